@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine for vantrel: system libraries, a Python 3.12 virtual
+# environment in .venv, and the package built and installed into it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+for pkg in g++ libisal-dev zlib1g-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
+      echo "setup: could not install ${missing[*]}; building with what is there" >&2
+  else
+    echo "setup: please install ${missing[*]} (sudo apt-get install ${missing[*]})" >&2
+  fi
+fi
+
+find_python() {
+  if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+  if python3.12 -c '' 2>/dev/null; then command -v python3.12; return; fi
+  if command -v pyenv >/dev/null 2>&1; then
+    local v
+    v=$(pyenv versions --bare | grep -E '^3\.12(\.[0-9]+)?$' | sort -V | tail -n 1)
+    if [ -n "$v" ]; then PYENV_VERSION="$v" pyenv which python3.12; return; fi
+  fi
+  echo "setup: Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2
+  exit 1
+}
+
+if [ ! -x .venv/bin/python ]; then
+  "$(find_python)" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check \
+  "scikit-build-core>=0.10" ninja cmake pytest
+# No build isolation: the build directory under build/ is kept, so rebuilds are incremental.
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"

@@ -1,0 +1,147 @@
+// The state of one market as the stream has described it so far.
+//
+// The cache never fails: a key that is absent or of the wrong JSON type leaves the state as it
+// was. Three kinds of counter only ever grow (the definition generation, each runner's change
+// counter, each ladder's change counter); the object layer compares them with the stamps in
+// its reuse slots to decide which Python objects it can hand out again.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "market/price_ladder.hpp"
+#include "messages/json.hpp"
+
+namespace vantrel {
+
+// A starting price: a number, a text, or no value.
+struct SpValue {
+  enum class Kind : std::uint8_t { kNone, kNumber, kText };
+  Kind kind = Kind::kNone;
+  double number = 0.0;
+  std::string text;
+
+  static SpValue from_json(json::Value v);
+};
+
+// (selection id, handicap key); the handicap key is the handicap in hundredths, rounded half
+// away from zero and saturated.
+struct RunnerKey {
+  std::int64_t selection_id;
+  std::int64_t handicap_key;
+  auto operator<=>(const RunnerKey&) const = default;
+};
+
+std::int64_t handicap_key(double handicap);
+
+// A strong reference held for the object layer, with the counter value it was built at. The
+// core only stores it and hands it to the release function when the holder goes.
+struct ReuseSlot {
+  void* object = nullptr;
+  std::uint64_t stamp = 0;
+};
+using ReleaseFn = void (*)(void*);
+
+struct RunnerCache {
+  explicit RunnerCache(RunnerKey k, double hc) : key(k), selection_id(k.selection_id), handicap(hc) {}
+
+  RunnerKey key;
+  std::int64_t selection_id;
+  double handicap;
+  std::string status = "ACTIVE";
+  std::optional<double> adjustment_factor;
+  std::optional<double> last_price_traded;
+  double total_matched = 0.0;
+  std::optional<std::string> removal_date;
+  SpValue near_price;
+  SpValue far_price;
+  SpValue actual_sp;
+  PriceLadder atb{true};
+  PriceLadder atl{false};
+  PriceLadder spb{true};
+  PriceLadder spl{false};
+  PriceLadder trd{false};
+  std::uint64_t change_counter = 0;
+
+  // Reuse slots: the last Runner object, and the last list built from each exchange ladder.
+  ReuseSlot runner_slot;
+  ReuseSlot atb_slot;
+  ReuseSlot atl_slot;
+  ReuseSlot trd_slot;
+};
+
+struct MarketDefinitionRunner {
+  std::int64_t selection_id = 0;
+  std::int32_t sort_priority = 0;
+  std::string status = "ACTIVE";
+  double handicap = 0.0;
+  std::optional<double> adjustment_factor;
+  std::optional<std::string> removal_date;
+  std::optional<std::string> name;
+  std::optional<double> bsp;
+};
+
+class MarketCache {
+ public:
+  MarketCache(std::string_view market_id, ReleaseFn release);
+  ~MarketCache();
+  MarketCache(const MarketCache&) = delete;
+  MarketCache& operator=(const MarketCache&) = delete;
+
+  // Applies one market change (any JSON value) published at `publish_time`.
+  void update(json::Value change, std::int64_t publish_time);
+
+  // Runners in key order: selection id, then handicap key.
+  const std::vector<std::unique_ptr<RunnerCache>>& runners() const { return runners_; }
+  RunnerCache* find_runner(RunnerKey key) const;
+
+  std::string market_id;
+  std::int64_t publish_time = 0;
+  std::string status = "OPEN";
+  std::int32_t bet_delay = 0;
+  bool bsp_reconciled = false;
+  bool complete = true;
+  bool cross_matching = true;
+  bool in_play = false;
+  bool runners_voidable = false;
+  std::int32_t number_of_winners = 1;
+  bool bsp_market = false;
+  bool turn_in_play_enabled = false;
+  bool discount_allowed = false;
+  bool persistence_enabled = true;
+  std::optional<double> each_way_divisor;
+  double market_base_rate = 0.0;
+  std::optional<std::string> event_id, event_type_id, event_name, market_type, market_time,
+      country_code, venue, race_type, name, timezone, betting_type, open_date, suspend_time,
+      settled_time;
+  std::vector<std::string> regulators;
+  std::int64_t version = 0;
+  double total_matched = 0.0;
+  std::optional<std::int64_t> last_match_time;
+  std::vector<MarketDefinitionRunner> definition_runners;
+  std::uint64_t definition_generation = 0;
+  std::int32_t number_of_runners = 0;
+  std::int32_t number_of_active_runners = 0;
+  ReuseSlot definition_slot;
+
+  // Stores a new object in a slot, releasing the one it replaces.
+  void refill(ReuseSlot& slot, void* object, std::uint64_t stamp);
+
+ private:
+  RunnerCache& runner_for(RunnerKey key, double handicap);
+  void apply_definition(json::Value definition);
+  void apply_definition_runners(json::Value runners);
+  void apply_runner_change(json::Value change);
+  void release_runner(RunnerCache& runner);
+  void clear_runners();
+  void recount();
+
+  std::vector<std::unique_ptr<RunnerCache>> runners_;
+  ReleaseFn release_;
+};
+
+}  // namespace vantrel

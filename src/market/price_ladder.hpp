@@ -1,0 +1,55 @@
+// One side of a runner's book: price levels with their sizes, and a change counter.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "messages/json.hpp"
+
+namespace vantrel {
+
+struct PriceSize {
+  double price;
+  double size;
+};
+
+// Levels are kept sorted by price (ties between 0.0 and -0.0 broken by bit pattern), so a
+// level is found by binary search and a read-out needs no sort. Two prices are the same level
+// exactly when their bit patterns are equal; stored sizes are never zero.
+class PriceLadder {
+ public:
+  explicit PriceLadder(bool descending) : descending_(descending) {}
+
+  // Applies [price, size] pairs in order; a zero size removes the level. Returns true (and
+  // bumps the change counter once) when any level changed.
+  bool update(json::Value price_changes);
+
+  // Every level, in the ladder's read-out order.
+  std::vector<PriceSize> to_price_sizes() const;
+  template <class F>
+  void for_each_level(F&& f) const {
+    if (descending_) {
+      for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(it->price, it->size);
+    } else {
+      for (const Level& l : levels_) f(l.price, l.size);
+    }
+  }
+
+  std::size_t size() const { return levels_.size(); }
+  std::uint64_t change_counter() const { return change_counter_; }
+  bool descending() const { return descending_; }
+
+ private:
+  struct Level {
+    double price;
+    std::uint64_t key;  // the price's bit pattern
+    double size;
+  };
+  bool set_level(double price, double size);
+
+  std::vector<Level> levels_;
+  std::uint64_t change_counter_ = 0;
+  bool descending_;
+};
+
+}  // namespace vantrel

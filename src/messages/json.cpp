@@ -1,0 +1,798 @@
+#include "messages/json.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "messages/json_parser.hpp"
+
+namespace vantrel::json {
+
+namespace {
+
+using namespace tape;
+
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+std::uint64_t double_word(double d) { return std::bit_cast<std::uint64_t>(d); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+std::uint64_t pair_half_word(std::uint64_t half, int bits) {
+  const std::uint64_t mantissa = half & pair_half_max_mantissa(bits);
+  const std::uint64_t fraction_digits = (half >> (bits - 3)) & 3;
+  const bool is_integer = (half >> (bits - 1)) & 1;
+  if (is_integer) return make(kUInt48, mantissa);
+  return double_word(static_cast<double>(mantissa) / kPow10[fraction_digits]);
+}
+
+Kind Value::kind() const {
+  if (!is_tagged(w_)) return Kind::kDouble;
+  switch (tag_of(w_)) {
+    case kNull:
+      return Kind::kNull;
+    case kFalse:
+    case kTrue:
+      return Kind::kBool;
+    case kUInt48:
+    case kBigUInt:
+      return Kind::kUInt;
+    case kNegInt48:
+    case kBigInt:
+      return Kind::kInt;
+    case kString:
+    case kShortString:
+    case kString6:
+      return Kind::kString;
+    case kArray:
+    case kPair:
+      return Kind::kArray;
+    default:
+      return Kind::kObject;
+  }
+}
+
+bool Value::is_number() const {
+  if (!is_tagged(w_)) return true;
+  const auto t = tag_of(w_);
+  return t == kUInt48 || t == kNegInt48 || t == kBigUInt || t == kBigInt;
+}
+
+std::optional<double> Value::as_double() const {
+  if (!is_tagged(w_)) return std::bit_cast<double>(w_);
+  switch (tag_of(w_)) {
+    case kUInt48:
+      return static_cast<double>(payload_of(w_));
+    case kNegInt48:  // -0 is the integer 0, not the double -0.0
+      return static_cast<double>(-static_cast<std::int64_t>(payload_of(w_)));
+    case kBigUInt:
+      return static_cast<double>(p_[1]);
+    case kBigInt:
+      return static_cast<double>(static_cast<std::int64_t>(p_[1]));
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<std::int64_t> Value::as_int() const {
+  if (!is_tagged(w_)) return std::nullopt;
+  switch (tag_of(w_)) {
+    case kUInt48:
+      return static_cast<std::int64_t>(payload_of(w_));
+    case kNegInt48:
+      return -static_cast<std::int64_t>(payload_of(w_));
+    case kBigUInt:
+      if (p_[1] > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+      return static_cast<std::int64_t>(p_[1]);
+    case kBigInt:
+      return static_cast<std::int64_t>(p_[1]);
+    default:
+      return std::nullopt;
+  }
+}
+
+std::string_view Value::as_string() const {
+  const char* bytes = reinterpret_cast<const char*>(p_);
+  switch (tag_of(w_)) {
+    case kShortString:
+      return {bytes, static_cast<std::size_t>((w_ >> 40) & 7)};
+    case kString6:
+      return {bytes, 6};
+    default:
+      return {reinterpret_cast<const char*>(p_ + 1), static_cast<std::size_t>(payload_of(w_))};
+  }
+}
+
+ArrayItems Value::items() const { return ArrayItems(*this); }
+ObjectMembers Value::members() const { return ObjectMembers(*this); }
+
+Value Value::find(const Key& key) const {
+  for (const Member m : members()) {
+    if (m.key.key_equals(key)) return m.value;
+  }
+  return Value();
+}
+
+ArrayItems::ArrayItems(Value array) {
+  const std::uint64_t w = array.head_word();
+  if (tag_of(w) == kPair) {
+    is_pair_ = true;
+    pair_ = payload_of(w);
+    return;
+  }
+  begin_ = array.head() + 1;
+  end_ = begin_ + payload_of(w);
+}
+
+bool ArrayItems::first_two(Value& a, Value& b) const {
+  if (is_pair_) {
+    a = Value::synthetic(pair_half_word(pair_ & ((1ULL << kPriceBits) - 1), kPriceBits));
+    b = Value::synthetic(pair_half_word(pair_ >> kPriceBits, kSizeBits));
+    return true;
+  }
+  if (begin_ == end_) return false;
+  a = Value(begin_);
+  const std::uint64_t* second = begin_ + value_words(begin_);
+  if (second == end_) return false;
+  b = Value(second);
+  return true;
+}
+
+Value ArrayItems::iterator::operator*() const {
+  if (p_ != nullptr) return Value(p_);
+  return index_ == 0
+             ? Value::synthetic(pair_half_word(pair_ & ((1ULL << kPriceBits) - 1), kPriceBits))
+             : Value::synthetic(pair_half_word(pair_ >> kPriceBits, kSizeBits));
+}
+
+ArrayItems::iterator& ArrayItems::iterator::operator++() {
+  if (p_ != nullptr) {
+    p_ += value_words(p_);
+  } else {
+    ++index_;
+  }
+  return *this;
+}
+
+ObjectMembers::ObjectMembers(Value object)
+    : begin_(object.head() + 1), end_(object.head() + 1 + payload_of(object.head_word())) {}
+
+Member ObjectMembers::iterator::operator*() const {
+  return Member{Value(p_), Value(p_ + value_words(p_))};
+}
+
+ObjectMembers::iterator& ObjectMembers::iterator::operator++() {
+  const std::uint64_t* value = p_ + value_words(p_);
+  p_ = value + value_words(value);
+  return *this;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+std::string_view error_text(ErrorCode code) {
+  switch (code) {
+    case ErrorCode::kNone:
+      return "";
+    case ErrorCode::kEofWhileParsingList:
+      return "EOF while parsing a list";
+    case ErrorCode::kEofWhileParsingObject:
+      return "EOF while parsing an object";
+    case ErrorCode::kEofWhileParsingString:
+      return "EOF while parsing a string";
+    case ErrorCode::kEofWhileParsingValue:
+      return "EOF while parsing a value";
+    case ErrorCode::kExpectedColon:
+      return "expected `:`";
+    case ErrorCode::kExpectedListCommaOrEnd:
+      return "expected `,` or `]`";
+    case ErrorCode::kExpectedObjectCommaOrEnd:
+      return "expected `,` or `}`";
+    case ErrorCode::kExpectedSomeIdent:
+      return "expected ident";
+    case ErrorCode::kExpectedSomeValue:
+      return "expected value";
+    case ErrorCode::kExpectedDoubleQuote:
+      return "expected `\"`";
+    case ErrorCode::kInvalidEscape:
+      return "invalid escape";
+    case ErrorCode::kInvalidNumber:
+      return "invalid number";
+    case ErrorCode::kNumberOutOfRange:
+      return "number out of range";
+    case ErrorCode::kInvalidUnicodeCodePoint:
+      return "invalid unicode code point";
+    case ErrorCode::kControlCharacterWhileParsingString:
+      return "control character (\\u0000-\\u001F) found while parsing a string";
+    case ErrorCode::kKeyMustBeAString:
+      return "key must be a string";
+    case ErrorCode::kLoneLeadingSurrogateInHexEscape:
+      return "lone leading surrogate in hex escape";
+    case ErrorCode::kTrailingComma:
+      return "trailing comma";
+    case ErrorCode::kTrailingCharacters:
+      return "trailing characters";
+    case ErrorCode::kUnexpectedEndOfHexEscape:
+      return "unexpected end of hex escape";
+    case ErrorCode::kRecursionLimitExceeded:
+      return "recursion limit exceeded";
+  }
+  return "";
+}
+
+std::string ParseError::message() const {
+  std::string s(error_text(code));
+  s += " at line 1 column ";
+  s += std::to_string(column);
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parsing
+//
+// Error columns follow one rule: an error found on a byte already consumed reports the count
+// of consumed bytes; an error found by looking at the next byte reports that byte's position
+// (capped at the end of the line).
+
+namespace {
+
+struct Failure {
+  ErrorCode code;
+  std::size_t column;
+};
+
+// A number literal that can live in half of a folded pair.
+struct CompactNumber {
+  std::size_t index = SIZE_MAX;  // tape index of the number's word
+  bool is_integer = false;
+  std::uint32_t fraction_digits = 0;
+  std::uint64_t mantissa = 0;
+  bool ok = false;
+
+  bool fits(int bits) const { return ok && mantissa <= pair_half_max_mantissa(bits); }
+  std::uint64_t encode(int bits) const {
+    return mantissa | (static_cast<std::uint64_t>(fraction_digits) << (bits - 3)) |
+           (static_cast<std::uint64_t>(is_integer) << (bits - 1));
+  }
+};
+
+class LineParser {
+ public:
+  LineParser(std::string_view text, std::vector<std::uint64_t>& out,
+             std::vector<std::uint64_t>& scratch, std::vector<std::pair<std::size_t, std::size_t>>& keys)
+      : s_(reinterpret_cast<const unsigned char*>(text.data())),
+        n_(text.size()),
+        out_(out),
+        scratch_(scratch),
+        keys_(keys) {}
+
+  Failure run() {
+    if (!parse_value()) return failure_;
+    skip_ws();
+    if (i_ < n_) return peek_fail(ErrorCode::kTrailingCharacters);
+    return {ErrorCode::kNone, 0};
+  }
+
+ private:
+  // Failures ------------------------------------------------------------------------------
+  bool fail(ErrorCode code) {
+    failure_ = {code, i_};
+    return false;
+  }
+  Failure peek_fail(ErrorCode code) { return {code, std::min(i_ + 1, n_)}; }
+  bool peek_error(ErrorCode code) {
+    failure_ = peek_fail(code);
+    return false;
+  }
+
+  void skip_ws() {
+    while (i_ < n_) {
+      const unsigned char c = s_[i_];
+      if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
+        ++i_;
+      } else {
+        break;
+      }
+    }
+  }
+
+  // Values --------------------------------------------------------------------------------
+  bool parse_value() {
+    skip_ws();
+    if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingValue);
+    switch (s_[i_]) {
+      case 'n':
+        ++i_;
+        return parse_ident("ull", make(kNull, 0));
+      case 't':
+        ++i_;
+        return parse_ident("rue", make(kTrue, 0));
+      case 'f':
+        ++i_;
+        return parse_ident("alse", make(kFalse, 0));
+      case '-':
+        ++i_;
+        return parse_number(false);
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parse_number(true);
+      case '"':
+        ++i_;
+        return parse_string();
+      case '[':
+        if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
+        ++i_;
+        if (!parse_array()) return false;
+        --depth_;
+        return true;
+      case '{':
+        if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
+        ++i_;
+        if (!parse_object()) return false;
+        --depth_;
+        return true;
+      default:
+        return peek_error(ErrorCode::kExpectedSomeValue);
+    }
+  }
+
+  bool parse_ident(const char* rest, std::uint64_t word) {
+    for (; *rest != '\0'; ++rest) {
+      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingValue);
+      if (s_[i_++] != static_cast<unsigned char>(*rest)) return fail(ErrorCode::kExpectedSomeIdent);
+    }
+    out_.push_back(word);
+    return true;
+  }
+
+  bool is_digit_at(std::size_t i) const { return i < n_ && s_[i] >= '0' && s_[i] <= '9'; }
+
+  bool parse_number(bool positive) {
+    const std::size_t start = positive ? i_ : i_ - 1;
+    if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingValue);
+    const unsigned char first = s_[i_++];
+    if (first < '0' || first > '9') return fail(ErrorCode::kInvalidNumber);
+
+    // Integer part. `significand` stays exact while it has at most 19 digits.
+    std::uint64_t significand = first - '0';
+    bool overflow = false;
+    if (first == '0') {
+      if (is_digit_at(i_)) return peek_error(ErrorCode::kInvalidNumber);
+    } else {
+      while (is_digit_at(i_)) {
+        const unsigned d = s_[i_++] - '0';
+        if (significand > (UINT64_MAX - d) / 10) {
+          overflow = true;
+        } else {
+          significand = significand * 10 + d;
+        }
+      }
+    }
+
+    int fraction_digits = 0;
+    bool has_exponent = false;
+    if (i_ < n_ && s_[i_] == '.') {
+      ++i_;
+      const std::size_t frac_start = i_;
+      while (is_digit_at(i_)) {
+        const unsigned d = s_[i_++] - '0';
+        if (!overflow && significand <= (UINT64_MAX - d) / 10) {
+          significand = significand * 10 + d;
+        } else {
+          overflow = true;
+        }
+      }
+      if (i_ == frac_start) {
+        return peek_error(i_ < n_ ? ErrorCode::kInvalidNumber : ErrorCode::kEofWhileParsingValue);
+      }
+      fraction_digits = static_cast<int>(i_ - frac_start);
+    }
+    int exponent = 0;
+    if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
+      has_exponent = true;
+      ++i_;
+      bool exp_negative = false;
+      if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) exp_negative = s_[i_++] == '-';
+      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingValue);
+      if (!is_digit_at(i_)) {
+        ++i_;
+        return fail(ErrorCode::kInvalidNumber);
+      }
+      while (is_digit_at(i_)) {
+        const int d = s_[i_++] - '0';
+        if (exponent < 100000) exponent = exponent * 10 + d;
+      }
+      if (exp_negative) exponent = -exponent;
+    }
+
+    const std::size_t index = out_.size();
+    if (fraction_digits == 0 && !has_exponent && !overflow) {
+      if (positive) {
+        emit_unsigned(significand);
+        note_compact(index, true, 0, significand);
+        return true;
+      }
+      if (significand <= (1ULL << 63)) {
+        if (significand <= kPayloadMask) {
+          out_.push_back(make(kNegInt48, significand));
+        } else {
+          out_.push_back(make(kBigInt, 0));
+          out_.push_back(static_cast<std::uint64_t>(-static_cast<std::int64_t>(significand - 1) - 1));
+        }
+        return true;
+      }
+    }
+
+    // A double. Exact operands and one rounding give the correctly rounded result directly;
+    // everything else goes through the library's correctly rounded conversion.
+    double value;
+    const int scale = exponent - fraction_digits;
+    if (!overflow && significand <= (1ULL << 53) && scale >= -22 && scale <= 22) {
+      value = static_cast<double>(significand);
+      value = scale < 0 ? value / kPow10[-scale] : value * kPow10[scale];
+      if (!positive) value = -value;
+    } else if (!convert_slow(start, value)) {
+      return fail(ErrorCode::kNumberOutOfRange);
+    }
+    out_.push_back(double_word(value));
+    if (positive && !has_exponent && !overflow && fraction_digits <= 3) {
+      note_compact(index, false, static_cast<std::uint32_t>(fraction_digits), significand);
+    }
+    return true;
+  }
+
+  bool convert_slow(std::size_t start, double& value) {
+    const char* first = reinterpret_cast<const char*>(s_ + start);
+    const char* last = reinterpret_cast<const char*>(s_ + i_);
+    auto [ptr, ec] = std::from_chars(first, last, value);
+    if (ec == std::errc() && ptr == last) return std::isfinite(value);
+    // Out of range: overflow is an error, underflow reads as the tiny value or zero.
+    std::string copy(first, last);
+    value = std::strtod(copy.c_str(), nullptr);
+    return std::isfinite(value);
+  }
+
+  void emit_unsigned(std::uint64_t v) {
+    if (v <= kPayloadMask) {
+      out_.push_back(make(kUInt48, v));
+    } else {
+      out_.push_back(make(kBigUInt, 0));
+      out_.push_back(v);
+    }
+  }
+
+  void note_compact(std::size_t index, bool is_integer, std::uint32_t fraction_digits,
+                    std::uint64_t mantissa) {
+    compact_[0] = compact_[1];
+    compact_[1] = CompactNumber{index, is_integer, fraction_digits, mantissa, true};
+  }
+
+  // Strings -------------------------------------------------------------------------------
+  static bool has_special_byte(std::uint64_t v) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    const std::uint64_t quote = v ^ (kOnes * '"');
+    const std::uint64_t slash = v ^ (kOnes * '\\');
+    const std::uint64_t has_quote = (quote - kOnes) & ~quote;
+    const std::uint64_t has_slash = (slash - kOnes) & ~slash;
+    const std::uint64_t has_control = (v - kOnes * 0x20) & ~v;
+    return ((has_quote | has_slash | has_control) & kHigh) != 0;
+  }
+
+  bool parse_string() {
+    const std::size_t start = i_;
+    // Fast scan for the closing quote of a string without escapes.
+    while (i_ + 8 <= n_) {
+      std::uint64_t v;
+      std::memcpy(&v, s_ + i_, 8);
+      if (has_special_byte(v)) break;
+      i_ += 8;
+    }
+    while (i_ < n_) {
+      const unsigned char c = s_[i_];
+      if (c == '"') {
+        emit_string(reinterpret_cast<const char*>(s_ + start), i_ - start);
+        ++i_;
+        return true;
+      }
+      if (c == '\\') return parse_escaped_string(start);
+      if (c < 0x20) {
+        ++i_;
+        return fail(ErrorCode::kControlCharacterWhileParsingString);
+      }
+      ++i_;
+    }
+    return fail(ErrorCode::kEofWhileParsingString);
+  }
+
+  bool parse_escaped_string(std::size_t start) {
+    std::string& buf = text_;
+    buf.assign(reinterpret_cast<const char*>(s_ + start), i_ - start);
+    while (true) {
+      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingString);
+      const unsigned char c = s_[i_++];
+      if (c == '"') break;
+      if (c < 0x20) return fail(ErrorCode::kControlCharacterWhileParsingString);
+      if (c != '\\') {
+        buf.push_back(static_cast<char>(c));
+        continue;
+      }
+      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingString);
+      switch (s_[i_++]) {
+        case '"':
+          buf.push_back('"');
+          break;
+        case '\\':
+          buf.push_back('\\');
+          break;
+        case '/':
+          buf.push_back('/');
+          break;
+        case 'b':
+          buf.push_back('\b');
+          break;
+        case 'f':
+          buf.push_back('\f');
+          break;
+        case 'n':
+          buf.push_back('\n');
+          break;
+        case 'r':
+          buf.push_back('\r');
+          break;
+        case 't':
+          buf.push_back('\t');
+          break;
+        case 'u':
+          if (!parse_unicode_escape(buf)) return false;
+          break;
+        default:
+          return fail(ErrorCode::kInvalidEscape);
+      }
+    }
+    emit_string(buf.data(), buf.size());
+    return true;
+  }
+
+  bool hex4(std::uint32_t& out) {
+    if (n_ - i_ < 4) {
+      i_ = n_;
+      return fail(ErrorCode::kEofWhileParsingString);
+    }
+    std::uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) {
+      const unsigned char c = s_[i_++];
+      std::uint32_t d;
+      if (c >= '0' && c <= '9') {
+        d = c - '0';
+      } else if (c >= 'a' && c <= 'f') {
+        d = c - 'a' + 10;
+      } else if (c >= 'A' && c <= 'F') {
+        d = c - 'A' + 10;
+      } else {
+        return fail(ErrorCode::kInvalidEscape);
+      }
+      v = (v << 4) | d;
+    }
+    out = v;
+    return true;
+  }
+
+  bool parse_unicode_escape(std::string& buf) {
+    std::uint32_t cp;
+    if (!hex4(cp)) return false;
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(ErrorCode::kLoneLeadingSurrogateInHexEscape);
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      for (const char expected : {'\\', 'u'}) {
+        if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingString);
+        if (s_[i_++] != expected) return fail(ErrorCode::kUnexpectedEndOfHexEscape);
+      }
+      std::uint32_t low;
+      if (!hex4(low)) return false;
+      if (low < 0xDC00 || low > 0xDFFF) return fail(ErrorCode::kLoneLeadingSurrogateInHexEscape);
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    append_utf8(buf, cp);
+    return true;
+  }
+
+  static void append_utf8(std::string& buf, std::uint32_t cp) {
+    if (cp < 0x80) {
+      buf.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      buf.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      buf.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      buf.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      buf.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      buf.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      buf.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      buf.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      buf.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      buf.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+
+  void emit_string(const char* data, std::size_t len) {
+    if (len <= 6) {
+      std::uint64_t payload = 0;
+      std::memcpy(&payload, data, len);
+      out_.push_back(len == 6 ? make(kString6, payload)
+                              : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40)));
+      return;
+    }
+    const std::size_t words = (len + 7) / 8;
+    const std::size_t at = out_.size();
+    out_.resize(at + 1 + words);
+    out_[at] = make(kString, len);
+    out_[at + words] = 0;  // zero the padding of the last word
+    std::memcpy(&out_[at + 1], data, len);
+  }
+
+  // Containers ----------------------------------------------------------------------------
+  bool parse_array() {
+    const std::size_t head = out_.size();
+    out_.push_back(0);
+    bool first = true;
+    while (true) {
+      skip_ws();
+      if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingList);
+      const unsigned char c = s_[i_];
+      if (c == ']') {
+        ++i_;
+        break;
+      }
+      if (!first) {
+        if (c != ',') return peek_error(ErrorCode::kExpectedListCommaOrEnd);
+        ++i_;
+        skip_ws();
+        if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingValue);
+        if (s_[i_] == ']') return peek_error(ErrorCode::kTrailingComma);
+      }
+      first = false;
+      if (!parse_value()) return false;
+    }
+    const std::size_t body = out_.size() - head - 1;
+    if (body == 2 && compact_[0].index == head + 1 && compact_[1].index == head + 2 &&
+        compact_[0].fits(kPriceBits) && compact_[1].fits(kSizeBits)) {
+      out_[head] = make(kPair, compact_[0].encode(kPriceBits) |
+                                   (compact_[1].encode(kSizeBits) << kPriceBits));
+      out_.resize(head + 1);
+      compact_[0].index = compact_[1].index = SIZE_MAX;
+      return true;
+    }
+    out_[head] = make(kArray, body);
+    return true;
+  }
+
+  bool parse_object() {
+    const std::size_t head = out_.size();
+    const std::size_t keys_base = keys_.size();
+    out_.push_back(0);
+    bool first = true;
+    while (true) {
+      skip_ws();
+      if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingObject);
+      unsigned char c = s_[i_];
+      if (c == '}') {
+        ++i_;
+        break;
+      }
+      if (!first) {
+        if (c != ',') return peek_error(ErrorCode::kExpectedObjectCommaOrEnd);
+        ++i_;
+        skip_ws();
+        if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingValue);
+        c = s_[i_];
+        if (c == '}') return peek_error(ErrorCode::kTrailingComma);
+      }
+      first = false;
+      if (c != '"') return peek_error(ErrorCode::kKeyMustBeAString);
+      ++i_;
+      const std::size_t key_index = out_.size();
+      if (!parse_string()) return false;
+      skip_ws();
+      if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingObject);
+      if (s_[i_] != ':') return peek_error(ErrorCode::kExpectedColon);
+      ++i_;
+      if (!parse_value()) return false;
+      keys_.emplace_back(key_index, out_.size());
+    }
+    if (keys_.size() - keys_base >= 2) drop_repeated_keys(head, keys_base);
+    keys_.resize(keys_base);
+    out_[head] = make(kObject, out_.size() - head - 1);
+    return true;
+  }
+
+  std::string_view key_at(std::size_t index) const {
+    return Value(&out_[index]).as_string();
+  }
+
+  // A repeated key keeps its later value: earlier members with the same key are removed.
+  void drop_repeated_keys(std::size_t head, std::size_t keys_base) {
+    const std::size_t count = keys_.size() - keys_base;
+    auto* members = &keys_[keys_base];
+    std::vector<bool>& dropped = dropped_;
+    dropped.assign(count, false);
+    bool any = false;
+    if (count <= 16) {
+      for (std::size_t a = 0; a < count; ++a) {
+        for (std::size_t b = a + 1; b < count; ++b) {
+          if (key_at(members[a].first) == key_at(members[b].first)) {
+            dropped[a] = true;
+            any = true;
+            break;
+          }
+        }
+      }
+    } else {
+      order_.resize(count);
+      for (std::size_t k = 0; k < count; ++k) order_[k] = k;
+      std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
+        return key_at(members[a].first) < key_at(members[b].first);
+      });
+      for (std::size_t k = 0; k + 1 < count; ++k) {
+        if (key_at(members[order_[k]].first) == key_at(members[order_[k + 1]].first)) {
+          dropped[order_[k]] = true;  // stable order: the earlier member comes first
+          any = true;
+        }
+      }
+    }
+    if (!any) return;
+    scratch_.clear();
+    for (std::size_t k = 0; k < count; ++k) {
+      if (dropped[k]) continue;
+      scratch_.insert(scratch_.end(), out_.begin() + members[k].first,
+                      out_.begin() + members[k].second);
+    }
+    out_.resize(head + 1);
+    out_.insert(out_.end(), scratch_.begin(), scratch_.end());
+    compact_[0].index = compact_[1].index = SIZE_MAX;
+  }
+
+  const unsigned char* s_;
+  std::size_t n_;
+  std::size_t i_ = 0;
+  int depth_ = 0;
+  Failure failure_{ErrorCode::kNone, 0};
+  std::vector<std::uint64_t>& out_;
+  std::vector<std::uint64_t>& scratch_;
+  std::vector<std::pair<std::size_t, std::size_t>>& keys_;
+  std::vector<bool> dropped_;
+  std::vector<std::size_t> order_;
+  std::string text_;
+  CompactNumber compact_[2];
+};
+
+}  // namespace
+
+ParseError Parser::parse(std::string_view text, std::vector<std::uint64_t>& out) {
+  const std::size_t before = out.size();
+  LineParser p(text, out, scratch_, keys_);
+  const Failure f = p.run();
+  if (f.code != ErrorCode::kNone) {
+    out.resize(before);
+    keys_.clear();
+    return ParseError{f.code, std::max<std::size_t>(f.column, 1)};
+  }
+  return ParseError{};
+}
+
+}  // namespace vantrel::json

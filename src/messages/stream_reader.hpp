@@ -1,0 +1,46 @@
+// Reading a stream file: open, inflate (by file name), split into lines, check UTF-8, trim.
+//
+// The reader hands every non-blank trimmed line to a LineHandler, in file order, as soon as
+// it is complete; it never holds more than its 1 MiB line buffer (plus one line longer than
+// that) of decoded text. Errors are values: the first failure stops the read and its text is
+// returned, exactly as Python will see it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vantrel {
+
+class LineHandler {
+ public:
+  virtual ~LineHandler() = default;
+  // Returns false to stop the read; the handler then keeps its own error.
+  virtual bool on_line(std::string_view trimmed_line) = 0;
+  // Polled every few MB of input so that a long load can be cut short; false stops the read.
+  virtual bool keep_going() { return true; }
+};
+
+enum class ReadStatus {
+  kOk,
+  kFailed,   // message() holds the error text
+  kStopped,  // the handler returned false; the handler holds the reason
+};
+
+struct ReadResult {
+  ReadStatus status = ReadStatus::kOk;
+  std::string message;
+};
+
+inline constexpr std::size_t kLineBufferSize = 1 << 20;
+
+// True when the last path component's extension is exactly "gz" or "gzip".
+bool is_gzip_path(std::string_view path);
+
+// `path` is UTF-8 without NUL bytes (the caller checks).
+ReadResult read_stream_lines(const std::string& path, LineHandler& handler);
+
+// The same, on bytes already in memory: `gzip` picks the decoding. Used by tests and fuzzers.
+ReadResult read_buffer_lines(std::string_view bytes, bool gzip, LineHandler& handler);
+
+}  // namespace vantrel
