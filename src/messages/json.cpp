@@ -270,6 +270,8 @@ class LineParser {
              std::vector<std::uint64_t>& scratch, std::vector<std::pair<std::size_t, std::size_t>>& keys)
       : s_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
+        p_(s_),
+        end_(s_ + n_),
         out_(out),
         scratch_(scratch),
         keys_(keys) {}
@@ -277,27 +279,29 @@ class LineParser {
   Failure run() {
     if (!parse_value()) return failure_;
     skip_ws();
-    if (i_ < n_) return peek_fail(ErrorCode::kTrailingCharacters);
+    if (p_ < end_) return peek_fail(ErrorCode::kTrailingCharacters);
     return {ErrorCode::kNone, 0};
   }
 
  private:
   // Failures ------------------------------------------------------------------------------
   bool fail(ErrorCode code) {
-    failure_ = {code, i_};
+    failure_ = {code, consumed()};
     return false;
   }
-  Failure peek_fail(ErrorCode code) { return {code, std::min(i_ + 1, n_)}; }
+  Failure peek_fail(ErrorCode code) { return {code, std::min(consumed() + 1, n_)}; }
   bool peek_error(ErrorCode code) {
     failure_ = peek_fail(code);
     return false;
   }
 
+  std::size_t consumed() const { return static_cast<std::size_t>(p_ - s_); }
+
   void skip_ws() {
-    while (i_ < n_) {
-      const unsigned char c = s_[i_];
+    while (p_ < end_) {
+      const unsigned char c = *p_;
       if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
-        ++i_;
+        ++p_;
       } else {
         break;
       }
@@ -307,19 +311,19 @@ class LineParser {
   // Values --------------------------------------------------------------------------------
   bool parse_value() {
     skip_ws();
-    if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingValue);
-    switch (s_[i_]) {
+    if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
+    switch (*p_) {
       case 'n':
-        ++i_;
+        ++p_;
         return parse_ident("ull", make(kNull, 0));
       case 't':
-        ++i_;
+        ++p_;
         return parse_ident("rue", make(kTrue, 0));
       case 'f':
-        ++i_;
+        ++p_;
         return parse_ident("alse", make(kFalse, 0));
       case '-':
-        ++i_;
+        ++p_;
         return parse_number(false);
       case '0':
       case '1':
@@ -333,17 +337,17 @@ class LineParser {
       case '9':
         return parse_number(true);
       case '"':
-        ++i_;
+        ++p_;
         return parse_string();
       case '[':
         if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
-        ++i_;
+        ++p_;
         if (!parse_array()) return false;
         --depth_;
         return true;
       case '{':
         if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
-        ++i_;
+        ++p_;
         if (!parse_object()) return false;
         --depth_;
         return true;
@@ -354,29 +358,29 @@ class LineParser {
 
   bool parse_ident(const char* rest, std::uint64_t word) {
     for (; *rest != '\0'; ++rest) {
-      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingValue);
-      if (s_[i_++] != static_cast<unsigned char>(*rest)) return fail(ErrorCode::kExpectedSomeIdent);
+      if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingValue);
+      if (*p_++ != static_cast<unsigned char>(*rest)) return fail(ErrorCode::kExpectedSomeIdent);
     }
     out_.push_back(word);
     return true;
   }
 
-  bool is_digit_at(std::size_t i) const { return i < n_ && s_[i] >= '0' && s_[i] <= '9'; }
+  bool is_digit_at(const unsigned char* p) const { return p < end_ && *p >= '0' && *p <= '9'; }
 
   bool parse_number(bool positive) {
-    const std::size_t start = positive ? i_ : i_ - 1;
-    if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingValue);
-    const unsigned char first = s_[i_++];
+    const unsigned char* start = positive ? p_ : p_ - 1;
+    if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingValue);
+    const unsigned char first = *p_++;
     if (first < '0' || first > '9') return fail(ErrorCode::kInvalidNumber);
 
     // Integer part. `significand` stays exact while it has at most 19 digits.
     std::uint64_t significand = first - '0';
     bool overflow = false;
     if (first == '0') {
-      if (is_digit_at(i_)) return peek_error(ErrorCode::kInvalidNumber);
+      if (is_digit_at(p_)) return peek_error(ErrorCode::kInvalidNumber);
     } else {
-      while (is_digit_at(i_)) {
-        const unsigned d = s_[i_++] - '0';
+      while (is_digit_at(p_)) {
+        const unsigned d = *p_++ - '0';
         if (significand > (UINT64_MAX - d) / 10) {
           overflow = true;
         } else {
@@ -387,35 +391,35 @@ class LineParser {
 
     int fraction_digits = 0;
     bool has_exponent = false;
-    if (i_ < n_ && s_[i_] == '.') {
-      ++i_;
-      const std::size_t frac_start = i_;
-      while (is_digit_at(i_)) {
-        const unsigned d = s_[i_++] - '0';
+    if (p_ < end_ && *p_ == '.') {
+      ++p_;
+      const unsigned char* frac_start = p_;
+      while (is_digit_at(p_)) {
+        const unsigned d = *p_++ - '0';
         if (!overflow && significand <= (UINT64_MAX - d) / 10) {
           significand = significand * 10 + d;
         } else {
           overflow = true;
         }
       }
-      if (i_ == frac_start) {
-        return peek_error(i_ < n_ ? ErrorCode::kInvalidNumber : ErrorCode::kEofWhileParsingValue);
+      if (p_ == frac_start) {
+        return peek_error(p_ < end_ ? ErrorCode::kInvalidNumber : ErrorCode::kEofWhileParsingValue);
       }
-      fraction_digits = static_cast<int>(i_ - frac_start);
+      fraction_digits = static_cast<int>(p_ - frac_start);
     }
     int exponent = 0;
-    if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
       has_exponent = true;
-      ++i_;
+      ++p_;
       bool exp_negative = false;
-      if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) exp_negative = s_[i_++] == '-';
-      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingValue);
-      if (!is_digit_at(i_)) {
-        ++i_;
+      if (p_ < end_ && (*p_ == '+' || *p_ == '-')) exp_negative = *p_++ == '-';
+      if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingValue);
+      if (!is_digit_at(p_)) {
+        ++p_;
         return fail(ErrorCode::kInvalidNumber);
       }
-      while (is_digit_at(i_)) {
-        const int d = s_[i_++] - '0';
+      while (is_digit_at(p_)) {
+        const int d = *p_++ - '0';
         if (exponent < 100000) exponent = exponent * 10 + d;
       }
       if (exp_negative) exponent = -exponent;
@@ -457,9 +461,9 @@ class LineParser {
     return true;
   }
 
-  bool convert_slow(std::size_t start, double& value) {
-    const char* first = reinterpret_cast<const char*>(s_ + start);
-    const char* last = reinterpret_cast<const char*>(s_ + i_);
+  bool convert_slow(const unsigned char* start, double& value) {
+    const char* first = reinterpret_cast<const char*>(start);
+    const char* last = reinterpret_cast<const char*>(p_);
     auto [ptr, ec] = std::from_chars(first, last, value);
     if (ec == std::errc() && ptr == last) return std::isfinite(value);
     // Out of range: overflow is an error, underflow reads as the tiny value or zero.
@@ -496,45 +500,45 @@ class LineParser {
   }
 
   bool parse_string() {
-    const std::size_t start = i_;
+    const unsigned char* start = p_;
     // Fast scan for the closing quote of a string without escapes.
-    while (i_ + 8 <= n_) {
+    while (p_ + 8 <= end_) {
       std::uint64_t v;
-      std::memcpy(&v, s_ + i_, 8);
+      std::memcpy(&v, p_, 8);
       if (has_special_byte(v)) break;
-      i_ += 8;
+      p_ += 8;
     }
-    while (i_ < n_) {
-      const unsigned char c = s_[i_];
+    while (p_ < end_) {
+      const unsigned char c = *p_;
       if (c == '"') {
-        emit_string(reinterpret_cast<const char*>(s_ + start), i_ - start);
-        ++i_;
+        emit_string(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+        ++p_;
         return true;
       }
       if (c == '\\') return parse_escaped_string(start);
       if (c < 0x20) {
-        ++i_;
+        ++p_;
         return fail(ErrorCode::kControlCharacterWhileParsingString);
       }
-      ++i_;
+      ++p_;
     }
     return fail(ErrorCode::kEofWhileParsingString);
   }
 
-  bool parse_escaped_string(std::size_t start) {
+  bool parse_escaped_string(const unsigned char* start) {
     std::string& buf = text_;
-    buf.assign(reinterpret_cast<const char*>(s_ + start), i_ - start);
+    buf.assign(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
     while (true) {
-      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingString);
-      const unsigned char c = s_[i_++];
+      if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingString);
+      const unsigned char c = *p_++;
       if (c == '"') break;
       if (c < 0x20) return fail(ErrorCode::kControlCharacterWhileParsingString);
       if (c != '\\') {
         buf.push_back(static_cast<char>(c));
         continue;
       }
-      if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingString);
-      switch (s_[i_++]) {
+      if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingString);
+      switch (*p_++) {
         case '"':
           buf.push_back('"');
           break;
@@ -571,13 +575,13 @@ class LineParser {
   }
 
   bool hex4(std::uint32_t& out) {
-    if (n_ - i_ < 4) {
-      i_ = n_;
+    if (end_ - p_ < 4) {
+      p_ = end_;
       return fail(ErrorCode::kEofWhileParsingString);
     }
     std::uint32_t v = 0;
     for (int k = 0; k < 4; ++k) {
-      const unsigned char c = s_[i_++];
+      const unsigned char c = *p_++;
       std::uint32_t d;
       if (c >= '0' && c <= '9') {
         d = c - '0';
@@ -600,8 +604,8 @@ class LineParser {
     if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(ErrorCode::kLoneLeadingSurrogateInHexEscape);
     if (cp >= 0xD800 && cp <= 0xDBFF) {
       for (const char expected : {'\\', 'u'}) {
-        if (i_ >= n_) return fail(ErrorCode::kEofWhileParsingString);
-        if (s_[i_++] != expected) return fail(ErrorCode::kUnexpectedEndOfHexEscape);
+        if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingString);
+        if (*p_++ != expected) return fail(ErrorCode::kUnexpectedEndOfHexEscape);
       }
       std::uint32_t low;
       if (!hex4(low)) return false;
@@ -633,7 +637,14 @@ class LineParser {
   void emit_string(const char* data, std::size_t len) {
     if (len <= 6) {
       std::uint64_t payload = 0;
-      std::memcpy(&payload, data, len);
+      const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+      if (bytes >= s_ && bytes + 8 <= end_) {
+        // One unaligned load and a mask instead of a variable-length copy.
+        std::memcpy(&payload, data, 8);
+        payload &= (1ULL << (8 * len)) - 1;
+      } else {
+        std::memcpy(&payload, data, len);
+      }
       out_.push_back(len == 6 ? make(kString6, payload)
                               : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40)));
       return;
@@ -653,18 +664,18 @@ class LineParser {
     bool first = true;
     while (true) {
       skip_ws();
-      if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingList);
-      const unsigned char c = s_[i_];
+      if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingList);
+      const unsigned char c = *p_;
       if (c == ']') {
-        ++i_;
+        ++p_;
         break;
       }
       if (!first) {
         if (c != ',') return peek_error(ErrorCode::kExpectedListCommaOrEnd);
-        ++i_;
+        ++p_;
         skip_ws();
-        if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingValue);
-        if (s_[i_] == ']') return peek_error(ErrorCode::kTrailingComma);
+        if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
+        if (*p_ == ']') return peek_error(ErrorCode::kTrailingComma);
       }
       first = false;
       if (!parse_value()) return false;
@@ -689,29 +700,29 @@ class LineParser {
     bool first = true;
     while (true) {
       skip_ws();
-      if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingObject);
-      unsigned char c = s_[i_];
+      if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingObject);
+      unsigned char c = *p_;
       if (c == '}') {
-        ++i_;
+        ++p_;
         break;
       }
       if (!first) {
         if (c != ',') return peek_error(ErrorCode::kExpectedObjectCommaOrEnd);
-        ++i_;
+        ++p_;
         skip_ws();
-        if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingValue);
-        c = s_[i_];
+        if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
+        c = *p_;
         if (c == '}') return peek_error(ErrorCode::kTrailingComma);
       }
       first = false;
       if (c != '"') return peek_error(ErrorCode::kKeyMustBeAString);
-      ++i_;
+      ++p_;
       const std::size_t key_index = out_.size();
       if (!parse_string()) return false;
       skip_ws();
-      if (i_ >= n_) return peek_error(ErrorCode::kEofWhileParsingObject);
-      if (s_[i_] != ':') return peek_error(ErrorCode::kExpectedColon);
-      ++i_;
+      if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingObject);
+      if (*p_ != ':') return peek_error(ErrorCode::kExpectedColon);
+      ++p_;
       if (!parse_value()) return false;
       keys_.emplace_back(key_index, out_.size());
     }
@@ -724,32 +735,47 @@ class LineParser {
   std::string_view key_at(std::size_t index) const {
     return Value(&out_[index]).as_string();
   }
+  // A key's word holds a short key whole, and a long key's length, so unequal words mean
+  // unequal keys and only long keys of equal length need their bytes compared.
+  bool same_key(std::size_t a, std::size_t b) const {
+    if (out_[a] != out_[b]) return false;
+    return tag_of(out_[a]) != kString || key_at(a) == key_at(b);
+  }
 
   // A repeated key keeps its later value: earlier members with the same key are removed.
   void drop_repeated_keys(std::size_t head, std::size_t keys_base) {
     const std::size_t count = keys_.size() - keys_base;
     auto* members = &keys_[keys_base];
     std::vector<bool>& dropped = dropped_;
-    dropped.assign(count, false);
     bool any = false;
     if (count <= 16) {
-      for (std::size_t a = 0; a < count; ++a) {
+      for (std::size_t a = 0; a < count && !any; ++a) {
         for (std::size_t b = a + 1; b < count; ++b) {
-          if (key_at(members[a].first) == key_at(members[b].first)) {
-            dropped[a] = true;
+          if (same_key(members[a].first, members[b].first)) {
             any = true;
             break;
           }
         }
       }
+      if (!any) return;
+      dropped.assign(count, false);
+      for (std::size_t a = 0; a < count; ++a) {
+        for (std::size_t b = a + 1; b < count; ++b) {
+          if (same_key(members[a].first, members[b].first)) {
+            dropped[a] = true;
+            break;
+          }
+        }
+      }
     } else {
+      dropped.assign(count, false);
       order_.resize(count);
       for (std::size_t k = 0; k < count; ++k) order_[k] = k;
       std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
         return key_at(members[a].first) < key_at(members[b].first);
       });
       for (std::size_t k = 0; k + 1 < count; ++k) {
-        if (key_at(members[order_[k]].first) == key_at(members[order_[k + 1]].first)) {
+        if (same_key(members[order_[k]].first, members[order_[k + 1]].first)) {
           dropped[order_[k]] = true;  // stable order: the earlier member comes first
           any = true;
         }
@@ -769,7 +795,10 @@ class LineParser {
 
   const unsigned char* s_;
   std::size_t n_;
-  std::size_t i_ = 0;
+  // A pointer, not an index: stores into the tape (64-bit words) cannot alias it, so the
+  // cursor stays in a register.
+  const unsigned char* p_;
+  const unsigned char* end_;
   int depth_ = 0;
   Failure failure_{ErrorCode::kNone, 0};
   std::vector<std::uint64_t>& out_;
