@@ -6,12 +6,21 @@ namespace vantrel::py {
 
 namespace {
 
+// Interned names, made once: hashing a fresh string at every snapshot would cost more than
+// the lookups themselves. The module and the class are looked up anew at every call.
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  return slot;
+}
+PyObject* g_datetime_name = nullptr;
+PyObject* g_utcfromtimestamp_name = nullptr;
+
 Ref datetime_class() {
-  Ref name = Ref::steal(PyUnicode_FromString("datetime"));
-  if (!name) return name;
-  Ref module = Ref::steal(PyImport_Import(name.get()));
+  PyObject* name = interned(g_datetime_name, "datetime");
+  if (name == nullptr) return Ref();
+  Ref module = Ref::steal(PyImport_Import(name));
   if (!module) return module;
-  return Ref::steal(PyObject_GetAttr(module.get(), name.get()));
+  return Ref::steal(PyObject_GetAttr(module.get(), name));
 }
 
 Ref strptime(PyObject* cls, PyObject* text, const char* format) {
@@ -41,9 +50,9 @@ Ref publish_time_to_datetime(std::int64_t milliseconds) {
   if (!cls) return cls;
   Ref seconds = Ref::steal(PyFloat_FromDouble(static_cast<double>(milliseconds) / 1000.0));
   if (!seconds) return seconds;
-  Ref method = Ref::steal(PyUnicode_FromString("utcfromtimestamp"));
-  if (!method) return method;
-  return Ref::steal(PyObject_CallMethodOneArg(cls.get(), method.get(), seconds.get()));
+  PyObject* method = interned(g_utcfromtimestamp_name, "utcfromtimestamp");
+  if (method == nullptr) return Ref();
+  return Ref::steal(PyObject_CallMethodOneArg(cls.get(), method, seconds.get()));
 }
 
 }  // namespace vantrel::py
