@@ -2,6 +2,9 @@
 #include <Python.h>
 
 #include <atomic>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstring>
 #include <memory>
 #include <string>
@@ -46,6 +49,14 @@ class StoreLines final : public LineHandler {
 };
 
 constexpr const char* kFunctionName = "iter_prices_file";
+
+// The load's transient buffers (inflate window, line buffer, compressed input) are freed by
+// now; hand their pages back so that a replay holds only what the iterator keeps.
+void release_free_heap() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
 
 // Accepts exactly one argument `path`, by position or by keyword, with the messages Python
 // users know from other native functions.
@@ -100,6 +111,8 @@ PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   const ReadResult result = read_stream_lines(std::string(utf8, static_cast<std::size_t>(size)), lines);
   switch (result.status) {
     case ReadStatus::kOk:
+      store->finish();
+      release_free_heap();
       return make_prices_iterator(std::move(store));
     case ReadStatus::kFailed:
       PyErr_SetString(PyExc_ValueError, result.message.c_str());

@@ -43,7 +43,7 @@ void apply_message(PricesIteratorObject::Fields& it, const ParsedMessage& messag
         }
       }
     }
-    if (it.cache) it.cache->update(change, message.publish_time);
+    if (it.cache) it.cache->update(change, message.publish_time());
   });
 }
 

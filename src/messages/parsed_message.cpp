@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <utility>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace vantrel {
 
@@ -16,21 +21,61 @@ const json::Key kRc("rc");
 
 }  // namespace
 
+namespace {
+
+std::size_t round_to_pages(std::size_t bytes) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+MessageStore::Chunk::Chunk(std::size_t words) : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
+  void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  words_ = static_cast<std::uint64_t*>(p);
+}
+
+MessageStore::Chunk::Chunk(Chunk&& o) noexcept
+    : words_(std::exchange(o.words_, nullptr)), bytes_(std::exchange(o.bytes_, 0)) {}
+
+MessageStore::Chunk::~Chunk() {
+  if (words_ != nullptr) munmap(words_, bytes_);
+}
+
+void MessageStore::Chunk::shrink(std::size_t words) {
+  const std::size_t keep = round_to_pages(words * sizeof(std::uint64_t));
+  if (keep >= bytes_) return;
+  munmap(reinterpret_cast<char*>(words_) + keep, bytes_ - keep);
+  bytes_ = keep;
+}
+
+void MessageStore::close_open_chunk() {
+  if (free_ == nullptr) return;
+  chunks_[open_chunk_].shrink(kChunkWords - free_words_);
+  free_ = nullptr;
+  free_words_ = 0;
+}
+
 std::uint64_t* MessageStore::allocate(std::size_t words) {
+  // A message larger than a quarter chunk gets a chunk of its own, so the slack stays small.
+  if (words > kChunkWords / 4) return chunks_.emplace_back(words).words();
   if (words > free_words_) {
-    // A message larger than a quarter chunk gets a chunk of its own, so the slack stays small.
-    if (words > kChunkWords / 4) {
-      chunks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(words));
-      return chunks_.back().get();
-    }
-    chunks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(kChunkWords));
-    free_ = chunks_.back().get();
+    close_open_chunk();
+    free_ = chunks_.emplace_back(kChunkWords).words();
+    open_chunk_ = chunks_.size() - 1;
     free_words_ = kChunkWords;
   }
   std::uint64_t* p = free_;
   free_ += words;
   free_words_ -= words;
   return p;
+}
+
+void MessageStore::finish() {
+  close_open_chunk();
+  messages_.shrink_to_fit();
+  line_ = {};
 }
 
 json::ParseError MessageStore::add_line(std::string_view line) {

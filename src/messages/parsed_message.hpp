@@ -12,22 +12,34 @@
 namespace vantrel {
 
 // One kept line: its market changes and its publish time (milliseconds, always above 0).
-struct ParsedMessage {
-  // Head word of the "mc" array; or, when `whole_line` is set, of the line object itself,
-  // which is then the message's one market change.
-  const std::uint64_t* changes;
-  std::int64_t publish_time;
-  bool whole_line;
+// Sixteen bytes: the flag that says which kind of head word it is rides in the pointer's
+// low bit, which tape words (8-byte aligned) never use.
+class ParsedMessage {
+ public:
+  ParsedMessage(const std::uint64_t* changes, std::int64_t publish_time, bool whole_line)
+      : changes_(reinterpret_cast<std::uintptr_t>(changes) | (whole_line ? 1 : 0)),
+        publish_time_(publish_time) {}
+
+  std::int64_t publish_time() const { return publish_time_; }
+  // True when the line object itself is the message's one market change (a line without an
+  // "mc" array but with "marketDefinition" or "rc").
+  bool whole_line() const { return (changes_ & 1) != 0; }
+  // Head word of the "mc" array, or of the line object.
+  const std::uint64_t* head() const { return reinterpret_cast<const std::uint64_t*>(changes_ & ~std::uintptr_t{1}); }
 
   template <class F>
   void for_each_change(F&& f) const {
-    const json::Value v(changes);
-    if (whole_line) {
+    const json::Value v(head());
+    if (whole_line()) {
       f(v);
       return;
     }
     for (const json::Value change : v.items()) f(change);
   }
+
+ private:
+  std::uintptr_t changes_;
+  std::int64_t publish_time_;
 };
 
 // Decodes lines into tape words stored in large chunks, so the words of a whole file cost no
@@ -37,15 +49,36 @@ class MessageStore {
   // Decodes one trimmed line and keeps it if it is a message; a JSON error is returned.
   json::ParseError add_line(std::string_view line);
 
+  // Returns the slack of the growing buffers once the last line is in.
+  void finish();
+
   const std::vector<ParsedMessage>& messages() const { return messages_; }
   std::size_t size() const { return messages_.size(); }
 
  private:
   std::uint64_t* allocate(std::size_t words);
 
+  // Words mapped straight from the system, so the unused tail of the last chunk can be
+  // handed back without moving the words before it.
+  class Chunk {
+   public:
+    explicit Chunk(std::size_t words);
+    Chunk(Chunk&& o) noexcept;
+    Chunk& operator=(Chunk&&) = delete;
+    ~Chunk();
+    std::uint64_t* words() const { return words_; }
+    void shrink(std::size_t words);
+
+   private:
+    std::uint64_t* words_;
+    std::size_t bytes_;
+  };
+  void close_open_chunk();
+
   json::Parser parser_;
   std::vector<std::uint64_t> line_;
-  std::vector<std::unique_ptr<std::uint64_t[]>> chunks_;
+  std::vector<Chunk> chunks_;
+  std::size_t open_chunk_ = 0;  // index of the chunk that free_ points into
   std::uint64_t* free_ = nullptr;
   std::size_t free_words_ = 0;
   std::vector<ParsedMessage> messages_;

@@ -1,0 +1,250 @@
+#include "messages/gzip.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#ifdef VANTREL_USE_ISAL
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#else
+#define ZLIB_CONST
+#include <zlib.h>
+#endif
+
+namespace vantrel::gzip {
+namespace {
+
+using Byte = unsigned char;
+
+constexpr Byte kMagic0 = 0x1f;
+constexpr Byte kMagic1 = 0x8b;
+constexpr Byte kMethodDeflate = 8;
+constexpr Byte kFlagHeaderCrc = 0x02;
+constexpr Byte kFlagExtra = 0x04;
+constexpr Byte kFlagName = 0x08;
+constexpr Byte kFlagComment = 0x10;
+constexpr Byte kFlagsReserved = 0xE0;
+constexpr std::size_t kFixedHeaderSize = 10;
+constexpr std::size_t kTrailerSize = 8;
+constexpr std::size_t kMaxFieldLength = 65535;
+// Both inflaters count bytes in 32-bit fields.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+std::uint32_t read_le32(const Byte* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::uint32_t crc32_update(std::uint32_t crc, const Byte* data, std::size_t size) {
+#ifdef VANTREL_USE_ISAL
+  return crc32_gzip_refl(crc, data, size);
+#else
+  while (size > 0) {
+    const std::size_t step = std::min(size, kMaxChunk);
+    crc = static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(step)));
+    data += step;
+    size -= step;
+  }
+  return crc;
+#endif
+}
+
+enum class Progress { kMore, kEnd, kCorrupt };
+
+struct Step {
+  Progress progress;
+  std::size_t consumed;
+  std::size_t produced;
+  // At the end: input bytes taken in by earlier passes that lie past the DEFLATE data.
+  std::size_t overread = 0;
+};
+
+#ifdef VANTREL_USE_ISAL
+
+class RawInflater {
+ public:
+  RawInflater() : state_(std::make_unique<inflate_state>()) {}
+
+  void restart() {
+    isal_inflate_init(state_.get());
+    state_->crc_flag = ISAL_DEFLATE;
+  }
+
+  Step run(const Byte* in, std::size_t in_size, Byte* out, std::size_t out_size) {
+    inflate_state& s = *state_;
+    // igzip never writes through next_in; the field is just not declared const.
+    s.next_in = const_cast<Byte*>(in);
+    s.avail_in = static_cast<std::uint32_t>(in_size);
+    s.next_out = out;
+    s.avail_out = static_cast<std::uint32_t>(out_size);
+    const int rc = isal_inflate(&s);
+    Step step{Progress::kMore, in_size - s.avail_in, out_size - s.avail_out};
+    if (rc < 0) {
+      step.progress = Progress::kCorrupt;
+    } else if (s.block_state == ISAL_BLOCK_FINISH) {
+      step.progress = Progress::kEnd;
+      // igzip reads ahead into its bit buffer, possibly in an earlier pass; whole bytes still
+      // there belong to the trailer.
+      step.overread = static_cast<std::size_t>(s.read_in_length) / 8;
+    }
+    return step;
+  }
+
+ private:
+  std::unique_ptr<inflate_state> state_;
+};
+
+#else
+
+class RawInflater {
+ public:
+  RawInflater() {
+    if (inflateInit2(&stream_, -15) != Z_OK) throw std::bad_alloc();
+  }
+  ~RawInflater() { inflateEnd(&stream_); }
+  RawInflater(const RawInflater&) = delete;
+  RawInflater& operator=(const RawInflater&) = delete;
+
+  void restart() { inflateReset(&stream_); }
+
+  Step run(const Byte* in, std::size_t in_size, Byte* out, std::size_t out_size) {
+    stream_.next_in = in;
+    stream_.avail_in = static_cast<uInt>(in_size);
+    stream_.next_out = out;
+    stream_.avail_out = static_cast<uInt>(out_size);
+    const int rc = inflate(&stream_, Z_NO_FLUSH);
+    Step step{Progress::kMore, in_size - stream_.avail_in, out_size - stream_.avail_out};
+    if (rc == Z_STREAM_END) {
+      step.progress = Progress::kEnd;
+    } else if (rc == Z_MEM_ERROR) {
+      throw std::bad_alloc();
+    } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      step.progress = Progress::kCorrupt;
+    }
+    return step;
+  }
+
+ private:
+  z_stream stream_{};
+};
+
+#endif
+
+// A NUL-terminated header field starting at `pos`; moves `pos` past the NUL.
+Status skip_zero_terminated(const Byte* in, std::size_t size, std::size_t& pos) {
+  const std::size_t available = size - pos;
+  const void* nul = std::memchr(in + pos, 0, std::min(available, kMaxFieldLength + 1));
+  if (nul == nullptr) {
+    return available > kMaxFieldLength ? Status::kHeaderFieldTooLong : Status::kUnexpectedEof;
+  }
+  pos = static_cast<std::size_t>(static_cast<const Byte*>(nul) - in) + 1;
+  return Status::kOk;
+}
+
+// Parses the member header at `pos`; on success `pos` is the first byte of DEFLATE data.
+Status parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
+  const std::size_t start = pos;
+  std::size_t p = pos;
+  if (size - p < kFixedHeaderSize) return Status::kUnexpectedEof;
+  const Byte flags = in[p + 3];
+  if (in[p] != kMagic0 || in[p + 1] != kMagic1 || in[p + 2] != kMethodDeflate ||
+      (flags & kFlagsReserved) != 0) {
+    return Status::kInvalidHeader;
+  }
+  p += kFixedHeaderSize;
+  if (flags & kFlagExtra) {
+    if (size - p < 2) return Status::kUnexpectedEof;
+    const std::size_t extra = static_cast<std::size_t>(in[p]) | static_cast<std::size_t>(in[p + 1]) << 8;
+    p += 2;
+    if (size - p < extra) return Status::kUnexpectedEof;
+    p += extra;
+  }
+  for (const Byte field : {kFlagName, kFlagComment}) {
+    if ((flags & field) == 0) continue;
+    const Status status = skip_zero_terminated(in, size, p);
+    if (status != Status::kOk) return status;
+  }
+  if (flags & kFlagHeaderCrc) {
+    if (size - p < 2) return Status::kUnexpectedEof;
+    const std::uint32_t expected = static_cast<std::uint32_t>(in[p]) | static_cast<std::uint32_t>(in[p + 1]) << 8;
+    if ((crc32_update(0, in + start, p - start) & 0xFFFF) != expected) return Status::kInvalidHeader;
+    p += 2;
+  }
+  pos = p;
+  return Status::kOk;
+}
+
+}  // namespace
+
+const char* status_text(Status status) {
+  switch (status) {
+    case Status::kOk:
+    case Status::kSinkStopped:
+      return "";
+    case Status::kInvalidHeader:
+      return "invalid gzip header";
+    case Status::kHeaderFieldTooLong:
+      return "gzip header field too long";
+    case Status::kCorruptDeflate:
+      return "corrupt deflate stream";
+    case Status::kChecksumMismatch:
+      return "corrupt gzip stream does not have a matching checksum";
+    case Status::kUnexpectedEof:
+      return "unexpected end of file";
+  }
+  return "";
+}
+
+Status decode_members(std::string_view input, OutputSink& sink) {
+  const auto* in = reinterpret_cast<const Byte*>(input.data());
+  const std::size_t size = input.size();
+  std::size_t pos = 0;
+  RawInflater inflater;
+  for (bool first = true;; first = false) {
+    // Recorders append members when they rotate or resume; zero padding or junk left after
+    // the last one is not ours to judge.
+    if (!first && (size - pos < 2 || in[pos] != kMagic0 || in[pos + 1] != kMagic1)) {
+      return Status::kOk;
+    }
+    const Status header = parse_header(in, size, pos);
+    if (header != Status::kOk) return header;
+
+    inflater.restart();
+    std::uint32_t crc = 0;
+    std::uint32_t length = 0;  // ISIZE is the length modulo 2^32
+    for (;;) {
+      const std::span<Byte> out = sink.space();
+      const std::size_t out_size = std::min(out.size(), kMaxChunk);
+      const Step step =
+          inflater.run(in + pos, std::min(size - pos, kMaxChunk), out.data(), out_size);
+      // A pass that ends in a fault may have written text decoded from the damage already
+      // (igzip only notices a bad code table when it meets an unused code); handing that on
+      // would bury the real fault under whatever the handler makes of the garbage.
+      if (step.progress == Progress::kCorrupt) return Status::kCorruptDeflate;
+      pos += step.consumed;
+      if (step.produced != 0) {
+        crc = crc32_update(crc, out.data(), step.produced);
+        length += static_cast<std::uint32_t>(step.produced);
+        // Text is handed on before the trailer is judged, so the caller meets faults in order.
+        if (!sink.commit(step.produced)) return Status::kSinkStopped;
+      }
+      if (step.progress == Progress::kEnd) {
+        pos -= step.overread;
+        break;
+      }
+      // With output room left, a pass that neither reads nor writes has run out of input.
+      if (step.consumed == 0 && step.produced == 0) return Status::kUnexpectedEof;
+    }
+
+    if (size - pos < kTrailerSize) return Status::kUnexpectedEof;
+    if (read_le32(in + pos) != crc || read_le32(in + pos + 4) != length) {
+      return Status::kChecksumMismatch;
+    }
+    pos += kTrailerSize;
+  }
+}
+
+}  // namespace vantrel::gzip

@@ -1,0 +1,310 @@
+#include "messages/stream_reader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "messages/gzip.hpp"
+#include "messages/utf8.hpp"
+
+namespace vantrel {
+namespace {
+
+constexpr char kInvalidUtf8[] = "stream did not contain valid UTF-8";
+constexpr std::size_t kPollInterval = std::size_t{4} << 20;
+// A carried line that grew this large is not worth keeping memory for after it is done.
+constexpr std::size_t kCarryKeepCapacity = 4 * kLineBufferSize;
+
+// glibc and POSIX disagree on what strerror_r returns; these pick the text out of either.
+[[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_result(int rc, const char* buffer) {
+  return rc == 0 ? buffer : "Unknown error";
+}
+
+std::string os_error_text(int err) {
+  char buffer[256] = {};
+  const char* text = strerror_result(strerror_r(err, buffer, sizeof buffer), buffer);
+  return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+ReadResult failed(std::string message) { return {ReadStatus::kFailed, std::move(message)}; }
+
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// read(2) that sits out signal interruptions; -1 leaves errno set.
+ssize_t read_some(int fd, void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+const char* last_lf(const char* begin, std::size_t size) {
+#if defined(__GLIBC__)
+  return static_cast<const char*>(::memrchr(begin, '\n', size));
+#else
+  for (const char* p = begin + size; p != begin;) {
+    if (*--p == '\n') return p;
+  }
+  return nullptr;
+#endif
+}
+
+// Cuts decoded text into lines inside one fixed window. Complete lines are checked and
+// handed out where they lie; only the unfinished last line moves, to the front of the window,
+// and a line that outgrows the whole window continues in `carry_`.
+class LineSplitter final : public gzip::OutputSink {
+ public:
+  explicit LineSplitter(LineHandler& handler)
+      : handler_(handler), window_(std::make_unique_for_overwrite<char[]>(kLineBufferSize)) {}
+
+  std::span<unsigned char> space() override {
+    return {reinterpret_cast<unsigned char*>(window_.get()) + pending_, kLineBufferSize - pending_};
+  }
+
+  bool commit(std::size_t n) override {
+    if (!split(n)) return false;
+    since_poll_ += n;
+    if (since_poll_ >= kPollInterval) return poll();
+    return true;
+  }
+
+  // Polls the handler between reads that do not pass through commit().
+  bool poll() {
+    since_poll_ = 0;
+    if (handler_.keep_going()) return true;
+    outcome_ = ReadStatus::kStopped;
+    return false;
+  }
+
+  // The input ended: whatever is left is the last line, with no LF.
+  bool finish() {
+    if (carrying_) {
+      carrying_ = false;
+      return emit_checked(carry_.data(), carry_.size());
+    }
+    const std::size_t size = pending_;
+    pending_ = 0;
+    return emit_checked(window_.get(), size);
+  }
+
+  ReadResult result() const {
+    if (outcome_ == ReadStatus::kFailed) return failed(kInvalidUtf8);
+    return {outcome_, {}};
+  }
+
+ private:
+  bool split(std::size_t n) {
+    char* const window = window_.get();
+    const std::size_t filled = pending_ + n;
+    std::size_t start = 0;
+    if (carrying_) {
+      const auto* lf = static_cast<const char*>(std::memchr(window, '\n', n));
+      if (lf == nullptr) {
+        carry_.append(window, n);
+        return true;
+      }
+      carry_.append(window, static_cast<std::size_t>(lf - window));
+      carrying_ = false;
+      const bool ok = emit_checked(carry_.data(), carry_.size());
+      if (carry_.capacity() > kCarryKeepCapacity) {
+        std::string().swap(carry_);
+      } else {
+        carry_.clear();
+      }
+      if (!ok) return false;
+      start = static_cast<std::size_t>(lf - window) + 1;
+    }
+    // The unfinished line kept from before holds no LF, so only the new bytes need a look.
+    const std::size_t fresh = std::max(start, pending_);
+    if (const char* lf = last_lf(window + fresh, filled - fresh)) {
+      if (!emit_lines(window + start, lf + 1)) return false;
+      start = static_cast<std::size_t>(lf - window) + 1;
+    }
+    const std::size_t rest = filled - start;
+    if (rest == kLineBufferSize) {
+      carry_.assign(window, rest);
+      carrying_ = true;
+      pending_ = 0;
+    } else {
+      if (start != 0 && rest != 0) std::memmove(window, window + start, rest);
+      pending_ = rest;
+    }
+    return true;
+  }
+
+  // [begin, end) holds whole lines, each ending in LF. One UTF-8 pass covers all of them:
+  // LF cannot sit inside a multi-byte sequence, so the block is valid exactly when every line
+  // is, and a fault's offset tells which line to stop before.
+  bool emit_lines(const char* begin, const char* end) {
+    const std::size_t bad = utf8::find_invalid(begin, static_cast<std::size_t>(end - begin));
+    const char* const stop = bad == utf8::kAllValid ? end : begin + bad;
+    const char* line = begin;
+    while (line < stop) {
+      const auto* lf =
+          static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+      if (lf > stop) break;
+      if (!emit(line, lf)) return false;
+      line = lf + 1;
+    }
+    if (bad == utf8::kAllValid) return true;
+    outcome_ = ReadStatus::kFailed;
+    return false;
+  }
+
+  bool emit_checked(const char* begin, std::size_t size) {
+    if (!utf8::is_valid({begin, size})) {
+      outcome_ = ReadStatus::kFailed;
+      return false;
+    }
+    return emit(begin, begin + size);
+  }
+
+  // CR before the LF needs no case of its own: it is White_Space, so trimming takes it.
+  bool emit(const char* begin, const char* end) {
+    const std::string_view line =
+        utf8::trim({begin, static_cast<std::size_t>(end - begin)});
+    if (line.empty() || handler_.on_line(line)) return true;
+    outcome_ = ReadStatus::kStopped;
+    return false;
+  }
+
+  LineHandler& handler_;
+  std::unique_ptr<char[]> window_;
+  std::size_t pending_ = 0;  // bytes of an unfinished line at the front of window_
+  bool carrying_ = false;
+  std::string carry_;
+  std::size_t since_poll_ = 0;
+  ReadStatus outcome_ = ReadStatus::kOk;
+};
+
+ReadResult decode_gzip(std::string_view bytes, LineSplitter& splitter) {
+  const gzip::Status status = gzip::decode_members(bytes, splitter);
+  if (status == gzip::Status::kSinkStopped) return splitter.result();
+  if (status != gzip::Status::kOk) return failed(gzip::status_text(status));
+  if (!splitter.finish()) return splitter.result();
+  return {};
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Compressed files are read whole: the inflater then never waits on input and sees the member
+// boundaries directly. The size from fstat is only a first guess; the file may change under us.
+ReadResult read_whole_gzip(int fd, LineSplitter& splitter) {
+  struct stat info {};
+  std::size_t capacity = 1 << 16;
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+    capacity = std::max(capacity, static_cast<std::size_t>(info.st_size) + 1);
+  }
+  std::unique_ptr<char, FreeDeleter> data(static_cast<char*>(std::malloc(capacity)));
+  if (!data) return failed(os_error_text(ENOMEM));
+  std::size_t size = 0;
+  std::size_t since_poll = 0;
+  for (;;) {
+    if (size == capacity) {
+      capacity *= 2;
+      char* grown = static_cast<char*>(std::realloc(data.get(), capacity));
+      if (grown == nullptr) return failed(os_error_text(ENOMEM));
+      data.release();
+      data.reset(grown);
+    }
+    const ssize_t n = read_some(fd, data.get() + size, std::min(capacity - size, kPollInterval));
+    if (n < 0) return failed(os_error_text(errno));
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+    since_poll += static_cast<std::size_t>(n);
+    if (since_poll >= kPollInterval) {
+      since_poll = 0;
+      if (!splitter.poll()) return splitter.result();
+    }
+  }
+  return decode_gzip({data.get(), size}, splitter);
+}
+
+ReadResult read_plain(int fd, LineSplitter& splitter) {
+  for (;;) {
+    const std::span<unsigned char> space = splitter.space();
+    const ssize_t n = read_some(fd, space.data(), space.size());
+    if (n < 0) return failed(os_error_text(errno));
+    if (n == 0) break;
+    if (!splitter.commit(static_cast<std::size_t>(n))) return splitter.result();
+  }
+  if (!splitter.finish()) return splitter.result();
+  return {};
+}
+
+}  // namespace
+
+bool is_gzip_path(std::string_view path) {
+  // Trailing separators and "." components do not name anything new.
+  for (;;) {
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") {
+      path.remove_suffix(1);
+      continue;
+    }
+    break;
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name == "..") return false;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  const std::string_view extension = name.substr(dot + 1);
+  return extension == "gz" || extension == "gzip";
+}
+
+ReadResult read_stream_lines(const std::string& path, LineHandler& handler) {
+  try {
+    const FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return failed(os_error_text(errno));
+    LineSplitter splitter(handler);
+    if (is_gzip_path(path)) return read_whole_gzip(file.get(), splitter);
+    return read_plain(file.get(), splitter);
+  } catch (const std::bad_alloc&) {
+    return failed(os_error_text(ENOMEM));
+  }
+}
+
+ReadResult read_buffer_lines(std::string_view bytes, bool gzip, LineHandler& handler) {
+  try {
+    LineSplitter splitter(handler);
+    if (gzip) return decode_gzip(bytes, splitter);
+    // Slices go through the same window as file reads, so both take the same path.
+    while (!bytes.empty()) {
+      const std::span<unsigned char> space = splitter.space();
+      const std::size_t n = std::min(space.size(), bytes.size());
+      std::memcpy(space.data(), bytes.data(), n);
+      bytes.remove_prefix(n);
+      if (!splitter.commit(n)) return splitter.result();
+    }
+    if (!splitter.finish()) return splitter.result();
+    return {};
+  } catch (const std::bad_alloc&) {
+    return failed(os_error_text(ENOMEM));
+  }
+}
+
+}  // namespace vantrel
