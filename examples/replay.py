@@ -7,6 +7,7 @@ Without PATH it replays the sample recording shipped beside this script.
 
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import vantrel
@@ -19,6 +20,9 @@ def best(prices):
 
 
 def main(path):
+    # Snapshot times come from datetime.utcfromtimestamp, which Python 3.12 deprecates; the
+    # demo has no use for the reminder.
+    warnings.filterwarnings("ignore", r"datetime\.datetime\.utcfromtimestamp", DeprecationWarning)
     started = time.perf_counter()
     snapshots = vantrel.iter_prices_file(str(path))
     loaded = time.perf_counter()
