@@ -240,6 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A load that fails keeps nothing; the lines stored before the failure are still worth
   // replaying here, since every prefix of a file is a file.
   read_buffer_lines({reinterpret_cast<const char*>(data), size}, false, lines);
+  store.finish();
 
   Replay replay;
   for (const ParsedMessage& m : store.messages()) {

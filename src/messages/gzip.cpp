@@ -33,6 +33,10 @@ constexpr std::size_t kMaxFieldLength = 65535;
 // Both inflaters count bytes in 32-bit fields.
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 
+std::uint32_t read_le16(const Byte* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
+}
+
 std::uint32_t read_le32(const Byte* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
@@ -157,7 +161,7 @@ Status parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
   p += kFixedHeaderSize;
   if (flags & kFlagExtra) {
     if (size - p < 2) return Status::kUnexpectedEof;
-    const std::size_t extra = static_cast<std::size_t>(in[p]) | static_cast<std::size_t>(in[p + 1]) << 8;
+    const std::size_t extra = read_le16(in + p);
     p += 2;
     if (size - p < extra) return Status::kUnexpectedEof;
     p += extra;
@@ -169,8 +173,8 @@ Status parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
   }
   if (flags & kFlagHeaderCrc) {
     if (size - p < 2) return Status::kUnexpectedEof;
-    const std::uint32_t expected = static_cast<std::uint32_t>(in[p]) | static_cast<std::uint32_t>(in[p + 1]) << 8;
-    if ((crc32_update(0, in + start, p - start) & 0xFFFF) != expected) return Status::kInvalidHeader;
+    const std::uint32_t header_crc = crc32_update(0, in + start, p - start);
+    if ((header_crc & 0xFFFF) != read_le16(in + p)) return Status::kInvalidHeader;
     p += 2;
   }
   pos = p;
@@ -220,9 +224,9 @@ Status decode_members(std::string_view input, OutputSink& sink) {
       const std::size_t out_size = std::min(out.size(), kMaxChunk);
       const Step step =
           inflater.run(in + pos, std::min(size - pos, kMaxChunk), out.data(), out_size);
-      // A pass that ends in a fault may have written text decoded from the damage already
-      // (igzip only notices a bad code table when it meets an unused code); handing that on
-      // would bury the real fault under whatever the handler makes of the garbage.
+      // A pass that ends in a fault may already have written text decoded from the damage
+      // (igzip can run on through a broken block for a while before it meets a code it cannot
+      // use); handing that on would bury the real fault under whatever the handler makes of it.
       if (step.progress == Progress::kCorrupt) return Status::kCorruptDeflate;
       pos += step.consumed;
       if (step.produced != 0) {
