@@ -36,10 +36,14 @@ root=$PWD
 build=$root/build/fuzz
 [ "$inflate" = auto ] || build=$build-$inflate
 PATH=$root/.venv/bin:$PATH
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DPython_EXECUTABLE="$root/.venv/bin/python" -DVANTREL_SANITIZE=ON -DVANTREL_FUZZ=ON \
-  -DVANTREL_INFLATE="$inflate" >/dev/null
-cmake --build "$build" --target "${targets[@]}" >/dev/null
+mkdir -p "$build"
+if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+         -DPython_EXECUTABLE="$root/.venv/bin/python" -DVANTREL_SANITIZE=ON -DVANTREL_FUZZ=ON \
+         -DVANTREL_INFLATE="$inflate" &&
+       cmake --build "$build" --target "${targets[@]}"; } >"$build/build.log" 2>&1; then
+  tail -n 40 "$build/build.log" >&2
+  exit 1
+fi
 
 rm -rf "$build/seeds"
 "$root/.venv/bin/python" fuzz/make_corpus.py "$build/seeds"

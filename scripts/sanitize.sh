@@ -29,9 +29,13 @@ build=$root/build/asan
 pkg=$build/pkg
 PATH=$root/.venv/bin:$PATH  # cmake and ninja come with the venv
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
-  -DPython_EXECUTABLE="$root/.venv/bin/python" -DVANTREL_SANITIZE=ON >/dev/null
-cmake --build "$build" --target vantrel
+mkdir -p "$build"
+if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
+         -DPython_EXECUTABLE="$root/.venv/bin/python" -DVANTREL_SANITIZE=ON &&
+       cmake --build "$build" --target vantrel; } >"$build/build.log" 2>&1; then
+  tail -n 40 "$build/build.log" >&2
+  exit 1
+fi
 rm -rf "$pkg"
 cmake --install "$build" --prefix "$pkg" >/dev/null
 cp python/vantrel/__init__.py "$pkg/vantrel/"

@@ -1,7 +1,6 @@
 """Ctrl-C during a long load: the loader checks for signals every few MB, so the load ends with
 KeyboardInterrupt soon after the signal, not once the whole file is read."""
 
-import os
 import re
 import signal
 import subprocess
