@@ -180,8 +180,6 @@ const std::array<Key, kDefinitionRunnerKeyCount> kDefinitionRunnerKeys = {
     Key("id"),          Key("sortPriority"), Key("status"), Key("hc"), Key("adjustmentFactor"),
     Key("removalDate"), Key("name"),         Key("bsp")};
 
-const Key kId("id");
-
 double handicap_of(Value hc) {
   if (!hc.present()) return 0.0;
   return hc.as_double().value_or(0.0);
