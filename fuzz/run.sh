@@ -17,19 +17,7 @@ inflate=${FUZZ_INFLATE:-auto}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay)
 
-missing=()
-for pkg in clang libclang-rt-dev zlib1g-dev libisal-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "fuzz: please install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 
 root=$PWD

@@ -9,19 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for pkg in g++ libasan8 libubsan1 libisal-dev zlib1g-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "sanitize: please install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+bash scripts/need-packages.sh g++ libasan8 libubsan1 libisal-dev zlib1g-dev
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 
 root=$PWD

@@ -4,19 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for pkg in g++ libisal-dev zlib1g-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
-      echo "setup: could not install ${missing[*]}; building with what is there" >&2
-  else
-    echo "setup: please install ${missing[*]} (sudo apt-get install ${missing[*]})" >&2
-  fi
-fi
+bash scripts/need-packages.sh g++ libisal-dev zlib1g-dev ||
+  echo "setup: building with the packages that are there" >&2
 
 find_python() {
   if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
