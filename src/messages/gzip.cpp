@@ -152,12 +152,16 @@ Status skip_zero_terminated(const Byte* in, std::size_t size, std::size_t& pos) 
 Status parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
   const std::size_t start = pos;
   std::size_t p = pos;
+  // Judge the identifying bytes that are there before complaining that the rest is missing:
+  // a short text file is not gzip, whereas a cut-off gzip header is a truncated file.
+  const std::size_t have = std::min(size - p, std::size_t{4});
+  const Byte expected[3] = {kMagic0, kMagic1, kMethodDeflate};
+  for (std::size_t i = 0; i < have && i < 3; ++i) {
+    if (in[p + i] != expected[i]) return Status::kInvalidHeader;
+  }
+  if (have == 4 && (in[p + 3] & kFlagsReserved) != 0) return Status::kInvalidHeader;
   if (size - p < kFixedHeaderSize) return Status::kUnexpectedEof;
   const Byte flags = in[p + 3];
-  if (in[p] != kMagic0 || in[p + 1] != kMagic1 || in[p + 2] != kMethodDeflate ||
-      (flags & kFlagsReserved) != 0) {
-    return Status::kInvalidHeader;
-  }
   p += kFixedHeaderSize;
   if (flags & kFlagExtra) {
     if (size - p < 2) return Status::kUnexpectedEof;
