@@ -755,3 +755,27 @@ def test_replays_release_everything(stream):
     # The interpreter's own caches move by a hundred blocks or so; one object lost per message,
     # or per definition built, adds thousands.
     assert sys.getallocatedblocks() - before < 400
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize("place", [
+    lambda book: book.runners,
+    lambda book: book.runners[0].ex.available_to_back,
+    lambda book: book.runners[0].ex.traded_volume,
+])
+def test_snapshot_stored_in_its_own_lists_is_collected(stream, place):
+    # A strategy may keep a book inside something the book itself reaches; once nothing else
+    # holds that loop, the collector must be able to free it.
+    it = vantrel.iter_prices_file(stream.write(generated_recording(3, count=30)))
+    books = [next(it) for _ in range(3)]
+    marker = Marker()
+    probe = weakref.ref(marker)
+    for book in books[:2]:
+        place(book).append(book)
+    place(books[0]).append(marker)
+    del book, books, marker, it
+    gc.collect()
+    assert probe() is None

@@ -47,12 +47,12 @@ void apply_message(PricesIteratorObject::Fields& it, const ParsedMessage& messag
   });
 }
 
-// The list built from a ladder, reused while the ladder's counter has not moved.
-PyObject* ladder_list(MarketCache& cache, ReuseSlot& slot, const PriceLadder& ladder) {
+// The ladder's read-out, reused while the ladder's counter has not moved.
+PyObject* ladder_readout(MarketCache& cache, ReuseSlot& slot, const PriceLadder& ladder) {
   if (slot.object == nullptr || slot.stamp != ladder.change_counter()) {
-    Ref list = create_price_list(ladder);
-    if (!list) return nullptr;
-    cache.refill(slot, list.release(), ladder.change_counter());
+    Ref readout = read_out_ladder(ladder);
+    if (!readout) return nullptr;
+    cache.refill(slot, readout.release(), ladder.change_counter());
   }
   return static_cast<PyObject*>(slot.object);
 }
@@ -61,11 +61,11 @@ PyObject* runner_object(MarketCache& cache, RunnerCache& r) {
   if (r.runner_slot.object != nullptr && r.runner_slot.stamp == r.change_counter) {
     return static_cast<PyObject*>(r.runner_slot.object);
   }
-  PyObject* back = ladder_list(cache, r.atb_slot, r.atb);
+  PyObject* back = ladder_readout(cache, r.atb_slot, r.atb);
   if (back == nullptr) return nullptr;
-  PyObject* lay = ladder_list(cache, r.atl_slot, r.atl);
+  PyObject* lay = ladder_readout(cache, r.atl_slot, r.atl);
   if (lay == nullptr) return nullptr;
-  PyObject* traded = ladder_list(cache, r.trd_slot, r.trd);
+  PyObject* traded = ladder_readout(cache, r.trd_slot, r.trd);
   if (traded == nullptr) return nullptr;
   Ref ex = make_exchange_prices(Ref::borrow(back), Ref::borrow(lay), Ref::borrow(traded));
   if (!ex) return nullptr;

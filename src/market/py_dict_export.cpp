@@ -46,6 +46,7 @@ PyObject* price_dict(double price, double size) {
 // length, so that Python code run during the walk cannot make it read past the end.
 template <class F>
 PyObject* map_list(PyObject* source, F&& convert) {
+  if (source == nullptr) return nullptr;  // making the source failed; its error stands
   if (!PyList_Check(source)) {
     raise_conversion_error("value", source, "PyList");
     return nullptr;
@@ -93,9 +94,9 @@ PyObject* runner_dict(PyObject* item) {
   const auto& ex = reinterpret_cast<ExchangePricesObject*>(f.ex.get())->fields;
   const auto ex_dict = [&] {
     return DictBuilder()
-        .add("availableToBack", [&] { return price_list_to_dicts(ex.available_to_back.get()); })
-        .add("availableToLay", [&] { return price_list_to_dicts(ex.available_to_lay.get()); })
-        .add("tradedVolume", [&] { return price_list_to_dicts(ex.traded_volume.get()); })
+        .add("availableToBack", [&] { return price_list_to_dicts(price_list(ex.available_to_back).get()); })
+        .add("availableToLay", [&] { return price_list_to_dicts(price_list(ex.available_to_lay).get()); })
+        .add("tradedVolume", [&] { return price_list_to_dicts(price_list(ex.traded_volume).get()); })
         .finish();
   };
   const auto sp_dict = [&] {

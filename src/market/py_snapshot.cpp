@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <span>
 #include <string_view>
 #include <string>
 
@@ -111,10 +112,61 @@ PyGetSetDef price_size_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A changed ladder is read out whole into a list of new objects, so a replay makes and drops
+// PriceSize objects by the hundred per step. Keeping the memory of dropped ones for the next
+// list spares the allocator both ways; the interpreter does the same for its floats. Only ever
+// touched with the interpreter lock held.
+class PriceSizePool {
+ public:
+  PriceSizeObject* take(PyTypeObject* type) {
+    PyObject* raw;
+    if (head_ != nullptr) {
+      raw = head_;
+      head_ = next_of(raw);
+      --count_;
+    } else {
+      raw = static_cast<PyObject*>(PyObject_Malloc(sizeof(PriceSizeObject)));
+      if (raw == nullptr) return reinterpret_cast<PriceSizeObject*>(PyErr_NoMemory());
+    }
+    PyObject_Init(raw, type);  // takes the type's reference, as the interpreter's allocation does
+    return reinterpret_cast<PriceSizeObject*>(raw);
+  }
+
+  void give(PyObject* raw) {
+    if (count_ >= kMaxKept) {
+      PyObject_Free(raw);
+      return;
+    }
+    next_of(raw) = head_;
+    head_ = raw;
+    ++count_;
+  }
+
+ private:
+  // Enough for the lists a deep market drops in one step; beyond it memory goes back.
+  static constexpr std::size_t kMaxKept = 16384;
+
+  // A kept block is no object any more: its first word links it to the next one.
+  static PyObject*& next_of(PyObject* raw) { return *reinterpret_cast<PyObject**>(raw); }
+
+  PyObject* head_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+PriceSizePool g_price_size_pool;
+
 void price_size_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  g_price_size_pool.give(self);
   Py_DECREF(type);
+}
+
+PyObject* new_price_size(PyTypeObject* type, double price, double size) {
+  PriceSizeObject* ps = g_price_size_pool.take(type);
+  if (ps == nullptr) return nullptr;
+  ps->fields.price = price;
+  ps->fields.size = size;
+  return reinterpret_cast<PyObject*>(ps);
 }
 
 PyType_Slot price_size_slots[] = {
@@ -127,6 +179,60 @@ PyType_Slot price_size_slots[] = {
     {0, nullptr},
 };
 PyType_Spec price_size_spec = {"PriceSize", sizeof(PriceSizeObject), 0, kFlags, price_size_slots};
+
+// ---------------------------------------------------------------------------------------------
+// Ladder read-outs
+//
+// When a ladder has changed, the snapshot gets a copy of its levels, not the PriceSize objects
+// themselves: the list is made the first time Python asks for it, and every ExchangePrices
+// sharing the read-out hands out that one list. A replay that never looks at a ladder pays a
+// copy of its levels per change instead of an object per level. The levels are stored after
+// the header, in one allocation with it.
+
+struct LadderReadoutObject {
+  PyObject_VAR_HEAD
+  PyObject* list;  // null until first asked for
+};
+
+constexpr std::size_t kLevelsOffset =
+    (sizeof(LadderReadoutObject) + alignof(PriceSize) - 1) / alignof(PriceSize) * alignof(PriceSize);
+
+PriceSize* levels_of(PyObject* readout) {
+  return reinterpret_cast<PriceSize*>(reinterpret_cast<char*>(readout) + kLevelsOffset);
+}
+
+int ladder_readout_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<LadderReadoutObject*>(self)->list);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int ladder_readout_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<LadderReadoutObject*>(self)->list);
+  return 0;
+}
+
+void ladder_readout_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  ladder_readout_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot ladder_readout_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ladder_readout_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ladder_readout_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ladder_readout_clear)},
+    {0, nullptr},
+};
+PyType_Spec ladder_readout_spec = {"vantrel.LadderReadout", static_cast<int>(kLevelsOffset),
+                                   static_cast<int>(sizeof(PriceSize)), kGcFlags,
+                                   ladder_readout_slots};
+PyTypeObject* g_ladder_readout = nullptr;
+
+PyTypeObject* ladder_readout_type() { return type_from_spec(g_ladder_readout, ladder_readout_spec); }
 
 // ---------------------------------------------------------------------------------------------
 // ExchangePrices
@@ -148,10 +254,18 @@ int exchange_prices_clear(PyObject* self) {
   return 0;
 }
 
+template <Ref ExchangePricesObject::Fields::*member>
+PyObject* get_price_list(PyObject* self, void*) {
+  return price_list(reinterpret_cast<ExchangePricesObject*>(self)->fields.*member).release();
+}
+
 PyGetSetDef exchange_prices_getset[] = {
-    VANTREL_GET(ExchangePricesObject, "available_to_back", f.available_to_back),
-    VANTREL_GET(ExchangePricesObject, "available_to_lay", f.available_to_lay),
-    VANTREL_GET(ExchangePricesObject, "traded_volume", f.traded_volume),
+    {"available_to_back", get_price_list<&ExchangePricesObject::Fields::available_to_back>,
+     nullptr, nullptr, nullptr},
+    {"available_to_lay", get_price_list<&ExchangePricesObject::Fields::available_to_lay>, nullptr,
+     nullptr, nullptr},
+    {"traded_volume", get_price_list<&ExchangePricesObject::Fields::traded_volume>, nullptr,
+     nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -170,35 +284,21 @@ PyType_Spec exchange_prices_spec = {"ExchangePrices", sizeof(ExchangePricesObjec
 // ---------------------------------------------------------------------------------------------
 // StartingPrices
 
-PyObject* price_sizes_to_list(const std::vector<PriceSize>& levels) {
-  PyTypeObject* type = price_size_type();
-  if (type == nullptr) return nullptr;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(levels.size())));
-  if (!list) return nullptr;
-  Py_ssize_t i = 0;
-  for (const PriceSize& l : levels) {
-    auto* ps = PyObject_New(PriceSizeObject, type);
-    if (ps == nullptr) return nullptr;
-    ps->fields.price = l.price;
-    ps->fields.size = l.size;
-    PyList_SET_ITEM(list.get(), i++, reinterpret_cast<PyObject*>(ps));
-  }
-  return list.release();
-}
-
 PyGetSetDef starting_prices_getset[] = {
     VANTREL_GET(StartingPricesObject, "near_price", f.near_price),
     VANTREL_GET(StartingPricesObject, "far_price", f.far_price),
     VANTREL_GET(StartingPricesObject, "actual_sp", f.actual_sp),
     {"back_stake_taken",
      [](PyObject* o, void*) -> PyObject* {
-       return price_sizes_to_list(reinterpret_cast<StartingPricesObject*>(o)->fields.back_stake_taken);
+       return create_price_list(reinterpret_cast<StartingPricesObject*>(o)->fields.back_stake_taken)
+           .release();
      },
      nullptr, nullptr, nullptr},
     {"lay_liability_taken",
      [](PyObject* o, void*) -> PyObject* {
-       return price_sizes_to_list(
-           reinterpret_cast<StartingPricesObject*>(o)->fields.lay_liability_taken);
+       return create_price_list(
+                  reinterpret_cast<StartingPricesObject*>(o)->fields.lay_liability_taken)
+           .release();
      },
      nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -400,26 +500,43 @@ PyTypeObject* price_size_type() { return type_from_spec(g_price_size, price_size
 // ---------------------------------------------------------------------------------------------
 // Creation
 
-Ref create_price_list(const PriceLadder& ladder) {
+Ref create_price_list(std::span<const PriceSize> levels) {
   PyTypeObject* type = price_size_type();
   if (type == nullptr) return Ref();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ladder.size())));
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(levels.size())));
   if (!list) return list;
   Py_ssize_t i = 0;
-  bool failed = false;
-  ladder.for_each_level([&](double price, double size) {
-    if (failed) return;
-    auto* ps = PyObject_New(PriceSizeObject, type);
-    if (ps == nullptr) {
-      failed = true;
-      return;
-    }
-    ps->fields.price = price;
-    ps->fields.size = size;
-    PyList_SET_ITEM(list.get(), i++, reinterpret_cast<PyObject*>(ps));
-  });
-  if (failed) return Ref();
+  for (const PriceSize& l : levels) {
+    PyObject* ps = new_price_size(type, l.price, l.size);
+    if (ps == nullptr) return Ref();
+    PyList_SET_ITEM(list.get(), i++, ps);
+  }
   return list;
+}
+
+Ref read_out_ladder(const PriceLadder& ladder) {
+  PyTypeObject* type = ladder_readout_type();
+  if (type == nullptr) return Ref();
+  auto* readout = PyObject_GC_NewVar(LadderReadoutObject, type,
+                                     static_cast<Py_ssize_t>(ladder.size()));
+  if (readout == nullptr) return Ref();
+  readout->list = nullptr;
+  PriceSize* out = levels_of(reinterpret_cast<PyObject*>(readout));
+  ladder.for_each_level([&out](double price, double size) { *out++ = PriceSize{price, size}; });
+  PyObject_GC_Track(readout);
+  return Ref::steal(reinterpret_cast<PyObject*>(readout));
+}
+
+Ref price_list(const Ref& readout) {
+  if (!readout) return Ref::borrow(Py_None);  // emptied by the collector's clear
+  auto* r = reinterpret_cast<LadderReadoutObject*>(readout.get());
+  if (r->list == nullptr) {
+    const auto* levels = levels_of(readout.get());
+    Ref list = create_price_list({levels, static_cast<std::size_t>(Py_SIZE(r))});
+    if (!list) return list;
+    r->list = list.release();
+  }
+  return Ref::borrow(r->list);
 }
 
 Ref make_exchange_prices(Ref back, Ref lay, Ref traded) {

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ struct PriceSizeObject {
 struct ExchangePricesObject {
   PyObject_HEAD
   struct Fields {
+    // Ladder read-outs (read_out_ladder); the getters hand out their lists.
     Ref available_to_back;
     Ref available_to_lay;
     Ref traded_volume;
@@ -92,8 +94,12 @@ PyTypeObject* exchange_prices_type();
 PyTypeObject* starting_prices_type();
 PyTypeObject* price_size_type();
 
-// A new list of new PriceSize objects, one per level, in the ladder's read-out order.
-Ref create_price_list(const PriceLadder& ladder);
+// A new list of new PriceSize objects, one per level, in the same order.
+Ref create_price_list(std::span<const PriceSize> levels);
+// A copy of the ladder's levels in read-out order, from which price_list makes the list.
+Ref read_out_ladder(const PriceLadder& ladder);
+// The read-out's list of PriceSize objects, made on the first call and the same one after.
+Ref price_list(const Ref& readout);
 // A new Runner for the runner's current state, holding `ex`.
 Ref make_runner(const RunnerCache& runner, Ref ex);
 Ref make_exchange_prices(Ref back, Ref lay, Ref traded);
