@@ -1,6 +1,7 @@
 #include "messages/json.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -264,10 +265,32 @@ struct CompactNumber {
   }
 };
 
+// The words of the line being parsed. A value never takes more words than it has bytes, so
+// room for the whole line is made once and every store is then unchecked.
+class TapeWriter {
+ public:
+  explicit TapeWriter(std::uint64_t* base) : base_(base), w_(base) {}
+  void push(std::uint64_t word) { *w_++ = word; }
+  std::uint64_t* grow(std::size_t words) {
+    std::uint64_t* at = w_;
+    w_ += words;
+    return at;
+  }
+  std::size_t size() const { return static_cast<std::size_t>(w_ - base_); }
+  void resize(std::size_t words) { w_ = base_ + words; }  // shrinks only
+  std::uint64_t& operator[](std::size_t i) { return base_[i]; }
+  const std::uint64_t& operator[](std::size_t i) const { return base_[i]; }
+  std::uint64_t* data() { return base_; }
+
+ private:
+  std::uint64_t* base_;
+  std::uint64_t* w_;
+};
+
 class LineParser {
  public:
-  LineParser(std::string_view text, std::vector<std::uint64_t>& out,
-             std::vector<std::uint64_t>& scratch, std::vector<std::pair<std::size_t, std::size_t>>& keys)
+  LineParser(std::string_view text, std::uint64_t* out, std::vector<std::uint64_t>& scratch,
+             std::vector<std::pair<std::size_t, std::size_t>>& keys)
       : s_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         p_(s_),
@@ -283,6 +306,8 @@ class LineParser {
     return {ErrorCode::kNone, 0};
   }
 
+  std::size_t words() const { return out_.size(); }
+
  private:
   // Failures ------------------------------------------------------------------------------
   bool fail(ErrorCode code) {
@@ -297,15 +322,13 @@ class LineParser {
 
   std::size_t consumed() const { return static_cast<std::size_t>(p_ - s_); }
 
+  static bool is_ws(unsigned char c) {
+    constexpr std::uint64_t kWs = (1ULL << ' ') | (1ULL << '\n') | (1ULL << '\t') | (1ULL << '\r');
+    return c <= ' ' && ((kWs >> c) & 1) != 0;
+  }
+
   void skip_ws() {
-    while (p_ < end_) {
-      const unsigned char c = *p_;
-      if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
-        ++p_;
-      } else {
-        break;
-      }
-    }
+    while (p_ < end_ && is_ws(*p_)) ++p_;
   }
 
   // Values --------------------------------------------------------------------------------
@@ -361,11 +384,51 @@ class LineParser {
       if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingValue);
       if (*p_++ != static_cast<unsigned char>(*rest)) return fail(ErrorCode::kExpectedSomeIdent);
     }
-    out_.push_back(word);
+    out_.push(word);
     return true;
   }
 
   bool is_digit_at(const unsigned char* p) const { return p < end_ && *p >= '0' && *p <= '9'; }
+
+  // Below this, one more digit cannot overflow 64 bits: the common case needs no division.
+  static constexpr std::uint64_t kNoOverflow = 1'000'000'000'000'000'000ULL;
+
+  // Digits at the front of eight bytes (the first byte lowest): 0 to 8.
+  static int leading_digits(std::uint64_t v) {
+    constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+    constexpr std::uint64_t kThrees = 0x3030303030303030ULL;
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    // A byte is a digit when both it and it plus 6 have 3 as their high nibble. A carry out of
+    // a byte (only from 0xFA and up) lands beyond a non-digit, where nothing is read.
+    const std::uint64_t off = ((v & kHighNibbles) ^ kThrees) |
+                              (((v + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
+    const std::uint64_t nonzero = (((off & kLow7) + kLow7) | off) & ~kLow7;
+    return nonzero == 0 ? 8 : std::countr_zero(nonzero) / 8;
+  }
+
+  // The value of the first n (1 to 8) digit bytes of v: shifted to the top, the bytes below
+  // read as leading zeros, and three multiplications combine pairs, quads and octets.
+  static std::uint64_t digits_value(std::uint64_t v, int n) {
+    v <<= 8 * (8 - n);
+    v = ((v & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+    v = ((v & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+    return ((v & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+  }
+
+  // Takes up to eight digits at once into a significand below 10^10 (so it cannot overflow);
+  // the caller's digit loop takes whatever follows.
+  void take_digit_word(std::uint64_t& significand) {
+    if (p_ + 8 > end_ || significand >= 10'000'000'000ULL) return;
+    std::uint64_t v;
+    std::memcpy(&v, p_, 8);
+    const int n = leading_digits(v);
+    if (n == 0) return;
+    significand = significand * kPow10Int[n] + digits_value(v, n);
+    p_ += n;
+  }
+
+  static constexpr std::uint64_t kPow10Int[9] = {1,      10,      100,      1000,     10000,
+                                                 100000, 1000000, 10000000, 100000000};
 
   bool parse_number(bool positive) {
     const unsigned char* start = positive ? p_ : p_ - 1;
@@ -379,12 +442,13 @@ class LineParser {
     if (first == '0') {
       if (is_digit_at(p_)) return peek_error(ErrorCode::kInvalidNumber);
     } else {
+      take_digit_word(significand);
       while (is_digit_at(p_)) {
         const unsigned d = *p_++ - '0';
-        if (significand > (UINT64_MAX - d) / 10) {
-          overflow = true;
-        } else {
+        if (significand < kNoOverflow || significand <= (UINT64_MAX - d) / 10) {
           significand = significand * 10 + d;
+        } else {
+          overflow = true;
         }
       }
     }
@@ -394,9 +458,10 @@ class LineParser {
     if (p_ < end_ && *p_ == '.') {
       ++p_;
       const unsigned char* frac_start = p_;
+      if (!overflow) take_digit_word(significand);
       while (is_digit_at(p_)) {
         const unsigned d = *p_++ - '0';
-        if (!overflow && significand <= (UINT64_MAX - d) / 10) {
+        if (!overflow && (significand < kNoOverflow || significand <= (UINT64_MAX - d) / 10)) {
           significand = significand * 10 + d;
         } else {
           overflow = true;
@@ -434,10 +499,10 @@ class LineParser {
       }
       if (significand <= (1ULL << 63)) {
         if (significand <= kPayloadMask) {
-          out_.push_back(make(kNegInt48, significand));
+          out_.push(make(kNegInt48, significand));
         } else {
-          out_.push_back(make(kBigInt, 0));
-          out_.push_back(static_cast<std::uint64_t>(-static_cast<std::int64_t>(significand - 1) - 1));
+          out_.push(make(kBigInt, 0));
+          out_.push(static_cast<std::uint64_t>(-static_cast<std::int64_t>(significand - 1) - 1));
         }
         return true;
       }
@@ -454,7 +519,7 @@ class LineParser {
     } else if (!convert_slow(start, value)) {
       return fail(ErrorCode::kNumberOutOfRange);
     }
-    out_.push_back(double_word(value));
+    out_.push(double_word(value));
     if (positive && !has_exponent && !overflow && fraction_digits <= 3) {
       note_compact(index, false, static_cast<std::uint32_t>(fraction_digits), significand);
     }
@@ -474,10 +539,10 @@ class LineParser {
 
   void emit_unsigned(std::uint64_t v) {
     if (v <= kPayloadMask) {
-      out_.push_back(make(kUInt48, v));
+      out_.push(make(kUInt48, v));
     } else {
-      out_.push_back(make(kBigUInt, 0));
-      out_.push_back(v);
+      out_.push(make(kBigUInt, 0));
+      out_.push(v);
     }
   }
 
@@ -488,7 +553,9 @@ class LineParser {
   }
 
   // Strings -------------------------------------------------------------------------------
-  static bool has_special_byte(std::uint64_t v) {
+  // High bit set in each byte that is a quote, a backslash or a control character. Borrows
+  // can only mark bytes after a marked one, so the lowest mark is exact.
+  static std::uint64_t special_bytes(std::uint64_t v) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
     constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     const std::uint64_t quote = v ^ (kOnes * '"');
@@ -496,16 +563,19 @@ class LineParser {
     const std::uint64_t has_quote = (quote - kOnes) & ~quote;
     const std::uint64_t has_slash = (slash - kOnes) & ~slash;
     const std::uint64_t has_control = (v - kOnes * 0x20) & ~v;
-    return ((has_quote | has_slash | has_control) & kHigh) != 0;
+    return (has_quote | has_slash | has_control) & kHigh;
   }
 
   bool parse_string() {
     const unsigned char* start = p_;
-    // Fast scan for the closing quote of a string without escapes.
+    // Eight bytes at a time to the first byte that ends the plain run.
     while (p_ + 8 <= end_) {
       std::uint64_t v;
       std::memcpy(&v, p_, 8);
-      if (has_special_byte(v)) break;
+      if (const std::uint64_t special = special_bytes(v)) {
+        p_ += std::countr_zero(special) / 8;
+        break;
+      }
       p_ += 8;
     }
     while (p_ < end_) {
@@ -645,22 +715,30 @@ class LineParser {
       } else {
         std::memcpy(&payload, data, len);
       }
-      out_.push_back(len == 6 ? make(kString6, payload)
+      out_.push(len == 6 ? make(kString6, payload)
                               : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40)));
       return;
     }
     const std::size_t words = (len + 7) / 8;
-    const std::size_t at = out_.size();
-    out_.resize(at + 1 + words);
-    out_[at] = make(kString, len);
-    out_[at + words] = 0;  // zero the padding of the last word
-    std::memcpy(&out_[at + 1], data, len);
+    std::uint64_t* at = out_.grow(1 + words);
+    at[0] = make(kString, len);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (words <= 4 && bytes >= s_ && bytes + 8 * words <= end_) {
+      // Ids and clocks are short: whole-word loads from the line beat a call to memcpy, and
+      // the last word is masked to keep its padding zero.
+      for (std::size_t i = 0; i < words; ++i) std::memcpy(&at[1 + i], data + 8 * i, 8);
+      const std::size_t tail = len % 8;
+      if (tail != 0) at[words] &= (std::uint64_t{1} << (8 * tail)) - 1;
+      return;
+    }
+    at[words] = 0;  // zero the padding of the last word
+    std::memcpy(at + 1, data, len);
   }
 
   // Containers ----------------------------------------------------------------------------
   bool parse_array() {
     const std::size_t head = out_.size();
-    out_.push_back(0);
+    out_.push(0);
     bool first = true;
     while (true) {
       skip_ws();
@@ -696,7 +774,7 @@ class LineParser {
   bool parse_object() {
     const std::size_t head = out_.size();
     const std::size_t keys_base = keys_.size();
-    out_.push_back(0);
+    out_.push(0);
     bool first = true;
     while (true) {
       skip_ws();
@@ -785,11 +863,10 @@ class LineParser {
     scratch_.clear();
     for (std::size_t k = 0; k < count; ++k) {
       if (dropped[k]) continue;
-      scratch_.insert(scratch_.end(), out_.begin() + members[k].first,
-                      out_.begin() + members[k].second);
+      scratch_.insert(scratch_.end(), &out_[members[k].first], &out_[members[k].second]);
     }
     out_.resize(head + 1);
-    out_.insert(out_.end(), scratch_.begin(), scratch_.end());
+    std::memcpy(out_.grow(scratch_.size()), scratch_.data(), scratch_.size() * sizeof(std::uint64_t));
     compact_[0].index = compact_[1].index = SIZE_MAX;
   }
 
@@ -801,7 +878,7 @@ class LineParser {
   const unsigned char* end_;
   int depth_ = 0;
   Failure failure_{ErrorCode::kNone, 0};
-  std::vector<std::uint64_t>& out_;
+  TapeWriter out_;
   std::vector<std::uint64_t>& scratch_;
   std::vector<std::pair<std::size_t, std::size_t>>& keys_;
   std::vector<bool> dropped_;
@@ -812,16 +889,35 @@ class LineParser {
 
 }  // namespace
 
-ParseError Parser::parse(std::string_view text, std::vector<std::uint64_t>& out) {
-  const std::size_t before = out.size();
-  LineParser p(text, out, scratch_, keys_);
+ParseError Parser::parse(std::string_view text) {
+  words_ = 0;
+  const std::size_t room = text.size() + 2;
+  if (room > capacity_) {
+    tape_.reset(new std::uint64_t[room]);  // left uninitialised: every word is written first
+    capacity_ = room;
+  }
+  LineParser p(text, tape_.get(), scratch_, keys_);
   const Failure f = p.run();
   if (f.code != ErrorCode::kNone) {
-    out.resize(before);
     keys_.clear();
     return ParseError{f.code, std::max<std::size_t>(f.column, 1)};
   }
+  words_ = p.words();
   return ParseError{};
+}
+
+ParseError Parser::parse(std::string_view text, std::vector<std::uint64_t>& out) {
+  const ParseError err = parse(text);
+  if (!err) out.insert(out.end(), tape_.get(), tape_.get() + words_);
+  return err;
+}
+
+void Parser::release_memory() {
+  tape_.reset();
+  capacity_ = 0;
+  words_ = 0;
+  scratch_ = {};
+  keys_ = {};
 }
 
 }  // namespace vantrel::json

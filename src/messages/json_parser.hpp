@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,13 +49,21 @@ struct ParseError {
 
 inline constexpr int kMaxDepth = 127;
 
-// Appends the words of the one JSON value in `text` to `out`. On error `out` is left at its
-// original size. Reuses its scratch space between calls.
+// Decodes one line of text (one JSON value) into tape words. Reuses its space between calls.
 class Parser {
  public:
+  // On success words() holds the value's words until the next call.
+  ParseError parse(std::string_view text);
+  std::span<const std::uint64_t> words() const { return {tape_.get(), words_}; }
+  // Appends the value's words to `out`; on error `out` is left as it was.
   ParseError parse(std::string_view text, std::vector<std::uint64_t>& out);
+  // Gives back the space kept for the next line (after the last one).
+  void release_memory();
 
  private:
+  std::unique_ptr<std::uint64_t[]> tape_;
+  std::size_t capacity_ = 0;
+  std::size_t words_ = 0;
   // Members of the objects still open: tape index of the key, and one past its value.
   std::vector<std::pair<std::size_t, std::size_t>> keys_;
   std::vector<std::uint64_t> scratch_;

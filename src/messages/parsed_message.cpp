@@ -75,15 +75,14 @@ std::uint64_t* MessageStore::allocate(std::size_t words) {
 void MessageStore::finish() {
   close_open_chunk();
   messages_.shrink_to_fit();
-  line_ = {};
+  parser_.release_memory();
 }
 
 json::ParseError MessageStore::add_line(std::string_view line) {
-  line_.clear();
-  const json::ParseError err = parser_.parse(line, line_);
+  const json::ParseError err = parser_.parse(line);
   if (err) return err;
 
-  const json::Value root(line_.data());
+  const json::Value root(parser_.words().data());
   if (!root.is_object()) return {};
   std::int64_t publish_time = 0;
   json::Value mc;

@@ -76,7 +76,6 @@ class MessageStore {
   void close_open_chunk();
 
   json::Parser parser_;
-  std::vector<std::uint64_t> line_;
   std::vector<Chunk> chunks_;
   std::size_t open_chunk_ = 0;  // index of the chunk that free_ points into
   std::uint64_t* free_ = nullptr;
