@@ -24,27 +24,20 @@ by gen_stream.py into bench/data/ (cached), and any paths given.
 from __future__ import annotations
 
 import argparse
-import gc
-import gzip
-import hashlib
 import json
 import os
 import platform
-import shutil
 import statistics
 import subprocess
 import sys
-import time
 import zlib
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
-BENCH = Path(__file__).resolve().parent
-REPO = BENCH.parent
-DATA = BENCH / "data"
-sys.path.insert(0, str(BENCH))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import gen_stream  # noqa: E402
+from common import (BENCH, generated, inner_count, is_gzip, plain_copy,  # noqa: E402
+                    shared_data_dir, shared_recordings, timed)
 
 GZIP_TARGET = 1.5   # load time over raw decompression, at most
 JSON_TARGET = 5.0   # json floor time over load time, at least
@@ -56,101 +49,18 @@ QUICK_GEN = ["deep20:20000"]
 
 
 # --------------------------------------------------------------------------
-# Inputs
-
-def shared_data_dir() -> Path | None:
-    env = os.environ.get("VANTREL_DATA_DIR")
-    if env:
-        return Path(env) if Path(env).is_dir() else None
-    for parent in REPO.parents:
-        cand = parent / "shared" / "data"
-        if cand.is_dir():
-            return cand
-    return None
-
-
-def is_gzip(path: Path) -> bool:
-    return path.suffix in (".gz", ".gzip")
-
-
-def _fresh(meta_path: Path, meta: dict, target: Path) -> bool:
-    try:
-        return target.exists() and json.loads(meta_path.read_text()) == meta
-    except (OSError, ValueError):
-        return False
-
-
-def plain_copy(src: Path) -> Path:
-    """An uncompressed copy of a gzip file under bench/data/plain, reused while the source is unchanged."""
-    out_dir = DATA / "plain"
-    out_dir.mkdir(parents=True, exist_ok=True)
-    dst = out_dir / src.with_suffix("").name
-    meta_path = dst.with_name(dst.name + ".meta")
-    st = src.stat()
-    meta = {"source": str(src), "size": st.st_size, "mtime_ns": st.st_mtime_ns}
-    if not _fresh(meta_path, meta, dst):
-        tmp = dst.with_name(dst.name + f".tmp{os.getpid()}")
-        with gzip.open(src, "rb") as fin, open(tmp, "wb") as fout:
-            shutil.copyfileobj(fin, fout, 1 << 20)
-        os.replace(tmp, dst)
-        meta_path.write_text(json.dumps(meta))
-    return dst
-
-
-def generated(request: str, seed: int) -> Path:
-    """A generated gzip file for ``shape[:messages]``, regenerated when the generator changes."""
-    shape, _, count = request.partition(":")
-    if shape not in gen_stream.SHAPES:
-        raise SystemExit(f"unknown shape {shape!r}; choose from {', '.join(gen_stream.SHAPES)}")
-    messages = int(count) if count else None
-    out_dir = DATA / "gen"
-    out_dir.mkdir(parents=True, exist_ok=True)
-    name = f"{shape}{f'-m{messages}' if messages else ''}-s{seed}.gz"
-    dst = out_dir / name
-    meta_path = dst.with_name(dst.name + ".meta")
-    digest = hashlib.sha256(Path(gen_stream.__file__).read_bytes()).hexdigest()
-    meta = {"shape": shape, "messages": messages, "seed": seed, "generator": digest}
-    if not _fresh(meta_path, meta, dst):
-        print(f"generating {dst.relative_to(REPO)} ...", flush=True)
-        stats = gen_stream.generate(dst, shape, messages=messages, seed=seed)
-        print("  " + stats.line(), flush=True)
-        meta_path.write_text(json.dumps(meta))
-    return dst
-
-
-# --------------------------------------------------------------------------
 # Measurement
-
-MIN_TIMED = 0.05  # seconds; calls faster than this are repeated within one timing
-
 
 KEEP_GC = False  # --gc: leave the cyclic collector running while timing
 
 
 def _timed(fn, inner: int) -> float:
-    """Seconds per call. Results stay alive until the clock stops, so neither
-    side pays for tearing down what it built (a list of dicts is slow to free)."""
-    results = [None] * inner
-    gc.collect()
-    # The collector's passes over millions of fresh lists would triple the
-    # json floor's time and flatter vantrel; off by default for both sides.
-    if not KEEP_GC:
-        gc.disable()
-    try:
-        t0 = time.perf_counter()
-        for i in range(inner):
-            results[i] = fn()
-        elapsed = time.perf_counter() - t0
-    finally:
-        gc.enable()
-    del results
-    return elapsed / inner
+    return timed(fn, inner, KEEP_GC)
 
 
 def _inner(fn) -> int:
     # The warm-up call also brings the file into the page cache.
-    once = _timed(fn, 1)
-    return max(1, min(1000, int(MIN_TIMED / max(once, 1e-6))))
+    return inner_count(_timed(fn, 1))
 
 
 def side_by_side(ours, floor, reps: int) -> tuple[list[float], list[float]]:
@@ -185,26 +95,10 @@ def json_floor(path: str):
 
 
 _CHILD = r"""
-import gc, json, os, resource, sys
+import gc, json, sys
+sys.path.insert(0, sys.argv[2])
 import vantrel
-
-def rss():
-    try:
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-
-def peak():
-    # ru_maxrss survives exec on Linux, so it would report the parent's peak.
-    try:
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+from common import peak_rss, rss
 
 gc.collect()
 before = rss()
@@ -212,12 +106,12 @@ it = vantrel.iter_prices_file(sys.argv[1])
 n = len(it)
 gc.collect()
 after = rss()
-print(json.dumps({"before": before, "after": after, "peak": peak(), "messages": n}))
+print(json.dumps({"before": before, "after": after, "peak": peak_rss(), "messages": n}))
 """
 
 
 def memory(path: str) -> dict:
-    proc = subprocess.run([sys.executable, "-c", _CHILD, path], capture_output=True,
+    proc = subprocess.run([sys.executable, "-c", _CHILD, path, str(BENCH)], capture_output=True,
                           text=True, check=False)
     if proc.returncode != 0:
         raise RuntimeError(f"memory child failed on {path}:\n{proc.stderr.strip()}")
@@ -345,8 +239,7 @@ def main(argv: list[str] | None = None) -> int:
         print("shared recordings not found; measuring generated files only")
     sources: list[Path] = []
     if shared is not None:
-        sources += sorted(p for p in shared.iterdir()
-                          if p.is_file() and p.name != "README.md" and not p.name.startswith("."))
+        sources += shared_recordings(shared)
     sources += [generated(s, args.seed) for s in requests]
     sources += [p.resolve() for p in args.paths]
     for src in sources:

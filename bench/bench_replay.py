@@ -22,6 +22,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import gen_stream  # noqa: E402
 import vantrel  # noqa: E402
+from common import read_prices as read_runners  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 GEN = HERE / "data" / "gen"
@@ -51,14 +52,7 @@ def iterate(path):
 
 def read_prices(path):
     for book in vantrel.iter_prices_file(str(path)):
-        for r in book.runners:
-            back = r.ex.available_to_back
-            lay = r.ex.available_to_lay
-            if back:
-                back[0].price
-            if lay:
-                lay[0].price
-            r.last_price_traded
+        read_runners(book.runners)
 
 
 def load(path):
