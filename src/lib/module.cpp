@@ -28,6 +28,7 @@ class StoreLines final : public LineHandler {
   explicit StoreLines(MessageStore& store) : store_(store) {}
 
   bool on_line(std::string_view line) override {
+    text_bytes_ += line.size();
     const json::ParseError err = store_.add_line(line);
     if (!err) return true;
     error_ = err.message();
@@ -41,20 +42,27 @@ class StoreLines final : public LineHandler {
 
   const std::string& error() const { return error_; }
   bool interrupted() const { return interrupted_; }
+  std::size_t text_bytes() const { return text_bytes_; }
 
  private:
   MessageStore& store_;
   std::string error_;
   bool interrupted_ = false;
+  std::size_t text_bytes_ = 0;
 };
 
 constexpr const char* kFunctionName = "iter_prices_file";
 
-// The load's transient buffers (inflate window, line buffer, compressed input) are freed by
-// now; hand their pages back so that a replay holds only what the iterator keeps.
-void release_free_heap() {
+// The load's transient buffers (inflate window, line buffer, compressed input, the message
+// list's earlier copies) are freed by now; after a large load, hand their pages back so that a
+// replay holds only what the iterator keeps. After a small one the few pages are not worth it:
+// trimming costs more than the load (the pages fault back in on the next one).
+void release_free_heap(std::size_t text_bytes) {
+  constexpr std::size_t kWorthTrimming = std::size_t{16} << 20;
 #ifdef __GLIBC__
-  malloc_trim(0);
+  if (text_bytes >= kWorthTrimming) malloc_trim(0);
+#else
+  (void)text_bytes;
 #endif
 }
 
@@ -112,7 +120,7 @@ PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   switch (result.status) {
     case ReadStatus::kOk:
       store->finish();
-      release_free_heap();
+      release_free_heap(lines.text_bytes());
       return make_prices_iterator(std::move(store));
     case ReadStatus::kFailed:
       PyErr_SetString(PyExc_ValueError, result.message.c_str());
