@@ -379,6 +379,21 @@ class LineParser {
     }
   }
 
+  // A value inside a container: the common scalars are taken here, without the general
+  // dispatch; everything else (and every error) goes through parse_value.
+  bool parse_element() {
+    skip_ws();
+    if (p_ < end_) {
+      const unsigned char c = *p_;
+      if (c == '"') {
+        ++p_;
+        return parse_string();
+      }
+      if (static_cast<unsigned char>(c - '0') < 10) return parse_number(true);
+    }
+    return parse_value();
+  }
+
   bool parse_ident(const char* rest, std::uint64_t word) {
     for (; *rest != '\0'; ++rest) {
       if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingValue);
@@ -756,7 +771,7 @@ class LineParser {
         if (*p_ == ']') return peek_error(ErrorCode::kTrailingComma);
       }
       first = false;
-      if (!parse_value()) return false;
+      if (!parse_element()) return false;
     }
     const std::size_t body = out_.size() - head - 1;
     if (body == 2 && compact_[0].index == head + 1 && compact_[1].index == head + 2 &&
@@ -801,7 +816,7 @@ class LineParser {
       if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingObject);
       if (*p_ != ':') return peek_error(ErrorCode::kExpectedColon);
       ++p_;
-      if (!parse_value()) return false;
+      if (!parse_element()) return false;
       keys_.emplace_back(key_index, out_.size());
     }
     if (keys_.size() - keys_base >= 2) drop_repeated_keys(head, keys_base);
