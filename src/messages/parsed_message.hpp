@@ -62,7 +62,7 @@ class MessageStore {
   // handed back without moving the words before it.
   class Chunk {
    public:
-    explicit Chunk(std::size_t words);
+    Chunk(std::size_t words, bool populate);
     Chunk(Chunk&& o) noexcept;
     Chunk& operator=(Chunk&&) = delete;
     ~Chunk();
