@@ -229,8 +229,9 @@ def test_first_fault_in_file_order_wins(tmp_path, first, second, message):
 @pytest.mark.parametrize("char, before_edge", [("\u00e9", 1), ("\u20ac", 1), ("\u20ac", 2),
                                                ("\U0001F600", 1), ("\U0001F600", 2), ("\U0001F600", 3)])
 def test_character_across_the_read_window_edge(tmp_path, line_kind, char, before_edge):
-    # The reader fills a 1 MiB window; a character across its edge is still one character,
-    # whether its line is handed on from the window or outgrows it.
+    # The reader's window is a power of two no larger than 1 MiB, so 1 MiB is one of its edges;
+    # a character across it is still one character, whether its line is handed on from the
+    # window or outgrows it.
     edge = 1 << 20
     head, tail = LINE.split(b'"1.1"')
     if line_kind == "short line":
@@ -401,7 +402,7 @@ def test_fifo(tmp_path, gzipped):
 
 # --- a file that shrinks under the reader -------------------------------------------------------
 
-RECORD = 1024  # bytes per line: a power of two, so 1 MiB reads always end on a line boundary
+RECORD = 1024  # bytes per line: a power of two, so window-sized reads end on a line boundary
 MIB = 1 << 20
 
 

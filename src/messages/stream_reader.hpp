@@ -32,7 +32,9 @@ struct ReadResult {
   std::string message;
 };
 
-inline constexpr std::size_t kLineBufferSize = 1 << 20;
+// The window lines are cut in: big enough that a line rarely outgrows it (a longer one is carried
+// on the side), small enough to add little to the peak memory of a load.
+inline constexpr std::size_t kLineBufferSize = std::size_t{256} << 10;
 
 // True when the last path component's extension is exactly "gz" or "gzip".
 bool is_gzip_path(std::string_view path);
