@@ -231,6 +231,7 @@ void MarketCache::clear_runners() {
   // Move the runners out first: releasing a Python object can run arbitrary code.
   auto gone = std::move(runners_);
   runners_.clear();
+  counts_stale_ = true;
   for (auto& r : gone) release_runner(*r);
 }
 
@@ -245,6 +246,7 @@ RunnerCache& MarketCache::runner_for(RunnerKey key, double handicap) {
   const auto it = std::lower_bound(runners_.begin(), runners_.end(), key,
                                    [](const auto& r, const RunnerKey& k) { return r->key < k; });
   if (it != runners_.end() && (*it)->key == key) return **it;
+  counts_stale_ = true;
   return **runners_.insert(it, std::make_unique<RunnerCache>(key, handicap));
 }
 
@@ -283,6 +285,7 @@ void MarketCache::apply_runner_change(Value change) {
   RunnerCache& r = runner_for(RunnerKey{*id, handicap_key(hc)}, hc);
 
   bool changed = update_string(r.status, v[kRStatus]);
+  counts_stale_ |= changed;
   changed |= update_optional_double(r.adjustment_factor, v[kRAdjustmentFactor]);
   changed |= update_optional_double(r.last_price_traded, v[kRLtp]);
   if (v[kRTv].present()) {
@@ -380,7 +383,7 @@ void MarketCache::apply_definition_runners(Value runners) {
     if (!id) continue;
     const double hc = handicap_of(v[kDrHc]);
     RunnerCache& r = runner_for(RunnerKey{*id, handicap_key(hc)}, hc);
-    update_string(r.status, v[kDrStatus]);
+    counts_stale_ |= update_string(r.status, v[kDrStatus]);
     r.actual_sp = v[kDrBsp].present() ? SpValue::from_json(v[kDrBsp]) : SpValue{};
     update_optional_double(r.adjustment_factor, v[kDrAdjustmentFactor]);
     update_optional_string(r.removal_date, v[kDrRemovalDate]);
@@ -389,6 +392,9 @@ void MarketCache::apply_definition_runners(Value runners) {
 }
 
 void MarketCache::recount() {
+  // Only a new runner, a status change or an image can move the counts.
+  if (!counts_stale_) return;
+  counts_stale_ = false;
   number_of_runners = static_cast<std::int32_t>(runners_.size());
   std::int32_t active = 0;
   for (const auto& r : runners_) active += r->status == "ACTIVE";

@@ -139,6 +139,7 @@ class MarketCache {
   void release_runner(RunnerCache& runner);
   void clear_runners();
   void recount();
+  bool counts_stale_ = true;
 
   std::vector<std::unique_ptr<RunnerCache>> runners_;
   ReleaseFn release_;

@@ -7,11 +7,11 @@ namespace vantrel {
 
 bool PriceLadder::set_level(double price, double size) {
   const std::uint64_t key = std::bit_cast<std::uint64_t>(price);
-  const auto it = std::lower_bound(levels_.begin(), levels_.end(), price,
-                                   [key](const Level& l, double p) {
-                                     return l.price < p || (l.price == p && l.key < key);
-                                   });
-  const bool found = it != levels_.end() && it->key == key;
+  const auto it = std::lower_bound(
+      levels_.begin(), levels_.end(), price, [key](const PriceSize& l, double p) {
+        return l.price < p || (l.price == p && std::bit_cast<std::uint64_t>(l.price) < key);
+      });
+  const bool found = it != levels_.end() && std::bit_cast<std::uint64_t>(it->price) == key;
   if (size == 0.0) {
     if (!found) return false;
     levels_.erase(it);
@@ -22,7 +22,7 @@ bool PriceLadder::set_level(double price, double size) {
     it->size = size;
     return true;
   }
-  levels_.insert(it, Level{price, key, size});
+  levels_.insert(it, PriceSize{price, size});
   return true;
 }
 
@@ -38,10 +38,17 @@ bool PriceLadder::update(json::Value price_changes) {
   return changed;
 }
 
+void PriceLadder::copy_levels(PriceSize* out) const {
+  if (descending_) {
+    std::reverse_copy(levels_.begin(), levels_.end(), out);
+  } else {
+    std::copy(levels_.begin(), levels_.end(), out);
+  }
+}
+
 std::vector<PriceSize> PriceLadder::to_price_sizes() const {
-  std::vector<PriceSize> out;
-  out.reserve(levels_.size());
-  for_each_level([&](double p, double s) { out.push_back(PriceSize{p, s}); });
+  std::vector<PriceSize> out(levels_.size());
+  copy_levels(out.data());
   return out;
 }
 

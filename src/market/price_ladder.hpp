@@ -31,23 +31,21 @@ class PriceLadder {
     if (descending_) {
       for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(it->price, it->size);
     } else {
-      for (const Level& l : levels_) f(l.price, l.size);
+      for (const PriceSize& l : levels_) f(l.price, l.size);
     }
   }
+  // Writes size() levels, in read-out order, to `out`.
+  void copy_levels(PriceSize* out) const;
 
   std::size_t size() const { return levels_.size(); }
   std::uint64_t change_counter() const { return change_counter_; }
   bool descending() const { return descending_; }
 
  private:
-  struct Level {
-    double price;
-    std::uint64_t key;  // the price's bit pattern
-    double size;
-  };
   bool set_level(double price, double size);
 
-  std::vector<Level> levels_;
+  // Kept as the very pairs a read-out hands on, so that one is a plain copy.
+  std::vector<PriceSize> levels_;
   std::uint64_t change_counter_ = 0;
   bool descending_;
 };

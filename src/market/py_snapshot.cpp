@@ -521,8 +521,7 @@ Ref read_out_ladder(const PriceLadder& ladder) {
                                      static_cast<Py_ssize_t>(ladder.size()));
   if (readout == nullptr) return Ref();
   readout->list = nullptr;
-  PriceSize* out = levels_of(reinterpret_cast<PyObject*>(readout));
-  ladder.for_each_level([&out](double price, double size) { *out++ = PriceSize{price, size}; });
+  ladder.copy_levels(levels_of(reinterpret_cast<PyObject*>(readout)));
   PyObject_GC_Track(readout);
   return Ref::steal(reinterpret_cast<PyObject*>(readout));
 }
