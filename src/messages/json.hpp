@@ -159,7 +159,7 @@ class Value {
 };
 
 // Reads one half of a folded pair as the tape word its literal would have had.
-std::uint64_t pair_half_word(std::uint64_t half, int bits);
+inline std::uint64_t pair_half_word(std::uint64_t half, int bits);
 
 class ArrayItems {
  public:
@@ -218,5 +218,174 @@ class ObjectMembers {
   const std::uint64_t* begin_;
   const std::uint64_t* end_;
 };
+
+
+// ---------------------------------------------------------------------------------------------
+// Reading. Inline: the market cache walks every change through these, a few words at a time.
+
+inline constexpr double kPairScale[] = {1e0, 1e1, 1e2, 1e3};
+
+inline std::uint64_t pair_half_word(std::uint64_t half, int bits) {
+  using namespace tape;
+  const std::uint64_t mantissa = half & pair_half_max_mantissa(bits);
+  const std::uint64_t fraction_digits = (half >> (bits - 3)) & 3;
+  const bool is_integer = (half >> (bits - 1)) & 1;
+  if (is_integer) return make(kUInt48, mantissa);
+  return std::bit_cast<std::uint64_t>(static_cast<double>(mantissa) / kPairScale[fraction_digits]);
+}
+
+inline Kind Value::kind() const {
+  using namespace tape;
+  if (!is_tagged(w_)) return Kind::kDouble;
+  switch (tag_of(w_)) {
+    case kNull:
+      return Kind::kNull;
+    case kFalse:
+    case kTrue:
+      return Kind::kBool;
+    case kUInt48:
+    case kBigUInt:
+      return Kind::kUInt;
+    case kNegInt48:
+    case kBigInt:
+      return Kind::kInt;
+    case kString:
+    case kShortString:
+    case kString6:
+      return Kind::kString;
+    case kArray:
+    case kPair:
+      return Kind::kArray;
+    default:
+      return Kind::kObject;
+  }
+}
+
+inline bool Value::is_number() const {
+  using namespace tape;
+  if (!is_tagged(w_)) return true;
+  const auto t = tag_of(w_);
+  return t == kUInt48 || t == kNegInt48 || t == kBigUInt || t == kBigInt;
+}
+
+inline std::optional<double> Value::as_double() const {
+  using namespace tape;
+  if (!is_tagged(w_)) return std::bit_cast<double>(w_);
+  switch (tag_of(w_)) {
+    case kUInt48:
+      return static_cast<double>(payload_of(w_));
+    case kNegInt48:  // -0 is the integer 0, not the double -0.0
+      return static_cast<double>(-static_cast<std::int64_t>(payload_of(w_)));
+    case kBigUInt:
+      return static_cast<double>(p_[1]);
+    case kBigInt:
+      return static_cast<double>(static_cast<std::int64_t>(p_[1]));
+    default:
+      return std::nullopt;
+  }
+}
+
+inline std::optional<std::int64_t> Value::as_int() const {
+  using namespace tape;
+  if (!is_tagged(w_)) return std::nullopt;
+  switch (tag_of(w_)) {
+    case kUInt48:
+      return static_cast<std::int64_t>(payload_of(w_));
+    case kNegInt48:
+      return -static_cast<std::int64_t>(payload_of(w_));
+    case kBigUInt:
+      if (p_[1] > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+      return static_cast<std::int64_t>(p_[1]);
+    case kBigInt:
+      return static_cast<std::int64_t>(p_[1]);
+    default:
+      return std::nullopt;
+  }
+}
+
+inline std::string_view Value::as_string() const {
+  using namespace tape;
+  const char* bytes = reinterpret_cast<const char*>(p_);
+  switch (tag_of(w_)) {
+    case kShortString:
+      return {bytes, static_cast<std::size_t>((w_ >> 40) & 7)};
+    case kString6:
+      return {bytes, 6};
+    default:
+      return {reinterpret_cast<const char*>(p_ + 1), static_cast<std::size_t>(payload_of(w_))};
+  }
+}
+
+inline ArrayItems Value::items() const { return ArrayItems(*this); }
+inline ObjectMembers Value::members() const { return ObjectMembers(*this); }
+
+inline Value Value::find(const Key& key) const {
+  using namespace tape;
+  for (const Member m : members()) {
+    if (m.key.key_equals(key)) return m.value;
+  }
+  return Value();
+}
+
+inline ArrayItems::ArrayItems(Value array) {
+  using namespace tape;
+  const std::uint64_t w = array.head_word();
+  if (tag_of(w) == kPair) {
+    is_pair_ = true;
+    pair_ = payload_of(w);
+    return;
+  }
+  begin_ = array.head() + 1;
+  end_ = begin_ + payload_of(w);
+}
+
+inline bool ArrayItems::first_two(Value& a, Value& b) const {
+  using namespace tape;
+  if (is_pair_) {
+    a = Value::synthetic(pair_half_word(pair_ & ((1ULL << kPriceBits) - 1), kPriceBits));
+    b = Value::synthetic(pair_half_word(pair_ >> kPriceBits, kSizeBits));
+    return true;
+  }
+  if (begin_ == end_) return false;
+  a = Value(begin_);
+  const std::uint64_t* second = begin_ + value_words(begin_);
+  if (second == end_) return false;
+  b = Value(second);
+  return true;
+}
+
+inline Value ArrayItems::iterator::operator*() const {
+  using namespace tape;
+  if (p_ != nullptr) return Value(p_);
+  return index_ == 0
+             ? Value::synthetic(pair_half_word(pair_ & ((1ULL << kPriceBits) - 1), kPriceBits))
+             : Value::synthetic(pair_half_word(pair_ >> kPriceBits, kSizeBits));
+}
+
+inline ArrayItems::iterator& ArrayItems::iterator::operator++() {
+  using namespace tape;
+  if (p_ != nullptr) {
+    p_ += value_words(p_);
+  } else {
+    ++index_;
+  }
+  return *this;
+}
+
+inline ObjectMembers::ObjectMembers(Value object)
+    : begin_(object.head() + 1),
+      end_(object.head() + 1 + tape::payload_of(object.head_word())) {}
+
+inline Member ObjectMembers::iterator::operator*() const {
+  using namespace tape;
+  return Member{Value(p_), Value(p_ + value_words(p_))};
+}
+
+inline ObjectMembers::iterator& ObjectMembers::iterator::operator++() {
+  using namespace tape;
+  const std::uint64_t* value = p_ + value_words(p_);
+  p_ = value + value_words(value);
+  return *this;
+}
 
 }  // namespace vantrel::json
