@@ -233,6 +233,7 @@ Status decode_members(std::string_view input, OutputSink& sink) {
       // use); handing that on would bury the real fault under whatever the handler makes of it.
       if (step.progress == Progress::kCorrupt) return Status::kCorruptDeflate;
       pos += step.consumed;
+      sink.input_read(pos);
       if (step.produced != 0) {
         crc = crc32_update(crc, out.data(), step.produced);
         length += static_cast<std::uint32_t>(step.produced);

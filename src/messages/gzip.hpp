@@ -19,6 +19,9 @@ class OutputSink {
   virtual std::span<unsigned char> space() = 0;
   // `n` bytes were written to the front of space(). False ends the decoding; the sink keeps why.
   virtual bool commit(std::size_t n) = 0;
+  // The decoder has read the input up to about `offset`; a few bytes before it may still be
+  // looked at again, nothing further back.
+  virtual void input_read(std::size_t /*offset*/) {}
 };
 
 enum class Status {

@@ -30,10 +30,8 @@ std::size_t round_to_pages(std::size_t bytes) {
 
 }  // namespace
 
-MessageStore::Chunk::Chunk(std::size_t words, bool populate)
-    : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
-  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0);
-  void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, flags, -1, 0);
+MessageStore::Chunk::Chunk(std::size_t words) : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
+  void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   words_ = static_cast<std::uint64_t*>(p);
 }
@@ -61,12 +59,10 @@ void MessageStore::close_open_chunk() {
 
 std::uint64_t* MessageStore::allocate(std::size_t words) {
   // A message larger than a quarter chunk gets a chunk of its own, so the slack stays small.
-  if (words > kChunkWords / 4) return chunks_.emplace_back(words, true).words();
+  if (words > kChunkWords / 4) return chunks_.emplace_back(words).words();
   if (words > free_words_) {
     close_open_chunk();
-    // A file that fills one chunk will likely fill the next: its pages are mapped in one go
-    // rather than faulted in one by one. The first chunk is left to fault, for small files.
-    free_ = chunks_.emplace_back(kChunkWords, !chunks_.empty()).words();
+    free_ = chunks_.emplace_back(kChunkWords).words();
     open_chunk_ = chunks_.size() - 1;
     free_words_ = kChunkWords;
   }
@@ -78,7 +74,6 @@ std::uint64_t* MessageStore::allocate(std::size_t words) {
 
 void MessageStore::finish() {
   close_open_chunk();
-  messages_.shrink_to_fit();
   parser_.release_memory();
 }
 

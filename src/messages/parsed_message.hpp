@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -42,6 +43,31 @@ class ParsedMessage {
   std::int64_t publish_time_;
 };
 
+// Message records in fixed blocks: growing never copies the records already there, so at its
+// peak a load holds each record once.
+class MessageList {
+ public:
+  void push_back(const ParsedMessage& message) {
+    if (size_ % kBlock == 0) blocks_.push_back(std::allocator<ParsedMessage>().allocate(kBlock));
+    new (&blocks_.back()[size_ % kBlock]) ParsedMessage(message);
+    ++size_;
+  }
+  const ParsedMessage& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  std::size_t size() const { return size_; }
+
+  MessageList() = default;
+  MessageList(const MessageList&) = delete;
+  MessageList& operator=(const MessageList&) = delete;
+  ~MessageList() {
+    for (ParsedMessage* block : blocks_) std::allocator<ParsedMessage>().deallocate(block, kBlock);
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 4096;  // 64 KiB
+  std::vector<ParsedMessage*> blocks_;
+  std::size_t size_ = 0;
+};
+
 // Decodes lines into tape words stored in large chunks, so the words of a whole file cost no
 // reallocation and little slack.
 class MessageStore {
@@ -52,7 +78,7 @@ class MessageStore {
   // Returns the slack of the growing buffers once the last line is in.
   void finish();
 
-  const std::vector<ParsedMessage>& messages() const { return messages_; }
+  const MessageList& messages() const { return messages_; }
   std::size_t size() const { return messages_.size(); }
 
  private:
@@ -62,7 +88,7 @@ class MessageStore {
   // handed back without moving the words before it.
   class Chunk {
    public:
-    Chunk(std::size_t words, bool populate);
+    explicit Chunk(std::size_t words);
     Chunk(Chunk&& o) noexcept;
     Chunk& operator=(Chunk&&) = delete;
     ~Chunk();
@@ -80,7 +106,7 @@ class MessageStore {
   std::size_t open_chunk_ = 0;  // index of the chunk that free_ points into
   std::uint64_t* free_ = nullptr;
   std::size_t free_words_ = 0;
-  std::vector<ParsedMessage> messages_;
+  MessageList messages_;
 };
 
 }  // namespace vantrel

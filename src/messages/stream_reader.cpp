@@ -1,6 +1,7 @@
 #include "messages/stream_reader.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,16 +199,75 @@ class LineSplitter final : public gzip::OutputSink {
   ReadStatus outcome_ = ReadStatus::kOk;
 };
 
-ReadResult decode_gzip(std::string_view bytes, LineSplitter& splitter) {
-  const gzip::Status status = gzip::decode_members(bytes, splitter);
+ReadResult gzip_outcome(gzip::Status status, LineSplitter& splitter) {
   if (status == gzip::Status::kSinkStopped) return splitter.result();
   if (status != gzip::Status::kOk) return failed(gzip::status_text(status));
   if (!splitter.finish()) return splitter.result();
   return {};
 }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
+ReadResult decode_gzip(std::string_view bytes, LineSplitter& splitter) {
+  return gzip_outcome(gzip::decode_members(bytes, splitter), splitter);
+}
+
+// The compressed file, in pages of its own: the pages the inflater has finished with go back
+// to the system as it goes, so a load's peak holds little of the compressed file besides the
+// text it decodes.
+class InputPages {
+ public:
+  InputPages() = default;
+  InputPages(const InputPages&) = delete;
+  InputPages& operator=(const InputPages&) = delete;
+  ~InputPages() {
+    if (data_ != nullptr) munmap(data_, capacity_);
+  }
+
+  // Room for at least `capacity` bytes, keeping what is there; false when out of memory.
+  bool reserve(std::size_t capacity) {
+    capacity = round_up(capacity);
+    if (capacity <= capacity_) return true;
+    void* p = data_ == nullptr
+                  ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                  : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) return false;
+    data_ = static_cast<char*>(p);
+    capacity_ = capacity;
+    return true;
+  }
+
+  char* data() const { return data_; }
+  std::size_t capacity() const { return capacity_; }
+
+  // Hands back the whole pages that end a safe distance before `offset`.
+  void release_before(std::size_t offset) {
+    if (offset < released_ + kReleaseStep + kKeepBehind) return;
+    const std::size_t end = (offset - kKeepBehind) / page() * page();
+    madvise(data_ + released_, end - released_, MADV_DONTNEED);
+    released_ = end;
+  }
+
+ private:
+  static constexpr std::size_t kReleaseStep = std::size_t{256} << 10;
+  static constexpr std::size_t kKeepBehind = std::size_t{64} << 10;
+  static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+  static std::size_t round_up(std::size_t n) { return (n + page() - 1) / page() * page(); }
+
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t released_ = 0;
+};
+
+// Passes decoded text on to the splitter and lets the input go behind the decoder.
+class ReleasingSink final : public gzip::OutputSink {
+ public:
+  ReleasingSink(LineSplitter& splitter, InputPages& input) : splitter_(splitter), input_(input) {}
+  std::span<unsigned char> space() override { return splitter_.space(); }
+  bool commit(std::size_t n) override { return splitter_.commit(n); }
+  void input_read(std::size_t offset) override { input_.release_before(offset); }
+
+ private:
+  LineSplitter& splitter_;
+  InputPages& input_;
 };
 
 // Compressed files are read whole: the inflater then never waits on input and sees the member
@@ -218,19 +278,16 @@ ReadResult read_whole_gzip(int fd, LineSplitter& splitter) {
   if (::fstat(fd, &info) == 0 && info.st_size > 0) {
     capacity = std::max(capacity, static_cast<std::size_t>(info.st_size) + 1);
   }
-  std::unique_ptr<char, FreeDeleter> data(static_cast<char*>(std::malloc(capacity)));
-  if (!data) return failed(os_error_text(ENOMEM));
+  InputPages data;
+  if (!data.reserve(capacity)) return failed(os_error_text(ENOMEM));
   std::size_t size = 0;
   std::size_t since_poll = 0;
   for (;;) {
-    if (size == capacity) {
-      capacity *= 2;
-      char* grown = static_cast<char*>(std::realloc(data.get(), capacity));
-      if (grown == nullptr) return failed(os_error_text(ENOMEM));
-      data.release();
-      data.reset(grown);
+    if (size == data.capacity() && !data.reserve(2 * data.capacity())) {
+      return failed(os_error_text(ENOMEM));
     }
-    const ssize_t n = read_some(fd, data.get() + size, std::min(capacity - size, kPollInterval));
+    const ssize_t n =
+        read_some(fd, data.data() + size, std::min(data.capacity() - size, kPollInterval));
     if (n < 0) return failed(os_error_text(errno));
     if (n == 0) break;
     size += static_cast<std::size_t>(n);
@@ -240,7 +297,8 @@ ReadResult read_whole_gzip(int fd, LineSplitter& splitter) {
       if (!splitter.poll()) return splitter.result();
     }
   }
-  return decode_gzip({data.get(), size}, splitter);
+  ReleasingSink sink(splitter, data);
+  return gzip_outcome(gzip::decode_members({data.data(), size}, sink), splitter);
 }
 
 ReadResult read_plain(int fd, LineSplitter& splitter) {
