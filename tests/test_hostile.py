@@ -108,6 +108,33 @@ def test_gzip_cut_short_at_every_offset(tmp_path, kind):
         assert load_error(write(tmp_path, "cut.gz", data[:size])) == "unexpected end of file", size
 
 
+def incompressible_recording(rng, count):
+    # Random clock texts keep the compressed file about as large as the text, so the loader
+    # hands back input pages behind the inflater several times over.
+    return [json.dumps({"op": "mcm", "clk": rng.randbytes(600).hex(), "pt": 1000 + i,
+                        "mc": [{"id": "1.1", "rc": [{"id": 7, "ltp": 1.5 + i % 50}]}]}).encode() + b"\n"
+            for i in range(count)]
+
+
+@pytest.mark.parametrize("damage", [None, "checksum of the last member", "cut inside the last member"])
+def test_large_multi_member_gzip(tmp_path, damage):
+    lines = incompressible_recording(random.Random(5), 4000)
+    members = [gzip_member(b"".join(lines[i:i + 700]), gzip_header()) for i in range(0, len(lines), 700)]
+    if damage == "checksum of the last member":
+        members[-1] = flipped(members[-1], len(members[-1]) - 6)
+    elif damage == "cut inside the last member":
+        members[-1] = members[-1][: len(members[-1]) // 2]
+    path = write(tmp_path, "large.gz", b"".join(members))
+    if damage is None:
+        books = list(vantrel.iter_prices_file(path))
+        assert [b.publish_time_epoch for b in books] == [1000 + i for i in range(len(lines))]
+        assert books[-1].runners[0].last_price_traded == 1.5 + (len(lines) - 1) % 50
+    else:
+        expected = {"checksum of the last member": "corrupt gzip stream does not have a matching checksum",
+                    "cut inside the last member": "unexpected end of file"}[damage]
+        assert load_error(path) == expected
+
+
 @pytest.mark.parametrize(
     "damaged, message",
     [
