@@ -366,7 +366,7 @@ def mb(n: float) -> str:
 
 def detail_rows(res: Results) -> tuple[list[str], list[list[str]]]:
     head = ["input", "contender", "work", "reps", "median s", "us/msg", "MB/s",
-            "peak MB", "x size"]
+            "peak MB", "x size", "note"]
     rows = []
     for inp in res.inputs:
         for contender, work in [("vantrel", "load"), ("zlib", "floor"), ("json", "floor"),
@@ -376,13 +376,13 @@ def detail_rows(res: Results) -> tuple[list[str], list[list[str]]]:
                 continue
             name = WORKS.get(work, work)
             if m.error or m.skipped:
-                rows.append([inp.label, contender, name, "-", m.error or f"not run: {m.skipped}",
-                             "", "", "", ""])
+                rows.append([inp.label, contender, name] + ["-"] * 6
+                            + [m.error or f"not run: {m.skipped}"])
                 continue
             s = m.seconds
             rows.append([inp.label, contender, name, f"{len(m.times)}x{m.inner}", f"{s:.4f}",
                          f"{s / inp.messages * 1e6:.2f}", f"{inp.size / s / 1e6:.0f}",
-                         mb(m.memory), f"{m.memory / inp.size:.2f}"])
+                         mb(m.memory), f"{m.memory / inp.size:.2f}", ""])
     return head, rows
 
 
