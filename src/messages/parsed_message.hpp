@@ -55,6 +55,23 @@ class MessageList {
   const ParsedMessage& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
   std::size_t size() const { return size_; }
 
+  class iterator {
+   public:
+    iterator(const MessageList& list, std::size_t i) : list_(&list), i_(i) {}
+    const ParsedMessage& operator*() const { return (*list_)[i_]; }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+   private:
+    const MessageList* list_;
+    std::size_t i_;
+  };
+  iterator begin() const { return iterator(*this, 0); }
+  iterator end() const { return iterator(*this, size_); }
+
   MessageList() = default;
   MessageList(const MessageList&) = delete;
   MessageList& operator=(const MessageList&) = delete;
