@@ -69,7 +69,11 @@ PyObject* runner_object(MarketCache& cache, RunnerCache& r) {
   if (traded == nullptr) return nullptr;
   Ref ex = make_exchange_prices(Ref::borrow(back), Ref::borrow(lay), Ref::borrow(traded));
   if (!ex) return nullptr;
-  Ref runner = make_runner(r, std::move(ex));
+  PyObject* spl = ladder_readout(cache, r.spl_slot, r.spl);
+  if (spl == nullptr) return nullptr;
+  PyObject* spb = ladder_readout(cache, r.spb_slot, r.spb);
+  if (spb == nullptr) return nullptr;
+  Ref runner = make_runner(r, std::move(ex), Ref::borrow(spl), Ref::borrow(spb));
   if (!runner) return nullptr;
   cache.refill(r.runner_slot, runner.release(), r.change_counter);
   return static_cast<PyObject*>(r.runner_slot.object);

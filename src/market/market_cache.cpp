@@ -222,7 +222,8 @@ void MarketCache::refill(ReuseSlot& slot, void* object, std::uint64_t stamp) {
 }
 
 void MarketCache::release_runner(RunnerCache& r) {
-  for (ReuseSlot* slot : {&r.runner_slot, &r.atb_slot, &r.atl_slot, &r.trd_slot}) {
+  for (ReuseSlot* slot :
+       {&r.runner_slot, &r.atb_slot, &r.atl_slot, &r.trd_slot, &r.spb_slot, &r.spl_slot}) {
     refill(*slot, nullptr, 0);
   }
 }

@@ -67,11 +67,13 @@ struct RunnerCache {
   PriceLadder trd{false};
   std::uint64_t change_counter = 0;
 
-  // Reuse slots: the last Runner object, and the last list built from each exchange ladder.
+  // Reuse slots: the last Runner object, and the last read-out of each ladder.
   ReuseSlot runner_slot;
   ReuseSlot atb_slot;
   ReuseSlot atl_slot;
   ReuseSlot trd_slot;
+  ReuseSlot spb_slot;
+  ReuseSlot spl_slot;
 };
 
 struct MarketDefinitionRunner {

@@ -2,15 +2,21 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace vantrel {
 
 bool PriceLadder::set_level(double price, double size) {
   const std::uint64_t key = std::bit_cast<std::uint64_t>(price);
-  const auto it = std::lower_bound(
-      levels_.begin(), levels_.end(), price, [key](const PriceSize& l, double p) {
-        return l.price < p || (l.price == p && std::bit_cast<std::uint64_t>(l.price) < key);
-      });
+  // Ascending order of (price, bits); a descending ladder keeps the exact reverse.
+  const auto before = [key](const PriceSize& l, double p) {
+    return l.price < p || (l.price == p && std::bit_cast<std::uint64_t>(l.price) < key);
+  };
+  const auto after = [key](const PriceSize& l, double p) {
+    return l.price > p || (l.price == p && std::bit_cast<std::uint64_t>(l.price) > key);
+  };
+  const auto it = descending_ ? std::lower_bound(levels_.begin(), levels_.end(), price, after)
+                              : std::lower_bound(levels_.begin(), levels_.end(), price, before);
   const bool found = it != levels_.end() && std::bit_cast<std::uint64_t>(it->price) == key;
   if (size == 0.0) {
     if (!found) return false;
@@ -39,11 +45,7 @@ bool PriceLadder::update(json::Value price_changes) {
 }
 
 void PriceLadder::copy_levels(PriceSize* out) const {
-  if (descending_) {
-    std::reverse_copy(levels_.begin(), levels_.end(), out);
-  } else {
-    std::copy(levels_.begin(), levels_.end(), out);
-  }
+  if (!levels_.empty()) std::memcpy(out, levels_.data(), levels_.size() * sizeof(PriceSize));
 }
 
 std::vector<PriceSize> PriceLadder::to_price_sizes() const {

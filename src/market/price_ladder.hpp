@@ -13,9 +13,10 @@ struct PriceSize {
   double size;
 };
 
-// Levels are kept sorted by price (ties between 0.0 and -0.0 broken by bit pattern), so a
-// level is found by binary search and a read-out needs no sort. Two prices are the same level
-// exactly when their bit patterns are equal; stored sizes are never zero.
+// Levels are kept in read-out order: by price (ties between 0.0 and -0.0 broken by bit
+// pattern), descending for a descending ladder. A level is found by binary search and a
+// read-out is a plain copy. Two prices are the same level exactly when their bit patterns are
+// equal; stored sizes are never zero.
 class PriceLadder {
  public:
   explicit PriceLadder(bool descending) : descending_(descending) {}
@@ -28,11 +29,7 @@ class PriceLadder {
   std::vector<PriceSize> to_price_sizes() const;
   template <class F>
   void for_each_level(F&& f) const {
-    if (descending_) {
-      for (auto it = levels_.rbegin(); it != levels_.rend(); ++it) f(it->price, it->size);
-    } else {
-      for (const PriceSize& l : levels_) f(l.price, l.size);
-    }
+    for (const PriceSize& l : levels_) f(l.price, l.size);
   }
   // Writes size() levels, in read-out order, to `out`.
   void copy_levels(PriceSize* out) const;
@@ -44,7 +41,7 @@ class PriceLadder {
  private:
   bool set_level(double price, double size);
 
-  // Kept as the very pairs a read-out hands on, so that one is a plain copy.
+  // The very pairs a read-out hands on, in its order.
   std::vector<PriceSize> levels_;
   std::uint64_t change_counter_ = 0;
   bool descending_;

@@ -78,7 +78,7 @@ PyObject* price_list_to_dicts(PyObject* list) {
   });
 }
 
-PyObject* vec_ps_to_dicts(const std::vector<PriceSize>& levels) {
+PyObject* vec_ps_to_dicts(std::span<const PriceSize> levels) {
   Ref out = Ref::steal(PyList_New(0));
   if (!out) return nullptr;
   for (const PriceSize& l : levels) {
@@ -104,8 +104,10 @@ PyObject* runner_dict(PyObject* item) {
         .add("nearPrice", [&] { return to_py(f.sp.near_price); })
         .add("farPrice", [&] { return to_py(f.sp.far_price); })
         .add("actualSP", [&] { return to_py(f.sp.actual_sp); })
-        .add("backStakeTaken", [&] { return vec_ps_to_dicts(f.sp.back_stake_taken); })
-        .add("layLiabilityTaken", [&] { return vec_ps_to_dicts(f.sp.lay_liability_taken); })
+        .add("backStakeTaken",
+             [&] { return vec_ps_to_dicts(readout_levels(f.sp.back_stake_taken)); })
+        .add("layLiabilityTaken",
+             [&] { return vec_ps_to_dicts(readout_levels(f.sp.lay_liability_taken)); })
         .finish();
   };
   return DictBuilder()

@@ -290,14 +290,15 @@ PyGetSetDef starting_prices_getset[] = {
     VANTREL_GET(StartingPricesObject, "actual_sp", f.actual_sp),
     {"back_stake_taken",
      [](PyObject* o, void*) -> PyObject* {
-       return create_price_list(reinterpret_cast<StartingPricesObject*>(o)->fields.back_stake_taken)
+       return create_price_list(
+                  readout_levels(reinterpret_cast<StartingPricesObject*>(o)->fields.back_stake_taken))
            .release();
      },
      nullptr, nullptr, nullptr},
     {"lay_liability_taken",
      [](PyObject* o, void*) -> PyObject* {
        return create_price_list(
-                  reinterpret_cast<StartingPricesObject*>(o)->fields.lay_liability_taken)
+                  readout_levels(reinterpret_cast<StartingPricesObject*>(o)->fields.lay_liability_taken))
            .release();
      },
      nullptr, nullptr, nullptr},
@@ -321,6 +322,8 @@ int runner_traverse(PyObject* self, visitproc visit, void* arg) {
   auto& f = reinterpret_cast<RunnerObject*>(self)->fields;
   Py_VISIT(f.status.get());
   Py_VISIT(f.ex.get());
+  Py_VISIT(f.sp.back_stake_taken.get());
+  Py_VISIT(f.sp.lay_liability_taken.get());
   Py_VISIT(Py_TYPE(self));
   return 0;
 }
@@ -329,14 +332,19 @@ int runner_clear(PyObject* self) {
   auto& f = reinterpret_cast<RunnerObject*>(self)->fields;
   f.status = Ref();
   f.ex = Ref();
+  f.sp.back_stake_taken = Ref();
+  f.sp.lay_liability_taken = Ref();
   return 0;
 }
 
 PyObject* runner_sp(PyObject* self, void*) {
   PyTypeObject* type = starting_prices_type();
   if (type == nullptr) return nullptr;
-  StartingPricesObject* sp =
-      allocate<StartingPricesObject>(type, reinterpret_cast<RunnerObject*>(self)->fields.sp);
+  const StartingPriceData& d = reinterpret_cast<RunnerObject*>(self)->fields.sp;
+  StartingPricesObject* sp = allocate<StartingPricesObject>(
+      type, StartingPriceData{d.near_price, d.far_price, d.actual_sp,
+                              Ref::borrow(d.back_stake_taken.get()),
+                              Ref::borrow(d.lay_liability_taken.get())});
   return reinterpret_cast<PyObject*>(sp);
 }
 
@@ -526,6 +534,11 @@ Ref read_out_ladder(const PriceLadder& ladder) {
   return Ref::steal(reinterpret_cast<PyObject*>(readout));
 }
 
+std::span<const PriceSize> readout_levels(const Ref& readout) {
+  if (!readout) return {};
+  return {levels_of(readout.get()), static_cast<std::size_t>(Py_SIZE(readout.get()))};
+}
+
 Ref price_list(const Ref& readout) {
   if (!readout) return Ref::borrow(Py_None);  // emptied by the collector's clear
   auto* r = reinterpret_cast<LadderReadoutObject*>(readout.get());
@@ -547,7 +560,7 @@ Ref make_exchange_prices(Ref back, Ref lay, Ref traded) {
   return Ref::steal(reinterpret_cast<PyObject*>(ex));
 }
 
-Ref make_runner(const RunnerCache& r, Ref ex) {
+Ref make_runner(const RunnerCache& r, Ref ex, Ref spl, Ref spb) {
   PyTypeObject* type = runner_type();
   if (type == nullptr) return Ref();
   Ref status = Ref::steal(to_py(r.status));
@@ -555,8 +568,7 @@ Ref make_runner(const RunnerCache& r, Ref ex) {
   auto* obj = allocate<RunnerObject>(
       type, r.selection_id, r.handicap, r.adjustment_factor, r.last_price_traded, r.total_matched,
       std::move(status), r.removal_date, std::move(ex),
-      StartingPriceData{r.near_price, r.far_price, r.actual_sp, r.spl.to_price_sizes(),
-                        r.spb.to_price_sizes()});
+      StartingPriceData{r.near_price, r.far_price, r.actual_sp, std::move(spl), std::move(spb)});
   if (obj == nullptr) return Ref();
   PyObject_GC_Track(obj);
   return Ref::steal(reinterpret_cast<PyObject*>(obj));

@@ -21,8 +21,9 @@ struct StartingPriceData {
   SpValue near_price;
   SpValue far_price;
   SpValue actual_sp;
-  std::vector<PriceSize> back_stake_taken;     // the spl ladder, ascending
-  std::vector<PriceSize> lay_liability_taken;  // the spb ladder, descending
+  // Read-outs (read_out_ladder) of the spl and spb ladders.
+  Ref back_stake_taken;
+  Ref lay_liability_taken;
 };
 
 struct PriceSizeObject {
@@ -100,8 +101,11 @@ Ref create_price_list(std::span<const PriceSize> levels);
 Ref read_out_ladder(const PriceLadder& ladder);
 // The read-out's list of PriceSize objects, made on the first call and the same one after.
 Ref price_list(const Ref& readout);
-// A new Runner for the runner's current state, holding `ex`.
-Ref make_runner(const RunnerCache& runner, Ref ex);
+// The levels a read-out holds (none for an empty Ref).
+std::span<const PriceSize> readout_levels(const Ref& readout);
+// A new Runner for the runner's current state, holding `ex` and the read-outs of its
+// starting-price ladders.
+Ref make_runner(const RunnerCache& runner, Ref ex, Ref spl, Ref spb);
 Ref make_exchange_prices(Ref back, Ref lay, Ref traded);
 // A new MarketBook from the cache's market fields.
 Ref make_market_book(const MarketCache& cache, Ref runners, Ref definition, Ref publish_time);
