@@ -17,7 +17,8 @@ shares are worth reading. Each step's instructions are then split into:
                own constructors and destructors (filling fields, copying ladder levels);
 - own:         the rest of the extension: applying the change to the market cache and deciding
                what to reuse;
-- other:       the rest of the interpreter (reference counting helpers, lookups, calls).
+- other:       the rest of the interpreter (reference counting helpers, lookups, calls) and
+               of the C library (the memcpy and memmove that move ladder levels included).
 """
 
 from __future__ import annotations
