@@ -64,22 +64,10 @@ for _ in vantrel.iter_prices_file(sys.argv[1]):
 
 def build() -> Path:
     """The extension as the wheel builds it, with symbols, installed into build/profile/pkg."""
-    env = dict(os.environ, PATH=f"{PYTHON.parent}{os.pathsep}{os.environ.get('PATH', '')}")
-    log = BUILD / "build.log"
-    BUILD.mkdir(parents=True, exist_ok=True)
-    with open(log, "w") as out:
-        for cmd in (["cmake", "-S", str(REPO), "-B", str(BUILD), "-G", "Ninja",
-                     "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={PYTHON}"],
-                    ["cmake", "--build", str(BUILD), "--target", "vantrel"]):
-            if subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, env=env).returncode:
-                sys.exit(f"build failed, see {log}")
-    pkg = BUILD / "pkg"
-    shutil.rmtree(pkg, ignore_errors=True)
-    (pkg / "vantrel").mkdir(parents=True)
-    for so in BUILD.glob("vantrel*.so"):
-        shutil.copy(so, pkg / "vantrel")
-    shutil.copy(REPO / "python" / "vantrel" / "__init__.py", pkg / "vantrel")
-    return pkg
+    script = REPO / "scripts" / "build-variant.sh"
+    if subprocess.run(["bash", str(script), "profile", "-DCMAKE_BUILD_TYPE=Release"]).returncode:
+        sys.exit("build failed")
+    return BUILD / "pkg"
 
 
 def callgrind(pkg: Path, path: Path, toggle: str) -> dict[str, int]:

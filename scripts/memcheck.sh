@@ -13,17 +13,7 @@ bash scripts/need-packages.sh g++ valgrind libisal-dev zlib1g-dev
 root=$PWD
 build=$root/build/memcheck
 pkg=$build/pkg
-PATH=$root/.venv/bin:$PATH
-mkdir -p "$build"
-if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-         -DPython_EXECUTABLE="$root/.venv/bin/python" &&
-       cmake --build "$build" --target vantrel; } >"$build/build.log" 2>&1; then
-  tail -n 40 "$build/build.log" >&2
-  exit 1
-fi
-rm -rf "$pkg"
-cmake --install "$build" --prefix "$pkg" >/dev/null
-cp python/vantrel/__init__.py "$pkg/vantrel/"
+bash scripts/build-variant.sh memcheck -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 log=$build/memcheck.log
 # pymalloc hands out memory from its own arenas, which memcheck cannot see into.

@@ -13,20 +13,9 @@ bash scripts/need-packages.sh g++ libasan8 libubsan1 libisal-dev zlib1g-dev
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 
 root=$PWD
-build=$root/build/asan
-pkg=$build/pkg
-PATH=$root/.venv/bin:$PATH  # cmake and ninja come with the venv
-
-mkdir -p "$build"
-if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
-         -DPython_EXECUTABLE="$root/.venv/bin/python" -DVANTREL_SANITIZE=ON &&
-       cmake --build "$build" --target vantrel; } >"$build/build.log" 2>&1; then
-  tail -n 40 "$build/build.log" >&2
-  exit 1
-fi
-rm -rf "$pkg"
-cmake --install "$build" --prefix "$pkg" >/dev/null
-cp python/vantrel/__init__.py "$pkg/vantrel/"
+pkg=$root/build/asan/pkg
+bash scripts/build-variant.sh asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
+  -DVANTREL_SANITIZE=ON
 
 asan_rt=$(g++ -print-file-name=libasan.so)
 ubsan_rt=$(g++ -print-file-name=libubsan.so)
