@@ -34,7 +34,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import REPO, DATA, is_gzip, shared_data_dir, shared_recordings  # noqa: E402
+from common import REPO, DATA, shared_data_dir, shared_recordings  # noqa: E402
 import gen_stream  # noqa: E402
 
 BUILD = REPO / "build" / "profile"
@@ -153,8 +153,7 @@ def main() -> int:
         parts = split(callgrind(pkg, path, STEP), callgrind(pkg, path, DATETIME),
                       callgrind(pkg, path, DEFINITION))
         total = sum(parts.values())
-        label = path.name if not is_gzip(path) else path.name
-        print(f"{label[:28]:<28} {steps:>6} {total / steps:>11,.0f} "
+        print(f"{path.name[:28]:<28} {steps:>6} {total / steps:>11,.0f} "
               + " ".join(f"{100 * parts[n] / total:>10.1f}%" for n in names), flush=True)
     return 0
 

@@ -116,9 +116,8 @@ def check_identity(path, books, snapshots):
                 )
 
 
-def check_file(path):
-    """Replays one file on both sides: every snapshot's full export and the reuse rules."""
-    path = str(path)
+def replay_both(path):
+    """Every snapshot of one file from vantrel and from the model, with the reuse rules checked."""
     messages = load_messages(path)
     snapshots = list(replay(messages))
     iterator = vantrel.iter_prices_file(path)
@@ -126,6 +125,13 @@ def check_file(path):
     books = list(iterator)
     assert len(books) == len(snapshots), f"{path}: vantrel {len(books)} snapshots, model {len(snapshots)}"
     check_identity(path, books, snapshots)
+    return books, snapshots
+
+
+def check_file(path):
+    """Replays one file on both sides: every snapshot's full export and the reuse rules."""
+    path = str(path)
+    books, snapshots = replay_both(path)
     assert_same_export(path, [s.to_dict() for s in snapshots], [b.to_dict() for b in books])
     return len(books)
 
@@ -171,13 +177,7 @@ def new_parts_exports(books, snapshots):
 def check_long_file(path):
     """check_file for long recordings: identity in full, exports of the new parts only."""
     path = str(path)
-    messages = load_messages(path)
-    snapshots = list(replay(messages))
-    iterator = vantrel.iter_prices_file(path)
-    assert len(iterator) == len(messages), f"{path}: kept messages"
-    books = list(iterator)
-    assert len(books) == len(snapshots), f"{path}: vantrel {len(books)} snapshots, model {len(snapshots)}"
-    check_identity(path, books, snapshots)
+    books, snapshots = replay_both(path)
     for index, (expected, actual) in enumerate(new_parts_exports(books, snapshots)):
         if exact(expected) != exact(actual):
             where, e, a = first_difference(expected, actual)

@@ -27,10 +27,6 @@ class PriceLadder {
 
   // Every level, in the ladder's read-out order.
   std::vector<PriceSize> to_price_sizes() const;
-  template <class F>
-  void for_each_level(F&& f) const {
-    for (const PriceSize& l : levels_) f(l.price, l.size);
-  }
   // Writes size() levels, in read-out order, to `out`.
   void copy_levels(PriceSize* out) const;
 

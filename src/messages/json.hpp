@@ -320,7 +320,6 @@ inline ArrayItems Value::items() const { return ArrayItems(*this); }
 inline ObjectMembers Value::members() const { return ObjectMembers(*this); }
 
 inline Value Value::find(const Key& key) const {
-  using namespace tape;
   for (const Member m : members()) {
     if (m.key.key_equals(key)) return m.value;
   }
