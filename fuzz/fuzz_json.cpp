@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "messages/json.hpp"
-#include "messages/json_parser.hpp"
+#include "messages/tape.hpp"
+#include "messages/parser.hpp"
 
 using namespace vantrel;
 

@@ -17,7 +17,7 @@
 
 #include "check.hpp"
 #include "market/market_cache.hpp"
-#include "messages/parsed_message.hpp"
+#include "messages/message_store.hpp"
 #include "messages/stream_reader.hpp"
 
 using namespace vantrel;

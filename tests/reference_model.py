@@ -36,7 +36,7 @@ UINT64_MAX = (1 << 64) - 1
 #
 # Decoded values are plain Python values. An integer literal stays an `int` when it fits the
 # unsigned 64-bit range (non-negative) or the signed 64-bit range (negative); every other
-# number is a `float`, as in the native value tree.
+# number is a `float`, as the native tape stores it.
 
 
 def _parse_int(text: str) -> int | float:

@@ -14,7 +14,7 @@
 #include "market/py_convert.hpp"
 #include "market/py_definition.hpp"
 #include "market/py_snapshot.hpp"
-#include "messages/parsed_message.hpp"
+#include "messages/message_store.hpp"
 #include "messages/stream_reader.hpp"
 
 namespace vantrel::py {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "market/market_cache.hpp"
-#include "messages/parsed_message.hpp"
+#include "messages/message_store.hpp"
 
 namespace vantrel::py {
 

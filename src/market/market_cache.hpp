@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "market/price_ladder.hpp"
-#include "messages/json.hpp"
+#include "messages/tape.hpp"
 
 namespace vantrel {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "messages/json.hpp"
+#include "messages/tape.hpp"
 
 namespace vantrel {
 

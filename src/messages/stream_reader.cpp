@@ -13,7 +13,7 @@
 #include <new>
 #include <span>
 
-#include "messages/gzip.hpp"
+#include "sources/gzip.hpp"
 #include "messages/utf8.hpp"
 
 namespace vantrel {

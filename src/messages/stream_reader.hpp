@@ -1,8 +1,8 @@
 // Reading a stream file: open, inflate (by file name), split into lines, check UTF-8, trim.
 //
 // The reader hands every non-blank trimmed line to a LineHandler, in file order, as soon as
-// it is complete; it never holds more than its 1 MiB line buffer (plus one line longer than
-// that) of decoded text. Errors are values: the first failure stops the read and its text is
+// it is complete; it never holds more than its line window (kLineBufferSize, plus one line
+// longer than that) of decoded text. Errors are values: the first failure stops the read and its text is
 // returned, exactly as Python will see it.
 #pragma once
 

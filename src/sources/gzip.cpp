@@ -1,4 +1,4 @@
-#include "messages/gzip.hpp"
+#include "sources/gzip.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "messages/json.hpp"
+#include "messages/tape.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "messages/json_parser.hpp"
+#include "messages/parser.hpp"
 
 namespace vantrel::json {
 

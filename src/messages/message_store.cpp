@@ -1,4 +1,4 @@
-#include "messages/parsed_message.hpp"
+#include "messages/message_store.hpp"
 
 #include <algorithm>
 #include <cstring>
