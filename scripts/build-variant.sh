@@ -16,7 +16,10 @@ pkg=$build/pkg
 PATH=$root/.venv/bin:$PATH  # cmake and ninja come with the venv
 
 mkdir -p "$build"
-if ! { cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$root/.venv/bin/python" "$@" &&
+werror=OFF
+[ "${VANTREL_WERROR:-0}" = 1 ] && werror=ON
+if ! { cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$root/.venv/bin/python" \
+         -DVANTREL_WERROR="$werror" "$@" &&
        cmake --build "$build" --target vantrel; } >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log" >&2
   exit 1

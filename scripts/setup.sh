@@ -25,4 +25,8 @@ fi
 .venv/bin/python -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" ninja cmake pytest
 # No build isolation: the build directory under build/ is kept, so rebuilds are incremental.
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+# VANTREL_WERROR=1 (set by CI) makes compiler warnings fail the build.
+werror=()
+[ "${VANTREL_WERROR:-0}" = 1 ] && werror=(-C cmake.define.VANTREL_WERROR=ON)
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+  "${werror[@]}" ".[test]"

@@ -6,6 +6,7 @@
 // its reuse slots to decide which Python objects it can hand out again.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -47,7 +48,8 @@ struct ReuseSlot {
 using ReleaseFn = void (*)(void*);
 
 struct RunnerCache {
-  explicit RunnerCache(RunnerKey k, double hc) : key(k), selection_id(k.selection_id), handicap(hc) {}
+  explicit RunnerCache(RunnerKey k, double hc)
+      : key(k), selection_id(k.selection_id), handicap(hc) {}
 
   RunnerKey key;
   std::int64_t selection_id;
@@ -74,6 +76,13 @@ struct RunnerCache {
   ReuseSlot trd_slot;
   ReuseSlot spb_slot;
   ReuseSlot spl_slot;
+
+  std::array<ReuseSlot*, 6> slots() {
+    return {&runner_slot, &atb_slot, &atl_slot, &trd_slot, &spb_slot, &spl_slot};
+  }
+  std::array<const ReuseSlot*, 6> slots() const {
+    return {&runner_slot, &atb_slot, &atl_slot, &trd_slot, &spb_slot, &spl_slot};
+  }
 };
 
 struct MarketDefinitionRunner {
@@ -132,6 +141,24 @@ class MarketCache {
 
   // Stores a new object in a slot, releasing the one it replaces.
   void refill(ReuseSlot& slot, void* object, std::uint64_t stamp);
+
+  // Calls `visit(object)` for the object in every filled reuse slot; a non-zero result stops
+  // the walk and is returned (the shape of the interpreter's traversal).
+  template <class F>
+  int visit_slots(F&& visit) const {
+    if (definition_slot.object != nullptr) {
+      if (const int r = visit(definition_slot.object)) return r;
+    }
+    for (const auto& runner : runners_) {
+      for (const ReuseSlot* slot : runner->slots()) {
+        if (slot->object == nullptr) continue;
+        if (const int r = visit(slot->object)) return r;
+      }
+    }
+    return 0;
+  }
+  // Empties every reuse slot; the next snapshot builds afresh what it needs.
+  void release_slots();
 
  private:
   RunnerCache& runner_for(RunnerKey key, double handicap);

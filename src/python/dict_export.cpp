@@ -1,13 +1,18 @@
-// MarketBook.to_dict(): a snapshot as plain dicts and lists under the stream's own key names.
-//
 // It reads the snapshot objects as they are now, including lists that Python code may have
 // changed, so every list element is type-checked. It is meant for tests: clarity over speed.
+#include "python/dict_export.hpp"
+
 #include <initializer_list>
 #include <utility>
 
-#include "market/py_convert.hpp"
-#include "market/py_definition.hpp"
-#include "market/py_snapshot.hpp"
+#include "python/convert.hpp"
+#include "python/ladder_readout.hpp"
+#include "python/market_book.hpp"
+#include "python/market_definition.hpp"
+#include "python/module_state.hpp"
+#include "python/object.hpp"
+#include "python/price_size.hpp"
+#include "python/runner.hpp"
 
 namespace vantrel::py {
 
@@ -70,10 +75,10 @@ bool check_type(PyObject* obj, PyTypeObject* type, const char* name) {
 }
 
 PyObject* price_list_to_dicts(PyObject* list) {
-  PyTypeObject* type = price_size_type();
+  PyTypeObject* type = state().price_size;
   return map_list(list, [type](PyObject* item) -> PyObject* {
     if (!check_type(item, type, "PriceSize")) return nullptr;
-    const auto& f = reinterpret_cast<PriceSizeObject*>(item)->fields;
+    const PriceSize& f = fields_of<PriceSizeObject>(item);
     return price_dict(f.price, f.size);
   });
 }
@@ -89,14 +94,17 @@ PyObject* vec_ps_to_dicts(std::span<const PriceSize> levels) {
 }
 
 PyObject* runner_dict(PyObject* item) {
-  if (!check_type(item, runner_type(), "Runner")) return nullptr;
-  const auto& f = reinterpret_cast<RunnerObject*>(item)->fields;
-  const auto& ex = reinterpret_cast<ExchangePricesObject*>(f.ex.get())->fields;
+  if (!check_type(item, state().runner, "Runner")) return nullptr;
+  const auto& f = fields_of<RunnerObject>(item);
+  const auto& ex = fields_of<ExchangePricesObject>(f.ex.get());
   const auto ex_dict = [&] {
     return DictBuilder()
-        .add("availableToBack", [&] { return price_list_to_dicts(price_list(ex.available_to_back).get()); })
-        .add("availableToLay", [&] { return price_list_to_dicts(price_list(ex.available_to_lay).get()); })
-        .add("tradedVolume", [&] { return price_list_to_dicts(price_list(ex.traded_volume).get()); })
+        .add("availableToBack",
+             [&] { return price_list_to_dicts(price_list(ex.available_to_back).get()); })
+        .add("availableToLay",
+             [&] { return price_list_to_dicts(price_list(ex.available_to_lay).get()); })
+        .add("tradedVolume",
+             [&] { return price_list_to_dicts(price_list(ex.traded_volume).get()); })
         .finish();
   };
   const auto sp_dict = [&] {
@@ -124,8 +132,10 @@ PyObject* runner_dict(PyObject* item) {
 }
 
 PyObject* definition_runner_dict(PyObject* item) {
-  if (!check_type(item, market_definition_runner_type(), "MarketDefinitionRunner")) return nullptr;
-  const auto& f = reinterpret_cast<MarketDefinitionRunnerObject*>(item)->fields;
+  if (!check_type(item, state().market_definition_runner, "MarketDefinitionRunner")) {
+    return nullptr;
+  }
+  const MarketDefinitionRunner& f = fields_of<MarketDefinitionRunnerObject>(item);
   DictBuilder d;
   d.add("id", [&] { return to_py(f.selection_id); })
       .add("sortPriority", [&] { return to_py(f.sort_priority); })
@@ -149,7 +159,7 @@ PyObject* regulators_list(const std::vector<std::string>& regulators) {
 }
 
 PyObject* definition_dict(PyObject* definition) {
-  const auto& f = reinterpret_cast<MarketDefinitionObject*>(definition)->fields;
+  const auto& f = fields_of<MarketDefinitionObject>(definition);
   return DictBuilder()
       .add("betDelay", [&] { return to_py(f.bet_delay); })
       .add("bettingType", [&] { return to_py(f.betting_type); })
@@ -183,10 +193,7 @@ PyObject* definition_dict(PyObject* definition) {
       .finish();
 }
 
-}  // namespace
-
-PyObject* market_book_to_dict(PyObject* self, PyObject*) {
-  const auto& f = reinterpret_cast<MarketBookObject*>(self)->fields;
+PyObject* book_dict(const MarketBookObject::Fields& f) {
   DictBuilder d;
   d.add("marketId", [&] { return to_py(f.market_id); })
       .add("status", [&] { return to_py(f.status); })
@@ -208,6 +215,12 @@ PyObject* market_book_to_dict(PyObject* self, PyObject*) {
     d.add("marketDefinition", [&] { return definition_dict(f.market_definition.get()); });
   }
   return d.finish();
+}
+
+}  // namespace
+
+PyObject* market_book_to_dict(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&] { return book_dict(fields_of<MarketBookObject>(self)); });
 }
 
 }  // namespace vantrel::py

@@ -1,30 +1,24 @@
-#include "market/py_times.hpp"
+#include "python/times.hpp"
 
-#include "market/py_convert.hpp"
+#include "python/convert.hpp"
+#include "python/module_state.hpp"
 
 namespace vantrel::py {
 
 namespace {
 
-// Interned names, made once: hashing a fresh string at every snapshot would cost more than
-// the lookups themselves. The module and the class are looked up anew at every call.
-PyObject* interned(PyObject*& slot, const char* text) {
-  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-  return slot;
-}
-PyObject* g_datetime_name = nullptr;
-PyObject* g_utcfromtimestamp_name = nullptr;
-
 Ref datetime_class() {
-  PyObject* name = interned(g_datetime_name, "datetime");
-  if (name == nullptr) return Ref();
+  PyObject* name = state().datetime_name;
   Ref module = Ref::steal(PyImport_Import(name));
   if (!module) return module;
   return Ref::steal(PyObject_GetAttr(module.get(), name));
 }
 
 Ref strptime(PyObject* cls, PyObject* text, const char* format) {
-  return Ref::steal(PyObject_CallMethod(cls, "strptime", "Os", text, format));
+  Ref format_text = Ref::steal(PyUnicode_FromString(format));
+  if (!format_text) return format_text;
+  PyObject* args[] = {cls, text, format_text.get()};
+  return Ref::steal(PyObject_VectorcallMethod(state().strptime_name, args, 3, nullptr));
 }
 
 }  // namespace
@@ -50,9 +44,8 @@ Ref publish_time_to_datetime(std::int64_t milliseconds) {
   if (!cls) return cls;
   Ref seconds = Ref::steal(PyFloat_FromDouble(static_cast<double>(milliseconds) / 1000.0));
   if (!seconds) return seconds;
-  PyObject* method = interned(g_utcfromtimestamp_name, "utcfromtimestamp");
-  if (method == nullptr) return Ref();
-  return Ref::steal(PyObject_CallMethodOneArg(cls.get(), method, seconds.get()));
+  return Ref::steal(
+      PyObject_CallMethodOneArg(cls.get(), state().utcfromtimestamp_name, seconds.get()));
 }
 
 }  // namespace vantrel::py

@@ -1,14 +1,13 @@
-#include "market/py_definition.hpp"
+#include "python/market_definition.hpp"
 
-#include "market/py_convert.hpp"
-#include "market/py_times.hpp"
+#include "python/convert.hpp"
+#include "python/module_state.hpp"
+#include "python/object.hpp"
+#include "python/times.hpp"
 
 namespace vantrel::py {
 
 namespace {
-
-
-constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
 // ---------------------------------------------------------------------------------------------
 // MarketDefinitionRunner
@@ -27,41 +26,17 @@ PyGetSetDef definition_runner_getset[] = {
 
 PyType_Slot definition_runner_slots[] = {
     {Py_tp_doc, const_cast<char*>("A runner in a market definition")},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy<MarketDefinitionRunnerObject>)},
+    {Py_tp_new, slot(no_constructor)},
+    {Py_tp_dealloc, slot(destroy<MarketDefinitionRunnerObject>)},
     {Py_tp_getset, definition_runner_getset},
     {0, nullptr},
 };
-PyType_Spec definition_runner_spec = {"MarketDefinitionRunner",
-                                      sizeof(MarketDefinitionRunnerObject), 0, kFlags,
-                                      definition_runner_slots};
 
 // ---------------------------------------------------------------------------------------------
 // MarketDefinition
 
-int definition_traverse(PyObject* self, visitproc visit, void* arg) {
-  auto& f = reinterpret_cast<MarketDefinitionObject*>(self)->fields;
-  Py_VISIT(f.runners.get());
-  Py_VISIT(f.market_time.get());
-  Py_VISIT(f.open_date.get());
-  Py_VISIT(f.suspend_time.get());
-  Py_VISIT(f.settled_time.get());
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int definition_clear(PyObject* self) {
-  auto& f = reinterpret_cast<MarketDefinitionObject*>(self)->fields;
-  f.runners = Ref();
-  f.market_time = Ref();
-  f.open_date = Ref();
-  f.suspend_time = Ref();
-  f.settled_time = Ref();
-  return 0;
-}
-
 PyObject* definition_regulators(PyObject* o, void*) {
-  const auto& regulators = reinterpret_cast<MarketDefinitionObject*>(o)->fields.regulators;
+  const std::vector<std::string>& regulators = fields_of<MarketDefinitionObject>(o).regulators;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(regulators.size())));
   if (!list) return nullptr;
   Py_ssize_t i = 0;
@@ -118,38 +93,30 @@ PyGetSetDef definition_getset[] = {
 
 PyType_Slot definition_slots[] = {
     {Py_tp_doc, const_cast<char*>("Market definition - metadata about the market")},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy<MarketDefinitionObject>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(definition_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(definition_clear)},
+    {Py_tp_new, slot(no_constructor)},
+    {Py_tp_dealloc, slot(destroy<MarketDefinitionObject>)},
+    {Py_tp_traverse, slot(traverse_refs<MarketDefinitionObject>)},
+    {Py_tp_clear, slot(clear_refs<MarketDefinitionObject>)},
     {Py_tp_getset, definition_getset},
     {0, nullptr},
 };
-PyType_Spec definition_spec = {"MarketDefinition", sizeof(MarketDefinitionObject), 0,
-                               kFlags | Py_TPFLAGS_HAVE_GC, definition_slots};
-
-PyTypeObject* g_definition = nullptr;
-PyTypeObject* g_definition_runner = nullptr;
-
 }  // namespace
 
-PyTypeObject* market_definition_type() { return type_from_spec(g_definition, definition_spec); }
-PyTypeObject* market_definition_runner_type() {
-  return type_from_spec(g_definition_runner, definition_runner_spec);
-}
+PyType_Spec market_definition_runner_spec = {"MarketDefinitionRunner",
+                                             sizeof(MarketDefinitionRunnerObject), 0, kClassFlags,
+                                             definition_runner_slots};
+PyType_Spec market_definition_spec = {"MarketDefinition", sizeof(MarketDefinitionObject), 0,
+                                      kGcClassFlags, definition_slots};
 
 Ref make_market_definition(const MarketCache& c) {
-  PyTypeObject* runner_type = market_definition_runner_type();
-  PyTypeObject* type = market_definition_type();
-  if (runner_type == nullptr || type == nullptr) return Ref();
-
   Ref runners = Ref::steal(PyList_New(static_cast<Py_ssize_t>(c.definition_runners.size())));
   if (!runners) return runners;
   Py_ssize_t i = 0;
-  for (const MarketDefinitionRunner& rec : c.definition_runners) {
-    auto* r = allocate<MarketDefinitionRunnerObject>(runner_type, rec);
-    if (r == nullptr) return Ref();
-    PyList_SET_ITEM(runners.get(), i++, reinterpret_cast<PyObject*>(r));
+  for (const MarketDefinitionRunner& record : c.definition_runners) {
+    MarketDefinitionRunner copy = record;
+    Ref r = create<MarketDefinitionRunnerObject>(state().market_definition_runner, std::move(copy));
+    if (!r) return r;
+    PyList_SET_ITEM(runners.get(), i++, r.release());
   }
   Ref market_time = parse_datetime_or_none(c.market_time);
   if (!market_time) return market_time;
@@ -160,17 +127,42 @@ Ref make_market_definition(const MarketCache& c) {
   Ref settled_time = parse_datetime_or_none(c.settled_time);
   if (!settled_time) return settled_time;
 
-  auto* obj = allocate<MarketDefinitionObject>(
-      type, c.each_way_divisor, c.regulators, c.status, c.event_id, c.event_type_id, c.event_name,
-      c.market_type, c.country_code, c.venue, c.race_type, c.name, c.timezone, c.betting_type,
-      c.market_time, c.open_date, c.suspend_time, std::move(runners), std::move(market_time),
-      std::move(open_date), std::move(suspend_time), std::move(settled_time), c.market_base_rate,
-      c.version, c.bet_delay, c.number_of_winners, c.number_of_active_runners, c.bsp_market,
-      c.persistence_enabled, c.turn_in_play_enabled, c.discount_allowed, c.bsp_reconciled,
-      c.complete, c.cross_matching, c.in_play, c.runners_voidable);
-  if (obj == nullptr) return Ref();
-  PyObject_GC_Track(obj);
-  return Ref::steal(reinterpret_cast<PyObject*>(obj));
+  return create<MarketDefinitionObject>(state().market_definition,
+                                        {.each_way_divisor = c.each_way_divisor,
+                                         .regulators = c.regulators,
+                                         .status = c.status,
+                                         .event_id = c.event_id,
+                                         .event_type_id = c.event_type_id,
+                                         .event_name = c.event_name,
+                                         .market_type = c.market_type,
+                                         .country_code = c.country_code,
+                                         .venue = c.venue,
+                                         .race_type = c.race_type,
+                                         .name = c.name,
+                                         .timezone = c.timezone,
+                                         .betting_type = c.betting_type,
+                                         .market_time_raw = c.market_time,
+                                         .open_date_raw = c.open_date,
+                                         .suspend_time_raw = c.suspend_time,
+                                         .runners = std::move(runners),
+                                         .market_time = std::move(market_time),
+                                         .open_date = std::move(open_date),
+                                         .suspend_time = std::move(suspend_time),
+                                         .settled_time = std::move(settled_time),
+                                         .market_base_rate = c.market_base_rate,
+                                         .version = c.version,
+                                         .bet_delay = c.bet_delay,
+                                         .number_of_winners = c.number_of_winners,
+                                         .number_of_active_runners = c.number_of_active_runners,
+                                         .bsp_market = c.bsp_market,
+                                         .persistence_enabled = c.persistence_enabled,
+                                         .turn_in_play_enabled = c.turn_in_play_enabled,
+                                         .discount_allowed = c.discount_allowed,
+                                         .bsp_reconciled = c.bsp_reconciled,
+                                         .complete = c.complete,
+                                         .cross_matching = c.cross_matching,
+                                         .in_play = c.in_play,
+                                         .runners_voidable = c.runners_voidable});
 }
 
 }  // namespace vantrel::py

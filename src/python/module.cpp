@@ -9,47 +9,16 @@
 #include <memory>
 #include <string>
 
-#include "lib/prices_iterator.hpp"
-#include "lib/pyref.hpp"
-#include "market/py_convert.hpp"
-#include "market/py_definition.hpp"
-#include "market/py_snapshot.hpp"
-#include "messages/message_store.hpp"
-#include "messages/stream_reader.hpp"
+#include "python/convert.hpp"
+#include "python/module_state.hpp"
+#include "python/object.hpp"
+#include "python/prices_iterator.hpp"
+#include "python/ref.hpp"
+#include "replay/load.hpp"
 
 namespace vantrel::py {
 
 namespace {
-
-// Feeds decoded lines into the message store; keeps the first JSON error, and lets a pending
-// signal (Ctrl-C) cut a long load short.
-class StoreLines final : public LineHandler {
- public:
-  explicit StoreLines(MessageStore& store) : store_(store) {}
-
-  bool on_line(std::string_view line) override {
-    text_bytes_ += line.size();
-    const json::ParseError err = store_.add_line(line);
-    if (!err) return true;
-    error_ = err.message();
-    return false;
-  }
-  bool keep_going() override {
-    if (PyErr_CheckSignals() == 0) return true;
-    interrupted_ = true;
-    return false;
-  }
-
-  const std::string& error() const { return error_; }
-  bool interrupted() const { return interrupted_; }
-  std::size_t text_bytes() const { return text_bytes_; }
-
- private:
-  MessageStore& store_;
-  std::string error_;
-  bool interrupted_ = false;
-  std::size_t text_bytes_ = 0;
-};
 
 constexpr const char* kFunctionName = "iter_prices_file";
 
@@ -101,6 +70,21 @@ PyObject* path_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return path;
 }
 
+// A pending signal (Ctrl-C) cuts a long load short; its exception is already set.
+bool no_pending_signal(void*) {
+  return PyErr_CheckSignals() == 0;
+}
+
+PyObject* load(const std::string& path) {
+  replay::LoadResult result = replay::load_file(path, no_pending_signal, nullptr);
+  if (!result.ok()) {
+    if (!result.interrupted) PyErr_SetString(PyExc_ValueError, result.error.c_str());
+    return nullptr;
+  }
+  release_free_heap(result.text_bytes);
+  return make_prices_iterator(std::move(result.store)).release();
+}
+
 PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* path = path_argument(args, nargs, kwnames);
   if (path == nullptr) return nullptr;
@@ -111,33 +95,16 @@ PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyErr_SetString(PyExc_ValueError, "file name contained an unexpected NUL byte");
     return nullptr;
   }
-  // The class is created before the load so that a failure cannot waste a whole decode.
-  if (prices_iterator_type() == nullptr) return nullptr;
-
-  auto store = std::make_unique<MessageStore>();
-  StoreLines lines(*store);
-  const ReadResult result = read_stream_lines(std::string(utf8, static_cast<std::size_t>(size)), lines);
-  switch (result.status) {
-    case ReadStatus::kOk:
-      store->finish();
-      release_free_heap(lines.text_bytes());
-      return make_prices_iterator(std::move(store));
-    case ReadStatus::kFailed:
-      PyErr_SetString(PyExc_ValueError, result.message.c_str());
-      return nullptr;
-    case ReadStatus::kStopped:
-      if (!lines.interrupted()) PyErr_SetString(PyExc_ValueError, lines.error().c_str());
-      return nullptr;
-  }
-  return nullptr;
+  return guarded<PyObject*>(
+      nullptr, [&] { return load(std::string(utf8, static_cast<std::size_t>(size))); });
 }
 
 PyMethodDef iter_prices_file_def = {
     kFunctionName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_prices_file)),
     METH_FASTCALL | METH_KEYWORDS, "iter_prices_file(path)\n--\n\n"};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vantrel", "", 0, nullptr,
-                          nullptr,               nullptr,   nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "vantrel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 PyObject* g_module = nullptr;
@@ -170,23 +137,16 @@ bool add_function(PyObject* module) {
   return add(module, PyUnicode_AsUTF8(name.get()), function.get());
 }
 
-bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  return type != nullptr && add(module, name, reinterpret_cast<PyObject*>(type));
-}
-
 PyObject* build_module() {
+  if (!init_state()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  const bool ok = add_function(module.get()) &&
-                  add_class(module.get(), "PricesIterator", prices_iterator_type()) &&
-                  add_class(module.get(), "MarketBook", market_book_type()) &&
-                  add_class(module.get(), "Runner", runner_type()) &&
-                  add_class(module.get(), "ExchangePrices", exchange_prices_type()) &&
-                  add_class(module.get(), "StartingPrices", starting_prices_type()) &&
-                  add_class(module.get(), "PriceSize", price_size_type()) &&
-                  add_class(module.get(), "MarketDefinition", market_definition_type()) &&
-                  add_class(module.get(), "MarketDefinitionRunner", market_definition_runner_type());
-  return ok ? module.release() : nullptr;
+  if (!module || !add_function(module.get())) return nullptr;
+  for (const ClassEntry& entry : class_table()) {
+    if (entry.name == nullptr) continue;
+    PyObject* type = reinterpret_cast<PyObject*>(state().*entry.type);
+    if (!add(module.get(), entry.name, type)) return nullptr;
+  }
+  return module.release();
 }
 
 }  // namespace

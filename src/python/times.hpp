@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "lib/pyref.hpp"
+#include "python/ref.hpp"
 
 namespace vantrel::py {
 

@@ -3,23 +3,22 @@
 
 #include <Python.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "lib/pyref.hpp"
 #include "market/market_cache.hpp"
+#include "python/ref.hpp"
 
 namespace vantrel::py {
 
 struct MarketDefinitionRunnerObject {
-  PyObject_HEAD
-  MarketDefinitionRunner fields;
+  PyObject_HEAD MarketDefinitionRunner fields;
 };
 
 struct MarketDefinitionObject {
-  PyObject_HEAD
-  struct Fields {
+  PyObject_HEAD struct Fields {
     std::optional<double> each_way_divisor;
     std::vector<std::string> regulators;
     std::string status;
@@ -37,10 +36,13 @@ struct MarketDefinitionObject {
     bool bsp_market, persistence_enabled, turn_in_play_enabled, discount_allowed, bsp_reconciled,
         complete, cross_matching, in_play, runners_voidable;
   } fields;
+  static std::array<Ref*, 5> refs(Fields& f) {
+    return {&f.runners, &f.market_time, &f.open_date, &f.suspend_time, &f.settled_time};
+  }
 };
 
-PyTypeObject* market_definition_type();
-PyTypeObject* market_definition_runner_type();
+extern PyType_Spec market_definition_spec;
+extern PyType_Spec market_definition_runner_spec;
 
 // A new MarketDefinition from the cache's definition fields: its runner objects first, then
 // the four times, in the order the stream defines them. Fails if a time cannot be converted.

@@ -5,14 +5,14 @@
 
 #include <memory>
 
-#include "market/market_cache.hpp"
 #include "messages/message_store.hpp"
+#include "python/ref.hpp"
 
 namespace vantrel::py {
 
-PyTypeObject* prices_iterator_type();
+extern PyType_Spec prices_iterator_spec;
 
 // A new iterator over `messages`, positioned at the first one.
-PyObject* make_prices_iterator(std::unique_ptr<MessageStore> messages);
+Ref make_prices_iterator(std::unique_ptr<MessageStore> messages);
 
 }  // namespace vantrel::py

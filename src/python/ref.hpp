@@ -52,7 +52,9 @@ class Ref {
 };
 
 // A new reference to None, True or False.
-inline PyObject* none() { Py_RETURN_NONE; }
+inline PyObject* none() {
+  Py_RETURN_NONE;
+}
 inline PyObject* boolean(bool b) {
   if (b) Py_RETURN_TRUE;
   Py_RETURN_FALSE;
