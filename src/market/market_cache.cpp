@@ -161,6 +161,7 @@ enum DefinitionKey : std::size_t {
   kDSettledTime,
   kDVersion,
   kDRunners,
+  kDBetDelayModels,
   kDefinitionKeyCount
 };
 const std::array<Key, kDefinitionKeyCount> kDefinitionKeys = {Key("status"),
@@ -193,7 +194,8 @@ const std::array<Key, kDefinitionKeyCount> kDefinitionKeys = {Key("status"),
                                                               Key("suspendTime"),
                                                               Key("settledTime"),
                                                               Key("version"),
-                                                              Key("runners")};
+                                                              Key("runners"),
+                                                              Key("betDelayModels")};
 
 enum DefinitionRunnerKey : std::size_t {
   kDrId,
@@ -384,6 +386,12 @@ void MarketCache::apply_definition(Value definition) {
     regulators.clear();
     for (const Value r : v[kDRegulators].items()) {
       if (r.is_string()) regulators.emplace_back(r.as_string());
+    }
+  }
+  if (v[kDBetDelayModels].present() && v[kDBetDelayModels].is_array()) {
+    auto& models = bet_delay_models.emplace();
+    for (const Value m : v[kDBetDelayModels].items()) {
+      if (m.is_string()) models.emplace_back(m.as_string());
     }
   }
   set_optional_string(open_date, v[kDOpenDate]);

@@ -130,6 +130,8 @@ class MarketCache {
       country_code, venue, race_type, name, timezone, betting_type, open_date, suspend_time,
       settled_time;
   std::vector<std::string> regulators;
+  // Only the package's replay shows these; absent until a definition carries the key.
+  std::optional<std::vector<std::string>> bet_delay_models;
   std::int64_t version = 0;
   double total_matched = 0.0;
   std::optional<std::int64_t> last_match_time;
