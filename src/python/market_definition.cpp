@@ -1,6 +1,7 @@
 #include "python/market_definition.hpp"
 
 #include "python/convert.hpp"
+#include "python/fast_times.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 #include "python/times.hpp"
@@ -35,17 +36,20 @@ PyType_Slot definition_runner_slots[] = {
 // ---------------------------------------------------------------------------------------------
 // MarketDefinition
 
-PyObject* definition_regulators(PyObject* o, void*) {
-  const std::vector<std::string>& regulators = fields_of<MarketDefinitionObject>(o).regulators;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(regulators.size())));
-  if (!list) return nullptr;
+Ref string_list(const std::vector<std::string>& items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return list;
   Py_ssize_t i = 0;
-  for (const std::string& r : regulators) {
-    PyObject* s = to_py(r);
-    if (s == nullptr) return nullptr;
+  for (const std::string& item : items) {
+    PyObject* s = to_py(item);
+    if (s == nullptr) return Ref();
     PyList_SET_ITEM(list.get(), i++, s);
   }
-  return list.release();
+  return list;
+}
+
+PyObject* definition_regulators(PyObject* o, void*) {
+  return string_list(fields_of<MarketDefinitionObject>(o).regulators).release();
 }
 
 PyGetSetDef definition_getset[] = {
@@ -81,7 +85,7 @@ PyGetSetDef definition_getset[] = {
     VANTREL_GET(MarketDefinitionObject, "runners_voidable", f.runners_voidable),
     VANTREL_GET(MarketDefinitionObject, "status", f.status),
     VANTREL_GET(MarketDefinitionObject, "version", f.version),
-    VANTREL_CONST("bet_delay_models", none()),
+    VANTREL_GET(MarketDefinitionObject, "bet_delay_models", f.bet_delay_models),
     VANTREL_CONST("key_line_definitions", none()),
     VANTREL_CONST("line_interval", none()),
     VANTREL_CONST("line_max_unit", none()),
@@ -108,7 +112,16 @@ PyType_Spec market_definition_runner_spec = {"MarketDefinitionRunner",
 PyType_Spec market_definition_spec = {"MarketDefinition", sizeof(MarketDefinitionObject), 0,
                                       kGcClassFlags, definition_slots};
 
-Ref make_market_definition(const MarketCache& c) {
+namespace {
+
+Ref definition_time_object(const std::optional<std::string>& text, SnapshotOptions::Times times) {
+  if (times == SnapshotOptions::Times::kInterpreter) return parse_datetime_or_none(text);
+  return definition_time(text, times == SnapshotOptions::Times::kAware);
+}
+
+}  // namespace
+
+Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options) {
   Ref runners = Ref::steal(PyList_New(static_cast<Py_ssize_t>(c.definition_runners.size())));
   if (!runners) return runners;
   Py_ssize_t i = 0;
@@ -118,14 +131,19 @@ Ref make_market_definition(const MarketCache& c) {
     if (!r) return r;
     PyList_SET_ITEM(runners.get(), i++, r.release());
   }
-  Ref market_time = parse_datetime_or_none(c.market_time);
+  Ref market_time = definition_time_object(c.market_time, options.times);
   if (!market_time) return market_time;
-  Ref open_date = parse_datetime_or_none(c.open_date);
+  Ref open_date = definition_time_object(c.open_date, options.times);
   if (!open_date) return open_date;
-  Ref suspend_time = parse_datetime_or_none(c.suspend_time);
+  Ref suspend_time = definition_time_object(c.suspend_time, options.times);
   if (!suspend_time) return suspend_time;
-  Ref settled_time = parse_datetime_or_none(c.settled_time);
+  Ref settled_time = definition_time_object(c.settled_time, options.times);
   if (!settled_time) return settled_time;
+  Ref bet_delay_models;
+  if (options.bet_delay_models && c.bet_delay_models) {
+    bet_delay_models = string_list(*c.bet_delay_models);
+    if (!bet_delay_models) return bet_delay_models;
+  }
 
   return create<MarketDefinitionObject>(state().market_definition,
                                         {.each_way_divisor = c.each_way_divisor,
@@ -149,6 +167,7 @@ Ref make_market_definition(const MarketCache& c) {
                                          .open_date = std::move(open_date),
                                          .suspend_time = std::move(suspend_time),
                                          .settled_time = std::move(settled_time),
+       .bet_delay_models = std::move(bet_delay_models),
                                          .market_base_rate = c.market_base_rate,
                                          .version = c.version,
                                          .bet_delay = c.bet_delay,

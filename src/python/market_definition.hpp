@@ -10,6 +10,7 @@
 
 #include "market/market_cache.hpp"
 #include "python/ref.hpp"
+#include "python/snapshot.hpp"
 
 namespace vantrel::py {
 
@@ -28,6 +29,7 @@ struct MarketDefinitionObject {
     std::optional<std::string> market_time_raw, open_date_raw, suspend_time_raw;
     Ref runners;
     Ref market_time, open_date, suspend_time, settled_time;
+    Ref bet_delay_models;  // empty: None
     double market_base_rate;
     std::int64_t version;
     std::int32_t bet_delay;
@@ -36,8 +38,9 @@ struct MarketDefinitionObject {
     bool bsp_market, persistence_enabled, turn_in_play_enabled, discount_allowed, bsp_reconciled,
         complete, cross_matching, in_play, runners_voidable;
   } fields;
-  static std::array<Ref*, 5> refs(Fields& f) {
-    return {&f.runners, &f.market_time, &f.open_date, &f.suspend_time, &f.settled_time};
+  static std::array<Ref*, 6> refs(Fields& f) {
+    return {&f.runners,      &f.market_time,  &f.open_date,
+            &f.suspend_time, &f.settled_time, &f.bet_delay_models};
   }
 };
 
@@ -46,6 +49,6 @@ extern PyType_Spec market_definition_runner_spec;
 
 // A new MarketDefinition from the cache's definition fields: its runner objects first, then
 // the four times, in the order the stream defines them. Fails if a time cannot be converted.
-Ref make_market_definition(const MarketCache& cache);
+Ref make_market_definition(const MarketCache& cache, const SnapshotOptions& options);
 
 }  // namespace vantrel::py

@@ -2,9 +2,6 @@
 #include <Python.h>
 
 #include <atomic>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <cstring>
 #include <memory>
 #include <string>
@@ -21,19 +18,6 @@ namespace vantrel::py {
 namespace {
 
 constexpr const char* kFunctionName = "iter_prices_file";
-
-// The load's transient buffers (inflate window, line buffer, compressed input, the message
-// list's earlier copies) are freed by now; after a large load, hand their pages back so that a
-// replay holds only what the iterator keeps. After a small one the few pages are not worth it:
-// trimming costs more than the load (the pages fault back in on the next one).
-void release_free_heap(std::size_t text_bytes) {
-  constexpr std::size_t kWorthTrimming = std::size_t{16} << 20;
-#ifdef __GLIBC__
-  if (text_bytes >= kWorthTrimming) malloc_trim(0);
-#else
-  (void)text_bytes;
-#endif
-}
 
 // Accepts exactly one argument `path`, by position or by keyword, with the messages Python
 // users know from other native functions.
@@ -81,7 +65,7 @@ PyObject* load(const std::string& path) {
     if (!result.interrupted) PyErr_SetString(PyExc_ValueError, result.error.c_str());
     return nullptr;
   }
-  release_free_heap(result.text_bytes);
+  replay::release_free_heap(result.text_bytes);
   return make_prices_iterator(std::move(result.store)).release();
 }
 

@@ -31,29 +31,46 @@ bool intern(PyObject*& slot, const char* text) {
   return slot != nullptr;
 }
 
-}  // namespace
-
-ModuleState& state() {
-  return g_state;
+bool intern_names(ModuleState& s) {
+  return intern(s.datetime_name, "datetime") && intern(s.strptime_name, "strptime") &&
+         intern(s.utcfromtimestamp_name, "utcfromtimestamp");
 }
 
-std::span<const ClassEntry> class_table() {
-  return kClasses;
+// The class for one entry: made from its spec, or taken from `module` by its registered name.
+PyTypeObject* class_for(const ClassEntry& entry, PyObject* module) {
+  if (module == nullptr || entry.name == nullptr) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(entry.spec));
+  }
+  PyObject* type = PyObject_GetAttrString(module, entry.name);
+  if (type != nullptr && !PyType_Check(type)) {
+    Py_DECREF(type);
+    PyErr_Format(PyExc_ImportError, "vantrel.vantrel.%s is not a class", entry.name);
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
 }
 
-bool init_state() {
+// The state is filled whole or not at all; what it holds lives as long as the process.
+bool fill_state(PyObject* module) {
   ModuleState fresh;
   for (const ClassEntry& entry : kClasses) {
-    PyObject* type = PyType_FromSpec(entry.spec);
+    PyTypeObject* type = class_for(entry, module);
     if (type == nullptr) return false;
-    fresh.*entry.type = reinterpret_cast<PyTypeObject*>(type);
+    fresh.*entry.type = type;
   }
-  if (!intern(fresh.datetime_name, "datetime") || !intern(fresh.strptime_name, "strptime") ||
-      !intern(fresh.utcfromtimestamp_name, "utcfromtimestamp")) {
-    return false;
-  }
+  if (!intern_names(fresh)) return false;
   g_state = fresh;
   return true;
 }
+
+}  // namespace
+
+ModuleState& state() { return g_state; }
+
+std::span<const ClassEntry> class_table() { return kClasses; }
+
+bool init_state() { return fill_state(nullptr); }
+
+bool adopt_state(PyObject* module) { return fill_state(module); }
 
 }  // namespace vantrel::py

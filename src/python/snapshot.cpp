@@ -1,5 +1,6 @@
 #include "python/snapshot.hpp"
 
+#include "python/fast_times.hpp"
 #include "python/ladder_readout.hpp"
 #include "python/market_book.hpp"
 #include "python/market_definition.hpp"
@@ -48,24 +49,23 @@ PyObject* runner_object(MarketCache& cache, RunnerCache& r) {
 
 // The definition object, rebuilt only when a definition arrived since the last build. The slot
 // changes only after a successful build, so a bad time raises again at every step.
-Ref definition_object(MarketCache& cache) {
+Ref definition_object(MarketCache& cache, const SnapshotOptions& options) {
   ReuseSlot& slot = cache.definition_slot;
   if (slot.stamp != cache.definition_generation) {
-    Ref definition = make_market_definition(cache);
+    Ref definition = make_market_definition(cache, options);
     if (!definition) return definition;
     cache.refill(slot, definition.release(), cache.definition_generation);
   }
   return Ref::borrow(slot_object(slot));
 }
 
-}  // namespace
-
-void release_object(void* object) {
-  Py_DECREF(static_cast<PyObject*>(object));
+Ref publish_time_object(std::int64_t milliseconds, SnapshotOptions::Times times) {
+  if (times == SnapshotOptions::Times::kInterpreter) return publish_time_to_datetime(milliseconds);
+  return datetime_from_ms(milliseconds, times == SnapshotOptions::Times::kAware);
 }
 
-Ref build_snapshot(MarketCache& cache) {
-  const auto& runners = cache.runners();
+template <class Runners>
+Ref runner_list(MarketCache& cache, const Runners& runners) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(runners.size())));
   if (!list) return list;
   Py_ssize_t i = 0;
@@ -74,9 +74,20 @@ Ref build_snapshot(MarketCache& cache) {
     if (runner == nullptr) return Ref();
     PyList_SET_ITEM(list.get(), i++, Py_NewRef(runner));
   }
-  Ref definition = definition_object(cache);
+  return list;
+}
+
+}  // namespace
+
+void release_object(void* object) { Py_DECREF(static_cast<PyObject*>(object)); }
+
+Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options) {
+  Ref list = options.definition_order ? runner_list(cache, cache.runners_in_definition_order())
+                                      : runner_list(cache, cache.runners());
+  if (!list) return list;
+  Ref definition = definition_object(cache, options);
   if (!definition && PyErr_Occurred()) return Ref();
-  Ref publish_time = publish_time_to_datetime(cache.publish_time);
+  Ref publish_time = publish_time_object(cache.publish_time, options.times);
   if (!publish_time) return publish_time;
   return make_market_book(cache, std::move(list), std::move(definition), std::move(publish_time));
 }

@@ -1,5 +1,9 @@
 #include "replay/load.hpp"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <new>
 #include <utility>
 
@@ -39,6 +43,15 @@ LoadResult load_file(const std::string& path, StoreLines::KeepGoing keep_going, 
       break;
   }
   return out;
+}
+
+void release_free_heap(std::size_t text_bytes) {
+  constexpr std::size_t kWorthTrimming = std::size_t{16} << 20;
+#ifdef __GLIBC__
+  if (text_bytes >= kWorthTrimming) malloc_trim(0);
+#else
+  (void)text_bytes;
+#endif
 }
 
 }  // namespace vantrel::replay

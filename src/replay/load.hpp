@@ -48,4 +48,10 @@ struct LoadResult {
 LoadResult load_file(const std::string& path, StoreLines::KeepGoing keep_going = nullptr,
                      void* context = nullptr);
 
+// The load's transient buffers (inflate window, line window, compressed input) are freed once
+// it is done; after a large load, their pages go back to the system so that a replay holds only
+// what its iterator keeps. After a small one the few pages are not worth it: trimming costs
+// more than the load (the pages fault back in on the next one).
+void release_free_heap(std::size_t text_bytes);
+
 }  // namespace vantrel::replay
