@@ -14,7 +14,7 @@
 #include <zlib.h>
 #endif
 
-namespace vantrel::gzip {
+namespace vantrel::sources::gzip {
 namespace {
 
 using Byte = unsigned char;
@@ -257,4 +257,4 @@ Status decode_members(std::string_view input, OutputSink& sink) {
   }
 }
 
-}  // namespace vantrel::gzip
+}  // namespace vantrel::sources::gzip
