@@ -17,7 +17,8 @@ inflate=${FUZZ_INFLATE:-auto}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay)
 
-bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev
+bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev libbz2-dev libzstd-dev \
+  liblzma-dev pkg-config
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 
 root=$PWD

@@ -40,7 +40,8 @@ bool ByteStream::skip(std::uint64_t count, std::uint64_t& skipped) {
   Byte scratch[16384];
   skipped = 0;
   while (skipped < count) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - skipped, sizeof scratch));
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - skipped, sizeof scratch));
     std::size_t n = 0;
     if (!read({scratch, want}, n)) return false;
     if (n == 0) break;

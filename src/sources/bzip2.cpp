@@ -56,8 +56,8 @@ class Bzip2Codec final : public Codec {
         done_ = ended;
         return false;
       }
-      const bool magic = in[0] == 'B' && in[1] == 'Z' && in[2] == 'h' && in[3] >= '1' &&
-                         in[3] <= '9';
+      const bool magic =
+          in[0] == 'B' && in[1] == 'Z' && in[2] == 'h' && in[3] >= '1' && in[3] <= '9';
       if (!magic) {
         done_ = true;
         return false;
@@ -86,14 +86,18 @@ class Bzip2Codec final : public Codec {
 
 }  // namespace
 
-std::unique_ptr<Codec> make_bzip2_codec() { return std::make_unique<Bzip2Codec>(); }
+std::unique_ptr<Codec> make_bzip2_codec() {
+  return std::make_unique<Bzip2Codec>();
+}
 
 }  // namespace vantrel::sources
 
 #else
 
 namespace vantrel::sources {
-std::unique_ptr<Codec> make_bzip2_codec() { return nullptr; }
+std::unique_ptr<Codec> make_bzip2_codec() {
+  return nullptr;
+}
 }  // namespace vantrel::sources
 
 #endif

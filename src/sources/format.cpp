@@ -82,7 +82,9 @@ bool is_compressed(Format format) {
          format == Format::kXz;
 }
 
-bool is_archive(Format format) { return format == Format::kZip || format == Format::kTar; }
+bool is_archive(Format format) {
+  return format == Format::kZip || format == Format::kTar;
+}
 
 const char* format_name(Format format) {
   switch (format) {

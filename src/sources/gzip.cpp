@@ -263,7 +263,6 @@ Status decode_members(std::string_view input, OutputSink& sink) {
   }
 }
 
-
 namespace {
 
 // Gzip members decoded as their input comes in, piece by piece. Each member is judged by its
@@ -413,7 +412,11 @@ class DeflateCodec final : public Codec {
 }  // namespace
 }  // namespace gzip
 
-std::unique_ptr<Codec> make_gzip_codec() { return std::make_unique<gzip::GzipCodec>(); }
-std::unique_ptr<Codec> make_deflate_codec() { return std::make_unique<gzip::DeflateCodec>(); }
+std::unique_ptr<Codec> make_gzip_codec() {
+  return std::make_unique<gzip::GzipCodec>();
+}
+std::unique_ptr<Codec> make_deflate_codec() {
+  return std::make_unique<gzip::DeflateCodec>();
+}
 
 }  // namespace vantrel::sources

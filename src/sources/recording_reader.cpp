@@ -198,7 +198,8 @@ class RecordingReader::Impl {
     for (;;) {
       const std::span<Byte> space = splitter.space();
       const std::uint64_t room = limit - total;
-      const std::size_t want = room < space.size() ? static_cast<std::size_t>(room) + 1 : space.size();
+      const std::size_t want =
+          room < space.size() ? static_cast<std::size_t>(room) + 1 : space.size();
       std::size_t got = 0;
       if (!stream.read(space.first(want), got)) return failed(stream.error());
       if (got == 0) break;
@@ -210,9 +211,10 @@ class RecordingReader::Impl {
     return {};
   }
 
-  Status finish_recording(const ReadResult& result, bool archive_intact) {
-    can_continue_ = archive_intact && mode_ != Mode::kDone;
-    if (!archive_intact) mode_ = Mode::kBroken;
+  // `can_go_on`: whether there may be more recordings after this one, whatever became of it.
+  Status finish_recording(const ReadResult& result, bool can_go_on) {
+    can_continue_ = can_go_on;
+    if (!can_go_on && result.status == ReadStatus::kFailed) mode_ = Mode::kBroken;
     switch (result.status) {
       case ReadStatus::kOk:
         return Status::kRecording;
@@ -257,10 +259,20 @@ RecordingReader RecordingReader::from_memory(std::string_view bytes, Limits limi
   return RecordingReader(std::make_unique<Impl>(Input::memory(bytes), limits));
 }
 
-RecordingReader::Status RecordingReader::next(LineHandler& handler) { return impl_->next(handler); }
-const std::string& RecordingReader::member() const { return impl_->member_; }
-const std::string& RecordingReader::error() const { return impl_->error_; }
-bool RecordingReader::can_continue() const { return impl_->can_continue_; }
-std::uint64_t RecordingReader::bytes_read() const { return impl_->input_->bytes_read(); }
+RecordingReader::Status RecordingReader::next(LineHandler& handler) {
+  return impl_->next(handler);
+}
+const std::string& RecordingReader::member() const {
+  return impl_->member_;
+}
+const std::string& RecordingReader::error() const {
+  return impl_->error_;
+}
+bool RecordingReader::can_continue() const {
+  return impl_->can_continue_;
+}
+std::uint64_t RecordingReader::bytes_read() const {
+  return impl_->input_->bytes_read();
+}
 
 }  // namespace vantrel::sources

@@ -32,7 +32,8 @@ constexpr Field kPrefix{345, 155};
 std::string_view text_field(const Block& block, Field field) {
   const auto* begin = reinterpret_cast<const char*>(block.data() + field.offset);
   const void* nul = std::memchr(begin, 0, field.size);
-  return {begin, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - begin) : field.size};
+  return {begin,
+          nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - begin) : field.size};
 }
 
 // Octal digits padded with spaces or NULs, or, for sizes past 8 GiB, base-256 behind a set top
@@ -89,7 +90,9 @@ std::string ustar_path(const Block& block) {
   return path;
 }
 
-std::uint64_t padding_after(std::uint64_t size) { return (kBlockSize - size % kBlockSize) % kBlockSize; }
+std::uint64_t padding_after(std::uint64_t size) {
+  return (kBlockSize - size % kBlockSize) % kBlockSize;
+}
 
 }  // namespace
 

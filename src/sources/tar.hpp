@@ -24,7 +24,9 @@ class TarReader {
 
   // Whether the archive can still be read on; false once the archive's own bytes failed or
   // ran out, as opposed to a member's content turning out bad.
-  bool intact() const { return error_.empty() && !archive_.failed() && !(member_ && member_->failed()); }
+  bool intact() const {
+    return error_.empty() && !archive_.failed() && !(member_ && member_->failed());
+  }
   const std::string& error() const { return error_; }
 
  private:

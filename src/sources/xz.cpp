@@ -99,8 +99,8 @@ class ZipLzmaCodec final : public LzmaCodecBase {
     options->ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
     options->ext_size_low = static_cast<std::uint32_t>(size_);
     options->ext_size_high = static_cast<std::uint32_t>(size_ >> 32);
-    const bool ok = options->dict_size <= kMemoryLimit &&
-                    lzma_raw_decoder(&stream_, filters) == LZMA_OK;
+    const bool ok =
+        options->dict_size <= kMemoryLimit && lzma_raw_decoder(&stream_, filters) == LZMA_OK;
     std::free(options);
     return ok;
   }
@@ -111,7 +111,9 @@ class ZipLzmaCodec final : public LzmaCodecBase {
 
 }  // namespace
 
-std::unique_ptr<Codec> make_xz_codec() { return std::make_unique<XzCodec>(); }
+std::unique_ptr<Codec> make_xz_codec() {
+  return std::make_unique<XzCodec>();
+}
 std::unique_ptr<Codec> make_zip_lzma_codec(std::uint64_t uncompressed_size) {
   return std::make_unique<ZipLzmaCodec>(uncompressed_size);
 }
@@ -121,8 +123,12 @@ std::unique_ptr<Codec> make_zip_lzma_codec(std::uint64_t uncompressed_size) {
 #else
 
 namespace vantrel::sources {
-std::unique_ptr<Codec> make_xz_codec() { return nullptr; }
-std::unique_ptr<Codec> make_zip_lzma_codec(std::uint64_t) { return nullptr; }
+std::unique_ptr<Codec> make_xz_codec() {
+  return nullptr;
+}
+std::unique_ptr<Codec> make_zip_lzma_codec(std::uint64_t) {
+  return nullptr;
+}
 }  // namespace vantrel::sources
 
 #endif

@@ -22,9 +22,15 @@ constexpr std::uint16_t kFlagEncrypted = 0x0001;
 
 enum Method : std::uint16_t { kStored = 0, kDeflate = 8, kBzip2 = 12, kLzma = 14 };
 
-std::uint16_t le16(const Byte* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t le32(const Byte* p) { return le16(p) | static_cast<std::uint32_t>(le16(p + 2)) << 16; }
-std::uint64_t le64(const Byte* p) { return le32(p) | static_cast<std::uint64_t>(le32(p + 4)) << 32; }
+std::uint16_t le16(const Byte* p) {
+  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+std::uint32_t le32(const Byte* p) {
+  return le16(p) | static_cast<std::uint32_t>(le16(p + 2)) << 16;
+}
+std::uint64_t le64(const Byte* p) {
+  return le32(p) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
+}
 
 bool set_error(std::string& error, std::string text) {
   error = std::move(text);
@@ -78,12 +84,13 @@ bool read_zip64_end(Input& input, std::uint64_t end_offset, Directory& directory
 bool find_directory(Input& input, Directory& directory, std::string& error) {
   std::uint64_t file_size = 0;
   if (!input.size(file_size)) return set_error(error, input.error());
-  const std::size_t tail_size =
-      static_cast<std::size_t>(std::min<std::uint64_t>(file_size, kEndRecordSize + kMaxCommentSize));
+  const std::size_t tail_size = static_cast<std::size_t>(
+      std::min<std::uint64_t>(file_size, kEndRecordSize + kMaxCommentSize));
   std::vector<Byte> tail(tail_size);
   const std::uint64_t tail_offset = file_size - tail_size;
   if (!read_exactly(input, tail_offset, tail, error)) return false;
-  for (std::size_t pos = tail_size < kEndRecordSize ? 0 : tail_size - kEndRecordSize + 1; pos-- > 0;) {
+  for (std::size_t pos = tail_size < kEndRecordSize ? 0 : tail_size - kEndRecordSize + 1;
+       pos-- > 0;) {
     const Byte* record = tail.data() + pos;
     if (!has_signature(record, 5, 6) || pos + kEndRecordSize + le16(record + 20) != tail_size) {
       continue;
@@ -205,15 +212,16 @@ bool read_zip_directory(Input& input, std::vector<ZipEntry>& entries, std::strin
 }
 
 bool ZipMemberStream::open(Input& input, const ZipEntry& entry, std::string& error) {
-  if (entry.flags & kFlagEncrypted) return set_error(error, "encrypted zip member is not supported");
+  if (entry.flags & kFlagEncrypted)
+    return set_error(error, "encrypted zip member is not supported");
   std::unique_ptr<Codec> codec;
   if (entry.method != kStored && !(codec = method_codec(entry, error))) return false;
   // The local header repeats the name and has an extra field of its own, of its own length.
   Byte header[kLocalHeaderSize];
   if (!read_exactly(input, entry.header_offset, header, error)) return false;
   if (!has_signature(header, 3, 4)) return set_error(error, kInvalid);
-  const std::uint64_t data_offset = entry.header_offset + kLocalHeaderSize + le16(header + 26) +
-                                    le16(header + 28);
+  const std::uint64_t data_offset =
+      entry.header_offset + kLocalHeaderSize + le16(header + 26) + le16(header + 28);
   std::uint64_t file_size = 0;
   if (!input.size(file_size)) return set_error(error, input.error());
   if (data_offset > file_size || entry.compressed_size > file_size - data_offset) {
@@ -225,8 +233,8 @@ bool ZipMemberStream::open(Input& input, const ZipEntry& entry, std::string& err
     decoded_ = std::make_unique<DecodingStream>(*raw_, std::move(codec));
     data = decoded_.get();
   }
-  checked_ = std::make_unique<CheckedStream>(*data, entry.size, entry.crc,
-                                             "zip member does not match its recorded size and checksum");
+  checked_ = std::make_unique<CheckedStream>(
+      *data, entry.size, entry.crc, "zip member does not match its recorded size and checksum");
   return true;
 }
 

@@ -40,14 +40,18 @@ class ZstdCodec final : public Codec {
 
 }  // namespace
 
-std::unique_ptr<Codec> make_zstd_codec() { return std::make_unique<ZstdCodec>(); }
+std::unique_ptr<Codec> make_zstd_codec() {
+  return std::make_unique<ZstdCodec>();
+}
 
 }  // namespace vantrel::sources
 
 #else
 
 namespace vantrel::sources {
-std::unique_ptr<Codec> make_zstd_codec() { return nullptr; }
+std::unique_ptr<Codec> make_zstd_codec() {
+  return nullptr;
+}
 }  // namespace vantrel::sources
 
 #endif
