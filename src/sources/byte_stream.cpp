@@ -116,7 +116,6 @@ bool Input::read_at(std::uint64_t offset, std::span<Byte> out, std::size_t& got)
     if (n < 0) return fail(os_error_text(errno));
     got = static_cast<std::size_t>(n);
   }
-  bytes_read_ += got;
   return true;
 }
 
@@ -168,6 +167,7 @@ bool RangeStream::read(std::span<Byte> out, std::size_t& got) {
   if (got == 0) return fail("truncated zip archive");
   offset_ += got;
   remaining_ -= got;
+  input_.record_progress(offset_);
   return true;
 }
 

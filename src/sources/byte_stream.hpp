@@ -3,6 +3,7 @@
 // most, so a chain holds little however long the data it carries.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -37,7 +38,7 @@ class ByteStream {
 };
 
 // The file or the bytes a reader was given: read forwards as a stream, or at any offset for
-// archives whose index is at the end. Counts every byte it hands out.
+// archives whose index is at the end. Keeps how far into the input reading has got.
 class Input final : public ByteStream {
  public:
   static std::unique_ptr<Input> open_file(const std::string& path);
@@ -52,7 +53,11 @@ class Input final : public ByteStream {
   bool size(std::uint64_t& size);
   bool read_at(std::uint64_t offset, std::span<Byte> out, std::size_t& got);
 
+  // Bytes read forwards, or the furthest offset reached by record_progress().
   std::uint64_t bytes_read() const { return bytes_read_; }
+  // Reads at offsets jump about (a zip's directory sits at its end); the data read in order
+  // says how far a walk has got.
+  void record_progress(std::uint64_t offset) { bytes_read_ = std::max(bytes_read_, offset); }
 
  private:
   Input() = default;

@@ -53,7 +53,8 @@ class RecordingReader {
   // After kFailed or kStopped: whether the archive around the member is intact, so that next()
   // can go on to the next member. False for a lone file and for damage to the archive itself.
   bool can_continue() const;
-  // Input bytes read so far, for progress: compressed bytes of the file or memory given.
+  // How far into the file or memory given the reader has got, in its own (compressed) bytes,
+  // for progress; for a zip, the end of the furthest member data read.
   std::uint64_t bytes_read() const;
 
  private:
