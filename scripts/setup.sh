@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/need-packages.sh g++ libisal-dev zlib1g-dev ||
+bash scripts/need-packages.sh g++ libisal-dev zlib1g-dev libbz2-dev libzstd-dev liblzma-dev pkg-config ||
   echo "setup: building with the packages that are there" >&2
 
 find_python() {
