@@ -12,5 +12,6 @@ from .vantrel import (
     iter_prices_file,
 )
 from . import vantrel as _native
+from ._replay import ReplayError, SkippedRecordingWarning, replay
 
-__all__ = list(_native.__all__)
+__all__ = list(_native.__all__) + ["replay", "ReplayError", "SkippedRecordingWarning"]

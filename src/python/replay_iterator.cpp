@@ -47,15 +47,15 @@ struct ReplayIteratorObject {
     Ref on_error;
     ReplaySettings settings;
     // The input being read: its label, its bytes (for a payload in memory) and its reader.
-    Ref label;
-    std::unique_ptr<HeldBuffer> buffer;
-    std::unique_ptr<sources::RecordingReader> reader;
+    Ref label{};
+    std::unique_ptr<HeldBuffer> buffer{};
+    std::unique_ptr<sources::RecordingReader> reader{};
     // The recording being replayed.
-    std::unique_ptr<MessageStore> store;
-    std::unique_ptr<replay::MultiMarketReplay> replay;
+    std::unique_ptr<MessageStore> store{};
+    std::unique_ptr<replay::MultiMarketReplay> replay{};
     std::size_t position = 0;
     // The markets the last message changed, and how many of their books have been handed out.
-    std::vector<MarketCache*> changed;
+    std::vector<MarketCache*> changed{};
     std::size_t handed_out = 0;
     bool busy = false;
   } fields;

@@ -1,0 +1,94 @@
+"""What a source argument may be, and the (label, payload) pairs the engine reads from it."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterator
+from typing import Any, Union
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Any]
+OnError = Callable[[str, "str | None", str], None]
+
+MEMORY_LABEL = "<bytes>"
+
+
+def _is_file_object(obj: object) -> bool:
+    return callable(getattr(obj, "read", None))
+
+
+def check_source(source: object) -> None:
+    """Raises TypeError for anything that is not a source, before any work is done."""
+    if isinstance(source, (list, tuple)):
+        for item in source:
+            if isinstance(item, (list, tuple)):
+                raise TypeError("a source list holds paths, bytes or file objects, not lists")
+            check_source(item)
+        return
+    if isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview)):
+        return
+    if _is_file_object(source):
+        return
+    raise TypeError(
+        "source must be a path, bytes, a binary file object or a list of these, "
+        f"not {type(source).__name__}")
+
+
+def _hidden(name: str) -> bool:
+    return name.startswith(".")
+
+
+def walk_directory(root: str) -> list[str]:
+    """Every regular file under `root`, hidden files and folders skipped, in sorted path order."""
+    found: list[tuple[tuple[str, ...], str]] = []
+    for folder, dirs, files in os.walk(root):
+        dirs[:] = [d for d in dirs if not _hidden(d)]
+        rel = os.path.relpath(folder, root)
+        parts = () if rel == "." else tuple(rel.split(os.sep))
+        for name in files:
+            path = os.path.join(folder, name)
+            if not _hidden(name) and os.path.isfile(path):
+                found.append((parts + (name,), path))
+    found.sort()
+    return [path for _, path in found]
+
+
+def _label_of(file_object: object) -> str:
+    name = getattr(file_object, "name", None)
+    if isinstance(name, (str, bytes, os.PathLike)):
+        return os.fsdecode(name)
+    # fsspec's file objects name their path here
+    path = getattr(file_object, "path", None)
+    return str(path) if isinstance(path, str) else f"<{type(file_object).__name__}>"
+
+
+def inputs(source: Source, on_error: OnError) -> Iterator[tuple[str, object]]:
+    """(label, payload) pairs in replay order; a payload is a path or bytes read whole.
+
+    Directories are walked and file objects read only when the replay reaches them, so a long
+    list costs nothing up front and holds one file's bytes at a time.
+    """
+    if isinstance(source, (list, tuple)):
+        for item in source:
+            yield from inputs(item, on_error)
+        return
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fsdecode(os.fspath(source))
+        if os.path.isdir(path):
+            for file in walk_directory(path):
+                yield file, file
+        else:
+            yield path, path
+        return
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        yield MEMORY_LABEL, source
+        return
+    label = _label_of(source)
+    try:
+        data = source.read()
+    except Exception as exc:  # the stream's own failure, whatever its kind
+        on_error(label, None, f"reading failed: {type(exc).__name__}: {exc}")
+        return
+    if isinstance(data, str):
+        on_error(label, None, "file object must be opened in binary mode ('rb')")
+        return
+    yield label, data
