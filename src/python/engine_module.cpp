@@ -41,9 +41,10 @@ bool string_list(PyObject* obj, const char* name, std::optional<std::vector<std:
 }
 
 PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"inputs",         "on_error",         "markets",
-                                   "market_types",   "naive_times",      "definition_order",
-                                   "bet_delay_models", "max_recording_bytes", nullptr};
+  static const char* keywords[] = {
+      "inputs",      "on_error",         "markets",          "market_types",
+      "naive_times", "definition_order", "bet_delay_models", "max_recording_bytes",
+      nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
   PyObject* markets = Py_None;
@@ -67,7 +68,8 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
         .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
         .definition_order = definition_order != 0,
         .bet_delay_models = bet_delay_models != 0};
-    settings.max_recording_bytes = max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes;
+    settings.max_recording_bytes =
+        max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes;
     Ref iterator = Ref::steal(PyObject_GetIter(inputs));
     if (!iterator) return nullptr;
     return make_replay_iterator(g_replay_iterator, std::move(iterator), Ref::borrow(on_error),
@@ -86,8 +88,8 @@ PyMethodDef engine_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef engine_def = {PyModuleDef_HEAD_INIT, "_engine", "", 0, engine_methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef engine_def = {
+    PyModuleDef_HEAD_INIT, "_engine", "", 0, engine_methods, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* build_engine() {
   Ref classes = Ref::steal(PyImport_ImportModule("vantrel.vantrel"));

@@ -62,8 +62,8 @@ int days_in_month(int year, int month) {
 
 // "YYYY-MM-DDTHH:MM:SS[.f{1,6}]Z" with every field in range; anything else is left to strptime.
 bool read_iso(std::string_view s, Civil& c) {
-  if (s.size() < 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' ||
-      s[16] != ':' || s.back() != 'Z') {
+  if (s.size() < 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' ||
+      s.back() != 'Z') {
     return false;
   }
   if (!digits(s, 0, 4, c.year) || !digits(s, 5, 2, c.month) || !digits(s, 8, 2, c.day) ||

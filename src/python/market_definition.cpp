@@ -167,7 +167,7 @@ Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options)
                                          .open_date = std::move(open_date),
                                          .suspend_time = std::move(suspend_time),
                                          .settled_time = std::move(settled_time),
-       .bet_delay_models = std::move(bet_delay_models),
+                                         .bet_delay_models = std::move(bet_delay_models),
                                          .market_base_rate = c.market_base_rate,
                                          .version = c.version,
                                          .bet_delay = c.bet_delay,

@@ -65,12 +65,20 @@ bool fill_state(PyObject* module) {
 
 }  // namespace
 
-ModuleState& state() { return g_state; }
+ModuleState& state() {
+  return g_state;
+}
 
-std::span<const ClassEntry> class_table() { return kClasses; }
+std::span<const ClassEntry> class_table() {
+  return kClasses;
+}
 
-bool init_state() { return fill_state(nullptr); }
+bool init_state() {
+  return fill_state(nullptr);
+}
 
-bool adopt_state(PyObject* module) { return fill_state(module); }
+bool adopt_state(PyObject* module) {
+  return fill_state(module);
+}
 
 }  // namespace vantrel::py

@@ -79,7 +79,9 @@ Ref runner_list(MarketCache& cache, const Runners& runners) {
 
 }  // namespace
 
-void release_object(void* object) { Py_DECREF(static_cast<PyObject*>(object)); }
+void release_object(void* object) {
+  Py_DECREF(static_cast<PyObject*>(object));
+}
 
 Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options) {
   Ref list = options.definition_order ? runner_list(cache, cache.runners_in_definition_order())
