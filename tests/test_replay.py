@@ -178,3 +178,32 @@ def test_arguments_are_checked_before_any_work(stream, call, error):
     path = stream.write([message(1, {"id": "1.1"})])
     with pytest.raises(error):
         call(path)
+
+
+class Unreadable:
+    name = "remote-object"
+
+    def read(self):
+        raise ConnectionError("connection reset")
+
+
+@pytest.mark.parametrize("bad", ["corrupt", "unreadable"])
+def test_skipped_files_are_reported_in_file_order(stream, bad):
+    # The next file is loaded while the current one is replayed: its failure must still wait
+    # until every book before it has been handed out.
+    first = stream.write(market_recording("1.1", 5, count=40))
+    second = stream.write(market_recording("1.2", 6, count=40))
+    broken = stream.write(['{"op": "mcm", "pt": 1, "mc": [}']) if bad == "corrupt" else Unreadable()
+    seen = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for book in vantrel.replay([first, broken, second], errors="skip"):
+            seen.append((book.market_id, len(caught)))
+    assert [m for m, _ in seen] == ["1.1"] * 40 + ["1.2"] * 40
+    assert [n for _, n in seen] == [0] * 40 + [1] * 40
+    assert issubclass(caught[0].category, vantrel.SkippedRecordingWarning)
+    assert ("remote-object" if bad == "unreadable" else broken) in str(caught[0].message)
+    with pytest.raises(vantrel.ReplayError) as raised:
+        for book in vantrel.replay([first, broken, second]):
+            assert book.market_id == "1.1"
+    assert raised.value.member is None and raised.value.file in ("remote-object", broken)

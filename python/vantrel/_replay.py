@@ -85,7 +85,7 @@ def replay(
     types = _id_list(market_types, "market_types")
     on_error = _raise if errors == "raise" else _warn
     return _engine.replay(
-        inputs(source, on_error),
+        inputs(source),
         on_error,
         markets=market_ids,
         market_types=types,

@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import Any, Union
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Any]
-OnError = Callable[[str, "str | None", str], None]
 
 MEMORY_LABEL = "<bytes>"
 
@@ -61,15 +60,16 @@ def _label_of(file_object: object) -> str:
     return str(path) if isinstance(path, str) else f"<{type(file_object).__name__}>"
 
 
-def inputs(source: Source, on_error: OnError) -> Iterator[tuple[str, object]]:
-    """(label, payload) pairs in replay order; a payload is a path or bytes read whole.
+def inputs(source: Source) -> Iterator[tuple[str, object]]:
+    """(label, payload) pairs in replay order; a payload is a path, bytes read whole, or the
+    exception that stopped the reading (reported by the engine in its place in the order).
 
-    Directories are walked and file objects read only when the replay reaches them, so a long
-    list costs nothing up front and holds one file's bytes at a time.
+    Directories are walked and file objects read only when the replay gets near them, so a long
+    list costs nothing up front and holds a file's bytes only while it is replayed.
     """
     if isinstance(source, (list, tuple)):
         for item in source:
-            yield from inputs(item, on_error)
+            yield from inputs(item)
         return
     if isinstance(source, (str, os.PathLike)):
         path = os.fsdecode(os.fspath(source))
@@ -86,9 +86,9 @@ def inputs(source: Source, on_error: OnError) -> Iterator[tuple[str, object]]:
     try:
         data = source.read()
     except Exception as exc:  # the stream's own failure, whatever its kind
-        on_error(label, None, f"reading failed: {type(exc).__name__}: {exc}")
+        yield label, OSError(f"reading failed: {type(exc).__name__}: {exc}")
         return
     if isinstance(data, str):
-        on_error(label, None, "file object must be opened in binary mode ('rb')")
+        yield label, TypeError("file object must be opened in binary mode ('rb')")
         return
     yield label, data
