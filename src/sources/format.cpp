@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sources/tar.hpp"
+
 namespace vantrel::sources {
 namespace {
 
@@ -18,37 +20,7 @@ bool is_zstd(std::span<const Byte> head) {
          head[3] == 0x18;
 }
 
-constexpr std::size_t kChecksumOffset = 148;
-constexpr std::size_t kChecksumSize = 8;
 constexpr std::size_t kMagicOffset = 257;
-
-// The header checksum is the sum of the block's bytes with its own field taken as spaces. Old
-// writers summed signed chars, so either sum is accepted.
-bool tar_checksum_matches(std::span<const Byte> block) {
-  std::uint64_t stored = 0;
-  bool digits = false;
-  for (std::size_t i = kChecksumOffset; i < kChecksumOffset + kChecksumSize; ++i) {
-    const Byte c = block[i];
-    if (c >= '0' && c <= '7') {
-      stored = stored * 8 + (c - '0');
-      digits = true;
-    } else if (c == ' ' || c == 0) {
-      if (digits) break;
-    } else {
-      return false;
-    }
-  }
-  if (!digits) return false;
-  std::int64_t signed_sum = 0;
-  std::uint64_t unsigned_sum = 0;
-  for (std::size_t i = 0; i < kFormatHeadSize; ++i) {
-    const bool in_field = i >= kChecksumOffset && i < kChecksumOffset + kChecksumSize;
-    const Byte c = in_field ? Byte{' '} : block[i];
-    unsigned_sum += c;
-    signed_sum += static_cast<signed char>(c);
-  }
-  return stored == unsigned_sum || static_cast<std::int64_t>(stored) == signed_sum;
-}
 
 bool is_tar(std::span<const Byte> head) {
   if (head.size() < kFormatHeadSize) return false;
@@ -58,7 +30,7 @@ bool is_tar(std::span<const Byte> head) {
   }
   const auto* magic = reinterpret_cast<const char*>(head.data() + kMagicOffset);
   const bool ustar = std::memcmp(magic, "ustar", 6) == 0 || std::memcmp(magic, "ustar  ", 8) == 0;
-  return ustar && tar_checksum_matches(head.first(kFormatHeadSize));
+  return ustar && tar_checksum_matches(head.first<kFormatHeadSize>());
 }
 
 }  // namespace

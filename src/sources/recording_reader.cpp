@@ -82,6 +82,7 @@ class RecordingReader::Impl {
   Impl(std::unique_ptr<Input> input, Limits limits) : input_(std::move(input)), limits_(limits) {}
 
   Status next(LineHandler& handler) {
+    if (mode_ != Mode::kBroken) error_.clear();
     if (!splitter_) {
       splitter_.emplace(handler);
     } else {

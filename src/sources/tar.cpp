@@ -8,7 +8,7 @@
 namespace vantrel::sources {
 namespace {
 
-constexpr std::size_t kBlockSize = 512;
+constexpr std::size_t kBlockSize = kTarBlockSize;
 constexpr char kTruncated[] = "truncated tar archive";
 constexpr char kInvalidHeader[] = "invalid tar header";
 // Long names and pax records are a few hundred bytes; more is damage.
@@ -38,8 +38,8 @@ std::string_view text_field(const Block& block, Field field) {
 
 // Octal digits padded with spaces or NULs, or, for sizes past 8 GiB, base-256 behind a set top
 // bit (a GNU extension).
-bool parse_number(const Block& block, Field field, std::uint64_t& value) {
-  const Byte* p = block.data() + field.offset;
+bool parse_number(const Byte* block, Field field, std::uint64_t& value) {
+  const Byte* p = block + field.offset;
   value = 0;
   if (p[0] & 0x80) {
     if (p[0] != 0x80) return false;  // negative, or too large for 64 bits
@@ -62,20 +62,6 @@ bool parse_number(const Block& block, Field field, std::uint64_t& value) {
   return digits;
 }
 
-bool checksum_matches(const Block& block) {
-  std::uint64_t stored = 0;
-  if (!parse_number(block, kChecksum, stored)) return false;
-  std::uint64_t unsigned_sum = 0;
-  std::int64_t signed_sum = 0;
-  for (std::size_t i = 0; i < kBlockSize; ++i) {
-    const bool in_field = i >= kChecksum.offset && i < kChecksum.offset + kChecksum.size;
-    const Byte c = in_field ? Byte{' '} : block[i];
-    unsigned_sum += c;
-    signed_sum += static_cast<signed char>(c);
-  }
-  return stored == unsigned_sum || static_cast<std::int64_t>(stored) == signed_sum;
-}
-
 bool all_zero(const Block& block) {
   return std::all_of(block.begin(), block.end(), [](Byte c) { return c == 0; });
 }
@@ -95,6 +81,20 @@ std::uint64_t padding_after(std::uint64_t size) {
 }
 
 }  // namespace
+
+bool tar_checksum_matches(std::span<const Byte, kTarBlockSize> block) {
+  std::uint64_t stored = 0;
+  if (!parse_number(block.data(), kChecksum, stored)) return false;
+  std::uint64_t unsigned_sum = 0;
+  std::int64_t signed_sum = 0;
+  for (std::size_t i = 0; i < kBlockSize; ++i) {
+    const bool in_field = i >= kChecksum.offset && i < kChecksum.offset + kChecksum.size;
+    const Byte c = in_field ? Byte{' '} : block[i];
+    unsigned_sum += c;
+    signed_sum += static_cast<signed char>(c);
+  }
+  return stored == unsigned_sum || static_cast<std::int64_t>(stored) == signed_sum;
+}
 
 bool TarReader::fail(std::string text) {
   if (error_.empty()) error_ = std::move(text);
@@ -181,7 +181,8 @@ bool TarReader::next() {
     }
     if (got < kBlockSize) return fail(kTruncated);
     std::uint64_t size = 0;
-    if (!checksum_matches(block) || !parse_number(block, kSize, size) || size > kMaxMemberSize) {
+    if (!tar_checksum_matches(block) || !parse_number(block.data(), kSize, size) ||
+        size > kMaxMemberSize) {
       return fail(kInvalidHeader);
     }
     const char type = static_cast<char>(block[kTypeOffset]);

@@ -4,11 +4,18 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "sources/byte_stream.hpp"
 
 namespace vantrel::sources {
+
+inline constexpr std::size_t kTarBlockSize = 512;
+
+// Whether a header block's checksum is right: the sum of its bytes with the checksum field
+// taken as spaces. Old writers summed signed chars, so either sum is accepted.
+bool tar_checksum_matches(std::span<const Byte, kTarBlockSize> block);
 
 class TarReader {
  public:

@@ -2,6 +2,7 @@
 
 #include <bzlib.h>
 #include <lzma.h>
+#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -188,6 +189,16 @@ std::string zip(const std::vector<ZipEntry>& entries) {
   put_le(out, directory_offset, 4);
   put_le(out, 0, 2);
   return out;
+}
+
+std::string temp_file(const std::string& bytes) {
+  char path[] = "/tmp/vantrel-core-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) throw std::runtime_error("mkstemp");
+  const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  close(fd);
+  if (!written) throw std::runtime_error("write");
+  return path;
 }
 
 namespace {

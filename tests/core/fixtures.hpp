@@ -44,6 +44,9 @@ struct ZipEntry {
 ZipEntry zip_stored(std::string name, std::string_view text);
 std::string zip(const std::vector<ZipEntry>& entries);
 
+// A new file under /tmp holding `bytes`; the caller removes it.
+std::string temp_file(const std::string& bytes);
+
 // What one call to next() gave.
 struct Read {
   vantrel::sources::RecordingReader::Status status;

@@ -1,7 +1,6 @@
 // Tar and zip archives: which members are recordings, in what order, under what names, and
 // how far a reader gets past a bad member.
 #include <doctest/doctest.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -36,15 +35,6 @@ std::vector<std::string> summary(const std::vector<Read>& reads) {
     }
   }
   return out;
-}
-
-std::string temp_file(const std::string& bytes) {
-  char path[] = "/tmp/vantrel-core-XXXXXX";
-  const int fd = mkstemp(path);
-  REQUIRE(fd >= 0);
-  REQUIRE(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
-  close(fd);
-  return path;
 }
 
 // The shape of the exchange's historic data: folders by date and event, one bzip2 file per

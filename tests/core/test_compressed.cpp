@@ -1,6 +1,5 @@
 // Lone files: plain or compressed, told apart by content, every stream or frame decoded.
 #include <doctest/doctest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -49,15 +48,6 @@ const Compression kCompressions[] = {
     {"zstd", zstd, [](std::string& d) { d[4] |= 0x08; }},             // a reserved header bit
     {"xz", xz, [](std::string& d) { d[7] ^= 0x55; }},                 // the stream flags
 };
-
-std::string temp_file(const std::string& bytes) {
-  char path[] = "/tmp/vantrel-core-XXXXXX";
-  const int fd = mkstemp(path);
-  REQUIRE(fd >= 0);
-  REQUIRE(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
-  close(fd);
-  return path;
-}
 
 }  // namespace
 
