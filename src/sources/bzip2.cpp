@@ -39,6 +39,9 @@ class Bzip2Codec final : public Codec {
     if (rc == BZ_STREAM_END) {
       end_stream();
       first_ = false;
+      // A stream can end in a call that moves nothing; that must not read as a call for more
+      // input, so what follows it is looked at right away.
+      if (step.consumed == 0 && step.produced == 0) return run(in, ended, out);
       return step;
     }
     if (rc != BZ_OK) return {CodecResult::kInvalid, 0, 0};

@@ -24,12 +24,15 @@ class ZstdCodec final : public Codec {
     const std::size_t rc = ZSTD_decompressStream(context_, &output, &input);
     if (ZSTD_isError(rc)) return {CodecResult::kInvalid, 0, 0};
     const CodecStep step{CodecResult::kMore, input.pos, output.pos};
-    if (step.consumed != 0 || step.produced != 0) {
-      // 0 means the frame just read is whole and flushed: input may end here.
-      frame_complete_ = rc == 0;
-      return step;
+    const bool moved = step.consumed != 0 || step.produced != 0;
+    // 0 means the frame just read is whole and flushed, so the input may end here; a call that
+    // moves nothing between frames says nothing either way.
+    if (rc == 0) {
+      frame_complete_ = true;
+    } else if (moved) {
+      frame_complete_ = false;
     }
-    if (!ended) return step;
+    if (moved || !ended) return step;
     return {frame_complete_ ? CodecResult::kEnd : CodecResult::kTruncated, 0, 0};
   }
 
