@@ -1,5 +1,6 @@
 """Fast replay of recorded exchange market-stream files into market book snapshots."""
 
+from ._replay import ReplayError, SkippedRecordingWarning, replay
 from .vantrel import (
     ExchangePrices,
     MarketBook,
@@ -11,7 +12,19 @@ from .vantrel import (
     StartingPrices,
     iter_prices_file,
 )
-from . import vantrel as _native
-from ._replay import ReplayError, SkippedRecordingWarning, replay
 
-__all__ = list(_native.__all__) + ["replay", "ReplayError", "SkippedRecordingWarning"]
+# The module's names first, in its own order, then the package's.
+__all__ = [
+    "iter_prices_file",
+    "PricesIterator",
+    "MarketBook",
+    "Runner",
+    "ExchangePrices",
+    "StartingPrices",
+    "PriceSize",
+    "MarketDefinition",
+    "MarketDefinitionRunner",
+    "replay",
+    "ReplayError",
+    "SkippedRecordingWarning",
+]
