@@ -207,3 +207,33 @@ def test_skipped_files_are_reported_in_file_order(stream, bad):
         for book in vantrel.replay([first, broken, second]):
             assert book.market_id == "1.1"
     assert raised.value.member is None and raised.value.file in ("remote-object", broken)
+
+
+def test_runner_order_is_the_order_of_first_appearance(stream):
+    # As the ecosystem's stream caches keep it: a later definition listing the runners in
+    # another order changes nothing, a runner first named by a change goes last, an image
+    # starts afresh.
+    first = {"runners": [{"id": 3, "sortPriority": 1}, {"id": 1, "sortPriority": 2}]}
+    resorted = {"runners": [{"id": 1, "sortPriority": 1}, {"id": 3, "sortPriority": 2},
+                            {"id": 2, "sortPriority": 3}]}
+    lines = [message(1, {"id": "1.1", "marketDefinition": first}),
+             message(2, {"id": "1.1", "rc": [{"id": 9, "atb": [[2, 1]]}]}),
+             message(3, {"id": "1.1", "marketDefinition": resorted}),
+             message(4, {"id": "1.1", "img": True, "marketDefinition": resorted})]
+    orders = [[r.selection_id for r in b.runners] for b in vantrel.replay(stream.write(lines))]
+    assert orders == [[3, 1], [3, 1, 9], [3, 1, 9, 2], [1, 3, 2]]
+
+
+def test_books_grouped_by_message(stream):
+    from vantrel import _engine
+    lines = [message(1, {"id": "1.2", "rc": [{"id": 1, "atb": [[2, 1]]}]}, {"id": "1.1"}),
+             message(2),
+             message(3, {"id": "1.1", "tv": 5})]
+    paths = [stream.write(lines), stream.write(lines[:1])]
+
+    def on_error(*args):
+        raise AssertionError(args)
+
+    grouped = list(_engine.replay([(p, p) for p in paths], on_error, per_message=True))
+    assert [(n, [(b.market_id, b.publish_time_epoch) for b in books]) for n, books in grouped] == [
+        (0, [("1.2", 1), ("1.1", 1)]), (0, [("1.1", 3)]), (1, [("1.2", 1), ("1.1", 1)])]

@@ -1,13 +1,12 @@
 # Types of the extension module behind the package's own API (use vantrel.replay).
 from collections.abc import Callable, Iterable, Iterator
-from typing import final
-
-from .vantrel import MarketBook
+from typing import Any, final
 
 @final
-class ReplayIterator(Iterator[MarketBook]):
+class ReplayIterator(Iterator[Any]):
+    # MarketBook objects, or (recording number, books) per message with per_message=True.
     def __iter__(self) -> ReplayIterator: ...
-    def __next__(self) -> MarketBook: ...
+    def __next__(self) -> Any: ...
 
 def replay(
     inputs: Iterable[tuple[str, object]],
@@ -16,7 +15,8 @@ def replay(
     markets: list[str] | None = None,
     market_types: list[str] | None = None,
     naive_times: bool = False,
-    definition_order: bool = True,
+    appearance_order: bool = True,
     bet_delay_models: bool = True,
     max_recording_bytes: int = 0,
+    per_message: bool = False,
 ) -> ReplayIterator: ...

@@ -71,8 +71,9 @@ def replay(
 
     `markets` keeps only these market ids; `market_types` only markets whose definition
     carries one of these market types. Times are timezone-aware UTC datetimes, or naive UTC
-    with `naive_times=True`. Runners come in the market definition's order
-    (`runner_order="definition"`, runners it does not list after them) or by selection id and
+    with `naive_times=True`. Runners come in the order the market's definition first listed them,
+    runners first named by a price change after them as they appeared, which is the order
+    betfairlightweight and flumine give (`runner_order="definition"`), or by selection id and
     handicap (`"key"`).
 
     A recording that cannot be read raises ReplayError (a ValueError) naming it, before any of
@@ -90,5 +91,5 @@ def replay(
         markets=market_ids,
         market_types=types,
         naive_times=bool(naive_times),
-        definition_order=runner_order == "definition",
+        appearance_order=runner_order == "definition",
     )

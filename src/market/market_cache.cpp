@@ -270,7 +270,7 @@ void MarketCache::clear_runners() {
   auto gone = std::move(runners_);
   runners_.clear();
   counts_stale_ = true;
-  ++runner_set_generation_;
+  appearance_.clear();
   for (auto& r : gone) release_runner(*r);
 }
 
@@ -286,33 +286,9 @@ RunnerCache& MarketCache::runner_for(RunnerKey key, double handicap) {
                                    [](const auto& r, const RunnerKey& k) { return r->key < k; });
   if (it != runners_.end() && (*it)->key == key) return **it;
   counts_stale_ = true;
-  ++runner_set_generation_;
-  return **runners_.insert(it, std::make_unique<RunnerCache>(key, handicap));
-}
-
-const std::vector<RunnerCache*>& MarketCache::runners_in_definition_order() {
-  if (definition_order_stamp_ == definition_generation &&
-      definition_order_runner_stamp_ == runner_set_generation_) {
-    return definition_order_;
-  }
-  definition_order_.clear();
-  std::vector<bool> placed(runners_.size(), false);
-  for (const MarketDefinitionRunner& record : definition_runners) {
-    const RunnerKey key{record.selection_id, handicap_key(record.handicap)};
-    const auto it = std::lower_bound(runners_.begin(), runners_.end(), key,
-                                     [](const auto& r, const RunnerKey& k) { return r->key < k; });
-    if (it == runners_.end() || (*it)->key != key) continue;
-    const auto index = static_cast<std::size_t>(it - runners_.begin());
-    if (placed[index]) continue;  // listed twice: the first place counts
-    placed[index] = true;
-    definition_order_.push_back(it->get());
-  }
-  for (std::size_t i = 0; i < runners_.size(); ++i) {
-    if (!placed[i]) definition_order_.push_back(runners_[i].get());
-  }
-  definition_order_stamp_ = definition_generation;
-  definition_order_runner_stamp_ = runner_set_generation_;
-  return definition_order_;
+  RunnerCache& runner = **runners_.insert(it, std::make_unique<RunnerCache>(key, handicap));
+  appearance_.push_back(&runner);
+  return runner;
 }
 
 void MarketCache::update(Value change, std::int64_t time) {

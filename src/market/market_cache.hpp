@@ -108,9 +108,10 @@ class MarketCache {
 
   // Runners in key order: selection id, then handicap key.
   const std::vector<std::unique_ptr<RunnerCache>>& runners() const { return runners_; }
-  // Runners in the order the definition lists them, then those it does not list, in key
-  // order. Worked out again only when the definition or the set of runners has changed.
-  const std::vector<RunnerCache*>& runners_in_definition_order();
+  // Runners in the order they first appeared: a definition's in the order it lists them, the
+  // others when a change first named them. An image starts the order afresh. This is the order
+  // the ecosystem's stream caches keep, which strategies index into.
+  const std::vector<RunnerCache*>& runners_in_order_of_appearance() const { return appearance_; }
   RunnerCache* find_runner(RunnerKey key) const;
 
   std::string market_id;
@@ -174,11 +175,7 @@ class MarketCache {
   void clear_runners();
   void recount();
   bool counts_stale_ = true;
-  // Grows whenever a runner is added or the runners are cleared.
-  std::uint64_t runner_set_generation_ = 0;
-  std::vector<RunnerCache*> definition_order_;
-  std::uint64_t definition_order_stamp_ = 0;
-  std::uint64_t definition_order_runner_stamp_ = static_cast<std::uint64_t>(-1);
+  std::vector<RunnerCache*> appearance_;
 
   std::vector<std::unique_ptr<RunnerCache>> runners_;
   ReleaseFn release_;

@@ -41,21 +41,24 @@ bool string_list(PyObject* obj, const char* name, std::optional<std::vector<std:
 }
 
 PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {
-      "inputs",      "on_error",         "markets",          "market_types",
-      "naive_times", "definition_order", "bet_delay_models", "max_recording_bytes",
-      nullptr};
+  static const char* keywords[] = {"inputs",           "on_error",
+                                   "markets",          "market_types",
+                                   "naive_times",      "appearance_order",
+                                   "bet_delay_models", "max_recording_bytes",
+                                   "per_message",      nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
   PyObject* markets = Py_None;
   PyObject* market_types = Py_None;
   int naive_times = 0;
-  int definition_order = 1;
+  int appearance_order = 1;
   int bet_delay_models = 1;
   unsigned long long max_bytes = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpppK", const_cast<char**>(keywords),
+  int per_message = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpppKp", const_cast<char**>(keywords),
                                    &inputs, &on_error, &markets, &market_types, &naive_times,
-                                   &definition_order, &bet_delay_models, &max_bytes)) {
+                                   &appearance_order, &bet_delay_models, &max_bytes,
+                                   &per_message)) {
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -66,8 +69,9 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     settings.snapshot = {
         .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
-        .definition_order = definition_order != 0,
+        .appearance_order = appearance_order != 0,
         .bet_delay_models = bet_delay_models != 0};
+    settings.per_message = per_message != 0;
     settings.max_recording_bytes =
         max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes;
     Ref iterator = Ref::steal(PyObject_GetIter(inputs));
@@ -82,7 +86,8 @@ PyMethodDef engine_methods[] = {
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay)),
      METH_VARARGS | METH_KEYWORDS,
      "replay(inputs, on_error, *, markets=None, market_types=None, naive_times=False, "
-     "definition_order=True, bet_delay_models=True, max_recording_bytes=0)\n--\n\n"
+     "appearance_order=True, bet_delay_models=True, max_recording_bytes=0, "
+     "per_message=False)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. Use vantrel.replay."},
     {nullptr, nullptr, 0, nullptr},

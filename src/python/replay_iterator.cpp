@@ -21,6 +21,7 @@ struct ReplayIteratorObject {
     // The markets the last message changed, and how many of their books have been handed out.
     std::vector<MarketCache*> changed{};
     std::size_t handed_out = 0;
+    std::uint64_t recordings = 0;  // started so far
     bool busy = false;
   } fields;
 };
@@ -50,9 +51,23 @@ void end_recording(Fields& it) {
   store.reset();
 }
 
+// Every book of the message last applied, with the recording's number.
+PyObject* message_books(Fields& it) {
+  Ref books = Ref::steal(PyList_New(static_cast<Py_ssize_t>(it.changed.size())));
+  if (!books) return nullptr;
+  for (std::size_t i = 0; i < it.changed.size(); ++i) {
+    Ref book = build_snapshot(*it.changed[i], it.settings.snapshot);
+    if (!book) return nullptr;
+    PyList_SET_ITEM(books.get(), static_cast<Py_ssize_t>(i), book.release());
+  }
+  it.handed_out = it.changed.size();
+  return Py_BuildValue("(KN)", static_cast<unsigned long long>(it.recordings - 1), books.release());
+}
+
 PyObject* next_book(Fields& it) {
   for (;;) {
     if (it.handed_out < it.changed.size()) {
+      if (it.settings.per_message) return message_books(it);
       MarketCache* cache = it.changed[it.handed_out++];
       return build_snapshot(*cache, it.settings.snapshot).release();
     }
@@ -62,10 +77,14 @@ PyObject* next_book(Fields& it) {
       continue;
     }
     end_recording(it);
+    // Recordings that yield nothing (every market filtered out) hand nothing back to the
+    // interpreter: Ctrl-C must be looked for here too.
+    if (PyErr_CheckSignals() < 0) return nullptr;
     std::unique_ptr<MessageStore> store = it.feed.next();
     if (!store) return nullptr;
     it.store = std::move(store);
     it.replay = std::make_unique<replay::MultiMarketReplay>(release_object, it.settings.filter);
+    ++it.recordings;
   }
 }
 

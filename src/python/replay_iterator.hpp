@@ -20,6 +20,9 @@ struct ReplaySettings {
   replay::MarketFilter filter;
   SnapshotOptions snapshot;
   std::uint64_t max_recording_bytes;
+  // Yield (recording number, [books]) per message that changed a kept market, instead of
+  // the books one by one: what a stream listener gets, message by message.
+  bool per_message = false;
 };
 
 // `inputs` is an iterator of (label, payload) pairs, a payload being a path (str) or an object

@@ -84,7 +84,7 @@ void release_object(void* object) {
 }
 
 Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options) {
-  Ref list = options.definition_order ? runner_list(cache, cache.runners_in_definition_order())
+  Ref list = options.appearance_order ? runner_list(cache, cache.runners_in_order_of_appearance())
                                       : runner_list(cache, cache.runners());
   if (!list) return list;
   Ref definition = definition_object(cache, options);

@@ -18,8 +18,8 @@ struct SnapshotOptions {
     kAware,        // made here, aware UTC
   };
   Times times = Times::kInterpreter;
-  // Runners in the definition's order instead of key order.
-  bool definition_order = false;
+  // Runners in the order they first appeared instead of key order.
+  bool appearance_order = false;
   // MarketDefinition.bet_delay_models from the definition instead of None.
   bool bet_delay_models = false;
 };
