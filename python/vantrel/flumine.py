@@ -8,8 +8,11 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator
+from typing import Any
 
-from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream
+from flumine.streams.betfairhistoricalstream import (  # type: ignore[import-untyped]
+    BetfairHistoricalStream,
+)
 
 from . import _engine
 from ._replay import ReplayError
@@ -34,7 +37,7 @@ class _Filter:
     """flumine's historic listener options (`inplay`, `seconds_to_start`, `max_inplay_seconds`,
     `event_type_ids`), judged per book exactly as flumine's market stream judges each change."""
 
-    def __init__(self, listener: object) -> None:
+    def __init__(self, listener: Any) -> None:
         self.inplay = listener.inplay
         self.seconds_to_start = listener.seconds_to_start
         self.max_inplay_seconds = listener.max_inplay_seconds
@@ -79,17 +82,18 @@ class _Filter:
         return True
 
     def _too_early(self, book: MarketBook) -> bool:
-        market_time = book.market_definition.market_time
+        definition = book.market_definition
+        market_time = definition.market_time if definition is not None else None
         if market_time is None:
             return False
-        return (market_time - book.publish_time).total_seconds() > self.seconds_to_start
+        return bool((market_time - book.publish_time).total_seconds() > self.seconds_to_start)
 
 
 def _open_source(file_path: object) -> object:
     # flumine reads its files through smart_open, so URLs (s3://, https://, ...) work there too;
     # the bytes are handed over untouched, since the replay tells formats by content.
     if isinstance(file_path, str) and "://" in file_path and not os.path.exists(file_path):
-        import smart_open
+        import smart_open  # type: ignore[import-untyped]
 
         return smart_open.open(file_path, "rb", compression="disable")
     return file_path
@@ -130,10 +134,10 @@ def _messages(source: object) -> Iterator[tuple[int, list[MarketBook]]]:
         raise ReplayError(file, member, reason)
 
     check_source(source)
-    return _engine.replay(inputs(source), stop, per_message=True)  # type: ignore[no-any-return]
+    return _engine.replay(inputs(source), stop, per_message=True)
 
 
-class HistoricalStream(BetfairHistoricalStream):
+class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
     """flumine's historical market stream, reading its recording through `vantrel.replay`.
 
     Takes the arguments of flumine's `BetfairHistoricalStream` and is passed to a strategy the
@@ -152,7 +156,7 @@ class HistoricalStream(BetfairHistoricalStream):
     def __init__(
         self,
         file_path: str,
-        listener_kwargs: dict | None = None,
+        listener_kwargs: dict[str, Any] | None = None,
         stream_id: int | None = None,
         event_processing: bool = False,
         event_group: str | None = None,
