@@ -22,40 +22,21 @@ LATE = b"".join(FIRST.splitlines(keepends=True)[15:])
 MEMBERS = [("z-first.json", FIRST), ("a-late.json", LATE), ("m-second.json", SECOND)]
 
 
-@pytest.fixture(scope="module")
-def expected(tmp_path_factory):
-    """Books of a recording replayed on its own from a plain file, by its bytes."""
-    folder = tmp_path_factory.mktemp("plain")
-    cache = {}
-
-    def books(*recordings):
-        out = []
-        for data in recordings:
-            if data not in cache:
-                path = folder / f"{len(cache)}.json"
-                path.write_bytes(data)
-                cache[data] = replayed(str(path))
-            out += cache[data]
-        return out
-
-    return books
-
-
-def test_late_half_differs_from_the_continued_market(expected):
+def test_late_half_differs_from_the_continued_market(plain_books):
     # The fixture recordings must be able to tell a fresh cache from a continued one.
-    continued = expected(FIRST[: len(FIRST) - len(LATE)] + LATE)
-    assert continued[-len(expected(LATE)):] != expected(LATE)
+    continued = plain_books(FIRST[: len(FIRST) - len(LATE)] + LATE)
+    assert continued[-len(plain_books(LATE)):] != plain_books(LATE)
 
 
 @pytest.mark.parametrize("kind", ["plain", *COMPRESSORS])
 @pytest.mark.parametrize("as_path", [True, False], ids=["path", "bytes"])
-def test_every_format_gives_the_plain_books(tmp_path, expected, kind, as_path):
+def test_every_format_gives_the_plain_books(tmp_path, plain_books, kind, as_path):
     data = compress(kind, FIRST)
     source = data
     if as_path:
         source = tmp_path / "recording.bin"  # no extension: content decides
         source.write_bytes(data)
-    assert replayed(source) == expected(FIRST)
+    assert replayed(source) == plain_books(FIRST)
 
 
 MULTI_PART = {
@@ -70,27 +51,27 @@ MULTI_PART = {
 
 
 @pytest.mark.parametrize("build", MULTI_PART.values(), ids=MULTI_PART.keys())
-def test_every_part_of_a_concatenated_file_is_read(expected, build):
+def test_every_part_of_a_concatenated_file_is_read(plain_books, build):
     # The cuts fall inside lines: the parts make one stream, not separate recordings.
-    assert replayed(build(pieces(FIRST, 3))) == expected(FIRST)
+    assert replayed(build(pieces(FIRST, 3))) == plain_books(FIRST)
 
 
 @pytest.mark.parametrize("compression", ["plain", *COMPRESSORS])
-def test_tar_members_replay_in_archive_order_each_on_its_own(expected, compression):
+def test_tar_members_replay_in_archive_order_each_on_its_own(plain_books, compression):
     books = replayed(tar_bytes(MEMBERS, compression))
-    assert books == expected(FIRST, LATE, SECOND)
+    assert books == plain_books(FIRST, LATE, SECOND)
 
 
 @pytest.mark.parametrize("method", ZIP_METHODS)
-def test_zip_members_replay_in_archive_order_each_on_its_own(expected, method):
+def test_zip_members_replay_in_archive_order_each_on_its_own(plain_books, method):
     books = replayed(zip_bytes(MEMBERS, method))
-    assert books == expected(FIRST, LATE, SECOND)
+    assert books == plain_books(FIRST, LATE, SECOND)
 
 
 @pytest.mark.parametrize("kind", COMPRESSORS)
-def test_compressed_members_inside_archives(expected, kind):
+def test_compressed_members_inside_archives(plain_books, kind):
     members = [(name + ".x", compress(kind, data)) for name, data in MEMBERS]
-    books = expected(FIRST, LATE, SECOND)
+    books = plain_books(FIRST, LATE, SECOND)
     assert replayed(tar_bytes(members)) == books
     assert replayed(zip_bytes(members, "stored")) == books
 
@@ -105,22 +86,22 @@ def official_layout():
     return entries + [(name, compress("bzip2", data)) for name, data in files]
 
 
-def test_official_layout(expected):
+def test_official_layout(plain_books):
     books = replayed(tar_bytes(official_layout()))
-    assert books == expected(FIRST, SECOND, event_file(FIRST, SECOND))
-    event_books = books[len(expected(FIRST, SECOND)):]
+    assert books == plain_books(FIRST, SECOND, event_file(FIRST, SECOND))
+    event_books = books[len(plain_books(FIRST, SECOND)):]
     assert {market_id for market_id, _, _ in event_books} == {"1.100000001", "1.100000002"}
 
 
 @pytest.mark.parametrize("market_id, recording", [("1.100000001", FIRST), ("1.100000002", SECOND)])
-def test_one_market_of_an_event_file_matches_its_own_file(expected, market_id, recording):
+def test_one_market_of_an_event_file_matches_its_own_file(plain_books, market_id, recording):
     # Each market of a recording has a cache of its own: the other market's messages between
     # its own change nothing in its books.
     source = tar_bytes(official_layout())
-    assert replayed(source, markets=[market_id]) == expected(recording, recording)
+    assert replayed(source, markets=[market_id]) == plain_books(recording, recording)
 
 
-def test_directory_walk_is_recursive_sorted_and_skips_hidden_files(tmp_path, expected):
+def test_directory_walk_is_recursive_sorted_and_skips_hidden_files(tmp_path, plain_books):
     files = {
         "b/2.json": SECOND,
         "b/10.json": FIRST,
@@ -136,8 +117,8 @@ def test_directory_walk_is_recursive_sorted_and_skips_hidden_files(tmp_path, exp
         (tmp_path / name).write_bytes(data)
     # Sorted by path components: folder "a" before file "a.json", "10" before "2".
     order = [FIRST, LATE, FIRST, SECOND, FIRST, LATE]
-    assert replayed(tmp_path) == expected(*order)
-    assert replayed(str(tmp_path)) == expected(*order)
+    assert replayed(tmp_path) == plain_books(*order)
+    assert replayed(str(tmp_path)) == plain_books(*order)
 
 
 class ReadOnce(io.RawIOBase):
@@ -167,20 +148,20 @@ MEMORY_SOURCES = {
 
 @pytest.mark.parametrize("wrap", MEMORY_SOURCES.values(), ids=MEMORY_SOURCES.keys())
 @pytest.mark.parametrize("kind", ["plain", "xz"])
-def test_memory_and_file_object_sources(expected, wrap, kind):
-    assert replayed(wrap(compress(kind, FIRST))) == expected(FIRST)
-    assert replayed(wrap(tar_bytes(MEMBERS, kind))) == expected(FIRST, LATE, SECOND)
+def test_memory_and_file_object_sources(plain_books, wrap, kind):
+    assert replayed(wrap(compress(kind, FIRST))) == plain_books(FIRST)
+    assert replayed(wrap(tar_bytes(MEMBERS, kind))) == plain_books(FIRST, LATE, SECOND)
 
 
-def test_open_file_object(tmp_path, expected):
+def test_open_file_object(tmp_path, plain_books):
     path = tmp_path / "recording"
     path.write_bytes(zip_bytes(MEMBERS))
     with open(path, "rb") as file:
-        assert replayed(file) == expected(FIRST, LATE, SECOND)
+        assert replayed(file) == plain_books(FIRST, LATE, SECOND)
 
 
 @pytest.mark.parametrize("container", [list, tuple])
-def test_a_list_mixes_every_kind_in_the_order_given(tmp_path, expected, container):
+def test_a_list_mixes_every_kind_in_the_order_given(tmp_path, plain_books, container):
     (tmp_path / "dir").mkdir()
     (tmp_path / "dir" / "one.json").write_bytes(compress("bzip2", SECOND))
     (tmp_path / "late.gz").write_bytes(compress("gzip", LATE))
@@ -192,16 +173,16 @@ def test_a_list_mixes_every_kind_in_the_order_given(tmp_path, expected, containe
         tmp_path / "dir",
         bytearray(zip_bytes(MEMBERS[:1], "lzma")),
     ])
-    assert replayed(source) == expected(FIRST, LATE, FIRST, LATE, SECOND, LATE, SECOND, FIRST)
+    assert replayed(source) == plain_books(FIRST, LATE, FIRST, LATE, SECOND, LATE, SECOND, FIRST)
 
 
-def test_the_same_source_replays_the_same_twice(expected):
+def test_the_same_source_replays_the_same_twice(plain_books):
     source = [tar_bytes(MEMBERS, "gzip"), FIRST]
-    assert replayed(source) == replayed(source) == expected(FIRST, LATE, SECOND, FIRST)
+    assert replayed(source) == replayed(source) == plain_books(FIRST, LATE, SECOND, FIRST)
 
 
-def test_books_outlive_their_archive(expected):
+def test_books_outlive_their_archive(plain_books):
     # Books are kept while the replay moves on to later members and ends.
     books = list(vantrel.replay(tar_bytes(MEMBERS, "xz")))
-    assert [(b.market_id, b.publish_time, b.to_dict()) for b in books] == expected(
+    assert [(b.market_id, b.publish_time, b.to_dict()) for b in books] == plain_books(
         FIRST, LATE, SECOND)

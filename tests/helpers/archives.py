@@ -13,7 +13,8 @@ import zstandard
 COMPRESSORS = {
     "gzip": lambda data: gzip.compress(data, mtime=0),
     "bzip2": bz2.compress,
-    "zstd": lambda data: zstandard.ZstdCompressor().compress(data),
+    # The zstd tool writes a checksum by default; without one, damage can pass unseen.
+    "zstd": lambda data: zstandard.ZstdCompressor(write_checksum=True).compress(data),
     "xz": lambda data: lzma.compress(data, format=lzma.FORMAT_XZ),
 }
 
