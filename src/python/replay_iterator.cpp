@@ -185,6 +185,9 @@ PyObject* next_book(Fields& it) {
       }
       continue;
     }
+    // The loader looks for Ctrl-C only every few MB of one recording, and members the filter
+    // drops hand nothing back to the interpreter: a long run of small ones must look here.
+    if (PyErr_CheckSignals() < 0) return nullptr;
     bool input_done = false;
     const bool ok = load_next_recording(it, input_done);
     if (input_done) end_input(it);
