@@ -14,7 +14,7 @@ import vantrel
 
 MIB = 1 << 20
 
-CHILD = r"""
+PRELUDE = r"""
 import re, sys, vantrel
 
 def bytes_read():
@@ -22,6 +22,9 @@ def bytes_read():
         return int(re.search(r"^rchar: (\d+)", io.read(), re.M).group(1))
 
 print(bytes_read(), flush=True)
+"""
+
+CHILD = PRELUDE + r"""
 try:
     vantrel.iter_prices_file(sys.argv[1])
 except KeyboardInterrupt:
@@ -33,14 +36,7 @@ print("finished", flush=True)
 """
 
 # The same through vantrel.replay, over an archive, keeping only the markets named after it.
-REPLAY_CHILD = r"""
-import re, sys, vantrel
-
-def bytes_read():
-    with open("/proc/self/io") as io:
-        return int(re.search(r"^rchar: (\d+)", io.read(), re.M).group(1))
-
-print(bytes_read(), flush=True)
+REPLAY_CHILD = PRELUDE + r"""
 try:
     for book in vantrel.replay(sys.argv[1], markets=sys.argv[3:]):
         pass
