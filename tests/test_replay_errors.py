@@ -230,6 +230,19 @@ def test_missing_file(tmp_path, around, plain_books, errors):
         check_skipped(record, missing, None, reason)
 
 
+def test_a_bad_file_in_a_directory_is_named_by_its_path(tmp_path, plain_books):
+    (tmp_path / "day").mkdir()
+    for name, data in [("1.json", A), ("2.json.bz2", compress("bzip2", B)[:-9]), ("3", C)]:
+        (tmp_path / "day" / name).write_bytes(data)
+    bad = str(tmp_path / "day" / "2.json.bz2")
+    books, error = collect(vantrel.replay(tmp_path))
+    assert books == plain_books(A)
+    check_raised(error, bad, None, "truncated bzip2 data")
+    with pytest.warns(vantrel.SkippedRecordingWarning) as record:
+        assert replayed(tmp_path, errors="skip") == plain_books(A, C)
+    check_skipped(record, bad, None, "truncated bzip2 data")
+
+
 def test_non_contiguous_memoryview_gives_its_bytes(plain_books):
     spread = bytearray(len(A) * 2)
     spread[::2] = A
