@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers.recordings import StreamFiles
+from helpers.recordings import StreamFiles, replayed
 from helpers.surface import RICH
 
 # Python 3.12 deprecates utcfromtimestamp, which the publish-time conversion calls on purpose;
@@ -33,3 +33,22 @@ def samples(stream, book):
             "ExchangePrices": runner.ex, "StartingPrices": runner.sp,
             "PriceSize": runner.ex.available_to_back[0], "MarketDefinition": book.market_definition,
             "MarketDefinitionRunner": book.market_definition.runners[0]}
+
+
+@pytest.fixture(scope="session")
+def plain_books(tmp_path_factory):
+    """plain_books(*recordings): their books replayed one by one from plain files, joined."""
+    folder = tmp_path_factory.mktemp("plain")
+    cache = {}
+
+    def books(*recordings):
+        out = []
+        for data in recordings:
+            if data not in cache:
+                path = folder / f"{len(cache)}.json"
+                path.write_bytes(data)
+                cache[data] = replayed(str(path))
+            out += cache[data]
+        return out
+
+    return books

@@ -51,6 +51,13 @@ def walk_directory(root: str) -> list[str]:
     return [path for _, path in found]
 
 
+def _contiguous(data: bytes | bytearray | memoryview) -> bytes | bytearray | memoryview:
+    """The engine reads a payload in place, which a strided view cannot offer: it is copied."""
+    if isinstance(data, memoryview) and not data.c_contiguous:
+        return data.tobytes()
+    return data
+
+
 def _label_of(file_object: object) -> str:
     name = getattr(file_object, "name", None)
     if isinstance(name, (str, bytes, os.PathLike)):
@@ -80,7 +87,7 @@ def inputs(source: Source) -> Iterator[tuple[str, object]]:
             yield path, path
         return
     if isinstance(source, (bytes, bytearray, memoryview)):
-        yield MEMORY_LABEL, source
+        yield MEMORY_LABEL, _contiguous(source)
         return
     label = _label_of(source)
     try:
@@ -91,4 +98,8 @@ def inputs(source: Source) -> Iterator[tuple[str, object]]:
     if isinstance(data, str):
         yield label, TypeError("file object must be opened in binary mode ('rb')")
         return
-    yield label, data
+    # A non-blocking stream with nothing ready gives None; other oddities are its file's fault.
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        on_error(label, None, f"read() gave {type(data).__name__}, not bytes")
+        return
+    yield label, _contiguous(data)

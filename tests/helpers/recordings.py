@@ -1,11 +1,17 @@
 """Writes stream recordings (one JSON message a line) into a directory and replays them."""
 
 import gzip
+import heapq
 import itertools
 import json
 import random
+import sys
+from pathlib import Path
 
 import vantrel
+
+# The benchmark generator writes realistic recordings; the tests borrow it rather than keep a second.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
 
 def message(pt, *changes):
@@ -95,3 +101,25 @@ def interleave(*recordings):
             merged = by_time.setdefault(line["pt"], message(line["pt"]))
             merged["mc"].extend(line["mc"])
     return [by_time[pt] for pt in sorted(by_time)]
+
+
+def race(market_id, *, messages=30, runners=4, seed=1):
+    """A realistic recording of one horse-race market, as bytes: an image with the full
+    definition and every runner's ladders, then deltas, suspensions, going in-play and the close.
+    """
+    from gen_stream import iter_lines
+
+    return "".join(iter_lines("sample", messages=messages, runners=runners, seed=seed,
+                              market_id=market_id)).encode()
+
+
+def event_file(*recordings):
+    """The recordings' lines merged in publish-time order, as one file holds a whole event."""
+    streams = [data.decode().splitlines(keepends=True) for data in recordings]
+    merged = heapq.merge(*streams, key=lambda line: json.loads(line)["pt"])
+    return "".join(merged).encode()
+
+
+def replayed(source, **options):
+    """What a replay gives, in a form that compares whole: market id, publish time, dict export."""
+    return [(b.market_id, b.publish_time, b.to_dict()) for b in vantrel.replay(source, **options)]
