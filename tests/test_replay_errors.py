@@ -303,7 +303,7 @@ def test_empty_sources_give_nothing_and_no_error(tmp_path, errors, make):
 def capped(source, cap, errors="raise"):
     """vantrel.replay with a small limit on a recording's decoded size: (books, error)."""
     on_error = _replay._raise if errors == "raise" else _replay._warn
-    return collect(_engine.replay(_sources.inputs(source, on_error), on_error,
+    return collect(_engine.replay(_sources.inputs(source), on_error,
                                   max_recording_bytes=cap))
 
 

@@ -100,6 +100,6 @@ def inputs(source: Source) -> Iterator[tuple[str, object]]:
         return
     # A non-blocking stream with nothing ready gives None; other oddities are its file's fault.
     if not isinstance(data, (bytes, bytearray, memoryview)):
-        on_error(label, None, f"read() gave {type(data).__name__}, not bytes")
+        yield label, TypeError(f"read() gave {type(data).__name__}, not bytes")
         return
     yield label, _contiguous(data)
