@@ -5,8 +5,9 @@
 
 bench/run.py starts this once per contender, input and work, so every measurement
 begins from a fresh interpreter and its memory peak belongs to that work alone.
-Prints one JSON line: the seconds of each repetition, the resident memory after the
-imports (the baseline) and the process's peak resident memory after one call.
+Prints one JSON line: the seconds of each repetition (wall clock, and the process's
+CPU time in "cpu_times"), the resident memory after the imports (the baseline) and the
+process's peak resident memory after one call.
 With --once it does the work a single time and prints nothing, for counting
 instructions under a profiler.
 
@@ -224,7 +225,7 @@ CONTENDERS = {
 # Repetitions
 
 def repeat(fn, budget: float, min_reps: int, max_reps: int,
-           cap: float) -> tuple[list[float], int, int]:
+           cap: float) -> tuple[list[float], int, int, list[float]]:
     """Times ``fn`` until ``budget`` seconds are spent, at least ``min_reps`` times
     unless that would pass ``cap`` seconds, at most ``max_reps`` times.
 
@@ -232,22 +233,24 @@ def repeat(fn, budget: float, min_reps: int, max_reps: int,
     their first call is a warm-up. A slow first call is kept as a repetition,
     since a second pass over a large file would only cost time. Also returns the
     peak resident memory after that first call: later repetitions keep several
-    results alive at once, which says nothing about one call.
+    results alive at once, which says nothing about one call. The CPU seconds of
+    each repetition come last.
     """
-    first = timed(fn, 1)
+    first_cpu: list[float] = []
+    first = timed(fn, 1, cpu=first_cpu)
     peak = peak_rss()
     if first >= FAST:
-        inner, times = 1, [first]
+        inner, times, cpu = 1, [first], first_cpu
     else:
-        inner, times = inner_count(first), []
+        inner, times, cpu = inner_count(first), [], []
     while len(times) < max_reps:
         if times:
             spent = sum(times) * inner
             next_end = spent + times[-1] * inner
             if next_end > budget and (len(times) >= min_reps or next_end > cap):
                 break
-        times.append(timed(fn, inner))
-    return times, inner, peak
+        times.append(timed(fn, inner, cpu=cpu))
+    return times, inner, peak, cpu
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -269,10 +272,10 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     baseline = rss()
     started = time.perf_counter()
-    times, inner, peak = repeat(fn, args.budget, args.min_reps, args.max_reps, args.cap)
+    times, inner, peak, cpu = repeat(fn, args.budget, args.min_reps, args.max_reps, args.cap)
     print(json.dumps({
         "contender": args.contender, "work": args.work, "path": args.path,
-        "times": times, "inner": inner, "baseline": baseline, "peak": peak,
+        "times": times, "inner": inner, "baseline": baseline, "peak": peak, "cpu_times": cpu,
         "wall": time.perf_counter() - started, **info,
     }), flush=True)
     return 0
