@@ -256,7 +256,7 @@ def build_inputs(scale: Scale, seed: int, label: str) -> Inputs:
     if _fresh(meta_path, want, inputs.memory):
         inputs.meta = json.loads((root / "sizes.json").read_text())
         return inputs
-    print(f"generating {root.relative_to(REPO)} ...", flush=True)
+    print(f"generating {root} ...", flush=True)
     started = time.perf_counter()
     if root.exists():
         shutil.rmtree(root)
