@@ -6,8 +6,11 @@ import warnings
 from collections.abc import Iterable, Iterator
 
 from . import _engine
-from ._sources import Source, check_source, inputs
+from ._sources import TYPE_CHECKING, check_source, inputs
 from .vantrel import MarketBook
+
+if TYPE_CHECKING:
+    from ._sources import Source
 
 __all__ = ["ReplayError", "SkippedRecordingWarning", "replay"]
 

@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator
-from typing import Any, Union
+# Importing typing would cost half the package's import time; only type checkers need it.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, TypeAlias
 
-Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, Any]
+    Source: TypeAlias = "str | os.PathLike[str] | bytes | bytearray | memoryview | Any"
 
 MEMORY_LABEL = "<bytes>"
 

@@ -54,12 +54,14 @@ PyType_Spec ladder_readout_spec = {"vantrel.LadderReadout", static_cast<int>(kLe
                                    ladder_readout_slots};
 
 Ref read_out_ladder(const PriceLadder& ladder) {
-  PyTypeObject* type = state().ladder_readout;
-  // Zeroed and tracked by the interpreter; the list stays null until asked for.
-  PyObject* readout = type->tp_alloc(type, static_cast<Py_ssize_t>(ladder.size()));
+  auto* readout = PyObject_GC_NewVar(LadderReadoutObject, state().ladder_readout,
+                                     static_cast<Py_ssize_t>(ladder.size()));
   if (readout == nullptr) return Ref();
-  ladder.copy_levels(levels_of(readout));
-  return Ref::steal(readout);
+  readout->list = nullptr;  // made when first asked for
+  PyObject* object = reinterpret_cast<PyObject*>(readout);
+  ladder.copy_levels(levels_of(object));
+  PyObject_GC_Track(object);
+  return Ref::steal(object);
 }
 
 std::span<const PriceSize> readout_levels(const Ref& readout) {

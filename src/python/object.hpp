@@ -44,16 +44,17 @@ R guarded(R failure, F&& body) noexcept {
   return failure;
 }
 
-// A new object of `type` holding `fields`. The interpreter's allocation zeroes the object and,
-// for classes with GC support, tracks it at once: a zeroed Ref reads as empty to the collector,
-// and moving the fields in place runs no Python code.
+// A new object of `type` holding `fields`, tracked by the collector once whole when its class
+// has GC support. Moving the fields in runs no Python code and cannot fail.
 template <class Object>
 Ref create(PyTypeObject* type, FieldsOf<Object>&& fields) noexcept {
   static_assert(std::is_nothrow_move_constructible_v<FieldsOf<Object>>);
-  PyObject* raw = type->tp_alloc(type, 0);
-  if (raw == nullptr) return Ref();
-  new (&self_as<Object>(raw)->fields) FieldsOf<Object>(std::move(fields));
-  return Ref::steal(raw);
+  const bool gc = PyType_IS_GC(type);
+  Object* obj = gc ? PyObject_GC_New(Object, type) : PyObject_New(Object, type);
+  if (obj == nullptr) return Ref();
+  new (&obj->fields) FieldsOf<Object>(std::move(fields));
+  if (gc) PyObject_GC_Track(obj);
+  return Ref::steal(reinterpret_cast<PyObject*>(obj));
 }
 
 // tp_dealloc for every class built by `create`.
