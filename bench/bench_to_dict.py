@@ -14,7 +14,7 @@ clock, so freeing it is not counted), with the garbage collector off:
 
 Each build runs in its own child process: the installed package, or --pkg PKG, against
 --baseline PKG (a folder with a `vantrel` package, as scripts/build-variant.sh installs into
-build/NAME/pkg), in alternating order for --rounds rounds; figures are medians.
+build/NAME/pkg), in alternating order for --rounds rounds; figures are the best pass.
 
 --callgrind also counts the instructions spent inside to_dict (collected only inside the
 extension's entry point, so it needs builds with their symbols: the ones build-variant.sh
@@ -28,7 +28,6 @@ import gc
 import json
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -259,8 +258,8 @@ def main() -> int:
     for path in inputs(args):
         print(f"timing {path.name} ...", file=sys.stderr, flush=True)
         results[path.name] = time_side_by_side(sides, path, books, rounds, reps)
-    print(f"to_dict per book ({books} books per input, medians of {rounds} runs x {reps} passes; "
-          "gc off)")
+    print(f"to_dict per book ({books} books per input, thread CPU time, best of {rounds} runs x "
+          f"{reps} passes; gc off)")
     print(table(*timing_rows(results, compare)))
 
     counts: dict[str, dict] = {}
@@ -276,7 +275,8 @@ def main() -> int:
         if any(side["ir"] == 0 for sides_ in counts.values() for side in sides_.values()):
             print("note: nothing counted for a build without symbols; build one with "
                   "scripts/build-variant.sh", file=sys.stderr)
-        print(f"\ninstructions inside to_dict (callgrind, {cg_books} books per input)")
+        print(f"\ninstructions inside to_dict (callgrind, {cg_books} books per input; per level: "
+              "the books' whole count over their price levels)")
         print(table(*callgrind_rows(counts, compare)))
 
     if args.json:
