@@ -1,9 +1,13 @@
 // It reads the snapshot objects as they are now, including lists that Python code may have
-// changed, so every list element is type-checked. It is meant for tests: clarity over speed.
+// changed, so every list element is type-checked. Every value is a new object on every call;
+// what is saved is the rest: keys are made once at import, and containers are sized once.
 #include "python/dict_export.hpp"
 
+#include <cstddef>
 #include <initializer_list>
-#include <utility>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "python/convert.hpp"
 #include "python/ladder_readout.hpp"
@@ -18,18 +22,22 @@ namespace vantrel::py {
 
 namespace {
 
-// Builds one dict; every insertion checks its value, so a failure anywhere surfaces once.
+using Key = DictKey;
+
+// Builds one dict; every insertion checks its value, so a failure anywhere surfaces once. The
+// public API has no presized dict, so large ones grow as they fill.
 class DictBuilder {
  public:
-  DictBuilder() : dict_(Ref::steal(PyDict_New())), ok_(static_cast<bool>(dict_)) {}
+  explicit DictBuilder(Py_ssize_t /*size*/)
+      : dict_(Ref::steal(PyDict_New())), ok_(static_cast<bool>(dict_)) {}
 
   // `make` returns a new reference; it is not called once the dict has failed, so no Python
   // code runs while an exception is set.
   template <class F>
-  DictBuilder& add(const char* key, F&& make) {
+  DictBuilder& add(Key key, F&& make) {
     if (!ok_) return *this;
     Ref value = Ref::steal(make());
-    if (!value || PyDict_SetItemString(dict_.get(), key, value.get()) < 0) ok_ = false;
+    if (!value || PyDict_SetItem(dict_.get(), state().key(key), value.get()) < 0) ok_ = false;
     return *this;
   }
   // The dict, or nullptr with the exception set.
@@ -40,15 +48,41 @@ class DictBuilder {
   bool ok_;
 };
 
-PyObject* price_dict(double price, double size) {
-  return DictBuilder()
-      .add("price", [&] { return to_py(price); })
-      .add("size", [&] { return to_py(size); })
-      .finish();
-}
+// The one object made per price level: the floor is a dict, its key table and two floats, so
+// nothing else is done per level (no reference is taken or dropped but the values').
+class PriceDictMaker {
+ public:
+  PriceDictMaker() : price_key_(state().key(Key::price)), size_key_(state().key(Key::size)) {}
+
+  PyObject* operator()(PriceSize level) const {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    if (set_float(dict, price_key_, level.price) && set_float(dict, size_key_, level.size)) {
+      return dict;
+    }
+    Py_DECREF(dict);
+    return nullptr;
+  }
+
+ private:
+  static bool set_float(PyObject* dict, PyObject* key, double value) {
+    PyObject* number = PyFloat_FromDouble(value);
+    if (number == nullptr) return false;
+    const int status = PyDict_SetItem(dict, key, number);
+    Py_DECREF(number);
+    return status == 0;
+  }
+
+  PyObject* price_key_;
+  PyObject* size_key_;
+};
 
 // Walks a list by index while the index is below both its length at the start and its current
-// length, so that Python code run during the walk cannot make it read past the end.
+// length, so that Python code run during the walk cannot make it read past the end. The result
+// is sized once from the start length and ends where the walk did. `convert` gets the item
+// borrowed: it holds a reference of its own if anything it does could drop the item.
+constexpr Py_ssize_t kPrefetchAhead = 4;
+
 template <class F>
 PyObject* map_list(PyObject* source, F&& convert) {
   if (source == nullptr) return nullptr;  // making the source failed; its error stands
@@ -56,14 +90,24 @@ PyObject* map_list(PyObject* source, F&& convert) {
     raise_conversion_error("value", source, "PyList");
     return nullptr;
   }
-  Ref out = Ref::steal(PyList_New(0));
-  if (!out) return nullptr;
   const Py_ssize_t initial = PyList_GET_SIZE(source);
-  for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(source); ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(source, i));
-    Ref converted = Ref::steal(convert(item.get()));
-    if (!converted || PyList_Append(out.get(), converted.get()) < 0) return nullptr;
+  Ref out = Ref::steal(PyList_New(initial));
+  if (!out) return nullptr;
+  // Items are objects of their own, scattered over the heap: asking for them a few steps
+  // ahead overlaps their cache misses with the work on the current one.
+  for (Py_ssize_t i = 0; i < kPrefetchAhead && i < initial; ++i) {
+    __builtin_prefetch(PyList_GET_ITEM(source, i));
   }
+  Py_ssize_t i = 0;
+  for (; i < initial && i < PyList_GET_SIZE(source); ++i) {
+    if (i + kPrefetchAhead < PyList_GET_SIZE(source)) {
+      __builtin_prefetch(PyList_GET_ITEM(source, i + kPrefetchAhead));
+    }
+    PyObject* converted = convert(PyList_GET_ITEM(source, i));
+    if (converted == nullptr) return nullptr;  // the unfilled slots are null, which frees fine
+    PyList_SET_ITEM(out.get(), i, converted);
+  }
+  Py_SET_SIZE(out.get(), i);
   return out.release();
 }
 
@@ -74,60 +118,76 @@ bool check_type(PyObject* obj, PyTypeObject* type, const char* name) {
   return false;
 }
 
+// The list as it is now, which Python code may have edited, so each item is checked; an
+// unedited list costs one pointer comparison per level over reading the levels directly.
 PyObject* price_list_to_dicts(PyObject* list) {
   PyTypeObject* type = state().price_size;
-  return map_list(list, [type](PyObject* item) -> PyObject* {
+  const PriceDictMaker price_dict;
+  return map_list(list, [type, &price_dict](PyObject* item) -> PyObject* {
     if (!check_type(item, type, "PriceSize")) return nullptr;
-    const PriceSize& f = fields_of<PriceSizeObject>(item);
-    return price_dict(f.price, f.size);
+    return price_dict(fields_of<PriceSizeObject>(item));  // read before anything is made
   });
 }
 
-PyObject* vec_ps_to_dicts(std::span<const PriceSize> levels) {
-  Ref out = Ref::steal(PyList_New(0));
+// A new list of `count` items, the i-th made by `make(i)` (a new reference, or null on failure).
+template <class F>
+PyObject* build_list(std::size_t count, F&& make) {
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!out) return nullptr;
-  for (const PriceSize& l : levels) {
-    Ref d = Ref::steal(price_dict(l.price, l.size));
-    if (!d || PyList_Append(out.get(), d.get()) < 0) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
   }
   return out.release();
 }
 
+PyObject* vec_ps_to_dicts(std::span<const PriceSize> levels) {
+  const PriceDictMaker price_dict;
+  return build_list(levels.size(), [&](std::size_t i) { return price_dict(levels[i]); });
+}
+
 PyObject* runner_dict(PyObject* item) {
   if (!check_type(item, state().runner, "Runner")) return nullptr;
+  const Ref hold = Ref::borrow(item);  // its read-outs and ExchangePrices are read through it
   const auto& f = fields_of<RunnerObject>(item);
   const auto& ex = fields_of<ExchangePricesObject>(f.ex.get());
+  // The read-outs are five more objects of their own; their misses overlap when asked at once.
+  for (const Ref* readout : {&ex.available_to_back, &ex.available_to_lay, &ex.traded_volume,
+                             &f.sp.back_stake_taken, &f.sp.lay_liability_taken}) {
+    __builtin_prefetch(readout->get());
+  }
   const auto ex_dict = [&] {
-    return DictBuilder()
-        .add("availableToBack",
+    return DictBuilder(3)
+        .add(Key::availableToBack,
              [&] { return price_list_to_dicts(price_list(ex.available_to_back).get()); })
-        .add("availableToLay",
+        .add(Key::availableToLay,
              [&] { return price_list_to_dicts(price_list(ex.available_to_lay).get()); })
-        .add("tradedVolume",
+        .add(Key::tradedVolume,
              [&] { return price_list_to_dicts(price_list(ex.traded_volume).get()); })
         .finish();
   };
   const auto sp_dict = [&] {
-    return DictBuilder()
-        .add("nearPrice", [&] { return to_py(f.sp.near_price); })
-        .add("farPrice", [&] { return to_py(f.sp.far_price); })
-        .add("actualSP", [&] { return to_py(f.sp.actual_sp); })
-        .add("backStakeTaken",
+    return DictBuilder(5)
+        .add(Key::nearPrice, [&] { return to_py(f.sp.near_price); })
+        .add(Key::farPrice, [&] { return to_py(f.sp.far_price); })
+        .add(Key::actualSP, [&] { return to_py(f.sp.actual_sp); })
+        .add(Key::backStakeTaken,
              [&] { return vec_ps_to_dicts(readout_levels(f.sp.back_stake_taken)); })
-        .add("layLiabilityTaken",
+        .add(Key::layLiabilityTaken,
              [&] { return vec_ps_to_dicts(readout_levels(f.sp.lay_liability_taken)); })
         .finish();
   };
-  return DictBuilder()
-      .add("selectionId", [&] { return to_py(f.selection_id); })
-      .add("handicap", [&] { return to_py(f.handicap); })
-      .add("status", [&] { return to_py(f.status); })
-      .add("adjustmentFactor", [&] { return to_py(f.adjustment_factor); })
-      .add("lastPriceTraded", [&] { return to_py(f.last_price_traded); })
-      .add("totalMatched", [&] { return to_py(f.total_matched); })
-      .add("removalDate", [&] { return to_py(f.removal_date); })
-      .add("ex", ex_dict)
-      .add("sp", sp_dict)
+  return DictBuilder(9)
+      .add(Key::selectionId, [&] { return to_py(f.selection_id); })
+      .add(Key::handicap, [&] { return to_py(f.handicap); })
+      .add(Key::status, [&] { return to_py(f.status); })
+      .add(Key::adjustmentFactor, [&] { return to_py(f.adjustment_factor); })
+      .add(Key::lastPriceTraded, [&] { return to_py(f.last_price_traded); })
+      .add(Key::totalMatched, [&] { return to_py(f.total_matched); })
+      .add(Key::removalDate, [&] { return to_py(f.removal_date); })
+      .add(Key::ex, ex_dict)
+      .add(Key::sp, sp_dict)
       .finish();
 }
 
@@ -136,83 +196,80 @@ PyObject* definition_runner_dict(PyObject* item) {
     return nullptr;
   }
   const MarketDefinitionRunner& f = fields_of<MarketDefinitionRunnerObject>(item);
-  DictBuilder d;
-  d.add("id", [&] { return to_py(f.selection_id); })
-      .add("sortPriority", [&] { return to_py(f.sort_priority); })
-      .add("status", [&] { return to_py(f.status); });
-  if (f.adjustment_factor) d.add("adjustmentFactor", [&] { return to_py(*f.adjustment_factor); });
-  if (f.name) d.add("name", [&] { return to_py(*f.name); });
-  if (f.handicap != 0.0) d.add("hc", [&] { return to_py(f.handicap); });
-  if (f.removal_date) d.add("removalDate", [&] { return to_py(*f.removal_date); });
-  if (f.bsp) d.add("bsp", [&] { return to_py(*f.bsp); });
+  const bool has_hc = f.handicap != 0.0;  // NaN is written, 0.0 and -0.0 are not
+  DictBuilder d(3 + f.adjustment_factor.has_value() + f.name.has_value() + has_hc +
+                f.removal_date.has_value() + f.bsp.has_value());
+  d.add(Key::id, [&] { return to_py(f.selection_id); })
+      .add(Key::sortPriority, [&] { return to_py(f.sort_priority); })
+      .add(Key::status, [&] { return to_py(f.status); });
+  if (f.adjustment_factor)
+    d.add(Key::adjustmentFactor, [&] { return to_py(*f.adjustment_factor); });
+  if (f.name) d.add(Key::name, [&] { return to_py(*f.name); });
+  if (has_hc) d.add(Key::hc, [&] { return to_py(f.handicap); });
+  if (f.removal_date) d.add(Key::removalDate, [&] { return to_py(*f.removal_date); });
+  if (f.bsp) d.add(Key::bsp, [&] { return to_py(*f.bsp); });
   return d.finish();
 }
 
 PyObject* regulators_list(const std::vector<std::string>& regulators) {
-  Ref out = Ref::steal(PyList_New(0));
-  if (!out) return nullptr;
-  for (const std::string& r : regulators) {
-    Ref s = Ref::steal(to_py(r));
-    if (!s || PyList_Append(out.get(), s.get()) < 0) return nullptr;
-  }
-  return out.release();
+  return build_list(regulators.size(), [&](std::size_t i) { return to_py(regulators[i]); });
 }
 
 PyObject* definition_dict(PyObject* definition) {
   const auto& f = fields_of<MarketDefinitionObject>(definition);
-  return DictBuilder()
-      .add("betDelay", [&] { return to_py(f.bet_delay); })
-      .add("bettingType", [&] { return to_py(f.betting_type); })
-      .add("bspMarket", [&] { return to_py(f.bsp_market); })
-      .add("bspReconciled", [&] { return to_py(f.bsp_reconciled); })
-      .add("complete", [&] { return to_py(f.complete); })
-      .add("countryCode", [&] { return to_py(f.country_code); })
-      .add("crossMatching", [&] { return to_py(f.cross_matching); })
-      .add("discountAllowed", [&] { return to_py(f.discount_allowed); })
-      .add("eventId", [&] { return to_py(f.event_id); })
-      .add("eventName", [&] { return to_py(f.event_name); })
-      .add("eventTypeId", [&] { return to_py(f.event_type_id); })
-      .add("inPlay", [&] { return to_py(f.in_play); })
-      .add("marketBaseRate", [&] { return to_py(f.market_base_rate); })
-      .add("marketTime", [&] { return to_py(f.market_time_raw); })
-      .add("marketType", [&] { return to_py(f.market_type); })
-      .add("name", [&] { return to_py(f.name); })
-      .add("numberOfActiveRunners", [&] { return to_py(f.number_of_active_runners); })
-      .add("numberOfWinners", [&] { return to_py(f.number_of_winners); })
-      .add("openDate", [&] { return to_py(f.open_date_raw); })
-      .add("persistenceEnabled", [&] { return to_py(f.persistence_enabled); })
-      .add("regulators", [&] { return regulators_list(f.regulators); })
-      .add("runners", [&] { return map_list(f.runners.get(), definition_runner_dict); })
-      .add("runnersVoidable", [&] { return to_py(f.runners_voidable); })
-      .add("status", [&] { return to_py(f.status); })
-      .add("suspendTime", [&] { return to_py(f.suspend_time_raw); })
-      .add("timezone", [&] { return to_py(f.timezone); })
-      .add("turnInPlayEnabled", [&] { return to_py(f.turn_in_play_enabled); })
-      .add("venue", [&] { return to_py(f.venue); })
-      .add("version", [&] { return to_py(f.version); })
+  return DictBuilder(29)
+      .add(Key::betDelay, [&] { return to_py(f.bet_delay); })
+      .add(Key::bettingType, [&] { return to_py(f.betting_type); })
+      .add(Key::bspMarket, [&] { return to_py(f.bsp_market); })
+      .add(Key::bspReconciled, [&] { return to_py(f.bsp_reconciled); })
+      .add(Key::complete, [&] { return to_py(f.complete); })
+      .add(Key::countryCode, [&] { return to_py(f.country_code); })
+      .add(Key::crossMatching, [&] { return to_py(f.cross_matching); })
+      .add(Key::discountAllowed, [&] { return to_py(f.discount_allowed); })
+      .add(Key::eventId, [&] { return to_py(f.event_id); })
+      .add(Key::eventName, [&] { return to_py(f.event_name); })
+      .add(Key::eventTypeId, [&] { return to_py(f.event_type_id); })
+      .add(Key::inPlay, [&] { return to_py(f.in_play); })
+      .add(Key::marketBaseRate, [&] { return to_py(f.market_base_rate); })
+      .add(Key::marketTime, [&] { return to_py(f.market_time_raw); })
+      .add(Key::marketType, [&] { return to_py(f.market_type); })
+      .add(Key::name, [&] { return to_py(f.name); })
+      .add(Key::numberOfActiveRunners, [&] { return to_py(f.number_of_active_runners); })
+      .add(Key::numberOfWinners, [&] { return to_py(f.number_of_winners); })
+      .add(Key::openDate, [&] { return to_py(f.open_date_raw); })
+      .add(Key::persistenceEnabled, [&] { return to_py(f.persistence_enabled); })
+      .add(Key::regulators, [&] { return regulators_list(f.regulators); })
+      .add(Key::runners, [&] { return map_list(f.runners.get(), definition_runner_dict); })
+      .add(Key::runnersVoidable, [&] { return to_py(f.runners_voidable); })
+      .add(Key::status, [&] { return to_py(f.status); })
+      .add(Key::suspendTime, [&] { return to_py(f.suspend_time_raw); })
+      .add(Key::timezone, [&] { return to_py(f.timezone); })
+      .add(Key::turnInPlayEnabled, [&] { return to_py(f.turn_in_play_enabled); })
+      .add(Key::venue, [&] { return to_py(f.venue); })
+      .add(Key::version, [&] { return to_py(f.version); })
       .finish();
 }
 
 PyObject* book_dict(const MarketBookObject::Fields& f) {
-  DictBuilder d;
-  d.add("marketId", [&] { return to_py(f.market_id); })
-      .add("status", [&] { return to_py(f.status); })
-      .add("betDelay", [&] { return to_py(f.bet_delay); })
-      .add("bspReconciled", [&] { return to_py(f.bsp_reconciled); })
-      .add("complete", [&] { return to_py(f.complete); })
-      .add("crossMatching", [&] { return to_py(f.cross_matching); })
-      .add("inplay", [&] { return to_py(f.inplay); })
-      .add("numberOfActiveRunners", [&] { return to_py(f.number_of_active_runners); })
-      .add("numberOfRunners", [&] { return to_py(f.number_of_runners); })
-      .add("numberOfWinners", [&] { return to_py(f.number_of_winners); })
-      .add("runnersVoidable", [&] { return to_py(f.runners_voidable); })
-      .add("totalMatched", [&] { return to_py(f.total_matched); })
-      .add("version", [&] { return to_py(f.version); })
-      .add("lastMatchTime", [&] { return to_py(f.last_match_time); })
-      .add("publishTime", [&] { return to_py(f.publish_time_epoch); })
-      .add("runners", [&] { return map_list(f.runners.get(), runner_dict); });
+  DictBuilder d(f.market_definition ? 17 : 16);
+  d.add(Key::marketId, [&] { return to_py(f.market_id); })
+      .add(Key::status, [&] { return to_py(f.status); })
+      .add(Key::betDelay, [&] { return to_py(f.bet_delay); })
+      .add(Key::bspReconciled, [&] { return to_py(f.bsp_reconciled); })
+      .add(Key::complete, [&] { return to_py(f.complete); })
+      .add(Key::crossMatching, [&] { return to_py(f.cross_matching); })
+      .add(Key::inplay, [&] { return to_py(f.inplay); })
+      .add(Key::numberOfActiveRunners, [&] { return to_py(f.number_of_active_runners); })
+      .add(Key::numberOfRunners, [&] { return to_py(f.number_of_runners); })
+      .add(Key::numberOfWinners, [&] { return to_py(f.number_of_winners); })
+      .add(Key::runnersVoidable, [&] { return to_py(f.runners_voidable); })
+      .add(Key::totalMatched, [&] { return to_py(f.total_matched); })
+      .add(Key::version, [&] { return to_py(f.version); })
+      .add(Key::lastMatchTime, [&] { return to_py(f.last_match_time); })
+      .add(Key::publishTime, [&] { return to_py(f.publish_time_epoch); })
+      .add(Key::runners, [&] { return map_list(f.runners.get(), runner_dict); });
   if (f.market_definition) {
-    d.add("marketDefinition", [&] { return definition_dict(f.market_definition.get()); });
+    d.add(Key::marketDefinition, [&] { return definition_dict(f.market_definition.get()); });
   }
   return d.finish();
 }

@@ -1,5 +1,7 @@
 #include "python/module_state.hpp"
 
+#include <iterator>
+
 #include "python/ladder_readout.hpp"
 #include "python/market_book.hpp"
 #include "python/market_definition.hpp"
@@ -31,9 +33,22 @@ bool intern(PyObject*& slot, const char* text) {
   return slot != nullptr;
 }
 
+constexpr const char* kDictKeyTexts[] = {
+#define VANTREL_DICT_KEY_TEXT(name) #name,
+    VANTREL_DICT_KEYS(VANTREL_DICT_KEY_TEXT)
+#undef VANTREL_DICT_KEY_TEXT
+};
+static_assert(std::size(kDictKeyTexts) == static_cast<std::size_t>(DictKey::kCount));
+
 bool intern_names(ModuleState& s) {
-  return intern(s.datetime_name, "datetime") && intern(s.strptime_name, "strptime") &&
-         intern(s.utcfromtimestamp_name, "utcfromtimestamp");
+  if (!intern(s.datetime_name, "datetime") || !intern(s.strptime_name, "strptime") ||
+      !intern(s.utcfromtimestamp_name, "utcfromtimestamp")) {
+    return false;
+  }
+  for (std::size_t i = 0; i < std::size(kDictKeyTexts); ++i) {
+    if (!intern(s.dict_keys[i], kDictKeyTexts[i])) return false;
+  }
+  return true;
 }
 
 // The class for one entry: made from its spec, or taken from `module` by its registered name.

@@ -4,9 +4,33 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <span>
 
 namespace vantrel::py {
+
+// Every key of the dicts MarketBook.to_dict() builds, spelt as it appears in them.
+// clang-format off
+#define VANTREL_DICT_KEYS(X)                                                                   \
+  X(actualSP) X(adjustmentFactor) X(availableToBack) X(availableToLay) X(backStakeTaken)       \
+  X(betDelay) X(bettingType) X(bsp) X(bspMarket) X(bspReconciled) X(complete) X(countryCode)   \
+  X(crossMatching) X(discountAllowed) X(eventId) X(eventName) X(eventTypeId) X(ex) X(farPrice) \
+  X(handicap) X(hc) X(id) X(inPlay) X(inplay) X(lastMatchTime) X(lastPriceTraded)              \
+  X(layLiabilityTaken) X(marketBaseRate) X(marketDefinition) X(marketId) X(marketTime)         \
+  X(marketType) X(name) X(nearPrice) X(numberOfActiveRunners) X(numberOfRunners)               \
+  X(numberOfWinners) X(openDate) X(persistenceEnabled) X(price) X(publishTime) X(regulators)   \
+  X(removalDate) X(runners) X(runnersVoidable) X(selectionId) X(size) X(sortPriority) X(sp)    \
+  X(status) X(suspendTime) X(timezone) X(totalMatched) X(tradedVolume) X(turnInPlayEnabled)    \
+  X(venue) X(version)
+// clang-format on
+
+enum class DictKey : std::size_t {
+#define VANTREL_DICT_KEY_ENUM(name) name,
+  VANTREL_DICT_KEYS(VANTREL_DICT_KEY_ENUM)
+#undef VANTREL_DICT_KEY_ENUM
+      kCount
+};
 
 struct ModuleState {
   PyTypeObject* prices_iterator = nullptr;
@@ -24,6 +48,11 @@ struct ModuleState {
   PyObject* datetime_name = nullptr;
   PyObject* strptime_name = nullptr;
   PyObject* utcfromtimestamp_name = nullptr;
+  // The export's keys, interned and hashed once: making and hashing each key anew cost more
+  // than the rest of a dict.
+  std::array<PyObject*, static_cast<std::size_t>(DictKey::kCount)> dict_keys{};
+
+  PyObject* key(DictKey k) const { return dict_keys[static_cast<std::size_t>(k)]; }
 };
 
 // The one state; its members are null until `init_state` has succeeded.
