@@ -287,7 +287,9 @@ RunnerCache& MarketCache::runner_for(RunnerKey key, double handicap) {
   if (it != runners_.end() && (*it)->key == key) return **it;
   counts_stale_ = true;
   ++runner_set_generation_;
-  return **runners_.insert(it, std::make_unique<RunnerCache>(key, handicap));
+  auto runner = std::make_unique<RunnerCache>(key, handicap);
+  runner->serial = ++runner_serials_;
+  return **runners_.insert(it, std::move(runner));
 }
 
 const std::vector<RunnerCache*>& MarketCache::runners_in_definition_order() {

@@ -68,6 +68,9 @@ struct RunnerCache {
   PriceLadder spl{false};
   PriceLadder trd{false};
   std::uint64_t change_counter = 0;
+  // Distinct for every runner a market ever makes (from 1): a runner made anew after an image
+  // restarts its counters, and only this tells it from its predecessor at the same key.
+  std::uint64_t serial = 0;
 
   // Reuse slots: the last Runner object, and the last read-out of each ladder.
   ReuseSlot runner_slot;
@@ -176,6 +179,7 @@ class MarketCache {
   bool counts_stale_ = true;
   // Grows whenever a runner is added or the runners are cleared.
   std::uint64_t runner_set_generation_ = 0;
+  std::uint64_t runner_serials_ = 0;
   std::vector<RunnerCache*> definition_order_;
   std::uint64_t definition_order_stamp_ = 0;
   std::uint64_t definition_order_runner_stamp_ = static_cast<std::uint64_t>(-1);
