@@ -5,7 +5,7 @@ namespace vantrel::tables {
 void BitBuffer::append(const BitBuffer& other) {
   if ((size_ & 7) == 0) {
     // Byte-aligned: whole bytes carry over as they are.
-    bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
+    bytes_.append(other.bytes_.data(), other.bytes_.size());
     size_ += other.size_;
     return;
   }
@@ -87,7 +87,7 @@ FinishedColumn BoolColumn::finish(std::string name) {
 void DictionaryColumn::append(const Column& other) {
   const auto& o = static_cast<const DictionaryColumn&>(other);
   validity_.append(o.validity_, indices_.size(), o.indices_.size());
-  indices_.insert(indices_.end(), o.indices_.begin(), o.indices_.end());
+  indices_.append(o.indices_.data(), o.indices_.size());
 }
 
 FinishedColumn DictionaryColumn::finish(std::string name) {

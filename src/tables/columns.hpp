@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tables/pod_buffer.hpp"
+
 namespace vantrel::tables {
 
 // Bytes handed on with whatever keeps them alive.
@@ -25,6 +27,13 @@ struct Buffer {
   static Buffer of(std::vector<T>&& values) {
     auto held = std::make_shared<const std::vector<T>>(std::move(values));
     return {held, held->data(), held->size() * sizeof(T)};
+  }
+  template <class T>
+  static Buffer of(PodBuffer<T>&& values) {
+    const std::size_t size = values.size() * sizeof(T);
+    std::shared_ptr<const T> held = values.release();
+    const void* data = held.get();
+    return {std::move(held), data, size};
   }
 };
 
@@ -66,7 +75,7 @@ class BitBuffer {
   Buffer release();
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  PodBuffer<std::uint8_t> bytes_;
   std::size_t size_ = 0;
 };
 
@@ -146,7 +155,7 @@ class ValueColumn final : public Column {
   void append(const Column& other) override {
     const auto& o = static_cast<const ValueColumn&>(other);
     validity_.append(o.validity_, values_.size(), o.values_.size());
-    values_.insert(values_.end(), o.values_.begin(), o.values_.end());
+    values_.append(o.values_.data(), o.values_.size());
   }
   FinishedColumn finish(std::string name) override {
     FinishedColumn out(std::move(name), K, values_.size(), validity_.null_count());
@@ -155,7 +164,7 @@ class ValueColumn final : public Column {
   }
 
  private:
-  std::vector<T> values_;
+  PodBuffer<T> values_;
   Validity validity_;
 };
 
@@ -210,7 +219,7 @@ class DictionaryColumn final : public Column {
 
  private:
   std::shared_ptr<StringDictionary> dictionary_;
-  std::vector<std::int32_t> indices_;
+  PodBuffer<std::int32_t> indices_;
   Validity validity_;
 };
 
