@@ -50,6 +50,29 @@ class MarketOrder {
   std::size_t last_ = 0;
 };
 
+// Something kept per market of one recording, in the order of the markets' first books.
+template <class T>
+class PerMarket {
+ public:
+  // The state of a book's market, made (value-initialised) at its first book.
+  T& of(const MarketCache& market) {
+    const std::size_t index = order_.index_of(market);
+    if (index == states_.size()) states_.emplace_back();
+    return states_[index];
+  }
+  std::size_t size() const { return states_.size(); }
+  T& operator[](std::size_t i) { return states_[i]; }
+  const std::string& id(std::size_t i) const { return order_.ids()[i]; }
+  void clear() {
+    order_.clear();
+    states_.clear();
+  }
+
+ private:
+  MarketOrder order_;
+  std::vector<T> states_;
+};
+
 // Something kept per runner of one market, found by the runner's serial in constant time.
 template <class T>
 class PerRunner {

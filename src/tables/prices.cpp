@@ -239,16 +239,11 @@ class BookPrices final : public BookSink {
   explicit BookPrices(const PricesOptions& options)
       : options_(options), form_(make_row_form(options)), writer_(options.changed_only) {}
 
-  void begin_recording(std::string_view) override {
-    markets_.clear();
-    stamps_.clear();
-  }
+  void begin_recording(std::string_view) override { stamps_.clear(); }
 
   void on_book(MarketCache& market) override {
     if (options_.in_play && *options_.in_play != market.in_play) return;
-    const std::size_t index = markets_.index_of(market);
-    if (index == stamps_.size()) stamps_.emplace_back();
-    writer_.write(*form_, market, market.publish_time, stamps_[index]);
+    writer_.write(*form_, market, market.publish_time, stamps_.of(market));
   }
 
   std::vector<FinishedColumn> finish() override { return form_->columns().finish(); }
@@ -257,8 +252,7 @@ class BookPrices final : public BookSink {
   PricesOptions options_;
   std::unique_ptr<RowForm> form_;
   RunnerWriter writer_;
-  MarketOrder markets_;
-  std::vector<PerRunner<RunnerStamp>> stamps_;
+  PerMarket<PerRunner<RunnerStamp>> stamps_;
 };
 
 std::int64_t first_grid_point(std::int64_t time, std::int64_t step) {
@@ -277,26 +271,23 @@ class GridPrices final : public BookSink {
   explicit GridPrices(const PricesOptions& options)
       : options_(options), form_(make_row_form(options)), writer_(options.changed_only) {}
 
-  void begin_recording(std::string_view) override {
-    markets_.clear();
-    grids_.clear();
-  }
+  void begin_recording(std::string_view) override { grids_.clear(); }
 
   void before_message(std::int64_t time, const replay::MultiMarketReplay& replay) override {
     for (std::size_t i = 0; i < grids_.size(); ++i) {
       Grid& grid = grids_[i];
       if (grid.next >= time) continue;
-      MarketCache* market = replay.find(markets_.ids()[i]);
+      MarketCache* market = replay.find(grids_.id(i));
       if (market != nullptr) write_until(grid, *market, time - 1);
     }
   }
 
   void on_book(MarketCache& market) override {
-    const std::size_t index = markets_.index_of(market);
-    if (index == grids_.size()) {
-      grids_.push_back({form_->empty_twin(), {}, first_grid_point(market.publish_time, step())});
+    Grid& grid = grids_.of(market);
+    if (!grid.form) {
+      grid.form = form_->empty_twin();
+      grid.next = first_grid_point(market.publish_time, step());
     }
-    Grid& grid = grids_[index];
     // Every row so far is at a point before this book, so it stays whatever comes later.
     grid.kept_rows = grid.form->columns().rows();
     grid.kept_next = grid.next;
@@ -308,7 +299,7 @@ class GridPrices final : public BookSink {
       Grid& grid = grids_[i];
       grid.form->columns().truncate(grid.kept_rows);
       grid.next = grid.kept_next;
-      MarketCache* market = replay.find(markets_.ids()[i]);
+      MarketCache* market = replay.find(grids_.id(i));
       if (market != nullptr) write_until(grid, *market, grid.last_book);
       form_->columns().append(grid.form->columns());
     }
@@ -321,7 +312,7 @@ class GridPrices final : public BookSink {
   struct Grid {
     std::unique_ptr<RowForm> form;
     PerRunner<RunnerStamp> stamps;
-    std::int64_t next;
+    std::int64_t next = 0;
     std::int64_t last_book = 0;
     std::size_t kept_rows = 0;
     std::int64_t kept_next = 0;
@@ -340,8 +331,7 @@ class GridPrices final : public BookSink {
   PricesOptions options_;
   std::unique_ptr<RowForm> form_;
   RunnerWriter writer_;
-  MarketOrder markets_;
-  std::vector<Grid> grids_;
+  PerMarket<Grid> grids_;
 };
 
 }  // namespace

@@ -64,15 +64,12 @@ class MarketSummaries final : public BookSink {
 
   void begin_recording(std::string_view source) override {
     source_index_ = source_->dictionary().intern(source);
-    markets_.clear();
     histories_.clear();
   }
 
   void on_book(MarketCache& market) override {
-    const std::size_t index = markets_.index_of(market);
-    if (index == histories_.size())
-      histories_.push_back({.first_book = market.publish_time, .in_play_time = {}});
-    MarketHistory& h = histories_[index];
+    MarketHistory& h = histories_.of(market);
+    if (h.books == 0) h.first_book = market.publish_time;
     h.last_book = market.publish_time;
     if (market.in_play && !h.in_play_time) h.in_play_time = market.publish_time;
     ++h.books;
@@ -81,7 +78,7 @@ class MarketSummaries final : public BookSink {
   void end_recording(const replay::MultiMarketReplay& replay) override {
     for (std::size_t i = 0; i < histories_.size(); ++i) {
       // A market dropped by its type along the way has no last state to sum up.
-      if (MarketCache* market = replay.find(markets_.ids()[i])) push(*market, histories_[i]);
+      if (MarketCache* market = replay.find(histories_.id(i))) push(*market, histories_[i]);
     }
   }
 
@@ -127,8 +124,7 @@ class MarketSummaries final : public BookSink {
   Int64ListColumn* winners_;
   Float64Column* matched_;
   std::int32_t source_index_ = 0;
-  MarketOrder markets_;
-  std::vector<MarketHistory> histories_;
+  PerMarket<MarketHistory> histories_;
 };
 
 // A runner's figures at a moment before the off.
@@ -174,16 +170,11 @@ class RunnerSummaries final : public BookSink {
     }
   }
 
-  void begin_recording(std::string_view) override {
-    markets_.clear();
-    states_.clear();
-  }
+  void begin_recording(std::string_view) override { states_.clear(); }
 
   // Only books before the off are looked at closely; after it, the last state says it all.
   void on_book(MarketCache& market) override {
-    const std::size_t index = markets_.index_of(market);
-    if (index == states_.size()) states_.emplace_back();
-    RunnerMarket& state = states_[index];
+    RunnerMarket& state = states_.of(market);
     if (state.gone_in_play) return;
     if (market.in_play) {
       state.gone_in_play = true;
@@ -205,7 +196,7 @@ class RunnerSummaries final : public BookSink {
 
   void end_recording(const replay::MultiMarketReplay& replay) override {
     for (std::size_t i = 0; i < states_.size(); ++i) {
-      MarketCache* market = replay.find(markets_.ids()[i]);
+      MarketCache* market = replay.find(states_.id(i));
       if (market == nullptr) continue;
       for (const RunnerCache* r : market->runners_in_definition_order()) {
         const auto it = states_[i].runners.find(r->key);
@@ -256,8 +247,7 @@ class RunnerSummaries final : public BookSink {
       *matched_last_;
   TimestampColumn* removal_date_;
   std::vector<Float64Column*> back_, lay_;
-  MarketOrder markets_;
-  std::vector<RunnerMarket> states_;
+  PerMarket<RunnerMarket> states_;
 };
 
 }  // namespace

@@ -23,15 +23,10 @@ class Trades final : public BookSink {
     delta_ = &columns_.add<Float64Column>("delta");
   }
 
-  void begin_recording(std::string_view) override {
-    markets_.clear();
-    states_.clear();
-  }
+  void begin_recording(std::string_view) override { states_.clear(); }
 
   void on_book(MarketCache& market) override {
-    const std::size_t index = markets_.index_of(market);
-    if (index == states_.size()) states_.emplace_back();
-    MarketState& state = states_[index];
+    MarketState& state = states_.of(market);
     row_.market_id = market_id_->dictionary().intern(market.market_id);
     row_.time = market.publish_time;
     row_.in_play = market.in_play;
@@ -101,8 +96,7 @@ class Trades final : public BookSink {
   BoolColumn* in_play_;
   Int64Column* selection_id_;
   Float64Column *handicap_, *price_, *traded_, *delta_;
-  MarketOrder markets_;
-  std::vector<MarketState> states_;
+  PerMarket<MarketState> states_;
   RowKeys row_;
 };
 
