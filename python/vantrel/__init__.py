@@ -1,6 +1,7 @@
 """Fast replay of recorded exchange market-stream files into market book snapshots."""
 
 from ._replay import ReplayError, SkippedRecordingWarning, replay
+from ._tables import market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
     ExchangePrices,
     MarketBook,
@@ -27,4 +28,8 @@ __all__ = [
     "replay",
     "ReplayError",
     "SkippedRecordingWarning",
+    "prices_table",
+    "trades_table",
+    "market_summaries",
+    "runner_summaries",
 ]

@@ -20,3 +20,19 @@ def replay(
     max_recording_bytes: int = 0,
     per_message: bool = False,
 ) -> ReplayIterator: ...
+
+def build_table(
+    inputs: Iterable[tuple[str, object]],
+    on_error: Callable[[str, str | None, str], object],
+    table: str,
+    *,
+    markets: list[str] | None = None,
+    market_types: list[str] | None = None,
+    max_recording_bytes: int = 0,
+    form: str = "best",
+    depth: int = 3,
+    inplay: bool | None = None,
+    every_ms: int = 0,
+    changed_only: bool = False,
+    offsets: object = None,
+) -> list[tuple[str, str, int, int, list[object], int, list[object]]]: ...

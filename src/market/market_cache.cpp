@@ -286,7 +286,9 @@ RunnerCache& MarketCache::runner_for(RunnerKey key, double handicap) {
                                    [](const auto& r, const RunnerKey& k) { return r->key < k; });
   if (it != runners_.end() && (*it)->key == key) return **it;
   counts_stale_ = true;
-  RunnerCache& runner = **runners_.insert(it, std::make_unique<RunnerCache>(key, handicap));
+  auto created = std::make_unique<RunnerCache>(key, handicap);
+  created->serial = ++runner_serials_;
+  RunnerCache& runner = **runners_.insert(it, std::move(created));
   appearance_.push_back(&runner);
   return runner;
 }

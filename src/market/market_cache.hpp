@@ -68,6 +68,9 @@ struct RunnerCache {
   PriceLadder spl{false};
   PriceLadder trd{false};
   std::uint64_t change_counter = 0;
+  // Distinct for every runner a market ever makes (from 1): a runner made anew after an image
+  // restarts its counters, and only this tells it from its predecessor at the same key.
+  std::uint64_t serial = 0;
 
   // Reuse slots: the last Runner object, and the last read-out of each ladder.
   ReuseSlot runner_slot;
@@ -176,6 +179,7 @@ class MarketCache {
   void recount();
   bool counts_stale_ = true;
   std::vector<RunnerCache*> appearance_;
+  std::uint64_t runner_serials_ = 0;
 
   std::vector<std::unique_ptr<RunnerCache>> runners_;
   ReleaseFn release_;

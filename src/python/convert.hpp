@@ -71,4 +71,8 @@ inline PyObject* to_py(const SpValue& sp) {
 // converted to 'TARGET'".
 void raise_conversion_error(const char* argument, PyObject* obj, const char* target);
 
+// An optional list of str argument: true for None (leaving `out` empty) or a list of str;
+// otherwise false with TypeError naming `name`.
+bool string_list(PyObject* obj, const char* name, std::optional<std::vector<std::string>>& out);
+
 }  // namespace vantrel::py

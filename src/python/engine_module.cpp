@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "python/convert.hpp"
 #include "python/fast_times.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"
 #include "python/replay_iterator.hpp"
+#include "python/table_builder.hpp"
 #include "sources/recording_reader.hpp"
 
 namespace vantrel::py {
@@ -18,27 +20,6 @@ namespace vantrel::py {
 namespace {
 
 PyTypeObject* g_replay_iterator = nullptr;
-
-// None, or a list of str.
-bool string_list(PyObject* obj, const char* name, std::optional<std::vector<std::string>>& out) {
-  if (obj == Py_None) return true;
-  if (!PyList_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a list of str", name);
-    return false;
-  }
-  auto& items = out.emplace();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-    PyObject* item = PyList_GET_ITEM(obj, i);
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-    if (text == nullptr) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must be a list of str", name);
-      return false;
-    }
-    items.emplace_back(text, static_cast<std::size_t>(size));
-  }
-  return true;
-}
 
 PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"inputs",           "on_error",
@@ -90,6 +71,8 @@ PyMethodDef engine_methods[] = {
      "per_message=False)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. Use vantrel.replay."},
+    {"build_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_table)),
+     METH_VARARGS | METH_KEYWORDS, kBuildTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -146,6 +146,7 @@ void RecordingFeed::forget_inputs_before(std::uint64_t input) {
 
 std::unique_ptr<MessageStore> RecordingFeed::next() {
   using Kind = replay::LoadOutcome::Kind;
+  if (!inputs_ && !loader_) return nullptr;  // finished, or stopped for good
   if (!loader_) {
     loader_ = std::make_unique<replay::BackgroundLoader>(
         sources::Limits{.max_recording_bytes = max_recording_bytes_});
@@ -159,8 +160,11 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
     if (!outcome) {
       if (loader_->idle()) {
         forget_inputs_before(first_pending_ + pending_.size());
-        if (!inputs_) return nullptr;
-        continue;
+        if (inputs_) continue;
+        // Done: the worker goes now rather than with the iterator, so that a process that
+        // forks later (multiprocessing) does so with no thread of ours running.
+        stop();
+        return nullptr;
       }
       if (PyErr_CheckSignals() < 0) {
         stop();

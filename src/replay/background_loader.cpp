@@ -22,26 +22,30 @@ sources::RecordingReader open(const LoaderInput& input, sources::Limits limits) 
 
 }  // namespace
 
-BackgroundLoader::BackgroundLoader(sources::Limits limits)
-    : limits_(limits), worker_([this] { run(); }) {}
+BackgroundLoader::BackgroundLoader(sources::Limits limits) : limits_(limits) {}
 
 BackgroundLoader::~BackgroundLoader() {
-  {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
-    cancelled_ = true;
-  }
-  changed_.notify_all();
-  worker_.join();
+  cancelled_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+// A worker lives for as long as it has something to read and room to put it: while the caller
+// replays a recording and the next one is ready, no thread of ours exists (a process may fork
+// then, for one, without inheriting a lock held by it).
+void BackgroundLoader::start_if_needed(std::unique_lock<std::mutex>& lock) {
+  if (running_ || ready_ || inputs_.empty()) return;
+  running_ = true;
+  lock.unlock();
+  if (worker_.joinable()) worker_.join();  // ended, or about to: it cleared running_
+  worker_ = std::thread([this] { run(); });
+  lock.lock();
 }
 
 void BackgroundLoader::add(LoaderInput input) {
-  {
-    const std::lock_guard lock(mutex_);
-    inputs_.push_back(std::move(input));
-    ++added_;
-  }
-  changed_.notify_all();
+  std::unique_lock lock(mutex_);
+  inputs_.push_back(std::move(input));
+  ++added_;
+  start_if_needed(lock);
 }
 
 std::size_t BackgroundLoader::inputs_in_flight() const {
@@ -60,14 +64,12 @@ std::optional<LoadOutcome> BackgroundLoader::take(std::chrono::milliseconds wait
   if (!ready_) return std::nullopt;
   std::optional<LoadOutcome> out = std::move(ready_);
   ready_.reset();
-  lock.unlock();
-  changed_.notify_all();
+  start_if_needed(lock);
   return out;
 }
 
 void BackgroundLoader::cancel() {
   cancelled_ = true;
-  changed_.notify_all();
 }
 
 std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& reader,
@@ -103,15 +105,17 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
 }
 
 void BackgroundLoader::run() {
-  std::optional<sources::RecordingReader> reader;
   for (;;) {
     LoaderInput input;
     std::uint64_t number = 0;
     {
-      std::unique_lock lock(mutex_);
-      // One outcome ahead at most: wait until the last one was taken and there is work.
-      changed_.wait(lock, [&] { return stopping_ || (!ready_ && !inputs_.empty()); });
-      if (stopping_) return;
+      const std::lock_guard lock(mutex_);
+      // One outcome ahead at most: with the last one not yet taken, or nothing to read, this
+      // worker ends; the caller starts another when there is room and work again.
+      if (ready_ || inputs_.empty() || cancelled_) {
+        running_ = false;
+        return;
+      }
       input = inputs_.front();
       number = done_;
     }
@@ -121,14 +125,14 @@ void BackgroundLoader::run() {
       if (input.kind == LoaderInput::Kind::kFailure) {
         out.emplace().error = input.path_or_failure;
       } else {
-        if (!reader) reader.emplace(open(input, limits_));
-        out = load_one(*reader, input_done);
+        if (!reader_) reader_.emplace(open(input, limits_));
+        out = load_one(*reader_, input_done);
       }
     } catch (const std::bad_alloc&) {
       out.emplace().error = "out of memory";
       input_done = true;
     }
-    if (input_done) reader.reset();  // before the input's bytes may be let go
+    if (input_done) reader_.reset();  // before the input's bytes may be let go
     {
       const std::lock_guard lock(mutex_);
       if (out) {

@@ -69,6 +69,7 @@ class BackgroundLoader {
 
  private:
   void run();
+  void start_if_needed(std::unique_lock<std::mutex>& lock);
   std::optional<LoadOutcome> load_one(sources::RecordingReader& reader, bool& input_done);
 
   sources::Limits limits_;
@@ -79,7 +80,9 @@ class BackgroundLoader {
   std::uint64_t done_ = 0;
   std::optional<LoadOutcome> ready_;
   std::atomic<bool> cancelled_{false};
-  bool stopping_ = false;
+  bool running_ = false;
+  // The reader of the input at the front, kept between workers.
+  std::optional<sources::RecordingReader> reader_;
   std::thread worker_;
 };
 

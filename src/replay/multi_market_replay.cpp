@@ -78,6 +78,13 @@ void MultiMarketReplay::apply(const ParsedMessage& message, std::vector<MarketCa
   }
 }
 
+MarketCache* MultiMarketReplay::find(std::string_view id) const {
+  const auto it = index_.find(std::string(id));
+  if (it == index_.end()) return nullptr;
+  const Market& m = markets_[it->second];
+  return m.keep == Keep::kKept ? m.cache.get() : nullptr;
+}
+
 void MultiMarketReplay::release_slots() {
   for (Market& m : markets_) {
     if (m.cache) m.cache->release_slots();

@@ -45,6 +45,8 @@ class MultiMarketReplay {
   void release_slots();
 
   std::size_t market_count() const { return markets_.size(); }
+  // The cache of a kept market; null for a market never met, left out or dropped.
+  MarketCache* find(std::string_view id) const;
 
  private:
   enum class Keep : std::uint8_t { kUndecided, kKept, kDropped };

@@ -1,0 +1,142 @@
+#include "tables/columns.hpp"
+
+namespace vantrel::tables {
+
+void BitBuffer::append(const BitBuffer& other) {
+  if ((size_ & 7) == 0) {
+    // Byte-aligned: whole bytes carry over as they are.
+    bytes_.append(other.bytes_.data(), other.bytes_.size());
+    size_ += other.size_;
+    return;
+  }
+  for (std::size_t i = 0; i < other.size_; ++i) push(other.get(i));
+}
+
+void BitBuffer::truncate(std::size_t size) {
+  if (size >= size_) return;
+  size_ = size;
+  bytes_.resize((size + 7) / 8);
+  // Bits past the end must stay clear for a later push, which ORs into the last byte.
+  if ((size & 7) != 0) bytes_.back() &= static_cast<std::uint8_t>((1u << (size & 7)) - 1);
+}
+
+Buffer BitBuffer::release() {
+  size_ = 0;
+  return Buffer::of(std::move(bytes_));
+}
+
+std::int32_t StringDictionary::intern(std::string_view text) {
+  // Most dictionaries hold a handful of values (statuses, sides, one market): a scan of them
+  // is cheaper than hashing the text.
+  constexpr std::size_t kScanned = 8;
+  if (size() <= kScanned) {
+    for (std::size_t i = 0; i < size(); ++i) {
+      if (at(i) == text) return static_cast<std::int32_t>(i);
+    }
+    if (size() < kScanned) {
+      index_.emplace(std::string(text), static_cast<std::int32_t>(size()));
+      bytes_.append(text);
+      offsets_.push_back(static_cast<std::int32_t>(bytes_.size()));
+      return static_cast<std::int32_t>(size() - 1);
+    }
+  }
+  const auto [it, added] = index_.try_emplace(std::string(text), static_cast<std::int32_t>(size()));
+  if (added) {
+    bytes_.append(text);
+    offsets_.push_back(static_cast<std::int32_t>(bytes_.size()));
+  }
+  return it->second;
+}
+
+std::vector<std::optional<Buffer>> StringDictionary::release() {
+  std::vector<char> bytes(bytes_.begin(), bytes_.end());
+  bytes_.clear();
+  index_.clear();
+  return {std::nullopt, Buffer::of(std::move(offsets_)), Buffer::of(std::move(bytes))};
+}
+
+void Validity::append(const Validity& other, std::size_t rows_before, std::size_t other_rows) {
+  if (nulls_ == 0 && other.nulls_ == 0) return;
+  if (nulls_ == 0) fill_to(rows_before);
+  if (other.nulls_ == 0) {
+    for (std::size_t i = 0; i < other_rows; ++i) bits_.push(true);
+  } else {
+    bits_.append(other.bits_);
+  }
+  nulls_ += other.nulls_;
+}
+
+void Validity::truncate(std::size_t size) {
+  if (nulls_ == 0 || size >= bits_.size()) return;
+  bits_.truncate(size);
+  nulls_ = 0;
+  for (std::size_t i = 0; i < size; ++i) nulls_ += !bits_.get(i);
+}
+
+std::optional<Buffer> Validity::release() {
+  if (nulls_ == 0) return std::nullopt;
+  return bits_.release();
+}
+
+FinishedColumn BoolColumn::finish(std::string name) {
+  FinishedColumn out(std::move(name), ColumnKind::kBool, bits_.size(), 0);
+  out.buffers = {std::nullopt, bits_.release()};
+  return out;
+}
+
+void DictionaryColumn::append(const Column& other) {
+  const auto& o = static_cast<const DictionaryColumn&>(other);
+  validity_.append(o.validity_, indices_.size(), o.indices_.size());
+  indices_.append(o.indices_.data(), o.indices_.size());
+}
+
+FinishedColumn DictionaryColumn::finish(std::string name) {
+  FinishedColumn out(std::move(name), ColumnKind::kDictionary, indices_.size(),
+                     validity_.null_count());
+  out.buffers = {validity_.release(), Buffer::of(std::move(indices_))};
+  // The dictionary is shared; the last column to finish hands it on, the others copy it.
+  out.child_length = static_cast<std::int64_t>(dictionary_->size());
+  if (dictionary_.use_count() == 1) {
+    out.child_buffers = dictionary_->release();
+  } else {
+    StringDictionary copy = *dictionary_;
+    out.child_buffers = copy.release();
+  }
+  dictionary_.reset();
+  return out;
+}
+
+void Int64ListColumn::append(const Column& other) {
+  const auto& o = static_cast<const Int64ListColumn&>(other);
+  const std::int32_t base = offsets_.back();
+  for (std::size_t i = 1; i < o.offsets_.size(); ++i) offsets_.push_back(base + o.offsets_[i]);
+  values_.insert(values_.end(), o.values_.begin(), o.values_.end());
+}
+
+FinishedColumn Int64ListColumn::finish(std::string name) {
+  FinishedColumn out(std::move(name), ColumnKind::kListInt64, offsets_.size() - 1, 0);
+  out.child_length = static_cast<std::int64_t>(values_.size());
+  out.buffers = {std::nullopt, Buffer::of(std::move(offsets_))};
+  out.child_buffers = {std::nullopt, Buffer::of(std::move(values_))};
+  return out;
+}
+
+void ColumnSet::truncate(std::size_t rows) {
+  for (Named& n : columns_) n.column->truncate(rows);
+}
+
+void ColumnSet::append(const ColumnSet& other) {
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    columns_[i].column->append(*other.columns_[i].column);
+  }
+}
+
+std::vector<FinishedColumn> ColumnSet::finish() {
+  std::vector<FinishedColumn> out;
+  out.reserve(columns_.size());
+  for (Named& n : columns_) out.push_back(n.column->finish(std::move(n.name)));
+  columns_.clear();
+  return out;
+}
+
+}  // namespace vantrel::tables

@@ -1,0 +1,271 @@
+// Column buffers laid out as Arrow keeps its arrays, so that the Python layer hands them to
+// pyarrow as they are: values in one contiguous buffer, validity and booleans as bitmaps
+// (least significant bit first), strings as dictionary indices into a shared dictionary, lists
+// as offsets into a child column. Nothing here knows the stream or the interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tables/pod_buffer.hpp"
+
+namespace vantrel::tables {
+
+// Bytes handed on with whatever keeps them alive.
+struct Buffer {
+  std::shared_ptr<const void> owner;
+  const void* data = nullptr;
+  std::size_t size = 0;
+
+  template <class T>
+  static Buffer of(std::vector<T>&& values) {
+    auto held = std::make_shared<const std::vector<T>>(std::move(values));
+    return {held, held->data(), held->size() * sizeof(T)};
+  }
+  template <class T>
+  static Buffer of(PodBuffer<T>&& values) {
+    const std::size_t size = values.size() * sizeof(T);
+    std::shared_ptr<const T> held = values.release();
+    const void* data = held.get();
+    return {std::move(held), data, size};
+  }
+};
+
+enum class ColumnKind : std::uint8_t {
+  kFloat64,
+  kInt64,
+  kTimestampMs,
+  kBool,
+  kDictionary,  // int32 indices into a string dictionary
+  kListInt64,
+};
+
+// A finished column: its Arrow buffers in Arrow's order (validity first, absent when there are
+// no nulls) and, for a dictionary or a list, its dictionary or child values.
+struct FinishedColumn {
+  FinishedColumn(std::string n, ColumnKind k, std::size_t rows, std::int64_t nulls)
+      : name(std::move(n)), kind(k), length(static_cast<std::int64_t>(rows)), null_count(nulls) {}
+
+  std::string name;
+  ColumnKind kind;
+  std::int64_t length = 0;
+  std::int64_t null_count = 0;
+  std::vector<std::optional<Buffer>> buffers;
+  std::int64_t child_length = 0;
+  std::vector<std::optional<Buffer>> child_buffers;
+};
+
+class BitBuffer {
+ public:
+  void push(bool bit) {
+    if ((size_ & 7) == 0) bytes_.push_back(0);
+    bytes_.back() |= static_cast<std::uint8_t>(bit) << (size_ & 7);
+    ++size_;
+  }
+  void append(const BitBuffer& other);
+  void truncate(std::size_t size);
+  std::size_t size() const { return size_; }
+  bool get(std::size_t i) const { return (bytes_[i >> 3] >> (i & 7)) & 1; }
+  Buffer release();
+
+ private:
+  PodBuffer<std::uint8_t> bytes_;
+  std::size_t size_ = 0;
+};
+
+// Strings numbered in order of first appearance, shared by every column that indexes it.
+class StringDictionary {
+ public:
+  std::int32_t intern(std::string_view text);
+  std::size_t size() const { return offsets_.size() - 1; }
+  // The Arrow string array: offsets, then bytes.
+  std::vector<std::optional<Buffer>> release();
+
+ private:
+  std::string_view at(std::size_t i) const {
+    return std::string_view(bytes_).substr(static_cast<std::size_t>(offsets_[i]),
+                                           static_cast<std::size_t>(offsets_[i + 1] - offsets_[i]));
+  }
+  std::vector<std::int32_t> offsets_{0};
+  std::string bytes_;
+  std::unordered_map<std::string, std::int32_t> index_;
+};
+
+// What every column of a table can do, whatever it holds.
+class Column {
+ public:
+  virtual ~Column() = default;
+  virtual std::size_t size() const = 0;
+  virtual void truncate(std::size_t size) = 0;
+  // `other` is a column of the same class (and dictionary).
+  virtual void append(const Column& other) = 0;
+  virtual FinishedColumn finish(std::string name) = 0;
+};
+
+// Nulls are counted as they come; the bitmap is filled only once the first null arrives.
+class Validity {
+ public:
+  void push(bool valid, std::size_t row) {
+    if (!valid && nulls_ == 0) fill_to(row);
+    if (nulls_ != 0 || !valid) bits_.push(valid);
+    nulls_ += !valid;
+  }
+  void append(const Validity& other, std::size_t rows_before, std::size_t other_rows);
+  void truncate(std::size_t size);
+  std::int64_t null_count() const { return nulls_; }
+  std::optional<Buffer> release();
+
+ private:
+  void fill_to(std::size_t row) {
+    while (bits_.size() < row) bits_.push(true);
+  }
+  BitBuffer bits_;
+  std::int64_t nulls_ = 0;
+};
+
+template <class T, ColumnKind K>
+class ValueColumn final : public Column {
+ public:
+  void push(T value) {
+    validity_.push(true, values_.size());
+    values_.push_back(value);
+  }
+  void push_null() {
+    validity_.push(false, values_.size());
+    values_.push_back(T{});
+  }
+  void push(const std::optional<T>& value) {
+    if (value) {
+      push(*value);
+    } else {
+      push_null();
+    }
+  }
+  std::size_t size() const override { return values_.size(); }
+  void truncate(std::size_t size) override {
+    values_.resize(size);
+    validity_.truncate(size);
+  }
+  void append(const Column& other) override {
+    const auto& o = static_cast<const ValueColumn&>(other);
+    validity_.append(o.validity_, values_.size(), o.values_.size());
+    values_.append(o.values_.data(), o.values_.size());
+  }
+  FinishedColumn finish(std::string name) override {
+    FinishedColumn out(std::move(name), K, values_.size(), validity_.null_count());
+    out.buffers = {validity_.release(), Buffer::of(std::move(values_))};
+    return out;
+  }
+
+ private:
+  PodBuffer<T> values_;
+  Validity validity_;
+};
+
+using Float64Column = ValueColumn<double, ColumnKind::kFloat64>;
+using Int64Column = ValueColumn<std::int64_t, ColumnKind::kInt64>;
+using TimestampColumn = ValueColumn<std::int64_t, ColumnKind::kTimestampMs>;
+
+class BoolColumn final : public Column {
+ public:
+  void push(bool value) { bits_.push(value); }
+  std::size_t size() const override { return bits_.size(); }
+  void truncate(std::size_t size) override { bits_.truncate(size); }
+  void append(const Column& other) override {
+    bits_.append(static_cast<const BoolColumn&>(other).bits_);
+  }
+  FinishedColumn finish(std::string name) override;
+
+ private:
+  BitBuffer bits_;
+};
+
+class DictionaryColumn final : public Column {
+ public:
+  explicit DictionaryColumn(std::shared_ptr<StringDictionary> dictionary)
+      : dictionary_(std::move(dictionary)) {}
+  // For a value looked up once and written on many rows.
+  void push_index(std::int32_t index) {
+    validity_.push(true, indices_.size());
+    indices_.push_back(index);
+  }
+  void push(std::string_view text) { push_index(dictionary_->intern(text)); }
+  void push(const std::string& text) { push(std::string_view(text)); }
+  void push_null() {
+    validity_.push(false, indices_.size());
+    indices_.push_back(0);
+  }
+  void push(const std::optional<std::string>& text) {
+    if (text) {
+      push(*text);
+    } else {
+      push_null();
+    }
+  }
+  StringDictionary& dictionary() { return *dictionary_; }
+  std::size_t size() const override { return indices_.size(); }
+  void truncate(std::size_t size) override {
+    indices_.resize(size);
+    validity_.truncate(size);
+  }
+  void append(const Column& other) override;
+  FinishedColumn finish(std::string name) override;
+
+ private:
+  std::shared_ptr<StringDictionary> dictionary_;
+  PodBuffer<std::int32_t> indices_;
+  Validity validity_;
+};
+
+// A list of int64 per row (never null; an empty list for none).
+class Int64ListColumn final : public Column {
+ public:
+  void push(const std::vector<std::int64_t>& items) {
+    values_.insert(values_.end(), items.begin(), items.end());
+    offsets_.push_back(static_cast<std::int32_t>(values_.size()));
+  }
+  std::size_t size() const override { return offsets_.size() - 1; }
+  void truncate(std::size_t size) override {
+    offsets_.resize(size + 1);
+    values_.resize(static_cast<std::size_t>(offsets_.back()));
+  }
+  void append(const Column& other) override;
+  FinishedColumn finish(std::string name) override;
+
+ private:
+  std::vector<std::int32_t> offsets_{0};
+  std::vector<std::int64_t> values_;
+};
+
+// Named columns in the order a table shows them; the owner of a ColumnSet keeps typed
+// pointers to fill them.
+class ColumnSet {
+ public:
+  template <class C, class... Args>
+  C& add(std::string name, Args&&... args) {
+    auto column = std::make_unique<C>(std::forward<Args>(args)...);
+    C& ref = *column;
+    columns_.push_back({std::move(name), std::move(column)});
+    return ref;
+  }
+  std::size_t rows() const { return columns_.empty() ? 0 : columns_.front().column->size(); }
+  void truncate(std::size_t rows);
+  // `other` was built by the same code, column for column.
+  void append(const ColumnSet& other);
+  std::vector<FinishedColumn> finish();
+
+ private:
+  struct Named {
+    std::string name;
+    std::unique_ptr<Column> column;
+  };
+  std::vector<Named> columns_;
+};
+
+}  // namespace vantrel::tables

@@ -1,0 +1,93 @@
+// Growable storage for plain values in pages of its own. A large table is mostly its column
+// buffers; a vector that doubles copies all it holds each time and briefly needs twice the
+// memory, where growing a mapping lets the kernel move pages instead of bytes.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace vantrel::tables {
+
+template <class T>
+class PodBuffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  PodBuffer() = default;
+  PodBuffer(const PodBuffer&) = delete;
+  PodBuffer& operator=(const PodBuffer&) = delete;
+  PodBuffer(PodBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)) {}
+  PodBuffer& operator=(PodBuffer&& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    std::swap(capacity_, o.capacity_);
+    return *this;
+  }
+  ~PodBuffer() { unmap(data_, capacity_); }
+
+  void push_back(T value) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = value;
+  }
+  void append(const T* values, std::size_t n) {
+    if (n == 0) return;
+    if (size_ + n > capacity_) grow(size_ + n);
+    std::memcpy(data_ + size_, values, n * sizeof(T));
+    size_ += n;
+  }
+  // Shrinks, or grows with zero values (fresh pages are zero).
+  void resize(std::size_t n) {
+    if (n > capacity_) grow(n);
+    if (n > size_) std::memset(static_cast<void*>(data_ + size_), 0, (n - size_) * sizeof(T));
+    size_ = n;
+  }
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  const T* data() const { return data_; }
+  T& back() { return data_[size_ - 1]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+
+  // The mapping, handed on with what unmaps it; the buffer is left empty.
+  std::shared_ptr<const T> release() {
+    const std::size_t capacity = std::exchange(capacity_, 0);
+    size_ = 0;
+    T* data = std::exchange(data_, nullptr);
+    return std::shared_ptr<const T>(data, [capacity](const T* p) { unmap(p, capacity); });
+  }
+
+ private:
+  static void unmap(const T* p, std::size_t capacity) {
+    if (p != nullptr) munmap(const_cast<T*>(p), capacity * sizeof(T));
+  }
+
+  void grow(std::size_t at_least) {
+    constexpr std::size_t kFirst = 1 << 16;  // bytes
+    constexpr std::size_t kHugePage = std::size_t{1} << 25;
+    std::size_t bytes = capacity_ == 0 ? kFirst : capacity_ * sizeof(T) * 2;
+    while (bytes < at_least * sizeof(T)) bytes *= 2;
+    void* p = data_ == nullptr
+                  ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                  : mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    // Large columns are written once from end to end: huge pages spare most of the faults,
+    // and past this size the half-used last one is a small share.
+    if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE);
+    data_ = static_cast<T*>(p);
+    capacity_ = bytes / sizeof(T);
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace vantrel::tables
