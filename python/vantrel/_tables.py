@@ -17,7 +17,7 @@ from ._sources import TYPE_CHECKING, check_source, inputs
 if TYPE_CHECKING:
     from typing import Any
 
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
     from ._sources import Source
 
@@ -93,7 +93,7 @@ def _offsets(before_off: Iterable[object]) -> list[int]:
     return seconds
 
 
-def _array(pa: Any, column: tuple) -> Any:
+def _array(pa: Any, column: tuple[Any, ...]) -> Any:
     _name, kind, length, nulls, buffers, child_length, child_buffers = column
     wrapped = [None if b is None else pa.py_buffer(b) for b in buffers]
     child = [None if b is None else pa.py_buffer(b) for b in child_buffers]
@@ -113,7 +113,8 @@ def _array(pa: Any, column: tuple) -> Any:
     return pa.Array.from_buffers(types[kind], length, wrapped, null_count=nulls)
 
 
-def _build(source: Source, table: str, markets, market_types, errors: str, **options) -> Any:
+def _build(source: Source, table: str, markets: str | Iterable[str] | None,
+           market_types: str | Iterable[str] | None, errors: str, **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
     pa = _pyarrow()
     check_source(source)
