@@ -104,26 +104,27 @@ PyType_Spec market_book_spec = {"MarketBook", sizeof(MarketBookObject), 0, kGcCl
                                 market_book_slots};
 
 Ref make_market_book(const MarketCache& c, Ref runners, Ref definition, Ref publish_time) {
-  return create<MarketBookObject>(state().market_book,
-                                  {.market_id = c.market_id,
-                                   .status = c.status,
-                                   .publish_time = std::move(publish_time),
-                                   .publish_time_epoch = c.publish_time,
-                                   .version = c.version,
-                                   .total_matched = c.total_matched,
-                                   .last_match_time = c.last_match_time,
-                                   .bet_delay = c.bet_delay,
-                                   .number_of_active_runners = c.number_of_active_runners,
-                                   .number_of_runners = c.number_of_runners,
-                                   .number_of_winners = c.number_of_winners,
-                                   .bsp_reconciled = c.bsp_reconciled,
-                                   .complete = c.complete,
-                                   .cross_matching = c.cross_matching,
-                                   .inplay = c.in_play,
-                                   .runners_voidable = c.runners_voidable,
-                                   .runners = std::move(runners),
-                                   .market_definition = std::move(definition),
-                                   .streaming_unique_id = std::nullopt});
+  return emplace<MarketBookObject>(state().market_book, [&] {
+    return FieldsOf<MarketBookObject>{.market_id = c.market_id,
+                                      .status = c.status,
+                                      .publish_time = std::move(publish_time),
+                                      .publish_time_epoch = c.publish_time,
+                                      .version = c.version,
+                                      .total_matched = c.total_matched,
+                                      .last_match_time = c.last_match_time,
+                                      .bet_delay = c.bet_delay,
+                                      .number_of_active_runners = c.number_of_active_runners,
+                                      .number_of_runners = c.number_of_runners,
+                                      .number_of_winners = c.number_of_winners,
+                                      .bsp_reconciled = c.bsp_reconciled,
+                                      .complete = c.complete,
+                                      .cross_matching = c.cross_matching,
+                                      .inplay = c.in_play,
+                                      .runners_voidable = c.runners_voidable,
+                                      .runners = std::move(runners),
+                                      .market_definition = std::move(definition),
+                                      .streaming_unique_id = std::nullopt};
+  });
 }
 
 }  // namespace vantrel::py

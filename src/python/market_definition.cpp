@@ -126,8 +126,8 @@ Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options)
   if (!runners) return runners;
   Py_ssize_t i = 0;
   for (const MarketDefinitionRunner& record : c.definition_runners) {
-    MarketDefinitionRunner copy = record;
-    Ref r = create<MarketDefinitionRunnerObject>(state().market_definition_runner, std::move(copy));
+    Ref r = emplace<MarketDefinitionRunnerObject>(state().market_definition_runner,
+                                                  [&] { return record; });
     if (!r) return r;
     PyList_SET_ITEM(runners.get(), i++, r.release());
   }
@@ -145,43 +145,44 @@ Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options)
     if (!bet_delay_models) return bet_delay_models;
   }
 
-  return create<MarketDefinitionObject>(state().market_definition,
-                                        {.each_way_divisor = c.each_way_divisor,
-                                         .regulators = c.regulators,
-                                         .status = c.status,
-                                         .event_id = c.event_id,
-                                         .event_type_id = c.event_type_id,
-                                         .event_name = c.event_name,
-                                         .market_type = c.market_type,
-                                         .country_code = c.country_code,
-                                         .venue = c.venue,
-                                         .race_type = c.race_type,
-                                         .name = c.name,
-                                         .timezone = c.timezone,
-                                         .betting_type = c.betting_type,
-                                         .market_time_raw = c.market_time,
-                                         .open_date_raw = c.open_date,
-                                         .suspend_time_raw = c.suspend_time,
-                                         .runners = std::move(runners),
-                                         .market_time = std::move(market_time),
-                                         .open_date = std::move(open_date),
-                                         .suspend_time = std::move(suspend_time),
-                                         .settled_time = std::move(settled_time),
-                                         .bet_delay_models = std::move(bet_delay_models),
-                                         .market_base_rate = c.market_base_rate,
-                                         .version = c.version,
-                                         .bet_delay = c.bet_delay,
-                                         .number_of_winners = c.number_of_winners,
-                                         .number_of_active_runners = c.number_of_active_runners,
-                                         .bsp_market = c.bsp_market,
-                                         .persistence_enabled = c.persistence_enabled,
-                                         .turn_in_play_enabled = c.turn_in_play_enabled,
-                                         .discount_allowed = c.discount_allowed,
-                                         .bsp_reconciled = c.bsp_reconciled,
-                                         .complete = c.complete,
-                                         .cross_matching = c.cross_matching,
-                                         .in_play = c.in_play,
-                                         .runners_voidable = c.runners_voidable});
+  return emplace<MarketDefinitionObject>(state().market_definition, [&] {
+    return FieldsOf<MarketDefinitionObject>{.each_way_divisor = c.each_way_divisor,
+                                            .regulators = c.regulators,
+                                            .status = c.status,
+                                            .event_id = c.event_id,
+                                            .event_type_id = c.event_type_id,
+                                            .event_name = c.event_name,
+                                            .market_type = c.market_type,
+                                            .country_code = c.country_code,
+                                            .venue = c.venue,
+                                            .race_type = c.race_type,
+                                            .name = c.name,
+                                            .timezone = c.timezone,
+                                            .betting_type = c.betting_type,
+                                            .market_time_raw = c.market_time,
+                                            .open_date_raw = c.open_date,
+                                            .suspend_time_raw = c.suspend_time,
+                                            .runners = std::move(runners),
+                                            .market_time = std::move(market_time),
+                                            .open_date = std::move(open_date),
+                                            .suspend_time = std::move(suspend_time),
+                                            .settled_time = std::move(settled_time),
+                                            .bet_delay_models = std::move(bet_delay_models),
+                                            .market_base_rate = c.market_base_rate,
+                                            .version = c.version,
+                                            .bet_delay = c.bet_delay,
+                                            .number_of_winners = c.number_of_winners,
+                                            .number_of_active_runners = c.number_of_active_runners,
+                                            .bsp_market = c.bsp_market,
+                                            .persistence_enabled = c.persistence_enabled,
+                                            .turn_in_play_enabled = c.turn_in_play_enabled,
+                                            .discount_allowed = c.discount_allowed,
+                                            .bsp_reconciled = c.bsp_reconciled,
+                                            .complete = c.complete,
+                                            .cross_matching = c.cross_matching,
+                                            .in_play = c.in_play,
+                                            .runners_voidable = c.runners_voidable};
+  });
 }
 
 }  // namespace vantrel::py

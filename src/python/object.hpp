@@ -57,6 +57,29 @@ Ref create(PyTypeObject* type, FieldsOf<Object>&& fields) noexcept {
   return Ref::steal(reinterpret_cast<PyObject*>(obj));
 }
 
+// The same, with the fields built by `make` straight into the new object (a prvalue needs no
+// move), for the classes made at every step. Should building them throw, the object is given
+// back unborn and the exception goes on to the entry point's guard.
+template <class Object, class Make>
+Ref emplace(PyTypeObject* type, Make&& make) {
+  const bool gc = PyType_IS_GC(type);
+  Object* obj = gc ? PyObject_GC_New(Object, type) : PyObject_New(Object, type);
+  if (obj == nullptr) return Ref();
+  try {
+    new (&obj->fields) FieldsOf<Object>(make());
+  } catch (...) {
+    if (gc) {
+      PyObject_GC_Del(obj);
+    } else {
+      PyObject_Free(obj);
+    }
+    Py_DECREF(type);
+    throw;
+  }
+  if (gc) PyObject_GC_Track(obj);
+  return Ref::steal(reinterpret_cast<PyObject*>(obj));
+}
+
 // tp_dealloc for every class built by `create`.
 template <class Object>
 void destroy(PyObject* self) {

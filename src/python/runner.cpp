@@ -71,13 +71,16 @@ PyType_Slot starting_prices_slots[] = {
 PyObject* runner_sp(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] {
     const StartingPriceData& d = fields_of<RunnerObject>(self).sp;
-    return create<StartingPricesObject>(
+    return emplace<StartingPricesObject>(
                state().starting_prices,
-               {.near_price = d.near_price,
-                .far_price = d.far_price,
-                .actual_sp = d.actual_sp,
-                .back_stake_taken = Ref::borrow(d.back_stake_taken.get()),
-                .lay_liability_taken = Ref::borrow(d.lay_liability_taken.get())})
+               [&] {
+                 return FieldsOf<StartingPricesObject>{
+                     .near_price = d.near_price,
+                     .far_price = d.far_price,
+                     .actual_sp = d.actual_sp,
+                     .back_stake_taken = Ref::borrow(d.back_stake_taken.get()),
+                     .lay_liability_taken = Ref::borrow(d.lay_liability_taken.get())};
+               })
         .release();
   });
 }
@@ -128,19 +131,21 @@ Ref make_exchange_prices(Ref back, Ref lay, Ref traded) {
 Ref make_runner(const RunnerCache& r, Ref ex, Ref spl, Ref spb) {
   Ref status = Ref::steal(to_py(r.status));
   if (!status) return status;
-  return create<RunnerObject>(state().runner, {.selection_id = r.selection_id,
-                                               .handicap = r.handicap,
-                                               .adjustment_factor = r.adjustment_factor,
-                                               .last_price_traded = r.last_price_traded,
-                                               .total_matched = r.total_matched,
-                                               .status = std::move(status),
-                                               .removal_date = r.removal_date,
-                                               .ex = std::move(ex),
-                                               .sp = {.near_price = r.near_price,
-                                                      .far_price = r.far_price,
-                                                      .actual_sp = r.actual_sp,
-                                                      .back_stake_taken = std::move(spl),
-                                                      .lay_liability_taken = std::move(spb)}});
+  return emplace<RunnerObject>(state().runner, [&] {
+    return FieldsOf<RunnerObject>{.selection_id = r.selection_id,
+                                  .handicap = r.handicap,
+                                  .adjustment_factor = r.adjustment_factor,
+                                  .last_price_traded = r.last_price_traded,
+                                  .total_matched = r.total_matched,
+                                  .status = std::move(status),
+                                  .removal_date = r.removal_date,
+                                  .ex = std::move(ex),
+                                  .sp = {.near_price = r.near_price,
+                                         .far_price = r.far_price,
+                                         .actual_sp = r.actual_sp,
+                                         .back_stake_taken = std::move(spl),
+                                         .lay_liability_taken = std::move(spb)}};
+  });
 }
 
 }  // namespace vantrel::py
