@@ -28,8 +28,7 @@ using Key = DictKey;
 // public API has no presized dict, so large ones grow as they fill.
 class DictBuilder {
  public:
-  explicit DictBuilder(Py_ssize_t /*size*/)
-      : dict_(Ref::steal(PyDict_New())), ok_(static_cast<bool>(dict_)) {}
+  DictBuilder() : dict_(Ref::steal(PyDict_New())), ok_(static_cast<bool>(dict_)) {}
 
   // `make` returns a new reference; it is not called once the dict has failed, so no Python
   // code runs while an exception is set.
@@ -158,7 +157,7 @@ PyObject* runner_dict(PyObject* item) {
     __builtin_prefetch(readout->get());
   }
   const auto ex_dict = [&] {
-    return DictBuilder(3)
+    return DictBuilder()
         .add(Key::availableToBack,
              [&] { return price_list_to_dicts(price_list(ex.available_to_back).get()); })
         .add(Key::availableToLay,
@@ -168,7 +167,7 @@ PyObject* runner_dict(PyObject* item) {
         .finish();
   };
   const auto sp_dict = [&] {
-    return DictBuilder(5)
+    return DictBuilder()
         .add(Key::nearPrice, [&] { return to_py(f.sp.near_price); })
         .add(Key::farPrice, [&] { return to_py(f.sp.far_price); })
         .add(Key::actualSP, [&] { return to_py(f.sp.actual_sp); })
@@ -178,7 +177,7 @@ PyObject* runner_dict(PyObject* item) {
              [&] { return vec_ps_to_dicts(readout_levels(f.sp.lay_liability_taken)); })
         .finish();
   };
-  return DictBuilder(9)
+  return DictBuilder()
       .add(Key::selectionId, [&] { return to_py(f.selection_id); })
       .add(Key::handicap, [&] { return to_py(f.handicap); })
       .add(Key::status, [&] { return to_py(f.status); })
@@ -197,8 +196,7 @@ PyObject* definition_runner_dict(PyObject* item) {
   }
   const MarketDefinitionRunner& f = fields_of<MarketDefinitionRunnerObject>(item);
   const bool has_hc = f.handicap != 0.0;  // NaN is written, 0.0 and -0.0 are not
-  DictBuilder d(3 + f.adjustment_factor.has_value() + f.name.has_value() + has_hc +
-                f.removal_date.has_value() + f.bsp.has_value());
+  DictBuilder d;
   d.add(Key::id, [&] { return to_py(f.selection_id); })
       .add(Key::sortPriority, [&] { return to_py(f.sort_priority); })
       .add(Key::status, [&] { return to_py(f.status); });
@@ -217,7 +215,7 @@ PyObject* regulators_list(const std::vector<std::string>& regulators) {
 
 PyObject* definition_dict(PyObject* definition) {
   const auto& f = fields_of<MarketDefinitionObject>(definition);
-  return DictBuilder(29)
+  return DictBuilder()
       .add(Key::betDelay, [&] { return to_py(f.bet_delay); })
       .add(Key::bettingType, [&] { return to_py(f.betting_type); })
       .add(Key::bspMarket, [&] { return to_py(f.bsp_market); })
@@ -251,7 +249,7 @@ PyObject* definition_dict(PyObject* definition) {
 }
 
 PyObject* book_dict(const MarketBookObject::Fields& f) {
-  DictBuilder d(f.market_definition ? 17 : 16);
+  DictBuilder d;
   d.add(Key::marketId, [&] { return to_py(f.market_id); })
       .add(Key::status, [&] { return to_py(f.status); })
       .add(Key::betDelay, [&] { return to_py(f.bet_delay); })
