@@ -110,6 +110,20 @@ void* slot(F* function) {
   return reinterpret_cast<void*>(function);
 }
 
+// Marks an object busy for the whole of one call, whichever way the call ends: Python code run
+// inside it (a warning filter, a finaliser) must not re-enter the object and change its state
+// under the call's feet.
+class BusyScope {
+ public:
+  explicit BusyScope(bool& busy) : busy_(busy) { busy_ = true; }
+  ~BusyScope() { busy_ = false; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  bool& busy_;
+};
+
 // tp_new of every class: none can be called from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

@@ -24,25 +24,13 @@ struct PricesIteratorObject {
 
 using Fields = PricesIteratorObject::Fields;
 
-// Holds the iterator busy for one call, whichever way the call ends.
-class BusyScope {
- public:
-  explicit BusyScope(Fields& it) : it_(it) { it_.busy = true; }
-  ~BusyScope() { it_.busy = false; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  Fields& it_;
-};
-
 PyObject* iter_next(PyObject* self) {
   Fields& it = fields_of<PricesIteratorObject>(self);
   if (it.busy) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  const BusyScope busy(it);
+  const BusyScope busy(it.busy);
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const MessageList& messages = it.messages->messages();
     // Messages before the first one that names a market are consumed without a snapshot.
@@ -88,7 +76,7 @@ int iter_clear(PyObject* self) {
   Fields& it = fields_of<PricesIteratorObject>(self);
   MarketCache* cache = it.replay.cache();
   if (cache == nullptr) return 0;
-  const BusyScope busy(it);
+  const BusyScope busy(it.busy);
   cache->release_slots();
   return 0;
 }

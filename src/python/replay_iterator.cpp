@@ -28,17 +28,6 @@ struct ReplayIteratorObject {
 
 using Fields = ReplayIteratorObject::Fields;
 
-class BusyScope {
- public:
-  explicit BusyScope(Fields& it) : it_(it) { it_.busy = true; }
-  ~BusyScope() { it_.busy = false; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  Fields& it_;
-};
-
 void end_recording(Fields& it) {
   it.changed.clear();
   it.handed_out = 0;
@@ -94,7 +83,7 @@ PyObject* replay_next(PyObject* self) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  const BusyScope busy(it);
+  const BusyScope busy(it.busy);
   return guarded<PyObject*>(nullptr, [&] { return next_book(it); });
 }
 
@@ -116,7 +105,7 @@ int replay_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int replay_clear(PyObject* self) {
   Fields& it = fields_of<ReplayIteratorObject>(self);
-  const BusyScope busy(it);
+  const BusyScope busy(it.busy);
   if (it.replay) it.replay->release_slots();
   it.feed.clear();
   return 0;
