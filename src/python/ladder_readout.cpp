@@ -10,7 +10,8 @@ namespace {
 
 // The levels are stored after the header, in one allocation with it.
 struct LadderReadoutObject {
-  PyObject_VAR_HEAD PyObject* list;  // null until first asked for
+  PyObject_VAR_HEAD
+  PyObject* list;  // null until first asked for
 };
 
 constexpr std::size_t kLevelsOffset = (sizeof(LadderReadoutObject) + alignof(PriceSize) - 1) /

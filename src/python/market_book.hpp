@@ -14,7 +14,8 @@
 namespace vantrel::py {
 
 struct MarketBookObject {
-  PyObject_HEAD struct Fields {
+  PyObject_HEAD
+  struct Fields {
     std::string market_id;
     std::string status;
     Ref publish_time;

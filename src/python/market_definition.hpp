@@ -15,11 +15,13 @@
 namespace vantrel::py {
 
 struct MarketDefinitionRunnerObject {
-  PyObject_HEAD MarketDefinitionRunner fields;
+  PyObject_HEAD
+  MarketDefinitionRunner fields;
 };
 
 struct MarketDefinitionObject {
-  PyObject_HEAD struct Fields {
+  PyObject_HEAD
+  struct Fields {
     std::optional<double> each_way_divisor;
     std::vector<std::string> regulators;
     std::string status;

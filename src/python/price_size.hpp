@@ -11,7 +11,8 @@
 namespace vantrel::py {
 
 struct PriceSizeObject {
-  PyObject_HEAD PriceSize fields;
+  PyObject_HEAD
+  PriceSize fields;
 };
 
 extern PyType_Spec price_size_spec;

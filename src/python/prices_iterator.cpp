@@ -12,7 +12,8 @@ namespace vantrel::py {
 namespace {
 
 struct PricesIteratorObject {
-  PyObject_HEAD struct Fields {
+  PyObject_HEAD
+  struct Fields {
     std::unique_ptr<MessageStore> messages;
     replay::SingleMarketReplay replay{release_object};
     std::size_t position = 0;

@@ -11,7 +11,8 @@ namespace vantrel::py {
 namespace {
 
 struct ReplayIteratorObject {
-  PyObject_HEAD struct Fields {
+  PyObject_HEAD
+  struct Fields {
     RecordingFeed feed;
     ReplaySettings settings;
     // The recording being replayed.

@@ -23,7 +23,8 @@ struct StartingPriceData {
 };
 
 struct ExchangePricesObject {
-  PyObject_HEAD struct Fields {
+  PyObject_HEAD
+  struct Fields {
     // Ladder read-outs (read_out_ladder); the getters hand out their lists.
     Ref available_to_back;
     Ref available_to_lay;
@@ -35,11 +36,13 @@ struct ExchangePricesObject {
 };
 
 struct StartingPricesObject {
-  PyObject_HEAD StartingPriceData fields;
+  PyObject_HEAD
+  StartingPriceData fields;
 };
 
 struct RunnerObject {
-  PyObject_HEAD struct Fields {
+  PyObject_HEAD
+  struct Fields {
     std::int64_t selection_id;
     double handicap;
     std::optional<double> adjustment_factor;

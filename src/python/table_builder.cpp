@@ -28,7 +28,10 @@ namespace {
 // Read-only bytes that a column was built in, lent to whoever asks through the buffer
 // protocol; they go when the last view of them does.
 struct ColumnBufferObject {
-  PyObject_HEAD struct Fields { tables::Buffer buffer; } fields;
+  PyObject_HEAD
+  struct Fields {
+    tables::Buffer buffer;
+  } fields;
 };
 
 int buffer_get(PyObject* self, Py_buffer* view, int flags) {
