@@ -87,7 +87,7 @@ def replay_sources(tmp, race):
             raise SystemExit("a broken source replayed without error")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        capped = _engine.replay(_sources.inputs(tar_bytes(members), _replay._warn), _replay._warn,
+        capped = _engine.replay(_sources.inputs(tar_bytes(members)), _replay._warn,
                                 max_recording_bytes=len(race) // 2)
         if list(capped):
             raise SystemExit("a recording over the cap replayed")
