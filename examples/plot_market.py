@@ -29,8 +29,11 @@ import vantrel  # noqa: E402
 SAMPLE = Path(__file__).with_name("1.234567890.gz")
 
 
-def busiest_market(summaries: pd.DataFrame) -> pd.Series:
-    return summaries.loc[summaries["total_matched"].fillna(0).idxmax()]
+def busiest_market(runners: pd.DataFrame) -> str:
+    """The market whose runners matched the most: summed from the runners, since some
+    recordings never carry the market's own traded volume."""
+    matched = runners.groupby("market_id", observed=True, sort=False)["matched_last"].sum()
+    return str(matched.idxmax())
 
 
 def leading_runners(prices: pd.DataFrame, count: int) -> list[int]:
@@ -39,8 +42,7 @@ def leading_runners(prices: pd.DataFrame, count: int) -> list[int]:
     return [int(s) for s in final.sort_values(ascending=False).index[:count]]
 
 
-def runner_names(path: Path, market_id: str) -> dict[int, str]:
-    runners = vantrel.runner_summaries(str(path), markets=[market_id]).to_pandas()
+def runner_names(runners: pd.DataFrame) -> dict[int, str]:
     return {
         int(s): str(n) if pd.notna(n) else str(s)
         for s, n in zip(runners["selection_id"], runners["name"])
@@ -84,17 +86,18 @@ def mark_inplay(axes: Axes, inplay_time: pd.Timestamp) -> None:
 
 
 def plot(path: Path, out: Path, runners: int = 4, minutes: float | None = None) -> Path:
-    summaries = vantrel.market_summaries(str(path)).to_pandas()
-    if summaries.empty:
+    runners_table = vantrel.runner_summaries(str(path)).to_pandas()
+    if runners_table.empty:
         raise SystemExit(f"{path}: no market in the recording")
-    market = busiest_market(summaries)
-    market_id = str(market["market_id"])
+    market_id = busiest_market(runners_table)
+    summaries = vantrel.market_summaries(str(path), markets=[market_id]).to_pandas()
+    market = summaries.iloc[0]
     prices = vantrel.prices_table(str(path), form="best", depth=1, markets=[market_id]).to_pandas()
     if minutes is not None and pd.notna(market["inplay_time"]):
         start = market["inplay_time"] - pd.Timedelta(minutes=minutes)
         prices = prices[prices["publish_time"] >= start]
     leaders = leading_runners(prices, runners)
-    names = runner_names(path, market_id)
+    names = runner_names(runners_table[runners_table["market_id"] == market_id])
 
     figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(9, 6.5),
                                          height_ratios=(3, 2), layout="constrained")
