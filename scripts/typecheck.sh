@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || bash scripts/setup.sh
-.venv/bin/python -m pip install -q --disable-pip-version-check "mypy>=1.10"
+# matplotlib ships its own types, which the examples are checked against.
+.venv/bin/python -m pip install -q --disable-pip-version-check "mypy>=1.10" matplotlib
 # From outside the checkout, so that the installed package is the one checked.
 cd /tmp
 "$OLDPWD/.venv/bin/python" -m mypy.stubtest vantrel.vantrel vantrel._engine
