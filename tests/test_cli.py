@@ -2,8 +2,11 @@
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
+from pathlib import Path
 
 import pytest
 
@@ -78,6 +81,11 @@ def test_export_equals_the_table_function(folder, tmp_path, name, suffix):
     out = tmp_path / f"out{suffix}"
     done = run("export", folder, "-o", out, "--jobs", 1, *flags)
     assert done.returncode == 0, done.stderr
+    # renamed into place, with the permissions any new file gets
+    assert os.listdir(tmp_path) == [out.name]
+    umask = os.umask(0)
+    os.umask(umask)
+    assert out.stat().st_mode & 0o777 == 0o666 & ~umask
     expected = function(str(folder), **options)
     assert expected.num_rows > 0
     got = read(out)
@@ -87,7 +95,6 @@ def test_export_equals_the_table_function(folder, tmp_path, name, suffix):
     else:
         assert got.schema == expected.schema
         assert rows(got) == rows(expected)
-    assert os.listdir(tmp_path) == [out.name] or suffix == ".csv"
 
 
 def _csv_of(table, tmp_path):
@@ -178,10 +185,12 @@ def test_errors_skip_lists_skipped_files(broken, tmp_path, command, strict):
         assert rows(read(out)) == rows(vantrel.prices_table(good))
 
 
-@pytest.mark.parametrize("where", ["missing", "read-only"])
+@pytest.mark.parametrize("where", ["missing", "a file", "read-only"])
 def test_unwritable_output_fails_before_any_work(broken, tmp_path, where):
     # An unreadable input would exit 1 if it were read: 2 shows nothing was.
     target = tmp_path / "out"
+    if where == "a file":
+        target.write_bytes(b"")
     if where == "read-only":
         if os.geteuid() == 0:
             pytest.skip("root writes anywhere")
@@ -199,3 +208,27 @@ def test_export_of_nothing_keeps_the_columns(tmp_path, broken):
     got = read(out)
     assert got.num_rows == 0
     assert got.schema == vantrel.prices_table([], depth=1).schema
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_ctrl_c_stops_and_leaves_no_file(tmp_path, jobs):
+    sample = (Path(__file__).resolve().parents[1] / "examples" / "1.234567890.gz").read_bytes()
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    for i in range(30):
+        (inputs / f"m{i:02d}.gz").write_bytes(sample)
+    out = tmp_path / "out"
+    out.mkdir()
+    # A shell's background jobs ignore SIGINT; the export must get it as a terminal would send it.
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vantrel", "export", inputs, "-o", out / "ladder.arrow", "--form",
+         "ladder", "--depth", "all", "--jobs", str(jobs)], stderr=subprocess.PIPE, text=True,
+        start_new_session=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    deadline = time.monotonic() + 60
+    while not os.listdir(out) and time.monotonic() < deadline:  # the export has begun
+        time.sleep(0.01)
+    os.killpg(process.pid, signal.SIGINT)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 130, stderr
+    assert "interrupted" in stderr and "Traceback" not in stderr
+    assert os.listdir(out) == []

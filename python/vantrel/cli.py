@@ -415,8 +415,12 @@ class Writer:
                 dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
         except OSError as exc:
             raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
-        os.close(handle)
         self._writer: Any = None
+        try:
+            os.close(handle)
+        except BaseException:  # Ctrl-C can land here, before the caller could clean up
+            self.discard()
+            raise
         self._unifier = _DictionaryUnifier() if form == "arrow" else None
 
     def write(self, table: Any) -> None:
@@ -446,6 +450,10 @@ class Writer:
         if self._writer is None:
             self.write(empty())  # nothing read: the file still carries the columns
         self._writer.close()
+        # mkstemp makes the file private; the finished output gets the usual permissions
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(self.temporary, 0o666 & ~umask)
         os.replace(self.temporary, self.path)
 
     def discard(self) -> None:
