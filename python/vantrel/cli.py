@@ -138,6 +138,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "name, market time, runners, books, first and last publish time, final "
                     "status, winners and total matched, as an aligned table.")
     _add_common(info)
+    info.set_defaults(subparser=info)
     info.add_argument("--json", action="store_true",
                       help="print JSON lines (one object per market) instead of a table")
 
@@ -149,6 +150,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "failed export leaves nothing behind.",
         epilog="In CSV, times are ISO 8601 UTC and the markets table's winners a JSON list.")
     _add_common(export)
+    export.set_defaults(subparser=export)
     export.add_argument("-o", "--output", required=True, metavar="OUT",
                         help="the file to write (.parquet, .csv, .arrow, .feather)")
     export.add_argument(
@@ -186,9 +188,9 @@ def _table_options(args: argparse.Namespace) -> dict[str, Any]:
     given = [name for name in PRICE_OPTIONS if getattr(args, name) is not None]
     if given and args.table != "prices":
         flags = ", ".join("--" + name.replace("_", "-") for name in given)
-        raise UsageError(f"{flags} only apply to --table prices")
+        raise UsageError(f"{flags}: only for --table prices")
     if args.before_off is not None and args.table != "runners":
-        raise UsageError("--before-off only applies to --table runners")
+        raise UsageError("--before-off: only for --table runners")
     options: dict[str, Any] = {}
     if args.table == "prices":
         form = args.form or "best"
@@ -601,7 +603,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         skipped = command(args)
     except UsageError as exc:
-        parser.print_usage(sys.stderr)
+        args.subparser.print_usage(sys.stderr)
         return _fail(str(exc), USAGE_ERROR)
     except InputError as exc:
         return _fail(str(exc), INPUT_ERROR)
