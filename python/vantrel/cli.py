@@ -232,13 +232,19 @@ def _size(path: str) -> int:
         return 0
 
 
+def table_function(table: str) -> Callable[..., Any]:
+    import vantrel
+
+    return {"prices": vantrel.prices_table, "trades": vantrel.trades_table,
+            "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries}[table]
+
+
 def build_one(table: str, path: str, selection: dict[str, Any], errors: str,
               options: dict[str, Any]) -> tuple[Any, list[str]]:
     """The table of one input, and the messages of what was skipped in it."""
     import vantrel
 
-    function = {"prices": vantrel.prices_table, "trades": vantrel.trades_table,
-                "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries}[table]
+    function = table_function(table)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", vantrel.SkippedRecordingWarning)
         try:
@@ -450,7 +456,7 @@ class Writer:
 
     def commit(self, empty: Callable[[], Any]) -> None:
         if self._writer is None:
-            self.write(empty())  # nothing read: the file still carries the columns
+            self.write(empty())
         self._writer.close()
         # mkstemp makes the file private; the finished output gets the usual permissions
         umask = os.umask(0)
@@ -545,14 +551,6 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     return skipped
 
 
-def _empty(table: str, args: argparse.Namespace, options: dict[str, Any]) -> Any:
-    """The table of no input: its columns, no rows."""
-    import vantrel
-    function = {"prices": vantrel.prices_table, "trades": vantrel.trades_table,
-                "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries}[table]
-    return function([], **options)
-
-
 def command_info(args: argparse.Namespace) -> list[str]:
     rows: list[dict[str, Any]] = []
 
@@ -577,7 +575,8 @@ def command_export(args: argparse.Namespace) -> list[str]:
     writer = Writer(args.output, form)
     try:
         skipped = _run(args, args.table, options, writer.write)
-        writer.commit(lambda: _empty(args.table, args, options))
+        # no input gave a table: the file still carries the columns of the table of nothing
+        writer.commit(lambda: table_function(args.table)([], **options))
     except BaseException:
         writer.discard()
         raise
