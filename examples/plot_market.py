@@ -19,7 +19,7 @@ import matplotlib
 matplotlib.use("Agg")
 
 import matplotlib.pyplot as plt  # noqa: E402
-import pandas as pd  # type: ignore[import-untyped]  # noqa: E402
+import pandas as pd  # noqa: E402
 from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.dates import DateFormatter  # noqa: E402
 from matplotlib.ticker import FuncFormatter, LogLocator  # noqa: E402

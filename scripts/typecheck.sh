@@ -9,5 +9,5 @@ cd "$(dirname "$0")/.."
 # From outside the checkout, so that the installed package is the one checked.
 cd /tmp
 "$OLDPWD/.venv/bin/python" -m mypy.stubtest vantrel.vantrel vantrel._engine
-"$OLDPWD/.venv/bin/python" -m mypy --strict -p vantrel
-"$OLDPWD/.venv/bin/python" -m mypy --strict "$OLDPWD"/examples/*.py
+"$OLDPWD/.venv/bin/python" -m mypy --config-file "$OLDPWD/pyproject.toml" --strict -p vantrel
+"$OLDPWD/.venv/bin/python" -m mypy --config-file "$OLDPWD/pyproject.toml" --strict "$OLDPWD"/examples/*.py

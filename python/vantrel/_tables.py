@@ -17,7 +17,7 @@ from ._sources import TYPE_CHECKING, check_source, inputs
 if TYPE_CHECKING:
     from typing import Any
 
-    import pyarrow  # type: ignore[import-untyped]
+    import pyarrow
 
     from ._sources import Source
 

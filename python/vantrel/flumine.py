@@ -10,7 +10,7 @@ import os
 from collections.abc import Callable, Iterator
 from typing import Any
 
-from flumine.streams.betfairhistoricalstream import (  # type: ignore[import-untyped]
+from flumine.streams.betfairhistoricalstream import (
     BetfairHistoricalStream,
 )
 
@@ -93,7 +93,7 @@ def _open_source(file_path: object) -> object:
     # flumine reads its files through smart_open, so URLs (s3://, https://, ...) work there too;
     # the bytes are handed over untouched, since the replay tells formats by content.
     if isinstance(file_path, str) and "://" in file_path and not os.path.exists(file_path):
-        import smart_open  # type: ignore[import-untyped]
+        import smart_open
 
         return smart_open.open(file_path, "rb", compression="disable")
     return file_path
