@@ -21,8 +21,8 @@ from typing import Any
 
 try:
     import dask.dataframe as dd
-    import fsspec  # type: ignore[import-untyped]
-    import pandas as pd  # type: ignore[import-untyped]
+    import fsspec
+    import pandas as pd
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
         "vantrel.dask needs dask: install it with pip install 'vantrel[dask]'") from exc
