@@ -1,5 +1,7 @@
 #include "tables/columns.hpp"
 
+#include <bit>
+
 namespace vantrel::tables {
 
 void BitBuffer::append(const BitBuffer& other) {
@@ -55,27 +57,36 @@ std::vector<std::optional<Buffer>> StringDictionary::release() {
   return {std::nullopt, Buffer::of(std::move(offsets_)), Buffer::of(std::move(bytes))};
 }
 
-void Validity::append(const Validity& other, std::size_t rows_before, std::size_t other_rows) {
-  if (nulls_ == 0 && other.nulls_ == 0) return;
-  if (nulls_ == 0) fill_to(rows_before);
-  if (other.nulls_ == 0) {
-    for (std::size_t i = 0; i < other_rows; ++i) bits_.push(true);
-  } else {
-    bits_.append(other.bits_);
+void Validity::append(const Validity& other, std::size_t rows_before) {
+  if (other.nulls_ == 0) return;
+  for (std::size_t byte = 0; byte < other.null_bits_.size(); ++byte) {
+    const std::uint8_t bits = other.null_bits_[byte];
+    for (std::size_t bit = 0; bits >> bit != 0; ++bit) {
+      if ((bits >> bit) & 1) push_null(rows_before + byte * 8 + bit);
+    }
   }
-  nulls_ += other.nulls_;
 }
 
 void Validity::truncate(std::size_t size) {
-  if (nulls_ == 0 || size >= bits_.size()) return;
-  bits_.truncate(size);
+  if (nulls_ == 0) return;
+  if (null_bits_.size() > (size + 7) / 8) null_bits_.resize((size + 7) / 8);
+  // Nulls past the end must not count, nor show again once rows come back there.
+  if ((size & 7) != 0 && null_bits_.size() == (size + 7) / 8) {
+    null_bits_[size / 8] &= static_cast<std::uint8_t>((1u << (size & 7)) - 1);
+  }
   nulls_ = 0;
-  for (std::size_t i = 0; i < size; ++i) nulls_ += !bits_.get(i);
+  for (std::size_t i = 0; i < null_bits_.size(); ++i) nulls_ += std::popcount(null_bits_[i]);
 }
 
-std::optional<Buffer> Validity::release() {
+std::optional<Buffer> Validity::release(std::size_t rows) {
   if (nulls_ == 0) return std::nullopt;
-  return bits_.release();
+  const std::size_t bytes = (rows + 7) / 8;
+  null_bits_.resize(bytes);
+  for (std::size_t i = 0; i < bytes; ++i) null_bits_[i] = static_cast<std::uint8_t>(~null_bits_[i]);
+  // Arrow reads no bit past the last row, but a bitmap that is clear there compares equal.
+  if ((rows & 7) != 0) null_bits_[bytes - 1] &= static_cast<std::uint8_t>((1u << (rows & 7)) - 1);
+  nulls_ = 0;
+  return Buffer::of(std::move(null_bits_));
 }
 
 FinishedColumn BoolColumn::finish(std::string name) {
@@ -86,14 +97,15 @@ FinishedColumn BoolColumn::finish(std::string name) {
 
 void DictionaryColumn::append(const Column& other) {
   const auto& o = static_cast<const DictionaryColumn&>(other);
-  validity_.append(o.validity_, indices_.size(), o.indices_.size());
+  validity_.append(o.validity_, indices_.size());
   indices_.append(o.indices_.data(), o.indices_.size());
 }
 
 FinishedColumn DictionaryColumn::finish(std::string name) {
   FinishedColumn out(std::move(name), ColumnKind::kDictionary, indices_.size(),
                      validity_.null_count());
-  out.buffers = {validity_.release(), Buffer::of(std::move(indices_))};
+  std::optional<Buffer> validity = validity_.release(indices_.size());
+  out.buffers = {std::move(validity), Buffer::of(std::move(indices_))};
   // The dictionary is shared; the last column to finish hands it on, the others copy it.
   out.child_length = static_cast<std::int64_t>(dictionary_->size());
   if (dictionary_.use_count() == 1) {

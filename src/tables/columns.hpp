@@ -108,36 +108,35 @@ class Column {
   virtual FinishedColumn finish(std::string name) = 0;
 };
 
-// Nulls are counted as they come; the bitmap is filled only once the first null arrives.
+// Most cells are valid: only the rows of nulls are marked, in a bitmap that reaches no further
+// than the last null, so a valid cell costs nothing here. Arrow's validity bitmap, its
+// complement, is made once when the column is finished.
 class Validity {
  public:
-  void push(bool valid, std::size_t row) {
-    if (!valid && nulls_ == 0) fill_to(row);
-    if (nulls_ != 0 || !valid) bits_.push(valid);
-    nulls_ += !valid;
+  void push_null(std::size_t row) {
+    const std::size_t byte = row >> 3;
+    // Rows mostly come in order: the bitmap is seldom more than a byte short.
+    while (byte >= null_bits_.size()) null_bits_.push_back(0);
+    null_bits_[byte] |= static_cast<std::uint8_t>(1u << (row & 7));
+    ++nulls_;
   }
-  void append(const Validity& other, std::size_t rows_before, std::size_t other_rows);
+  void append(const Validity& other, std::size_t rows_before);
   void truncate(std::size_t size);
   std::int64_t null_count() const { return nulls_; }
-  std::optional<Buffer> release();
+  // The validity bitmap of a column of `rows` rows; none when nothing is null.
+  std::optional<Buffer> release(std::size_t rows);
 
  private:
-  void fill_to(std::size_t row) {
-    while (bits_.size() < row) bits_.push(true);
-  }
-  BitBuffer bits_;
+  PodBuffer<std::uint8_t> null_bits_;
   std::int64_t nulls_ = 0;
 };
 
 template <class T, ColumnKind K>
 class ValueColumn final : public Column {
  public:
-  void push(T value) {
-    validity_.push(true, values_.size());
-    values_.push_back(value);
-  }
+  void push(T value) { values_.push_back(value); }
   void push_null() {
-    validity_.push(false, values_.size());
+    validity_.push_null(values_.size());
     values_.push_back(T{});
   }
   void push(const std::optional<T>& value) {
@@ -154,12 +153,13 @@ class ValueColumn final : public Column {
   }
   void append(const Column& other) override {
     const auto& o = static_cast<const ValueColumn&>(other);
-    validity_.append(o.validity_, values_.size(), o.values_.size());
+    validity_.append(o.validity_, values_.size());
     values_.append(o.values_.data(), o.values_.size());
   }
   FinishedColumn finish(std::string name) override {
     FinishedColumn out(std::move(name), K, values_.size(), validity_.null_count());
-    out.buffers = {validity_.release(), Buffer::of(std::move(values_))};
+    std::optional<Buffer> validity = validity_.release(values_.size());
+    out.buffers = {std::move(validity), Buffer::of(std::move(values_))};
     return out;
   }
 
@@ -191,14 +191,11 @@ class DictionaryColumn final : public Column {
   explicit DictionaryColumn(std::shared_ptr<StringDictionary> dictionary)
       : dictionary_(std::move(dictionary)) {}
   // For a value looked up once and written on many rows.
-  void push_index(std::int32_t index) {
-    validity_.push(true, indices_.size());
-    indices_.push_back(index);
-  }
+  void push_index(std::int32_t index) { indices_.push_back(index); }
   void push(std::string_view text) { push_index(dictionary_->intern(text)); }
   void push(const std::string& text) { push(std::string_view(text)); }
   void push_null() {
-    validity_.push(false, indices_.size());
+    validity_.push_null(indices_.size());
     indices_.push_back(0);
   }
   void push(const std::optional<std::string>& text) {

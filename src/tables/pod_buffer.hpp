@@ -54,10 +54,12 @@ class PodBuffer {
   std::size_t size() const { return size_; }
   const T* data() const { return data_; }
   T& back() { return data_[size_ - 1]; }
+  T& operator[](std::size_t i) { return data_[i]; }
   const T& operator[](std::size_t i) const { return data_[i]; }
 
   // The mapping, handed on with what unmaps it; the buffer is left empty.
   std::shared_ptr<const T> release() {
+    trim();
     const std::size_t capacity = std::exchange(capacity_, 0);
     size_ = 0;
     T* data = std::exchange(data_, nullptr);
@@ -69,17 +71,33 @@ class PodBuffer {
     if (p != nullptr) munmap(const_cast<T*>(p), capacity * sizeof(T));
   }
 
-  void grow(std::size_t at_least) {
+  // The table outlives its build: the capacity it never reached goes back to the system, and
+  // so does the unused part of a huge page at the end.
+  void trim() {
+    constexpr std::size_t kPage = 4096;
+    const std::size_t kept = (size_ * sizeof(T) + kPage - 1) / kPage * kPage;
+    if (data_ == nullptr || kept >= capacity_ * sizeof(T)) return;
+    if (kept == 0) {
+      unmap(data_, capacity_);
+      data_ = nullptr;
+      capacity_ = 0;
+      return;
+    }
+    if (mremap(data_, capacity_ * sizeof(T), kept, 0) != MAP_FAILED) capacity_ = kept / sizeof(T);
+  }
+
+  [[gnu::noinline]] void grow(std::size_t at_least) {
     constexpr std::size_t kFirst = 1 << 16;  // bytes
-    constexpr std::size_t kHugePage = std::size_t{1} << 25;
+    // A huge page is faulted in whole: the one being filled holds up to 2 MB that no row uses
+    // yet. From this size on, that is at most a few percent of the column.
+    constexpr std::size_t kHugePage = std::size_t{1} << 27;
     std::size_t bytes = capacity_ == 0 ? kFirst : capacity_ * sizeof(T) * 2;
     while (bytes < at_least * sizeof(T)) bytes *= 2;
     void* p = data_ == nullptr
                   ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                   : mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    // Large columns are written once from end to end: huge pages spare most of the faults,
-    // and past this size the half-used last one is a small share.
+    // Large columns are written once from end to end: huge pages spare most of the faults.
     if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE);
     data_ = static_cast<T*>(p);
     capacity_ = bytes / sizeof(T);

@@ -14,23 +14,25 @@ Dictionary new_dictionary() {
   return std::make_shared<StringDictionary>();
 }
 
-// Starting prices come as numbers or, before the first figure, as texts such as "Infinity" and
-// "NaN"; a text that is not a number has no value in a float column.
-std::optional<double> sp_number(const SpValue& sp) {
-  switch (sp.kind) {
-    case SpValue::Kind::kNumber:
-      return sp.number;
-    case SpValue::Kind::kText: {
-      double value = 0.0;
-      const char* end = sp.text.data() + sp.text.size();
-      const auto [ptr, ec] = std::from_chars(sp.text.data(), end, value);
-      if (ec == std::errc() && ptr == end) return value;
-      return std::nullopt;
-    }
-    case SpValue::Kind::kNone:
-      break;
-  }
+// Before the first figure, starting prices come as texts such as "Infinity" and "NaN"; a text
+// that is not a number has no value in a float column.
+[[gnu::noinline]] std::optional<double> sp_text_number(const std::string& text) {
+  double value = 0.0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec == std::errc() && ptr == end) return value;
   return std::nullopt;
+}
+
+// Every runner's row reads two of these: the common case, a number or nothing, stays inline.
+void push_sp(Float64Column& column, const SpValue& sp) {
+  if (sp.kind == SpValue::Kind::kNumber) {
+    column.push(sp.number);
+  } else if (sp.kind == SpValue::Kind::kText) {
+    column.push(sp_text_number(sp.text));
+  } else {
+    column.push_null();
+  }
 }
 
 // The columns every form starts a runner's row with.
@@ -88,8 +90,8 @@ class BestForm final : public RowForm {
     matched_->push(r.total_matched);
     push_levels(r.atb.levels(), back_);
     push_levels(r.atl.levels(), lay_);
-    sp_near_->push(sp_number(r.near_price));
-    sp_far_->push(sp_number(r.far_price));
+    push_sp(*sp_near_, r.near_price);
+    push_sp(*sp_far_, r.far_price);
   }
 
  private:
