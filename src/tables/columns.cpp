@@ -27,16 +27,16 @@ Buffer BitBuffer::release() {
   return Buffer::of(std::move(bytes_));
 }
 
-std::int32_t StringDictionary::intern(std::string_view text) {
-  // Most dictionaries hold a handful of values (statuses, sides, one market): a scan of them
-  // is cheaper than hashing the text.
-  constexpr std::size_t kScanned = 8;
+std::int32_t StringDictionary::intern_slow(std::string_view text) {
+  // Past the packed texts, a scan of a few more is still cheaper than hashing the text.
   if (size() <= kScanned) {
     for (std::size_t i = 0; i < size(); ++i) {
       if (at(i) == text) return static_cast<std::int32_t>(i);
     }
     if (size() < kScanned) {
       index_.emplace(std::string(text), static_cast<std::int32_t>(size()));
+      // A long text never matches a packed one: its slot only keeps the numbering.
+      packed_.push_back(text.size() <= kPackedBytes ? pack(text) : Packed{0, kPackedBytes + 1});
       bytes_.append(text);
       offsets_.push_back(static_cast<std::int32_t>(bytes_.size()));
       return static_cast<std::int32_t>(size() - 1);
@@ -54,6 +54,7 @@ std::vector<std::optional<Buffer>> StringDictionary::release() {
   std::vector<char> bytes(bytes_.begin(), bytes_.end());
   bytes_.clear();
   index_.clear();
+  packed_.clear();
   return {std::nullopt, Buffer::of(std::move(offsets_)), Buffer::of(std::move(bytes))};
 }
 
@@ -135,6 +136,10 @@ FinishedColumn Int64ListColumn::finish(std::string name) {
 
 void ColumnSet::truncate(std::size_t rows) {
   for (Named& n : columns_) n.column->truncate(rows);
+}
+
+void ColumnSet::reserve(std::size_t rows) {
+  for (Named& n : columns_) n.column->reserve(rows);
 }
 
 void ColumnSet::append(const ColumnSet& other) {

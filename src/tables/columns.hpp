@@ -68,6 +68,7 @@ class BitBuffer {
     bytes_.back() |= static_cast<std::uint8_t>(bit) << (size_ & 7);
     ++size_;
   }
+  void reserve(std::size_t bits) { bytes_.reserve((bits + 7) / 8); }
   void append(const BitBuffer& other);
   void truncate(std::size_t size);
   std::size_t size() const { return size_; }
@@ -82,19 +83,47 @@ class BitBuffer {
 // Strings numbered in order of first appearance, shared by every column that indexes it.
 class StringDictionary {
  public:
-  std::int32_t intern(std::string_view text);
+  std::int32_t intern(std::string_view text) {
+    // Most dictionaries hold a handful of short values (statuses, sides, one market id).
+    if (text.size() <= kPackedBytes) {
+      const Packed p = pack(text);
+      for (std::size_t i = 0; i < packed_.size(); ++i) {
+        if (packed_[i].word == p.word && packed_[i].size == p.size) {
+          return static_cast<std::int32_t>(i);
+        }
+      }
+    }
+    return intern_slow(text);
+  }
   std::size_t size() const { return offsets_.size() - 1; }
   // The Arrow string array: offsets, then bytes.
   std::vector<std::optional<Buffer>> release();
 
  private:
+  std::int32_t intern_slow(std::string_view text);
   std::string_view at(std::size_t i) const {
     return std::string_view(bytes_).substr(static_cast<std::size_t>(offsets_[i]),
                                            static_cast<std::size_t>(offsets_[i + 1] - offsets_[i]));
   }
+  // A text of up to 8 bytes packed into a word, so that the scan compares words, not texts.
+  struct Packed {
+    std::uint64_t word = 0;
+    std::size_t size = 0;
+  };
+  static Packed pack(std::string_view text) {
+    Packed p{0, text.size()};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      p.word |= std::uint64_t{static_cast<unsigned char>(text[i])} << (8 * i);
+    }
+    return p;
+  }
+  static constexpr std::size_t kScanned = 8;
+  static constexpr std::size_t kPackedBytes = 8;
+
   std::vector<std::int32_t> offsets_{0};
   std::string bytes_;
   std::unordered_map<std::string, std::int32_t> index_;
+  std::vector<Packed> packed_;  // of the first kScanned texts
 };
 
 // What every column of a table can do, whatever it holds.
@@ -103,6 +132,8 @@ class Column {
   virtual ~Column() = default;
   virtual std::size_t size() const = 0;
   virtual void truncate(std::size_t size) = 0;
+  // Room for this many rows, so that the pushes up to it need not check.
+  virtual void reserve(std::size_t rows) = 0;
   // `other` is a column of the same class (and dictionary).
   virtual void append(const Column& other) = 0;
   virtual FinishedColumn finish(std::string name) = 0;
@@ -138,6 +169,13 @@ class ValueColumn final : public Column {
   void push_null() {
     validity_.push_null(values_.size());
     values_.push_back(T{});
+  }
+  void reserve(std::size_t rows) override { values_.reserve(rows); }
+  // After reserve: the forms that write many cells a row check their room once per book.
+  void push_reserved(T value) { values_.push_reserved(value); }
+  void push_null_reserved() {
+    validity_.push_null(values_.size());
+    values_.push_reserved(T{});
   }
   void push(const std::optional<T>& value) {
     if (value) {
@@ -176,6 +214,7 @@ class BoolColumn final : public Column {
  public:
   void push(bool value) { bits_.push(value); }
   std::size_t size() const override { return bits_.size(); }
+  void reserve(std::size_t rows) override { bits_.reserve(rows); }
   void truncate(std::size_t size) override { bits_.truncate(size); }
   void append(const Column& other) override {
     bits_.append(static_cast<const BoolColumn&>(other).bits_);
@@ -192,6 +231,8 @@ class DictionaryColumn final : public Column {
       : dictionary_(std::move(dictionary)) {}
   // For a value looked up once and written on many rows.
   void push_index(std::int32_t index) { indices_.push_back(index); }
+  void push_index_reserved(std::int32_t index) { indices_.push_reserved(index); }
+  void reserve(std::size_t rows) override { indices_.reserve(rows); }
   void push(std::string_view text) { push_index(dictionary_->intern(text)); }
   void push(const std::string& text) { push(std::string_view(text)); }
   void push_null() {
@@ -228,6 +269,7 @@ class Int64ListColumn final : public Column {
     offsets_.push_back(static_cast<std::int32_t>(values_.size()));
   }
   std::size_t size() const override { return offsets_.size() - 1; }
+  void reserve(std::size_t rows) override { offsets_.reserve(rows + 1); }
   void truncate(std::size_t size) override {
     offsets_.resize(size + 1);
     values_.resize(static_cast<std::size_t>(offsets_.back()));
@@ -253,6 +295,7 @@ class ColumnSet {
   }
   std::size_t rows() const { return columns_.empty() ? 0 : columns_.front().column->size(); }
   void truncate(std::size_t rows);
+  void reserve(std::size_t rows);
   // `other` was built by the same code, column for column.
   void append(const ColumnSet& other);
   std::vector<FinishedColumn> finish();

@@ -38,6 +38,11 @@ class PodBuffer {
     if (size_ == capacity_) grow(size_ + 1);
     data_[size_++] = value;
   }
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n);
+  }
+  // After a reserve that made room for it.
+  void push_reserved(T value) { data_[size_++] = value; }
   void append(const T* values, std::size_t n) {
     if (n == 0) return;
     if (size_ + n > capacity_) grow(size_ + n);

@@ -24,14 +24,23 @@ Dictionary new_dictionary() {
   return std::nullopt;
 }
 
+// The pushes below write rows whose room the best form made at the start of the book.
+void push_optional(Float64Column& column, const std::optional<double>& value) {
+  if (value) {
+    column.push_reserved(*value);
+  } else {
+    column.push_null_reserved();
+  }
+}
+
 // Every runner's row reads two of these: the common case, a number or nothing, stays inline.
 void push_sp(Float64Column& column, const SpValue& sp) {
   if (sp.kind == SpValue::Kind::kNumber) {
-    column.push(sp.number);
+    column.push_reserved(sp.number);
   } else if (sp.kind == SpValue::Kind::kText) {
-    column.push(sp_text_number(sp.text));
+    push_optional(column, sp_text_number(sp.text));
   } else {
-    column.push_null();
+    column.push_null_reserved();
   }
 }
 
@@ -78,16 +87,19 @@ class BestForm final : public RowForm {
             market.in_play};
   }
 
+  // A row is some twenty cells: room for the book's rows is made once, not cell by cell.
+  void begin_book(std::size_t runners) override { columns_.reserve(market_id_->size() + runners); }
+
   void add_runner(const BookKeys& book, const RunnerCache& r) override {
-    market_id_->push_index(book.market_id);
-    time_->push(book.time);
-    market_status_->push_index(book.market_status);
+    market_id_->push_index_reserved(book.market_id);
+    time_->push_reserved(book.time);
+    market_status_->push_index_reserved(book.market_status);
     in_play_->push(book.in_play);
-    selection_id_->push(r.selection_id);
-    handicap_->push(r.handicap);
-    status_->push(r.status);
-    ltp_->push(r.last_price_traded);
-    matched_->push(r.total_matched);
+    selection_id_->push_reserved(r.selection_id);
+    handicap_->push_reserved(r.handicap);
+    status_->push_index_reserved(status_->dictionary().intern(r.status));
+    push_optional(*ltp_, r.last_price_traded);
+    matched_->push_reserved(r.total_matched);
     push_levels(r.atb.levels(), back_);
     push_levels(r.atl.levels(), lay_);
     push_sp(*sp_near_, r.near_price);
@@ -110,12 +122,12 @@ class BestForm final : public RowForm {
   void push_levels(std::span<const PriceSize> levels, Side& side) const {
     const std::size_t shown = std::min(depth_, levels.size());
     for (std::size_t i = 0; i < shown; ++i) {
-      side.prices[i]->push(levels[i].price);
-      side.sizes[i]->push(levels[i].size);
+      side.prices[i]->push_reserved(levels[i].price);
+      side.sizes[i]->push_reserved(levels[i].size);
     }
     for (std::size_t i = shown; i < depth_; ++i) {
-      side.prices[i]->push_null();
-      side.sizes[i]->push_null();
+      side.prices[i]->push_null_reserved();
+      side.sizes[i]->push_null_reserved();
     }
   }
 
@@ -225,7 +237,9 @@ class RunnerWriter {
   void write(RowForm& form, MarketCache& market, std::int64_t time,
              PerRunner<RunnerStamp>& stamps) const {
     const BookKeys keys = form.book_keys(market, time);
-    for (const RunnerCache* r : market.runners_in_order_of_appearance()) {
+    const std::vector<RunnerCache*>& runners = market.runners_in_order_of_appearance();
+    form.begin_book(runners.size());
+    for (const RunnerCache* r : runners) {
       if (changed_only_ && !stamps[r->serial].take(*r)) continue;
       form.add_runner(keys, *r);
     }
