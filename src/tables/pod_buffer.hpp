@@ -1,11 +1,12 @@
-// Growable storage for plain values in pages of its own. A large table is mostly its column
-// buffers; a vector that doubles copies all it holds each time and briefly needs twice the
-// memory, where growing a mapping lets the kernel move pages instead of bytes.
+// Growable storage for plain values, the large ones in pages of their own. A large table is mostly
+// its column buffers; a vector that doubles copies all it holds each time and briefly needs twice
+// the memory, where growing a mapping lets the kernel move pages instead of bytes.
 #pragma once
 
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -25,14 +26,16 @@ class PodBuffer {
   PodBuffer(PodBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)) {}
+        capacity_(std::exchange(o.capacity_, 0)),
+        mapped_(std::exchange(o.mapped_, false)) {}
   PodBuffer& operator=(PodBuffer&& o) noexcept {
     std::swap(data_, o.data_);
     std::swap(size_, o.size_);
     std::swap(capacity_, o.capacity_);
+    std::swap(mapped_, o.mapped_);
     return *this;
   }
-  ~PodBuffer() { unmap(data_, capacity_); }
+  ~PodBuffer() { free_storage(data_, capacity_, mapped_); }
 
   void push_back(T value) {
     if (size_ == capacity_) grow(size_ + 1);
@@ -62,18 +65,30 @@ class PodBuffer {
   T& operator[](std::size_t i) { return data_[i]; }
   const T& operator[](std::size_t i) const { return data_[i]; }
 
-  // The mapping, handed on with what unmaps it; the buffer is left empty.
+  // The storage, handed on with what frees it; the buffer is left empty.
   std::shared_ptr<const T> release() {
     trim();
     const std::size_t capacity = std::exchange(capacity_, 0);
+    const bool mapped = std::exchange(mapped_, false);
     size_ = 0;
     T* data = std::exchange(data_, nullptr);
-    return std::shared_ptr<const T>(data, [capacity](const T* p) { unmap(p, capacity); });
+    return std::shared_ptr<const T>(
+        data, [capacity, mapped](const T* p) { free_storage(p, capacity, mapped); });
   }
 
  private:
-  static void unmap(const T* p, std::size_t capacity) {
-    if (p != nullptr) munmap(const_cast<T*>(p), capacity * sizeof(T));
+  // Up to this size a buffer lives on the heap: a table of a small file is a few dozen such
+  // buffers, and the heap hands the pages of the last call's table to the next one already
+  // faulted in, where fresh mappings would cost a fault per page and a system call each.
+  static constexpr std::size_t kHeapBytes = 1 << 16;
+
+  static void free_storage(const T* p, std::size_t capacity, bool mapped) {
+    if (p == nullptr) return;
+    if (mapped) {
+      munmap(const_cast<T*>(p), capacity * sizeof(T));
+    } else {
+      std::free(const_cast<T*>(p));
+    }
   }
 
   // The table outlives its build: the capacity it never reached goes back to the system, and
@@ -81,11 +96,12 @@ class PodBuffer {
   void trim() {
     constexpr std::size_t kPage = 4096;
     const std::size_t kept = (size_ * sizeof(T) + kPage - 1) / kPage * kPage;
-    if (data_ == nullptr || kept >= capacity_ * sizeof(T)) return;
+    if (!mapped_ || kept >= capacity_ * sizeof(T)) return;
     if (kept == 0) {
-      unmap(data_, capacity_);
+      free_storage(data_, capacity_, mapped_);
       data_ = nullptr;
       capacity_ = 0;
+      mapped_ = false;
       return;
     }
     if (mremap(data_, capacity_ * sizeof(T), kept, 0) != MAP_FAILED) capacity_ = kept / sizeof(T);
@@ -98,19 +114,32 @@ class PodBuffer {
     constexpr std::size_t kHugePage = std::size_t{1} << 27;
     std::size_t bytes = capacity_ == 0 ? kFirst : capacity_ * sizeof(T) * 2;
     while (bytes < at_least * sizeof(T)) bytes *= 2;
-    void* p = data_ == nullptr
-                  ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE);
+    if (bytes <= kHeapBytes) {
+      void* p = std::realloc(data_, bytes);
+      if (p == nullptr) throw std::bad_alloc();
+      data_ = static_cast<T*>(p);
+      capacity_ = bytes / sizeof(T);
+      return;
+    }
+    void* p =
+        mapped_ ? mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE)
+                : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
+    if (!mapped_ && data_ != nullptr) {
+      std::memcpy(p, data_, size_ * sizeof(T));
+      std::free(data_);
+    }
     // Large columns are written once from end to end: huge pages spare most of the faults.
     if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE);
     data_ = static_cast<T*>(p);
     capacity_ = bytes / sizeof(T);
+    mapped_ = true;
   }
 
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool mapped_ = false;
 };
 
 }  // namespace vantrel::tables
