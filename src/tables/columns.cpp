@@ -1,6 +1,7 @@
 #include "tables/columns.hpp"
 
 #include <bit>
+#include <cstring>
 
 namespace vantrel::tables {
 
@@ -59,7 +60,6 @@ std::vector<std::optional<Buffer>> StringDictionary::release() {
 }
 
 void Validity::append(const Validity& other, std::size_t rows_before) {
-  if (other.nulls_ == 0) return;
   for (std::size_t byte = 0; byte < other.null_bits_.size(); ++byte) {
     const std::uint8_t bits = other.null_bits_[byte];
     for (std::size_t bit = 0; bits >> bit != 0; ++bit) {
@@ -69,24 +69,32 @@ void Validity::append(const Validity& other, std::size_t rows_before) {
 }
 
 void Validity::truncate(std::size_t size) {
-  if (nulls_ == 0) return;
   if (null_bits_.size() > (size + 7) / 8) null_bits_.resize((size + 7) / 8);
   // Nulls past the end must not count, nor show again once rows come back there.
   if ((size & 7) != 0 && null_bits_.size() == (size + 7) / 8) {
     null_bits_[size / 8] &= static_cast<std::uint8_t>((1u << (size & 7)) - 1);
   }
-  nulls_ = 0;
-  for (std::size_t i = 0; i < null_bits_.size(); ++i) nulls_ += std::popcount(null_bits_[i]);
+}
+
+std::int64_t Validity::null_count() const {
+  std::int64_t nulls = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= null_bits_.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, null_bits_.data() + i, 8);
+    nulls += std::popcount(word);
+  }
+  for (; i < null_bits_.size(); ++i) nulls += std::popcount(null_bits_[i]);
+  return nulls;
 }
 
 std::optional<Buffer> Validity::release(std::size_t rows) {
-  if (nulls_ == 0) return std::nullopt;
+  if (null_count() == 0) return std::nullopt;
   const std::size_t bytes = (rows + 7) / 8;
   null_bits_.resize(bytes);
   for (std::size_t i = 0; i < bytes; ++i) null_bits_[i] = static_cast<std::uint8_t>(~null_bits_[i]);
   // Arrow reads no bit past the last row, but a bitmap that is clear there compares equal.
   if ((rows & 7) != 0) null_bits_[bytes - 1] &= static_cast<std::uint8_t>((1u << (rows & 7)) - 1);
-  nulls_ = 0;
   return Buffer::of(std::move(null_bits_));
 }
 

@@ -4,6 +4,7 @@
 // as offsets into a child column. Nothing here knows the stream or the interpreter.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -140,26 +141,41 @@ class Column {
 };
 
 // Most cells are valid: only the rows of nulls are marked, in a bitmap that reaches no further
-// than the last null, so a valid cell costs nothing here. Arrow's validity bitmap, its
-// complement, is made once when the column is finished.
+// than the last null (or the rows reserved in place), so a valid cell costs nothing here.
+// Arrow's validity bitmap, its complement, is made once when the column is finished.
 class Validity {
+  static_assert(std::endian::native == std::endian::little);
+
  public:
   void push_null(std::size_t row) {
     const std::size_t byte = row >> 3;
     // Rows mostly come in order: the bitmap is seldom more than a byte short.
     while (byte >= null_bits_.size()) null_bits_.push_back(0);
-    null_bits_[byte] |= static_cast<std::uint8_t>(1u << (row & 7));
-    ++nulls_;
+    mark(null_bits_.data(), row);
+  }
+  // The bitmap, long enough for `rows` rows, to be marked in place a word at a time: stores
+  // through a byte pointer could alias anything and would make the writer reload all it holds.
+  // (Arrow's bitmaps are least significant bit first: on a little-endian machine a word's bit
+  // i is the bit i of its bytes in order.)
+  std::uint64_t* reserve_in_place(std::size_t rows) {
+    const std::size_t bytes = (rows + 63) / 64 * 8;
+    if (null_bits_.size() < bytes) null_bits_.resize(bytes);
+    return reinterpret_cast<std::uint64_t*>(null_bits_.data());
+  }
+  static void mark(std::uint64_t* words, std::size_t row) {
+    words[row >> 6] |= std::uint64_t{1} << (row & 63);
+  }
+  static void mark(std::uint8_t* bits, std::size_t row) {
+    bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
   }
   void append(const Validity& other, std::size_t rows_before);
   void truncate(std::size_t size);
-  std::int64_t null_count() const { return nulls_; }
+  std::int64_t null_count() const;
   // The validity bitmap of a column of `rows` rows; none when nothing is null.
   std::optional<Buffer> release(std::size_t rows);
 
  private:
   PodBuffer<std::uint8_t> null_bits_;
-  std::int64_t nulls_ = 0;
 };
 
 template <class T, ColumnKind K>
@@ -177,6 +193,16 @@ class ValueColumn final : public Column {
     validity_.push_null(values_.size());
     values_.push_reserved(T{});
   }
+  // Room for `rows` rows, to be written in place through the addresses returned (a null row
+  // holds T{} and is marked in the bitmap); set_rows then tells the column how many it holds.
+  T* reserve_in_place(std::size_t rows) {
+    values_.reserve(rows);
+    return values_.data();
+  }
+  std::uint64_t* reserve_nulls_in_place(std::size_t rows) {
+    return validity_.reserve_in_place(rows);
+  }
+  void set_rows(std::size_t rows) { values_.set_size(rows); }
   void push(const std::optional<T>& value) {
     if (value) {
       push(*value);

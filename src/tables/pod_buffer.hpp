@@ -60,7 +60,10 @@ class PodBuffer {
   }
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
+  T* data() { return data_; }
   const T* data() const { return data_; }
+  // After writing in place up to `n`, within the capacity that reserve made.
+  void set_size(std::size_t n) { size_ = n; }
   T& back() { return data_[size_ - 1]; }
   T& operator[](std::size_t i) { return data_[i]; }
   const T& operator[](std::size_t i) const { return data_[i]; }

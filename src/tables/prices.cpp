@@ -24,24 +24,11 @@ Dictionary new_dictionary() {
   return std::nullopt;
 }
 
-// The pushes below write rows whose room the best form made at the start of the book.
-void push_optional(Float64Column& column, const std::optional<double>& value) {
-  if (value) {
-    column.push_reserved(*value);
-  } else {
-    column.push_null_reserved();
-  }
-}
-
 // Every runner's row reads two of these: the common case, a number or nothing, stays inline.
-void push_sp(Float64Column& column, const SpValue& sp) {
-  if (sp.kind == SpValue::Kind::kNumber) {
-    column.push_reserved(sp.number);
-  } else if (sp.kind == SpValue::Kind::kText) {
-    push_optional(column, sp_text_number(sp.text));
-  } else {
-    column.push_null_reserved();
-  }
+std::optional<double> sp_number(const SpValue& sp) {
+  if (sp.kind == SpValue::Kind::kNumber) return sp.number;
+  if (sp.kind == SpValue::Kind::kText) return sp_text_number(sp.text);
+  return std::nullopt;
 }
 
 // The columns every form starts a runner's row with.
@@ -59,6 +46,45 @@ struct RunnerKeyColumns {
   }
 };
 
+// Float columns written in place, a store a cell: a book's rows are reserved when it begins,
+// and the columns learn their new length when it ends.
+class FloatCells {
+ public:
+  std::size_t add(Float64Column* column) {
+    columns_.push_back({column, nullptr, nullptr});
+    return columns_.size() - 1;
+  }
+  void begin(std::size_t rows) {
+    for (Cells& c : columns_) {
+      c.values = c.column->reserve_in_place(rows);
+      c.nulls = c.column->reserve_nulls_in_place(rows);
+    }
+  }
+  void set(std::size_t j, std::size_t row, double value) { columns_[j].values[row] = value; }
+  void set_null(std::size_t j, std::size_t row) {
+    columns_[j].values[row] = 0.0;
+    Validity::mark(columns_[j].nulls, row);
+  }
+  void set(std::size_t j, std::size_t row, const std::optional<double>& value) {
+    if (value) {
+      set(j, row, *value);
+    } else {
+      set_null(j, row);
+    }
+  }
+  void end(std::size_t rows) {
+    for (Cells& c : columns_) c.column->set_rows(rows);
+  }
+
+ private:
+  struct Cells {
+    Float64Column* column;
+    double* values;
+    std::uint64_t* nulls;
+  };
+  std::vector<Cells> columns_;
+};
+
 class BestForm final : public RowForm {
  public:
   BestForm(std::size_t depth, Dictionary ids, Dictionary market_statuses, Dictionary statuses)
@@ -70,12 +96,12 @@ class BestForm final : public RowForm {
     selection_id_ = &columns_.add<Int64Column>("selection_id");
     handicap_ = &columns_.add<Float64Column>("handicap");
     status_ = &columns_.add<DictionaryColumn>("status", statuses);
-    ltp_ = &columns_.add<Float64Column>("last_price_traded");
-    matched_ = &columns_.add<Float64Column>("total_matched");
-    add_side("back", back_);
-    add_side("lay", lay_);
-    sp_near_ = &columns_.add<Float64Column>("sp_near");
-    sp_far_ = &columns_.add<Float64Column>("sp_far");
+    ltp_ = add_float("last_price_traded");
+    matched_ = add_float("total_matched");
+    back_ = add_side("back");
+    lay_ = add_side("lay");
+    sp_near_ = add_float("sp_near");
+    sp_far_ = add_float("sp_far");
   }
 
   std::unique_ptr<RowForm> empty_twin() const override {
@@ -88,9 +114,14 @@ class BestForm final : public RowForm {
   }
 
   // A row is some twenty cells: room for the book's rows is made once, not cell by cell.
-  void begin_book(std::size_t runners) override { columns_.reserve(market_id_->size() + runners); }
+  void begin_book(std::size_t runners) override {
+    const std::size_t rows = market_id_->size() + runners;
+    columns_.reserve(rows);
+    floats_.begin(rows);
+  }
 
   void add_runner(const BookKeys& book, const RunnerCache& r) override {
+    const std::size_t row = market_id_->size();
     market_id_->push_index_reserved(book.market_id);
     time_->push_reserved(book.time);
     market_status_->push_index_reserved(book.market_status);
@@ -98,37 +129,40 @@ class BestForm final : public RowForm {
     selection_id_->push_reserved(r.selection_id);
     handicap_->push_reserved(r.handicap);
     status_->push_index_reserved(status_->dictionary().intern(r.status));
-    push_optional(*ltp_, r.last_price_traded);
-    matched_->push_reserved(r.total_matched);
-    push_levels(r.atb.levels(), back_);
-    push_levels(r.atl.levels(), lay_);
-    push_sp(*sp_near_, r.near_price);
-    push_sp(*sp_far_, r.far_price);
+    floats_.set(ltp_, row, r.last_price_traded);
+    floats_.set(matched_, row, r.total_matched);
+    set_levels(r.atb.levels(), back_, row);
+    set_levels(r.atl.levels(), lay_, row);
+    floats_.set(sp_near_, row, sp_number(r.near_price));
+    floats_.set(sp_far_, row, sp_number(r.far_price));
   }
 
- private:
-  struct Side {
-    std::vector<Float64Column*> prices, sizes;
-  };
+  void end_book() override { floats_.end(market_id_->size()); }
 
-  void add_side(const std::string& name, Side& side) {
-    for (std::size_t i = 1; i <= depth_; ++i) {
-      side.prices.push_back(&columns_.add<Float64Column>(name + "_price_" + std::to_string(i)));
-      side.sizes.push_back(&columns_.add<Float64Column>(name + "_size_" + std::to_string(i)));
+ private:
+  std::size_t add_float(std::string name) {
+    return floats_.add(&columns_.add<Float64Column>(std::move(name)));
+  }
+
+  // The cell of a side's first price; its size follows, then the next level's price.
+  std::size_t add_side(const std::string& name) {
+    const std::size_t first = add_float(name + "_price_1");
+    add_float(name + "_size_1");
+    for (std::size_t i = 2; i <= depth_; ++i) {
+      add_float(name + "_price_" + std::to_string(i));
+      add_float(name + "_size_" + std::to_string(i));
     }
+    return first;
   }
 
   // Only the levels shown are read, however deep the ladder.
-  void push_levels(std::span<const PriceSize> levels, Side& side) const {
+  void set_levels(std::span<const PriceSize> levels, std::size_t first, std::size_t row) {
     const std::size_t shown = std::min(depth_, levels.size());
     for (std::size_t i = 0; i < shown; ++i) {
-      side.prices[i]->push_reserved(levels[i].price);
-      side.sizes[i]->push_reserved(levels[i].size);
+      floats_.set(first + 2 * i, row, levels[i].price);
+      floats_.set(first + 2 * i + 1, row, levels[i].size);
     }
-    for (std::size_t i = shown; i < depth_; ++i) {
-      side.prices[i]->push_null_reserved();
-      side.sizes[i]->push_null_reserved();
-    }
+    for (std::size_t i = 2 * shown; i < 2 * depth_; ++i) floats_.set_null(first + i, row);
   }
 
   std::size_t depth_;
@@ -137,8 +171,10 @@ class BestForm final : public RowForm {
   TimestampColumn* time_;
   BoolColumn* in_play_;
   Int64Column* selection_id_;
-  Float64Column *handicap_, *ltp_, *matched_, *sp_near_, *sp_far_;
-  Side back_, lay_;
+  Float64Column* handicap_;
+  FloatCells floats_;
+  // Cells of floats_.
+  std::size_t ltp_, matched_, back_, lay_, sp_near_, sp_far_;
 };
 
 // One row per ladder level, as betfairutil's full-ladder frame lays them out.
@@ -243,6 +279,7 @@ class RunnerWriter {
       if (changed_only_ && !stamps[r->serial].take(*r)) continue;
       form.add_runner(keys, *r);
     }
+    form.end_book();
   }
 
  private:
