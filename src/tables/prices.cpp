@@ -1,6 +1,7 @@
 #include "tables/prices.hpp"
 
 #include <charconv>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -17,6 +18,9 @@ Dictionary new_dictionary() {
 // Before the first figure, starting prices come as texts such as "Infinity" and "NaN"; a text
 // that is not a number has no value in a float column.
 [[gnu::noinline]] std::optional<double> sp_text_number(const std::string& text) {
+  // The two texts the stream sends, on most rows of some files, read without the parser.
+  if (text == "NaN") return std::numeric_limits<double>::quiet_NaN();
+  if (text == "Infinity") return std::numeric_limits<double>::infinity();
   double value = 0.0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
@@ -113,11 +117,16 @@ class BestForm final : public RowForm {
             market.in_play};
   }
 
-  // A row is some twenty cells: room for the book's rows is made once, not cell by cell.
+  // A row is some twenty cells: room for rows is made a book at a time, not cell by cell, and
+  // ahead of need, so that most books find it made. Rows that were cut or added from outside
+  // since the last book (a grid's) void what was made.
   void begin_book(std::size_t runners) override {
-    const std::size_t rows = market_id_->size() + runners;
-    columns_.reserve(rows);
-    floats_.begin(rows);
+    const std::size_t rows = market_id_->size();
+    if (rows != rows_after_last_book_) reserved_ = 0;
+    if (rows + runners <= reserved_) return;
+    reserved_ = std::max(rows + runners, 2 * reserved_);
+    columns_.reserve(reserved_);
+    floats_.begin(reserved_);
   }
 
   void add_runner(const BookKeys& book, const RunnerCache& r) override {
@@ -137,7 +146,10 @@ class BestForm final : public RowForm {
     floats_.set(sp_far_, row, sp_number(r.far_price));
   }
 
-  void end_book() override { floats_.end(market_id_->size()); }
+  void end_book() override {
+    rows_after_last_book_ = market_id_->size();
+    floats_.end(rows_after_last_book_);
+  }
 
  private:
   std::size_t add_float(std::string name) {
@@ -173,6 +185,8 @@ class BestForm final : public RowForm {
   Int64Column* selection_id_;
   Float64Column* handicap_;
   FloatCells floats_;
+  std::size_t reserved_ = 0;
+  std::size_t rows_after_last_book_ = 0;
   // Cells of floats_.
   std::size_t ltp_, matched_, back_, lay_, sp_near_, sp_far_;
 };
