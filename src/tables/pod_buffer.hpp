@@ -71,17 +71,19 @@ class PodBuffer {
   PodBuffer(PodBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)) {}
+        capacity_(std::exchange(o.capacity_, 0)),
+        ready_(std::exchange(o.ready_, 0)) {}
   PodBuffer& operator=(PodBuffer&& o) noexcept {
     std::swap(data_, o.data_);
     std::swap(size_, o.size_);
     std::swap(capacity_, o.capacity_);
+    std::swap(ready_, o.ready_);
     return *this;
   }
   ~PodBuffer() { unmap(data_, capacity_); }
 
   void push_back(T value) {
-    if (size_ == capacity_) grow(size_ + 1);
+    if (size_ >= ready_) advance(size_ + 1);
     data_[size_++] = value;
   }
   void reserve(std::size_t n) {
@@ -91,13 +93,13 @@ class PodBuffer {
   void push_reserved(T value) { data_[size_++] = value; }
   void append(const T* values, std::size_t n) {
     if (n == 0) return;
-    if (size_ + n > capacity_) grow(size_ + n);
+    if (size_ + n > ready_) advance(size_ + n);
     std::memcpy(data_ + size_, values, n * sizeof(T));
     size_ += n;
   }
   // Shrinks, or grows with zero values.
   void resize(std::size_t n) {
-    if (n > capacity_) grow(n);
+    if (n > ready_) advance(n);
     if (n > size_) std::memset(static_cast<void*>(data_ + size_), 0, (n - size_) * sizeof(T));
     size_ = n;
   }
@@ -116,11 +118,14 @@ class PodBuffer {
     trim();
     const std::size_t capacity = std::exchange(capacity_, 0);
     size_ = 0;
+    ready_ = 0;
     T* data = std::exchange(data_, nullptr);
     return std::shared_ptr<const T>(data, [capacity](const T* p) { unmap(p, capacity); });
   }
 
  private:
+  static constexpr std::size_t kPage = 4096;
+
   static void unmap(const T* p, std::size_t capacity) {
     if (p == nullptr) return;
     if (capacity * sizeof(T) == FirstMappings::kBytes) {
@@ -131,20 +136,42 @@ class PodBuffer {
   }
 
   // The table outlives its build: the capacity it never reached goes back to the system, and
-  // so does the unused part of a huge page at the end. A first mapping stays whole, to be
+  // so do the pages faulted in ahead of the last row. A first mapping stays whole, to be
   // taken again.
   void trim() {
-    constexpr std::size_t kPage = 4096;
     if (capacity_ * sizeof(T) <= FirstMappings::kBytes) return;
     const std::size_t kept = std::max((size_ * sizeof(T) + kPage - 1) / kPage * kPage, kPage);
     if (kept >= capacity_ * sizeof(T)) return;
-    if (mremap(data_, capacity_ * sizeof(T), kept, 0) != MAP_FAILED) capacity_ = kept / sizeof(T);
+    if (mremap(data_, capacity_ * sizeof(T), kept, 0) != MAP_FAILED) {
+      capacity_ = kept / sizeof(T);
+      ready_ = std::min(ready_, capacity_);
+    }
+  }
+
+  // Large columns are written once from end to end, and a fault a page is most of what filling
+  // one costs: the pages ahead of the writer are faulted in a stretch at a time, by one call.
+  // Huge pages would spare the faults too, but the one being filled is resident whole, and a
+  // table of ten columns of them holds up to 20 MB that no row uses.
+  [[gnu::noinline]] void advance(std::size_t at_least) {
+    constexpr std::size_t kStretch = std::size_t{1} << 16;  // bytes
+    if (at_least > capacity_) grow(at_least);
+    // Rows written in place after a reserve are faulted in as they come.
+    ready_ = std::max(ready_, size_);
+    // A first mapping is small, and often one a finished table gave back, already faulted in.
+    if (capacity_ * sizeof(T) <= FirstMappings::kBytes) {
+      ready_ = capacity_;
+      return;
+    }
+    const std::size_t from = ready_ * sizeof(T) / kPage * kPage;
+    const std::size_t to = std::min(std::max(at_least * sizeof(T), ready_ * sizeof(T) + kStretch),
+                                    capacity_ * sizeof(T));
+    const std::size_t end = (to + kPage - 1) / kPage * kPage;
+    // Without the kernel's support the pages fault one by one, as they would anyway.
+    madvise(reinterpret_cast<char*>(data_) + from, end - from, MADV_POPULATE_WRITE);
+    ready_ = std::min(end / sizeof(T), capacity_);
   }
 
   [[gnu::noinline]] void grow(std::size_t at_least) {
-    // A huge page is faulted in whole: the one being filled holds up to 2 MB that no row uses
-    // yet. From this size on, that is at most a few percent of the column.
-    constexpr std::size_t kHugePage = std::size_t{1} << 27;
     std::size_t bytes = capacity_ == 0 ? FirstMappings::kBytes : capacity_ * sizeof(T) * 2;
     while (bytes < at_least * sizeof(T)) bytes *= 2;
     void* p = data_ != nullptr ? mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE)
@@ -152,8 +179,6 @@ class PodBuffer {
                                                : mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    // Large columns are written once from end to end: huge pages spare most of the faults.
-    if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE);
     data_ = static_cast<T*>(p);
     capacity_ = bytes / sizeof(T);
   }
@@ -161,6 +186,9 @@ class PodBuffer {
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  // Up to here the pages are faulted in (or the mapping is a small first one); a reserve
+  // makes room without faulting it in, since what is reserved may never be written.
+  std::size_t ready_ = 0;
 };
 
 }  // namespace vantrel::tables
