@@ -13,7 +13,7 @@
   full-depth ladders;
 - memory: the peak resident size of one prices_table call in a fresh process, above the
   process's size after its imports, against the table's own size plus 1.5x the file's
-  uncompressed size.
+  uncompressed size (judged from 1 MB up).
 """
 
 from __future__ import annotations
@@ -160,6 +160,10 @@ def uncompressed_size(path: Path) -> int:
 
 # --------------------------------------------------------------------------
 
+# Below this, the fixed allocations of a call swamp the ratio: shown, not judged (as in run.py).
+MEMORY_MIN_SIZE = 1_000_000
+
+
 def mb(n: int) -> str:
     return f"{n / 1e6:.1f}"
 
@@ -212,7 +216,8 @@ def run(args) -> int:
             print(f"| {form} | {depth} | {table.num_rows:,} | {seconds:.3f} | "
                   f"{seconds / table.num_rows * 1e9:.0f} |")
 
-    print("\n## memory: peak above imports vs table + 1.5x uncompressed input")
+    print("\n## memory: peak above imports vs table + 1.5x uncompressed input "
+          f"(judged from {MEMORY_MIN_SIZE // 1_000_000} MB up)")
     print("| input | form | MB in | table MB | peak MB | allowed MB | |")
     print("|---|---|---|---|---|---|---|")
     for path in inputs + [deep]:
@@ -220,9 +225,12 @@ def run(args) -> int:
         for options in ({"form": "best", "depth": 3}, {"form": "ladder", "depth": None}):
             m = memory(path, options)
             allowed = m["table"] + 1.5 * size
-            misses += m["peak"] > allowed
+            judged = size >= MEMORY_MIN_SIZE
+            over = m["peak"] > allowed
+            misses += judged and over
+            verdict = ("MISS" if over else "ok") if judged else "not judged"
             print(f"| {path.name} | {options['form']} | {mb(size)} | {mb(m['table'])} | "
-                  f"{mb(m['peak'])} | {mb(allowed)} | {'ok' if m['peak'] <= allowed else 'MISS'} |")
+                  f"{mb(m['peak'])} | {mb(allowed)} | {verdict} |")
     return 1 if misses else 0
 
 

@@ -100,7 +100,9 @@ def _array(pa: Any, column: tuple[Any, ...]) -> Any:
     if kind == "dictionary":
         dictionary = pa.Array.from_buffers(pa.string(), child_length, child)
         indices = pa.Array.from_buffers(pa.int32(), length, wrapped, null_count=nulls)
-        return pa.DictionaryArray.from_arrays(indices, dictionary)
+        # The engine numbers every string it writes: checking each index again would cost a
+        # pass over the column for nothing.
+        return pa.DictionaryArray.from_arrays(indices, dictionary, safe=False)
     if kind == "list_int64":
         values = pa.Array.from_buffers(pa.int64(), child_length, child)
         return pa.Array.from_buffers(pa.list_(pa.int64()), length, wrapped, children=[values])

@@ -1,5 +1,8 @@
 #include "tables/columns.hpp"
 
+#include <bit>
+#include <cstring>
+
 namespace vantrel::tables {
 
 void BitBuffer::append(const BitBuffer& other) {
@@ -25,16 +28,16 @@ Buffer BitBuffer::release() {
   return Buffer::of(std::move(bytes_));
 }
 
-std::int32_t StringDictionary::intern(std::string_view text) {
-  // Most dictionaries hold a handful of values (statuses, sides, one market): a scan of them
-  // is cheaper than hashing the text.
-  constexpr std::size_t kScanned = 8;
+std::int32_t StringDictionary::intern_slow(std::string_view text) {
+  // Past the packed texts, a scan of a few more is still cheaper than hashing the text.
   if (size() <= kScanned) {
     for (std::size_t i = 0; i < size(); ++i) {
       if (at(i) == text) return static_cast<std::int32_t>(i);
     }
     if (size() < kScanned) {
       index_.emplace(std::string(text), static_cast<std::int32_t>(size()));
+      // A long text never matches a packed one: its slot only keeps the numbering.
+      packed_.push_back(text.size() <= kPackedBytes ? pack(text) : Packed{0, kPackedBytes + 1});
       bytes_.append(text);
       offsets_.push_back(static_cast<std::int32_t>(bytes_.size()));
       return static_cast<std::int32_t>(size() - 1);
@@ -52,30 +55,47 @@ std::vector<std::optional<Buffer>> StringDictionary::release() {
   std::vector<char> bytes(bytes_.begin(), bytes_.end());
   bytes_.clear();
   index_.clear();
+  packed_.clear();
   return {std::nullopt, Buffer::of(std::move(offsets_)), Buffer::of(std::move(bytes))};
 }
 
-void Validity::append(const Validity& other, std::size_t rows_before, std::size_t other_rows) {
-  if (nulls_ == 0 && other.nulls_ == 0) return;
-  if (nulls_ == 0) fill_to(rows_before);
-  if (other.nulls_ == 0) {
-    for (std::size_t i = 0; i < other_rows; ++i) bits_.push(true);
-  } else {
-    bits_.append(other.bits_);
+void Validity::append(const Validity& other, std::size_t rows_before) {
+  for (std::size_t byte = 0; byte < other.null_bits_.size(); ++byte) {
+    const std::uint8_t bits = other.null_bits_[byte];
+    for (std::size_t bit = 0; bits >> bit != 0; ++bit) {
+      if ((bits >> bit) & 1) push_null(rows_before + byte * 8 + bit);
+    }
   }
-  nulls_ += other.nulls_;
 }
 
 void Validity::truncate(std::size_t size) {
-  if (nulls_ == 0 || size >= bits_.size()) return;
-  bits_.truncate(size);
-  nulls_ = 0;
-  for (std::size_t i = 0; i < size; ++i) nulls_ += !bits_.get(i);
+  if (null_bits_.size() > (size + 7) / 8) null_bits_.resize((size + 7) / 8);
+  // Nulls past the end must not count, nor show again once rows come back there.
+  if ((size & 7) != 0 && null_bits_.size() == (size + 7) / 8) {
+    null_bits_[size / 8] &= static_cast<std::uint8_t>((1u << (size & 7)) - 1);
+  }
 }
 
-std::optional<Buffer> Validity::release() {
-  if (nulls_ == 0) return std::nullopt;
-  return bits_.release();
+std::int64_t Validity::null_count() const {
+  std::int64_t nulls = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= null_bits_.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, null_bits_.data() + i, 8);
+    nulls += std::popcount(word);
+  }
+  for (; i < null_bits_.size(); ++i) nulls += std::popcount(null_bits_[i]);
+  return nulls;
+}
+
+std::optional<Buffer> Validity::release(std::size_t rows) {
+  if (null_count() == 0) return std::nullopt;
+  const std::size_t bytes = (rows + 7) / 8;
+  null_bits_.resize(bytes);
+  for (std::size_t i = 0; i < bytes; ++i) null_bits_[i] = static_cast<std::uint8_t>(~null_bits_[i]);
+  // Arrow reads no bit past the last row, but a bitmap that is clear there compares equal.
+  if ((rows & 7) != 0) null_bits_[bytes - 1] &= static_cast<std::uint8_t>((1u << (rows & 7)) - 1);
+  return Buffer::of(std::move(null_bits_));
 }
 
 FinishedColumn BoolColumn::finish(std::string name) {
@@ -86,14 +106,15 @@ FinishedColumn BoolColumn::finish(std::string name) {
 
 void DictionaryColumn::append(const Column& other) {
   const auto& o = static_cast<const DictionaryColumn&>(other);
-  validity_.append(o.validity_, indices_.size(), o.indices_.size());
+  validity_.append(o.validity_, indices_.size());
   indices_.append(o.indices_.data(), o.indices_.size());
 }
 
 FinishedColumn DictionaryColumn::finish(std::string name) {
   FinishedColumn out(std::move(name), ColumnKind::kDictionary, indices_.size(),
                      validity_.null_count());
-  out.buffers = {validity_.release(), Buffer::of(std::move(indices_))};
+  std::optional<Buffer> validity = validity_.release(indices_.size());
+  out.buffers = {std::move(validity), Buffer::of(std::move(indices_))};
   // The dictionary is shared; the last column to finish hands it on, the others copy it.
   out.child_length = static_cast<std::int64_t>(dictionary_->size());
   if (dictionary_.use_count() == 1) {
@@ -123,6 +144,10 @@ FinishedColumn Int64ListColumn::finish(std::string name) {
 
 void ColumnSet::truncate(std::size_t rows) {
   for (Named& n : columns_) n.column->truncate(rows);
+}
+
+void ColumnSet::reserve(std::size_t rows) {
+  for (Named& n : columns_) n.column->reserve(rows);
 }
 
 void ColumnSet::append(const ColumnSet& other) {

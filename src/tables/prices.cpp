@@ -1,6 +1,7 @@
 #include "tables/prices.hpp"
 
 #include <charconv>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -14,22 +15,23 @@ Dictionary new_dictionary() {
   return std::make_shared<StringDictionary>();
 }
 
-// Starting prices come as numbers or, before the first figure, as texts such as "Infinity" and
-// "NaN"; a text that is not a number has no value in a float column.
+// Before the first figure, starting prices come as texts such as "Infinity" and "NaN"; a text
+// that is not a number has no value in a float column.
+[[gnu::noinline]] std::optional<double> sp_text_number(const std::string& text) {
+  // The two texts the stream sends, on most rows of some files, read without the parser.
+  if (text == "NaN") return std::numeric_limits<double>::quiet_NaN();
+  if (text == "Infinity") return std::numeric_limits<double>::infinity();
+  double value = 0.0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec == std::errc() && ptr == end) return value;
+  return std::nullopt;
+}
+
+// Every runner's row reads two of these: the common case, a number or nothing, stays inline.
 std::optional<double> sp_number(const SpValue& sp) {
-  switch (sp.kind) {
-    case SpValue::Kind::kNumber:
-      return sp.number;
-    case SpValue::Kind::kText: {
-      double value = 0.0;
-      const char* end = sp.text.data() + sp.text.size();
-      const auto [ptr, ec] = std::from_chars(sp.text.data(), end, value);
-      if (ec == std::errc() && ptr == end) return value;
-      return std::nullopt;
-    }
-    case SpValue::Kind::kNone:
-      break;
-  }
+  if (sp.kind == SpValue::Kind::kNumber) return sp.number;
+  if (sp.kind == SpValue::Kind::kText) return sp_text_number(sp.text);
   return std::nullopt;
 }
 
@@ -48,6 +50,45 @@ struct RunnerKeyColumns {
   }
 };
 
+// Float columns written in place, a store a cell: a book's rows are reserved when it begins,
+// and the columns learn their new length when it ends.
+class FloatCells {
+ public:
+  std::size_t add(Float64Column* column) {
+    columns_.push_back({column, nullptr, nullptr});
+    return columns_.size() - 1;
+  }
+  void begin(std::size_t rows) {
+    for (Cells& c : columns_) {
+      c.values = c.column->reserve_in_place(rows);
+      c.nulls = c.column->reserve_nulls_in_place(rows);
+    }
+  }
+  void set(std::size_t j, std::size_t row, double value) { columns_[j].values[row] = value; }
+  void set_null(std::size_t j, std::size_t row) {
+    columns_[j].values[row] = 0.0;
+    Validity::mark(columns_[j].nulls, row);
+  }
+  void set(std::size_t j, std::size_t row, const std::optional<double>& value) {
+    if (value) {
+      set(j, row, *value);
+    } else {
+      set_null(j, row);
+    }
+  }
+  void end(std::size_t rows) {
+    for (Cells& c : columns_) c.column->set_rows(rows);
+  }
+
+ private:
+  struct Cells {
+    Float64Column* column;
+    double* values;
+    std::uint64_t* nulls;
+  };
+  std::vector<Cells> columns_;
+};
+
 class BestForm final : public RowForm {
  public:
   BestForm(std::size_t depth, Dictionary ids, Dictionary market_statuses, Dictionary statuses)
@@ -59,12 +100,12 @@ class BestForm final : public RowForm {
     selection_id_ = &columns_.add<Int64Column>("selection_id");
     handicap_ = &columns_.add<Float64Column>("handicap");
     status_ = &columns_.add<DictionaryColumn>("status", statuses);
-    ltp_ = &columns_.add<Float64Column>("last_price_traded");
-    matched_ = &columns_.add<Float64Column>("total_matched");
-    add_side("back", back_);
-    add_side("lay", lay_);
-    sp_near_ = &columns_.add<Float64Column>("sp_near");
-    sp_far_ = &columns_.add<Float64Column>("sp_far");
+    ltp_ = add_float("last_price_traded");
+    matched_ = add_float("total_matched");
+    back_ = add_side("back");
+    lay_ = add_side("lay");
+    sp_near_ = add_float("sp_near");
+    sp_far_ = add_float("sp_far");
   }
 
   std::unique_ptr<RowForm> empty_twin() const override {
@@ -76,45 +117,64 @@ class BestForm final : public RowForm {
             market.in_play};
   }
 
+  // A row is some twenty cells: room for rows is made a book at a time, not cell by cell, and
+  // ahead of need, so that most books find it made. Rows that were cut or added from outside
+  // since the last book (a grid's) void what was made.
+  void begin_book(std::size_t runners) override {
+    const std::size_t rows = market_id_->size();
+    if (rows != rows_after_last_book_) reserved_ = 0;
+    if (rows + runners <= reserved_) return;
+    reserved_ = std::max(rows + runners, 2 * reserved_);
+    columns_.reserve(reserved_);
+    floats_.begin(reserved_);
+  }
+
   void add_runner(const BookKeys& book, const RunnerCache& r) override {
-    market_id_->push_index(book.market_id);
-    time_->push(book.time);
-    market_status_->push_index(book.market_status);
+    const std::size_t row = market_id_->size();
+    market_id_->push_index_reserved(book.market_id);
+    time_->push_reserved(book.time);
+    market_status_->push_index_reserved(book.market_status);
     in_play_->push(book.in_play);
-    selection_id_->push(r.selection_id);
-    handicap_->push(r.handicap);
-    status_->push(r.status);
-    ltp_->push(r.last_price_traded);
-    matched_->push(r.total_matched);
-    push_levels(r.atb.levels(), back_);
-    push_levels(r.atl.levels(), lay_);
-    sp_near_->push(sp_number(r.near_price));
-    sp_far_->push(sp_number(r.far_price));
+    selection_id_->push_reserved(r.selection_id);
+    handicap_->push_reserved(r.handicap);
+    status_->push_index_reserved(status_->dictionary().intern(r.status));
+    floats_.set(ltp_, row, r.last_price_traded);
+    floats_.set(matched_, row, r.total_matched);
+    set_levels(r.atb.levels(), back_, row);
+    set_levels(r.atl.levels(), lay_, row);
+    floats_.set(sp_near_, row, sp_number(r.near_price));
+    floats_.set(sp_far_, row, sp_number(r.far_price));
+  }
+
+  void end_book() override {
+    rows_after_last_book_ = market_id_->size();
+    floats_.end(rows_after_last_book_);
   }
 
  private:
-  struct Side {
-    std::vector<Float64Column*> prices, sizes;
-  };
+  std::size_t add_float(std::string name) {
+    return floats_.add(&columns_.add<Float64Column>(std::move(name)));
+  }
 
-  void add_side(const std::string& name, Side& side) {
-    for (std::size_t i = 1; i <= depth_; ++i) {
-      side.prices.push_back(&columns_.add<Float64Column>(name + "_price_" + std::to_string(i)));
-      side.sizes.push_back(&columns_.add<Float64Column>(name + "_size_" + std::to_string(i)));
+  // The cell of a side's first price; its size follows, then the next level's price.
+  std::size_t add_side(const std::string& name) {
+    const std::size_t first = add_float(name + "_price_1");
+    add_float(name + "_size_1");
+    for (std::size_t i = 2; i <= depth_; ++i) {
+      add_float(name + "_price_" + std::to_string(i));
+      add_float(name + "_size_" + std::to_string(i));
     }
+    return first;
   }
 
   // Only the levels shown are read, however deep the ladder.
-  void push_levels(std::span<const PriceSize> levels, Side& side) const {
+  void set_levels(std::span<const PriceSize> levels, std::size_t first, std::size_t row) {
     const std::size_t shown = std::min(depth_, levels.size());
     for (std::size_t i = 0; i < shown; ++i) {
-      side.prices[i]->push(levels[i].price);
-      side.sizes[i]->push(levels[i].size);
+      floats_.set(first + 2 * i, row, levels[i].price);
+      floats_.set(first + 2 * i + 1, row, levels[i].size);
     }
-    for (std::size_t i = shown; i < depth_; ++i) {
-      side.prices[i]->push_null();
-      side.sizes[i]->push_null();
-    }
+    for (std::size_t i = 2 * shown; i < 2 * depth_; ++i) floats_.set_null(first + i, row);
   }
 
   std::size_t depth_;
@@ -123,8 +183,12 @@ class BestForm final : public RowForm {
   TimestampColumn* time_;
   BoolColumn* in_play_;
   Int64Column* selection_id_;
-  Float64Column *handicap_, *ltp_, *matched_, *sp_near_, *sp_far_;
-  Side back_, lay_;
+  Float64Column* handicap_;
+  FloatCells floats_;
+  std::size_t reserved_ = 0;
+  std::size_t rows_after_last_book_ = 0;
+  // Cells of floats_.
+  std::size_t ltp_, matched_, back_, lay_, sp_near_, sp_far_;
 };
 
 // One row per ladder level, as betfairutil's full-ladder frame lays them out.
@@ -223,10 +287,13 @@ class RunnerWriter {
   void write(RowForm& form, MarketCache& market, std::int64_t time,
              PerRunner<RunnerStamp>& stamps) const {
     const BookKeys keys = form.book_keys(market, time);
-    for (const RunnerCache* r : market.runners_in_order_of_appearance()) {
+    const std::vector<RunnerCache*>& runners = market.runners_in_order_of_appearance();
+    form.begin_book(runners.size());
+    for (const RunnerCache* r : runners) {
       if (changed_only_ && !stamps[r->serial].take(*r)) continue;
       form.add_runner(keys, *r);
     }
+    form.end_book();
   }
 
  private:

@@ -39,6 +39,10 @@ class RowForm {
   // A form with no rows whose dictionaries are this one's, so that the two can be joined.
   virtual std::unique_ptr<RowForm> empty_twin() const = 0;
   virtual BookKeys book_keys(const MarketCache& market, std::int64_t time) = 0;
+  // Called before the runners of a book are added, with how many there are at most.
+  virtual void begin_book(std::size_t runners) { (void)runners; }
+  // Called once the runners of a book are added.
+  virtual void end_book() {}
   virtual void add_runner(const BookKeys& book, const RunnerCache& runner) = 0;
   ColumnSet& columns() { return columns_; }
 
