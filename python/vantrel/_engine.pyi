@@ -16,7 +16,6 @@ def replay(
     market_types: list[str] | None = None,
     naive_times: bool = False,
     appearance_order: bool = True,
-    bet_delay_models: bool = True,
     max_recording_bytes: int = 0,
     per_message: bool = False,
 ) -> ReplayIterator: ...

@@ -22,24 +22,26 @@ namespace {
 PyTypeObject* g_replay_iterator = nullptr;
 
 PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"inputs",           "on_error",
-                                   "markets",          "market_types",
-                                   "naive_times",      "appearance_order",
-                                   "bet_delay_models", "max_recording_bytes",
-                                   "per_message",      nullptr};
+  static const char* keywords[] = {"inputs",
+                                   "on_error",
+                                   "markets",
+                                   "market_types",
+                                   "naive_times",
+                                   "appearance_order",
+                                   "max_recording_bytes",
+                                   "per_message",
+                                   nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
   PyObject* markets = Py_None;
   PyObject* market_types = Py_None;
   int naive_times = 0;
   int appearance_order = 1;
-  int bet_delay_models = 1;
   unsigned long long max_bytes = 0;
   int per_message = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOpppKp", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKp", const_cast<char**>(keywords),
                                    &inputs, &on_error, &markets, &market_types, &naive_times,
-                                   &appearance_order, &bet_delay_models, &max_bytes,
-                                   &per_message)) {
+                                   &appearance_order, &max_bytes, &per_message)) {
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -51,7 +53,7 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
     settings.snapshot = {
         .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
         .appearance_order = appearance_order != 0,
-        .bet_delay_models = bet_delay_models != 0};
+        .bet_delay_models = true};
     settings.per_message = per_message != 0;
     settings.max_recording_bytes =
         max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes;
@@ -67,7 +69,7 @@ PyMethodDef engine_methods[] = {
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay)),
      METH_VARARGS | METH_KEYWORDS,
      "replay(inputs, on_error, *, markets=None, market_types=None, naive_times=False, "
-     "appearance_order=True, bet_delay_models=True, max_recording_bytes=0, "
+     "appearance_order=True, max_recording_bytes=0, "
      "per_message=False)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. Use vantrel.replay."},

@@ -12,9 +12,7 @@ namespace vantrel::py {
 
 namespace {
 
-using Civil = CivilTime;
-
-Ref make(const Civil& c, bool aware) {
+Ref make(const CivilTime& c, bool aware) {
   return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
       c.year, c.month, c.day, c.hour, c.minute, c.second, c.microsecond,
       aware ? PyDateTime_TimeZone_UTC : Py_None, PyDateTimeAPI->DateTimeType));
@@ -46,7 +44,7 @@ Ref datetime_from_ms(std::int64_t milliseconds, bool aware) {
   const std::int64_t seconds = milliseconds / 1000;
   const std::int64_t days = seconds / 86400;
   const std::int64_t in_day = seconds % 86400;
-  Civil c{};
+  CivilTime c{};
   civil_from_days(days, c.year, c.month, c.day);
   c.hour = static_cast<int>(in_day / 3600);
   c.minute = static_cast<int>(in_day / 60 % 60);
@@ -57,7 +55,7 @@ Ref datetime_from_ms(std::int64_t milliseconds, bool aware) {
 
 Ref definition_time(const std::optional<std::string>& text, bool aware) {
   if (!text) return Ref::borrow(Py_None);
-  Civil c{};
+  CivilTime c{};
   if (read_iso_time(*text, c)) return make(c, aware);
   return with_zone(parse_datetime_or_none(text), aware);
 }

@@ -44,22 +44,10 @@ R guarded(R failure, F&& body) noexcept {
   return failure;
 }
 
-// A new object of `type` holding `fields`, tracked by the collector once whole when its class
-// has GC support. Moving the fields in runs no Python code and cannot fail.
-template <class Object>
-Ref create(PyTypeObject* type, FieldsOf<Object>&& fields) noexcept {
-  static_assert(std::is_nothrow_move_constructible_v<FieldsOf<Object>>);
-  const bool gc = PyType_IS_GC(type);
-  Object* obj = gc ? PyObject_GC_New(Object, type) : PyObject_New(Object, type);
-  if (obj == nullptr) return Ref();
-  new (&obj->fields) FieldsOf<Object>(std::move(fields));
-  if (gc) PyObject_GC_Track(obj);
-  return Ref::steal(reinterpret_cast<PyObject*>(obj));
-}
-
-// The same, with the fields built by `make` straight into the new object (a prvalue needs no
-// move), for the classes made at every step. Should building them throw, the object is given
-// back unborn and the exception goes on to the entry point's guard.
+// A new object of `type` with the fields built by `make` straight into it (a prvalue needs no
+// move), tracked by the collector once whole when its class has GC support. Should building
+// them throw, the object is given back unborn and the exception goes on to the entry point's
+// guard.
 template <class Object, class Make>
 Ref emplace(PyTypeObject* type, Make&& make) {
   const bool gc = PyType_IS_GC(type);
@@ -80,7 +68,14 @@ Ref emplace(PyTypeObject* type, Make&& make) {
   return Ref::steal(reinterpret_cast<PyObject*>(obj));
 }
 
-// tp_dealloc for every class built by `create`.
+// The same with fields built beforehand: moving them in runs no Python code and cannot fail.
+template <class Object>
+Ref create(PyTypeObject* type, FieldsOf<Object>&& fields) noexcept {
+  static_assert(std::is_nothrow_move_constructible_v<FieldsOf<Object>>);
+  return emplace<Object>(type, [&]() noexcept -> FieldsOf<Object>&& { return std::move(fields); });
+}
+
+// tp_dealloc for every class built by `emplace` or `create`.
 template <class Object>
 void destroy(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
