@@ -1,7 +1,7 @@
 """Writes seed inputs for the fuzz targets: stream-shaped lines, awkward JSON, and gzip files
 with every header field, so the fuzzers start from inputs that reach deep code at once.
 
-    python fuzz/make_corpus.py OUT_DIR    # creates OUT_DIR/{json,reader,replay,sources}/
+    python fuzz/make_corpus.py OUT_DIR    # creates OUT_DIR/{json,reader,replay,sources,tables}/
 """
 
 import bz2
@@ -306,6 +306,7 @@ def main():
     write_dir(out / "json", JSON_SEEDS + [line for text in replay[:3] for line in text.split("\n")])
     write_dir(out / "reader", reader_seeds(rng))
     write_dir(out / "replay", replay)
+    write_dir(out / "tables", replay)
     write_dir(out / "sources", sources_seeds(rng))
 
 

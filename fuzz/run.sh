@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 inflate=${FUZZ_INFLATE:-auto}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay fuzz_sources)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables)
 
 bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev libbz2-dev libzstd-dev \
   liblzma-dev pkg-config

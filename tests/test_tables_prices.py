@@ -1,6 +1,7 @@
 """vantrel.prices_table against a plain loop over vantrel.replay and against betfairutil."""
 
 import datetime
+import json
 import pathlib
 import sys
 
@@ -52,6 +53,28 @@ def test_grid_matches_replay_loop(recordings, every):
                                      for r in expected]
         times = table.column("publish_time").cast(pa.int64()).to_pylist()
         assert all(t % step == 0 for t in times)
+
+
+def _two_books(first_pt: int, last_pt: int) -> bytes:
+    definition = {"status": "OPEN", "inPlay": False,
+                  "runners": [{"id": 1, "sortPriority": 1, "status": "ACTIVE"}]}
+    lines = [
+        {"op": "mcm", "clk": "1", "pt": first_pt,
+         "mc": [{"id": "1.1", "img": True, "marketDefinition": definition,
+                 "rc": [{"id": 1, "ltp": 2.0}]}]},
+        {"op": "mcm", "clk": "2", "pt": last_pt, "mc": [{"id": "1.1", "rc": [{"id": 1, "ltp": 3.0}]}]},
+    ]
+    return "".join(json.dumps(line) + "\n" for line in lines).encode()
+
+
+@pytest.mark.parametrize("first_pt, points", [
+    (2**63 - 1000, [9_223_372_036_854_775_000]),  # the point after it is past the largest time
+    (2**63 - 5, []),                              # so is the first one
+])
+def test_grid_ends_at_the_largest_time(first_pt, points):
+    # A damaged file can carry such times; stepping past them must end the grid, not wrap.
+    table = vantrel.prices_table(_two_books(first_pt, 2**63 - 1), every=1000, form="ltp")
+    assert table.column("publish_time").cast(pa.int64()).to_pylist() == points
 
 
 def test_several_sources_concatenate_in_order(recordings):

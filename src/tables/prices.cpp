@@ -322,10 +322,15 @@ class BookPrices final : public BookSink {
   PerMarket<PerRunner<RunnerStamp>> stamps_;
 };
 
-std::int64_t first_grid_point(std::int64_t time, std::int64_t step) {
+// The first multiple of `step` at or after `time`; none when it would pass the largest time a
+// publish time can hold, which a damaged file can come close to.
+std::optional<std::int64_t> first_grid_point(std::int64_t time, std::int64_t step) {
   const std::int64_t q = time / step;
   const std::int64_t down = (time % step != 0 && time < 0) ? q - 1 : q;
-  return down * step == time ? time : (down + 1) * step;
+  if (down * step == time) return time;
+  std::int64_t up = 0;
+  if (__builtin_mul_overflow(down + 1, step, &up)) return std::nullopt;
+  return up;
 }
 
 // Rows at every multiple of a step from a market's first book to its last, each showing the
@@ -343,7 +348,7 @@ class GridPrices final : public BookSink {
   void before_message(std::int64_t time, const replay::MultiMarketReplay& replay) override {
     for (std::size_t i = 0; i < grids_.size(); ++i) {
       Grid& grid = grids_[i];
-      if (grid.next >= time) continue;
+      if (grid.ended || grid.next >= time) continue;
       MarketCache* market = replay.find(grids_.id(i));
       if (market != nullptr) write_until(grid, *market, time - 1);
     }
@@ -353,11 +358,14 @@ class GridPrices final : public BookSink {
     Grid& grid = grids_.of(market);
     if (!grid.form) {
       grid.form = form_->empty_twin();
-      grid.next = first_grid_point(market.publish_time, step());
+      const std::optional<std::int64_t> first = first_grid_point(market.publish_time, step());
+      grid.next = first.value_or(0);
+      grid.ended = !first;
     }
     // Every row so far is at a point before this book, so it stays whatever comes later.
     grid.kept_rows = grid.form->columns().rows();
     grid.kept_next = grid.next;
+    grid.kept_ended = grid.ended;
     grid.last_book = market.publish_time;
   }
 
@@ -366,6 +374,7 @@ class GridPrices final : public BookSink {
       Grid& grid = grids_[i];
       grid.form->columns().truncate(grid.kept_rows);
       grid.next = grid.kept_next;
+      grid.ended = grid.kept_ended;
       MarketCache* market = replay.find(grids_.id(i));
       if (market != nullptr) write_until(grid, *market, grid.last_book);
       form_->columns().append(grid.form->columns());
@@ -383,13 +392,17 @@ class GridPrices final : public BookSink {
     std::int64_t last_book = 0;
     std::size_t kept_rows = 0;
     std::int64_t kept_next = 0;
+    // No point is left before the largest time: stepping on would overflow.
+    bool ended = false;
+    bool kept_ended = false;
   };
 
   std::int64_t step() const { return *options_.every_ms; }
 
   // Writes the grid points up to and including `until` from the market as it stands.
   void write_until(Grid& grid, MarketCache& market, std::int64_t until) {
-    for (; grid.next <= until; grid.next += step()) {
+    for (; !grid.ended && grid.next <= until;
+         grid.ended = __builtin_add_overflow(grid.next, step(), &grid.next)) {
       if (options_.in_play && *options_.in_play != market.in_play) continue;
       writer_.write(*grid.form, market, grid.next, grid.stamps);
     }

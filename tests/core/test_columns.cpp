@@ -40,7 +40,8 @@ std::vector<std::optional<double>> read_floats(const FinishedColumn& column) {
   if (column.buffers[0]) {
     // Arrow compares bitmaps bytewise: nothing may be set past the last row.
     const std::size_t length = static_cast<std::size_t>(column.length);
-    for (std::size_t i = length; i < (length + 7) / 8 * 8; ++i) CHECK_FALSE(bit(*column.buffers[0], i));
+    for (std::size_t i = length; i < (length + 7) / 8 * 8; ++i)
+      CHECK_FALSE(bit(*column.buffers[0], i));
   }
   return rows;
 }
@@ -163,8 +164,8 @@ TEST_CASE("a bool column keeps its bits across unaligned appends and truncations
 TEST_CASE("a dictionary numbers texts in order of first appearance, however long or many") {
   // Short texts, texts of exactly the packed width, longer ones, texts that differ only in a
   // trailing zero byte, and enough of them to pass every lookup strategy.
-  std::vector<std::string> texts = {"OPEN", "SUSPENDED", "CLOSED", "", std::string("A\0", 2),
-                                    "A", "12345678", "123456789", "Back", "Lay"};
+  std::vector<std::string> texts = {"OPEN", "SUSPENDED", "CLOSED",    "",     std::string("A\0", 2),
+                                    "A",    "12345678",  "123456789", "Back", "Lay"};
   for (int i = 0; i < 40; ++i) texts.push_back("1." + std::to_string(200000000 + i * 7919));
   const auto dictionary = std::make_shared<StringDictionary>();
   DictionaryColumn column(dictionary);
