@@ -1,6 +1,7 @@
 #include "tables/summaries.hpp"
 
 #include <charconv>
+#include <limits>
 #include <map>
 #include <string>
 
@@ -172,6 +173,18 @@ class RunnerSummaries final : public BookSink {
 
   void begin_recording(std::string_view) override { states_.clear(); }
 
+  // The moment `offset_s` seconds before `market_time`; an offset reaching past the earliest
+  // time a book can have takes nothing.
+  static std::int64_t taken_at(std::int64_t market_time, std::int64_t offset_s) {
+    std::int64_t offset_ms = 0;
+    std::int64_t at = 0;
+    if (__builtin_mul_overflow(offset_s, 1000, &offset_ms) ||
+        __builtin_sub_overflow(market_time, offset_ms, &at)) {
+      return std::numeric_limits<std::int64_t>::min();
+    }
+    return at;
+  }
+
   // Only books before the off are looked at closely; after it, the last state says it all.
   void on_book(MarketCache& market) override {
     RunnerMarket& state = states_.of(market);
@@ -188,7 +201,7 @@ class RunnerSummaries final : public BookSink {
       h.before_off.resize(offsets_s_.size());
       if (!market_time) continue;
       for (std::size_t k = 0; k < offsets_s_.size(); ++k) {
-        if (market.publish_time > *market_time - offsets_s_[k] * 1000) continue;
+        if (market.publish_time > taken_at(*market_time, offsets_s_[k])) continue;
         h.before_off[k] = {best(r->atb), best(r->atl)};
       }
     }
