@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "messages/parser.hpp"
+#include "messages/structural_index.hpp"
 
 namespace vantrel::json {
 
@@ -138,17 +139,27 @@ class TapeWriter {
   std::uint64_t* w_;
 };
 
+// Parses byte by byte, or, when kIndexed, jumps between the positions of a StructuralIndex.
+// Both read every token with the same code; the indexed parser only reports that a line is
+// not plain (the caller then asks the byte-by-byte one for the exact error).
+template <bool kIndexed>
 class LineParser {
  public:
   LineParser(std::string_view text, std::uint64_t* out, std::vector<std::uint64_t>& scratch,
-             std::vector<std::pair<std::size_t, std::size_t>>& keys)
+             std::vector<std::pair<std::size_t, std::size_t>>& keys,
+             const StructuralIndex* index = nullptr)
       : s_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         p_(s_),
         end_(s_ + n_),
         out_(out),
         scratch_(scratch),
-        keys_(keys) {}
+        keys_(keys) {
+    if constexpr (kIndexed) {
+      at_ = index->positions();
+      escapes_ = index->has_backslash();
+    }
+  }
 
   Failure run() {
     if (!parse_value()) return failure_;
@@ -178,8 +189,30 @@ class LineParser {
     return c <= ' ' && ((kWs >> c) & 1) != 0;
   }
 
+  // To the next token. Indexed, that is the next position: the index holds the first byte of
+  // every token, and check_literal_end() makes sure no token ran on past the last one.
   void skip_ws() {
-    while (p_ < end_ && is_ws(*p_)) ++p_;
+    if constexpr (kIndexed) {
+      p_ = s_ + *at_;
+    } else {
+      while (p_ < end_ && is_ws(*p_)) ++p_;
+    }
+  }
+
+  // Steps over the one-byte token at the cursor (an operator, or a literal's first byte).
+  void take() {
+    ++p_;
+    if constexpr (kIndexed) ++at_;
+  }
+
+  // A literal (number, true, false, null) must end where the next token or whitespace begins;
+  // "1x" or "truex" leave a byte the index never saw as a token of its own.
+  bool literal(bool ok) {
+    if constexpr (kIndexed) {
+      if (!ok) return false;
+      if (p_ != s_ + *at_ && !is_ws(*p_)) return fail(ErrorCode::kTrailingCharacters);
+    }
+    return ok;
   }
 
   // Values --------------------------------------------------------------------------------
@@ -188,17 +221,17 @@ class LineParser {
     if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
     switch (*p_) {
       case 'n':
-        ++p_;
-        return parse_ident("ull", make(kNull, 0));
+        take();
+        return literal(parse_ident("ull", make(kNull, 0)));
       case 't':
-        ++p_;
-        return parse_ident("rue", make(kTrue, 0));
+        take();
+        return literal(parse_ident("rue", make(kTrue, 0)));
       case 'f':
-        ++p_;
-        return parse_ident("alse", make(kFalse, 0));
+        take();
+        return literal(parse_ident("alse", make(kFalse, 0)));
       case '-':
-        ++p_;
-        return parse_number(false);
+        take();
+        return literal(parse_number(false));
       case '0':
       case '1':
       case '2':
@@ -209,19 +242,19 @@ class LineParser {
       case '7':
       case '8':
       case '9':
-        return parse_number(true);
+        return parse_digits();
       case '"':
         ++p_;
         return parse_string();
       case '[':
         if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
-        ++p_;
+        take();
         if (!parse_array()) return false;
         --depth_;
         return true;
       case '{':
         if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
-        ++p_;
+        take();
         if (!parse_object()) return false;
         --depth_;
         return true;
@@ -240,9 +273,15 @@ class LineParser {
         ++p_;
         return parse_string();
       }
-      if (static_cast<unsigned char>(c - '0') < 10) return parse_number(true);
+      if (static_cast<unsigned char>(c - '0') < 10) return parse_digits();
     }
     return parse_value();
+  }
+
+  // A number without a sign: its first byte is a position of its own.
+  bool parse_digits() {
+    if constexpr (kIndexed) ++at_;
+    return literal(parse_number(true));
   }
 
   bool parse_ident(const char* rest, std::uint64_t word) {
@@ -432,7 +471,31 @@ class LineParser {
     return (has_quote | has_slash | has_control) & kHigh;
   }
 
+  // The cursor is past the opening quote.
   bool parse_string() {
+    if constexpr (kIndexed) {
+      return parse_indexed_string();
+    } else {
+      return parse_string_bytes();
+    }
+  }
+
+  // The closing quote is the next position: quotes are positions, and nothing inside a
+  // string is. Without a backslash in the line the text between is the string itself.
+  bool parse_indexed_string() {
+    const unsigned char* close = s_ + at_[1];
+    at_ += 2;
+    if (close >= end_) return fail(ErrorCode::kEofWhileParsingString);
+    if (escapes_) {
+      if (!parse_string_bytes()) return false;
+      return p_ == close + 1 || fail(ErrorCode::kEofWhileParsingString);
+    }
+    emit_string(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(close - p_));
+    p_ = close + 1;
+    return true;
+  }
+
+  bool parse_string_bytes() {
     const unsigned char* start = p_;
     // Eight bytes at a time to the first byte that ends the plain run.
     while (p_ + 8 <= end_) {
@@ -611,12 +674,12 @@ class LineParser {
       if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingList);
       const unsigned char c = *p_;
       if (c == ']') {
-        ++p_;
+        take();
         break;
       }
       if (!first) {
         if (c != ',') return peek_error(ErrorCode::kExpectedListCommaOrEnd);
-        ++p_;
+        take();
         skip_ws();
         if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
         if (*p_ == ']') return peek_error(ErrorCode::kTrailingComma);
@@ -647,12 +710,12 @@ class LineParser {
       if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingObject);
       unsigned char c = *p_;
       if (c == '}') {
-        ++p_;
+        take();
         break;
       }
       if (!first) {
         if (c != ',') return peek_error(ErrorCode::kExpectedObjectCommaOrEnd);
-        ++p_;
+        take();
         skip_ws();
         if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
         c = *p_;
@@ -666,7 +729,7 @@ class LineParser {
       skip_ws();
       if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingObject);
       if (*p_ != ':') return peek_error(ErrorCode::kExpectedColon);
-      ++p_;
+      take();
       if (!parse_element()) return false;
       keys_.emplace_back(key_index, out_.size());
     }
@@ -751,6 +814,8 @@ class LineParser {
   std::vector<std::size_t> order_;
   std::string text_;
   CompactNumber compact_[2];
+  const std::uint32_t* at_ = nullptr;  // the next position, when indexed
+  bool escapes_ = false;               // the indexed line holds a backslash
 };
 
 }  // namespace
@@ -762,7 +827,17 @@ ParseError Parser::parse(std::string_view text) {
     tape_.reset(new std::uint64_t[room]);  // left uninitialised: every word is written first
     capacity_ = room;
   }
-  LineParser p(text, tape_.get(), scratch_, keys_);
+  fell_back_ = false;
+  if (index_.build(path_, text)) {
+    LineParser<true> p(text, tape_.get(), scratch_, keys_, &index_);
+    if (p.run().code == ErrorCode::kNone) {
+      words_ = p.words();
+      return ParseError{};
+    }
+    keys_.clear();
+    fell_back_ = true;
+  }
+  LineParser<false> p(text, tape_.get(), scratch_, keys_);
   const Failure f = p.run();
   if (f.code != ErrorCode::kNone) {
     keys_.clear();
@@ -784,6 +859,7 @@ void Parser::release_memory() {
   words_ = 0;
   scratch_ = {};
   keys_ = {};
+  index_.release_memory();
 }
 
 }  // namespace vantrel::json

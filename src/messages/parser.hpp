@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "messages/structural_index.hpp"
+
 namespace vantrel::json {
 
 enum class ErrorCode : std::uint8_t {
@@ -50,8 +52,16 @@ struct ParseError {
 inline constexpr int kMaxDepth = 127;
 
 // Decodes one line of text (one JSON value) into tape words. Reuses its space between calls.
+// Every path gives the same words and the same errors; only the speed differs.
 class Parser {
  public:
+  explicit Parser(ParserPath path = default_parser_path()) : path_(path) {}
+
+  ParserPath path() const { return path_; }
+  // True when the last line went to the byte-by-byte parser after the index could not vouch
+  // for it; a valid line never should.
+  bool fell_back() const { return fell_back_; }
+
   // On success words() holds the value's words until the next call.
   ParseError parse(std::string_view text);
   std::span<const std::uint64_t> words() const { return {tape_.get(), words_}; }
@@ -67,6 +77,9 @@ class Parser {
   // Members of the objects still open: tape index of the key, and one past its value.
   std::vector<std::pair<std::size_t, std::size_t>> keys_;
   std::vector<std::uint64_t> scratch_;
+  ParserPath path_;
+  StructuralIndex index_;
+  bool fell_back_ = false;
 };
 
 }  // namespace vantrel::json
