@@ -298,8 +298,9 @@ class LineParser {
   // Below this, one more digit cannot overflow 64 bits: the common case needs no division.
   static constexpr std::uint64_t kNoOverflow = 1'000'000'000'000'000'000ULL;
 
-  // Digits at the front of eight bytes (the first byte lowest): 0 to 8.
-  static int leading_digits(std::uint64_t v) {
+  // The high bit of each byte of v (the first byte lowest) that is not a digit, exact up to
+  // the first byte from 0xFA up.
+  static std::uint64_t non_digit_bytes(std::uint64_t v) {
     constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
     constexpr std::uint64_t kThrees = 0x3030303030303030ULL;
     constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
@@ -307,8 +308,45 @@ class LineParser {
     // a byte (only from 0xFA and up) lands beyond a non-digit, where nothing is read.
     const std::uint64_t off = ((v & kHighNibbles) ^ kThrees) |
                               (((v + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
-    const std::uint64_t nonzero = (((off & kLow7) + kLow7) | off) & ~kLow7;
-    return nonzero == 0 ? 8 : std::countr_zero(nonzero) / 8;
+    return (((off & kLow7) + kLow7) | off) & ~kLow7;
+  }
+
+  // Digits at the front of eight bytes: 0 to 8.
+  static int leading_digits(std::uint64_t v) {
+    const std::uint64_t non_digits = non_digit_bytes(v);
+    return non_digits == 0 ? 8 : std::countr_zero(non_digits) / 8;
+  }
+
+  // The number of a price or a size read whole from one load: at most seven digits with at
+  // most one point among them, ended inside the eight bytes by something other than an
+  // exponent. Anything else (and every malformed number) is left to the general reading.
+  bool take_short_number(std::uint64_t& significand, int& fraction_digits) {
+    if (p_ + 8 > end_) return false;
+    std::uint64_t v;
+    std::memcpy(&v, p_, 8);
+    const std::uint64_t non_digits = non_digit_bytes(v);
+    if (non_digits == 0) return false;
+    const int digits = std::countr_zero(non_digits) / 8;
+    if (digits == 0 || (digits > 1 && (v & 0xFF) == '0')) return false;
+    int length = digits;
+    std::uint64_t packed = v;
+    if (((v >> (8 * digits)) & 0xFF) == '.') {
+      const std::uint64_t after_point = non_digits & (non_digits - 1);
+      if (after_point == 0) return false;
+      length = std::countr_zero(after_point) / 8;
+      if (length == digits + 1) return false;
+      // Close the gap the point leaves, so the digits read as one integer.
+      const std::uint64_t whole = (std::uint64_t{1} << (8 * digits)) - 1;
+      packed = (v & whole) | ((v >> 8) & ~whole);
+      fraction_digits = length - digits - 1;
+    } else {
+      fraction_digits = 0;
+    }
+    const unsigned char next = static_cast<unsigned char>(v >> (8 * length));
+    if ((next | 0x20) == 'e') return false;
+    significand = digits_value(packed, length - (fraction_digits != 0 ? 1 : 0));
+    p_ += length;
+    return true;
   }
 
   // The value of the first n (1 to 8) digit bytes of v: shifted to the top, the bytes below
@@ -337,6 +375,13 @@ class LineParser {
 
   bool parse_number(bool positive) {
     const unsigned char* start = positive ? p_ : p_ - 1;
+    {
+      std::uint64_t significand;
+      int fraction_digits;
+      if (take_short_number(significand, fraction_digits)) {
+        return emit_number(start, positive, significand, fraction_digits, 0, false, false);
+      }
+    }
     if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingValue);
     const unsigned char first = *p_++;
     if (first < '0' || first > '9') return fail(ErrorCode::kInvalidNumber);
@@ -394,7 +439,12 @@ class LineParser {
       }
       if (exp_negative) exponent = -exponent;
     }
+    return emit_number(start, positive, significand, fraction_digits, exponent, has_exponent,
+                       overflow);
+  }
 
+  bool emit_number(const unsigned char* start, bool positive, std::uint64_t significand,
+                   int fraction_digits, int exponent, bool has_exponent, bool overflow) {
     const std::size_t index = out_.size();
     if (fraction_digits == 0 && !has_exponent && !overflow) {
       if (positive) {
