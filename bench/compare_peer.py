@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-import peer_replay  # noqa: E402
+from helpers import peer_replay  # noqa: E402
 
 DATA = "/work/shared/data"
 NOT_RECORDINGS = (".md", ".txt", ".meta", ".json")

@@ -47,7 +47,7 @@ DEFINITION = "*make_market_definition*"
 # Interpreter and C library functions that exist to make, track or free objects.
 ALLOCATION = re.compile(
     r"(^|[^A-Za-z])(_?PyObject_(Malloc|Calloc|Realloc|Free|Init|GC_New|GC_NewVar|GC_Del|GC_Track"
-    r"|GC_UnTrack|GC_Link|New)|gc_alloc|_?Py_NewReference|_Py_Dealloc|\w*_?dealloc|\w*_alloc"
+    r"|GC_UnTrack|GC_Link|New)|gc_alloc|PyType_GenericAlloc|_PyType_AllocNoTrack|_?Py_NewReference|_Py_Dealloc|\w*_?dealloc|\w*_alloc"
     r"|PyList_New|PyFloat_FromDouble|PyUnicode_New|_PyLong_New|PyLong_From\w+|PyTuple_New"
     r"|malloc|_int_malloc|free|_int_free|cfree|calloc|tcache\w*|malloc_consolidate"
     r"|unlink_chunk|gc_collect\w*|visit_\w+|\w+_traverse|update_refs|subtract_refs|move_\w+"
@@ -98,8 +98,8 @@ def callgrind(pkg: Path, path: Path, toggle: str) -> dict[str, int]:
 
 
 # The extension's functions that build or free Python objects rather than work on the market.
-BUILDERS = re.compile(r"make_|read_out_ladder|create_price_list|new_price_size|PriceSizePool|"
-                      r"_dealloc|destroy|allocate|to_price_sizes|_traverse|_clear|Ref::")
+BUILDERS = re.compile(r"make_|read_out_ladder|create_price_list|create<|PriceSizePool|"
+                      r"_dealloc|destroy|clear_refs|traverse_refs|to_price_sizes|_traverse|_clear|Ref::")
 
 
 def split(step: dict[str, int], dt: dict[str, int], definition: dict[str, int]) -> dict[str, int]:

@@ -5,18 +5,23 @@
 
 bench/run.py starts this once per contender, input and work, so every measurement
 begins from a fresh interpreter and its memory peak belongs to that work alone.
-Prints one JSON line: the seconds of each repetition, the resident memory after the
-imports (the baseline) and the process's peak resident memory after one call.
+Prints one JSON line: the seconds of each repetition (wall clock, and the process's
+CPU time in "cpu_times"), the resident memory after the imports (the baseline) and the
+process's peak resident memory after one call.
 With --once it does the work a single time and prints nothing, for counting
 instructions under a profiler.
 
 Contenders and their work:
   vantrel       load | iterate | read     (PATH plain or gzip)
                 none                      (imports only: what an instruction count subtracts)
+  replay        iterate | read            (vantrel.replay: PATH a file, archive or folder)
   bfl-objects   iterate | read            (PATH plain: the peer reads text only)
-  bfl-dicts     iterate | read            (as bfl-objects, lightweight books)
+                archive                   (PATH a tar of .bz2 members, read as its users do)
+  bfl-dicts     iterate | read | archive  (as bfl-objects, lightweight books)
   zlib          floor                     (PATH gzip: inflate the whole file)
   orjson, json  floor                     (PATH plain: parse every line, keep the results)
+  bz2, gzip,    members                   (PATH a tar: decompress every member with
+  zstd, xz                                 Python's own module for the format)
 
 "iterate" walks every snapshot touching nothing; "read" also reads each runner's best
 back price, best lay price and last traded price in every snapshot.
@@ -41,7 +46,7 @@ FAST = 0.5  # seconds; a first call slower than this counts as a repetition, not
 # --------------------------------------------------------------------------
 # The work
 
-def vantrel_work(work: str, path: str):
+def vantrel_work(work: str, path: str, package_replay: bool = False):
     # The replay converts times through the datetime module: definition times with
     # strptime, whose first call imports _strptime (and with it re, locale and
     # calendar, 1.5 MB), and publish times with utcfromtimestamp. A process pays
@@ -57,6 +62,9 @@ def vantrel_work(work: str, path: str):
     info = {"vantrel": vantrel.__file__}
 
     def load():
+        if package_replay:
+            # A lazy iterator: nothing is read before the first book is asked for.
+            return vantrel.replay(path)
         it = vantrel.iter_prices_file(path)
         info["snapshots"] = len(it)
         return it
@@ -70,7 +78,9 @@ def vantrel_work(work: str, path: str):
         for book in load():
             read_prices(book.runners)
 
-    works = {"none": lambda: None, "load": load, "iterate": iterate, "read": read}
+    works = {"none": lambda: None, "iterate": iterate, "read": read}
+    if not package_replay:
+        works["load"] = load
     return works[work], info
 
 
@@ -119,8 +129,29 @@ def peer_work(lightweight: bool, work: str, path: str):
                         lay[0]["price"]
                     r.get("lastPriceTraded")
 
+    def archive():
+        # What the peer's users write for the exchange's tar of .bz2 files: each member
+        # opened with bz2 and handed to the historical stream in place of a path, with
+        # `open` patched to give the file object back, and a listener of its own.
+        import bz2
+        import tarfile
+        from unittest.mock import patch
+
+        books = 0
+        with tarfile.open(path, "r:") as tar, patch("builtins.open", lambda f, _: f):
+            for member in tar:
+                if not member.isfile():
+                    continue
+                with bz2.BZ2File(tar.extractfile(member)) as text:
+                    listener = StreamListener(max_latency=None, lightweight=lightweight)
+                    stream = trading.streaming.create_historical_generator_stream(
+                        file_path=text, listener=listener)
+                    for market_books in stream.get_generator()():
+                        books += len(market_books)
+        info["books"] = books
+
     read = read_dicts if lightweight else read_objects
-    return {"iterate": iterate, "read": read}[work], info
+    return {"iterate": iterate, "read": read, "archive": archive}[work], info
 
 
 def zlib_floor(work: str, path: str):
@@ -143,13 +174,50 @@ def parse_floor(module: str, work: str, path: str):
     return {"floor": parse}[work], {}
 
 
+def member_decompress(module: str):
+    """The function of Python's own module that decompresses one whole member."""
+    if module == "gzip":
+        import zlib
+        return lambda data: zlib.decompress(data, 31)
+    if module == "zstd":
+        import zstandard
+        # One decompressor for every member, as a user would keep it.
+        return zstandard.ZstdDecompressor().decompress
+    if module == "bz2":
+        import bz2
+        return bz2.decompress
+    import lzma
+    return lzma.decompress
+
+
+def members_floor(module: str, work: str, path: str):
+    import tarfile
+
+    decompress = member_decompress(module)
+    info: dict = {}
+
+    def members():
+        count = size = 0
+        with tarfile.open(path, "r:") as tar:
+            for member in tar:
+                if member.isfile():
+                    size += len(decompress(tar.extractfile(member).read()))
+                    count += 1
+        info["members"], info["uncompressed"] = count, size
+
+    return {"members": members}[work], info
+
+
 CONTENDERS = {
     "vantrel": vantrel_work,
+    "replay": lambda work, path: vantrel_work(work, path, package_replay=True),
     "bfl-objects": lambda work, path: peer_work(False, work, path),
     "bfl-dicts": lambda work, path: peer_work(True, work, path),
     "zlib": zlib_floor,
     "orjson": lambda work, path: parse_floor("orjson", work, path),
     "json": lambda work, path: parse_floor("json", work, path),
+    **{m: (lambda work, path, m=m: members_floor(m, work, path))
+       for m in ("bz2", "gzip", "zstd", "xz")},
 }
 
 
@@ -157,7 +225,7 @@ CONTENDERS = {
 # Repetitions
 
 def repeat(fn, budget: float, min_reps: int, max_reps: int,
-           cap: float) -> tuple[list[float], int, int]:
+           cap: float) -> tuple[list[float], int, int, list[float]]:
     """Times ``fn`` until ``budget`` seconds are spent, at least ``min_reps`` times
     unless that would pass ``cap`` seconds, at most ``max_reps`` times.
 
@@ -165,22 +233,24 @@ def repeat(fn, budget: float, min_reps: int, max_reps: int,
     their first call is a warm-up. A slow first call is kept as a repetition,
     since a second pass over a large file would only cost time. Also returns the
     peak resident memory after that first call: later repetitions keep several
-    results alive at once, which says nothing about one call.
+    results alive at once, which says nothing about one call. The CPU seconds of
+    each repetition come last.
     """
-    first = timed(fn, 1)
+    first_cpu: list[float] = []
+    first = timed(fn, 1, cpu=first_cpu)
     peak = peak_rss()
     if first >= FAST:
-        inner, times = 1, [first]
+        inner, times, cpu = 1, [first], first_cpu
     else:
-        inner, times = inner_count(first), []
+        inner, times, cpu = inner_count(first), [], []
     while len(times) < max_reps:
         if times:
             spent = sum(times) * inner
             next_end = spent + times[-1] * inner
             if next_end > budget and (len(times) >= min_reps or next_end > cap):
                 break
-        times.append(timed(fn, inner))
-    return times, inner, peak
+        times.append(timed(fn, inner, cpu=cpu))
+    return times, inner, peak, cpu
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -202,10 +272,10 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     baseline = rss()
     started = time.perf_counter()
-    times, inner, peak = repeat(fn, args.budget, args.min_reps, args.max_reps, args.cap)
+    times, inner, peak, cpu = repeat(fn, args.budget, args.min_reps, args.max_reps, args.cap)
     print(json.dumps({
         "contender": args.contender, "work": args.work, "path": args.path,
-        "times": times, "inner": inner, "baseline": baseline, "peak": peak,
+        "times": times, "inner": inner, "baseline": baseline, "peak": peak, "cpu_times": cpu,
         "wall": time.perf_counter() - started, **info,
     }), flush=True)
     return 0

@@ -5,6 +5,8 @@
 Without PATH it replays the sample recording shipped beside this script.
 """
 
+from __future__ import annotations
+
 import sys
 import time
 import warnings
@@ -15,11 +17,11 @@ import vantrel
 SAMPLE = Path(__file__).with_name("1.234567890.gz")
 
 
-def best(prices):
+def best(prices: list[vantrel.PriceSize]) -> str:
     return f"{prices[0].price:g} ({prices[0].size:.2f})" if prices else "-"
 
 
-def main(path):
+def main(path: Path) -> None:
     # Snapshot times come from datetime.utcfromtimestamp, which Python 3.12 deprecates; the
     # demo has no use for the reminder.
     warnings.filterwarnings("ignore", r"datetime\.datetime\.utcfromtimestamp", DeprecationWarning)

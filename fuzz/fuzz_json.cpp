@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "messages/tape.hpp"
 #include "messages/parser.hpp"
+#include "messages/tape.hpp"
 
 using namespace vantrel;
 
@@ -220,23 +220,37 @@ Literals scan_literals(std::string_view s) {
         const char k = s[i + 1];
         i += 2;
         switch (k) {
-          case 'b': text.push_back('\b'); break;
-          case 'f': text.push_back('\f'); break;
-          case 'n': text.push_back('\n'); break;
-          case 'r': text.push_back('\r'); break;
-          case 't': text.push_back('\t'); break;
+          case 'b':
+            text.push_back('\b');
+            break;
+          case 'f':
+            text.push_back('\f');
+            break;
+          case 'n':
+            text.push_back('\n');
+            break;
+          case 'r':
+            text.push_back('\r');
+            break;
+          case 't':
+            text.push_back('\t');
+            break;
           case 'u': {
-            std::uint32_t cp = static_cast<std::uint32_t>(std::stoul(std::string(s.substr(i, 4)), nullptr, 16));
+            std::uint32_t cp =
+                static_cast<std::uint32_t>(std::stoul(std::string(s.substr(i, 4)), nullptr, 16));
             i += 4;
             if (cp >= 0xD800 && cp <= 0xDBFF) {
-              const auto low = static_cast<std::uint32_t>(std::stoul(std::string(s.substr(i + 2, 4)), nullptr, 16));
+              const auto low = static_cast<std::uint32_t>(
+                  std::stoul(std::string(s.substr(i + 2, 4)), nullptr, 16));
               i += 6;
               cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             }
             append_utf8(text, cp);
             break;
           }
-          default: text.push_back(k); break;
+          default:
+            text.push_back(k);
+            break;
         }
       }
       ++i;
@@ -320,7 +334,9 @@ void check_number(json::Value v, std::string_view lit) {
         FUZZ_CHECK(v.kind() == json::Kind::kUInt);
         FUZZ_CHECK(actual == static_cast<double>(u));
         const auto as_int = v.as_int();
-        FUZZ_CHECK(u > static_cast<std::uint64_t>(INT64_MAX) ? !as_int : as_int == static_cast<std::int64_t>(u));
+        FUZZ_CHECK(u > static_cast<std::uint64_t>(INT64_MAX)
+                       ? !as_int
+                       : as_int == static_cast<std::int64_t>(u));
         return;
       }
     } else {
@@ -329,7 +345,8 @@ void check_number(json::Value v, std::string_view lit) {
       if (ec == std::errc()) {
         FUZZ_CHECK(v.kind() == json::Kind::kInt);
         FUZZ_CHECK(v.as_int() == i);
-        FUZZ_CHECK(std::bit_cast<std::uint64_t>(actual) == std::bit_cast<std::uint64_t>(static_cast<double>(i)));
+        FUZZ_CHECK(std::bit_cast<std::uint64_t>(actual) ==
+                   std::bit_cast<std::uint64_t>(static_cast<double>(i)));
         return;
       }
     }
@@ -530,10 +547,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // tape and the text list that kind one for one.
   const Literals lit = scan_literals(text);
   if (lit.numbers.size() == items.numbers.size()) {
-    for (std::size_t i = 0; i < lit.numbers.size(); ++i) check_number(items.numbers[i], lit.numbers[i]);
+    for (std::size_t i = 0; i < lit.numbers.size(); ++i)
+      check_number(items.numbers[i], lit.numbers[i]);
   }
   if (lit.strings.size() == items.strings.size()) {
-    for (std::size_t i = 0; i < lit.strings.size(); ++i) FUZZ_CHECK(lit.strings[i] == items.strings[i]);
+    for (std::size_t i = 0; i < lit.strings.size(); ++i)
+      FUZZ_CHECK(lit.strings[i] == items.strings[i]);
   }
 
   std::string again;

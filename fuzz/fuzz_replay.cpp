@@ -1,5 +1,6 @@
 // The whole core, as a load and a replay see it: lines into a MessageStore, every stored market
-// change into one MarketCache, and the ladders read out after each change.
+// change routed by the replay step into its MarketCache, and the ladders read out after each
+// change.
 //
 // Besides crashes this looks for the faults that would hand Python stale objects: the object
 // layer reuses a Runner while its change counter stands still, a price list while its ladder's
@@ -19,19 +20,12 @@
 #include "market/market_cache.hpp"
 #include "messages/message_store.hpp"
 #include "messages/stream_reader.hpp"
+#include "replay/load.hpp"
+#include "replay/market_replay.hpp"
 
 using namespace vantrel;
 
 namespace {
-
-class StoreLines final : public LineHandler {
- public:
-  explicit StoreLines(MessageStore& store) : store_(store) {}
-  bool on_line(std::string_view line) override { return !store_.add_line(line); }
-
- private:
-  MessageStore& store_;
-};
 
 using Levels = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // bit patterns
 
@@ -90,8 +84,8 @@ struct RunnerState {
     return status == o.status && adjustment_factor == o.adjustment_factor &&
            last_price_traded == o.last_price_traded && total_matched == o.total_matched &&
            removal_date == o.removal_date && near_price == o.near_price &&
-           far_price == o.far_price && actual_sp == o.actual_sp && atb == o.atb &&
-           atl == o.atl && spb == o.spb && spl == o.spl && trd == o.trd;
+           far_price == o.far_price && actual_sp == o.actual_sp && atb == o.atb && atl == o.atl &&
+           spb == o.spb && spl == o.spl && trd == o.trd;
   }
 };
 
@@ -133,15 +127,18 @@ struct DefinitionState {
 
 DefinitionState definition_state(const MarketCache& c) {
   DefinitionState d;
-  for (const auto* s : {&c.event_id, &c.event_type_id, &c.event_name, &c.market_type,
-                        &c.market_time, &c.country_code, &c.venue, &c.race_type, &c.name,
-                        &c.timezone, &c.betting_type, &c.open_date, &c.suspend_time,
-                        &c.settled_time}) {
+  for (const auto* s :
+       {&c.event_id, &c.event_type_id, &c.event_name, &c.market_type, &c.market_time,
+        &c.country_code, &c.venue, &c.race_type, &c.name, &c.timezone, &c.betting_type,
+        &c.open_date, &c.suspend_time, &c.settled_time}) {
     d.strings.push_back(s->has_value() ? "+" + **s : "-");
   }
   d.strings.insert(d.strings.end(), c.regulators.begin(), c.regulators.end());
-  d.numbers = {static_cast<std::uint64_t>(c.number_of_winners), c.bsp_market,
-               c.turn_in_play_enabled, c.discount_allowed, c.persistence_enabled,
+  d.numbers = {static_cast<std::uint64_t>(c.number_of_winners),
+               c.bsp_market,
+               c.turn_in_play_enabled,
+               c.discount_allowed,
+               c.persistence_enabled,
                std::bit_cast<std::uint64_t>(c.market_base_rate),
                c.each_way_divisor ? std::bit_cast<std::uint64_t>(*c.each_way_divisor) : 1};
   for (const MarketDefinitionRunner& r : c.definition_runners) {
@@ -160,27 +157,17 @@ DefinitionState definition_state(const MarketCache& c) {
 class Replay {
  public:
   void apply(json::Value change, std::int64_t publish_time) {
-    if (change.is_object()) {
-      const json::Value id = change.find(json::Key("id"));
-      if (id.present() && id.is_string() && !id.as_string().empty()) {
-        if (!cache_) {
-          cache_ = std::make_unique<MarketCache>(id.as_string(), nullptr);
-        } else if (id.as_string() != cache_->market_id) {
-          return;  // another market of the same file
-        }
-      }
-    }
-    if (!cache_) return;
+    MarketCache* cache = route_.route(change);
+    if (cache == nullptr) return;
     const json::Value img = change.is_object() ? change.find(json::Key("img")) : json::Value();
     // An image drops every runner; their successors start counting afresh.
     if (img.present() && img.is_true()) runners_.clear();
-    cache_->update(change, publish_time);
-    check(publish_time);
+    cache->update(change, publish_time);
+    check(*cache, publish_time);
   }
 
  private:
-  void check(std::int64_t publish_time) {
-    const MarketCache& c = *cache_;
+  void check(const MarketCache& c, std::int64_t publish_time) {
     FUZZ_CHECK(c.publish_time == publish_time);
     const auto& runners = c.runners();
     FUZZ_CHECK(c.number_of_runners == static_cast<std::int32_t>(runners.size()));
@@ -218,7 +205,7 @@ class Replay {
     definition_ = std::move(definition);
   }
 
-  std::unique_ptr<MarketCache> cache_;
+  replay::SingleMarketReplay route_{nullptr};
   std::map<RunnerKey, RunnerState> runners_;
   std::uint64_t generation_ = 0;
   DefinitionState definition_ = definition_state(MarketCache("-", nullptr));
@@ -228,7 +215,7 @@ class Replay {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MessageStore store;
-  StoreLines lines(store);
+  replay::StoreLines lines(store);
   // A load that fails keeps nothing; the lines stored before the failure are still worth
   // replaying here, since every prefix of a file is a file.
   read_buffer_lines({reinterpret_cast<const char*>(data), size}, false, lines);

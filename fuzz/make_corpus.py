@@ -1,15 +1,20 @@
 """Writes seed inputs for the fuzz targets: stream-shaped lines, awkward JSON, and gzip files
 with every header field, so the fuzzers start from inputs that reach deep code at once.
 
-    python fuzz/make_corpus.py OUT_DIR    # creates OUT_DIR/{json,reader,replay}/
+    python fuzz/make_corpus.py OUT_DIR    # creates OUT_DIR/{json,reader,replay,sources}/
 """
 
+import bz2
 import gzip
 import hashlib
+import io
 import json
+import lzma
 import random
 import struct
 import sys
+import tarfile
+import zipfile
 import zlib
 from pathlib import Path
 
@@ -208,6 +213,84 @@ def reader_seeds(rng):
     return seeds
 
 
+def zstd_frame(data):
+    """One zstd frame of raw blocks: the standard library has no zstd encoder, and a raw frame is
+    still a frame the decoder has to walk."""
+    out = bytearray(b"\x28\xb5\x2f\xfd")
+    out += bytes([0xA0]) + struct.pack("<I", len(data))  # single segment, 4-byte content size
+    blocks = [data[i : i + 65536] for i in range(0, len(data), 65536)] or [b""]
+    for n, block in enumerate(blocks):
+        last = 1 if n == len(blocks) - 1 else 0
+        out += struct.pack("<I", (len(block) << 3) | last)[:3] + block
+    return bytes(out)
+
+
+def tar_bytes(members, fmt=tarfile.USTAR_FORMAT):
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w", format=fmt) as tar:
+        for name, data in members:
+            info = tarfile.TarInfo(name)
+            if data is None:
+                info.type = tarfile.DIRTYPE
+                tar.addfile(info)
+            else:
+                info.size = len(data)
+                tar.addfile(info, io.BytesIO(data))
+    return buffer.getvalue()
+
+
+def zip_bytes(members):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("2021/", b"")
+        for name, data, method in members:
+            archive.writestr(name, data, compress_type=method)
+    return buffer.getvalue()
+
+
+def sources_seeds(rng):
+    text = "\n".join(stream_lines(rng, 3)).encode() + b"\n"
+    small = b'{"op":"mcm","pt":1}\n'
+    members = [
+        ("PRO/2021/Mar/4/30512345/1.1.bz2", bz2.compress(small)),
+        ("PRO/2021/Mar/4/30512345/1.2", small),
+        ("PRO/2021/Mar/4/30512345/1.3.xz", lzma.compress(small)),
+        ("PRO/2021/Mar/4/30512345/1.4.zst", zstd_frame(small)),
+        ("PRO/2021/Mar/4/30512345/1.5.gz", gzip_member(small)),
+    ]
+    plain_tar = tar_bytes([("PRO/2021/", None)] + members)
+    long_tar = tar_bytes([("x" * 150 + "/1.6", small)], tarfile.GNU_FORMAT)
+    pax_tar = tar_bytes([("\u00e9" * 120 + "/1.7", small)], tarfile.PAX_FORMAT)
+    return [
+        text,
+        bz2.compress(text),
+        bz2.compress(text[:50]) + bz2.compress(text[50:]),
+        lzma.compress(text),
+        lzma.compress(text[:50]) + lzma.compress(text[50:]),
+        zstd_frame(text[:50]) + zstd_frame(text[50:]),
+        gzip_member(text),
+        plain_tar,
+        long_tar,
+        pax_tar,
+        gzip_member(plain_tar),
+        bz2.compress(plain_tar),
+        lzma.compress(long_tar),
+        zstd_frame(pax_tar),
+        tar_bytes([]),
+        tar_bytes([("inner.tar", plain_tar[:2048])]),
+        zip_bytes(
+            [
+                ("stored", small, zipfile.ZIP_STORED),
+                ("deflated", text, zipfile.ZIP_DEFLATED),
+                ("bzip2", small, zipfile.ZIP_BZIP2),
+                ("lzma", small, zipfile.ZIP_LZMA),
+                ("1.8.bz2", bz2.compress(small), zipfile.ZIP_STORED),
+            ]
+        ),
+        zip_bytes([]),
+    ]
+
+
 def write_dir(directory, seeds):
     directory.mkdir(parents=True, exist_ok=True)
     for seed in seeds:
@@ -223,6 +306,7 @@ def main():
     write_dir(out / "json", JSON_SEEDS + [line for text in replay[:3] for line in text.split("\n")])
     write_dir(out / "reader", reader_seeds(rng))
     write_dir(out / "replay", replay)
+    write_dir(out / "sources", sources_seeds(rng))
 
 
 if __name__ == "__main__":

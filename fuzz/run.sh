@@ -15,9 +15,10 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 inflate=${FUZZ_INFLATE:-auto}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay fuzz_sources)
 
-bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev
+bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev libbz2-dev libzstd-dev \
+  liblzma-dev pkg-config
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 
 root=$PWD
@@ -45,7 +46,7 @@ for target in "${targets[@]}"; do
   log=$build/$target.log
   mkdir -p "$build/corpus/$name" "$build/crashes"
   max_len=8192
-  [ "$name" != reader ] || max_len=65536
+  [ "$name" != reader ] && [ "$name" != sources ] || max_len=65536
 
   regressions=(fuzz/regressions/"$name"/*)
   if [ -e "${regressions[0]}" ]; then

@@ -16,11 +16,14 @@ pkg=$build/pkg
 PATH=$root/.venv/bin:$PATH  # cmake and ninja come with the venv
 
 mkdir -p "$build"
-if ! { cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$root/.venv/bin/python" "$@" &&
-       cmake --build "$build" --target vantrel; } >"$build/build.log" 2>&1; then
+werror=OFF
+[ "${VANTREL_WERROR:-0}" = 1 ] && werror=ON
+if ! { cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$root/.venv/bin/python" \
+         -DVANTREL_WERROR="$werror" "$@" &&
+       cmake --build "$build" --target vantrel _engine; } >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log" >&2
   exit 1
 fi
 rm -rf "$pkg"
 cmake --install "$build" --prefix "$pkg" >/dev/null
-cp python/vantrel/__init__.py "$pkg/vantrel/"
+cp python/vantrel/*.py "$pkg/vantrel/"

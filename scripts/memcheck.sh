@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/need-packages.sh g++ valgrind libisal-dev zlib1g-dev
+bash scripts/need-packages.sh g++ valgrind libisal-dev zlib1g-dev libbz2-dev libzstd-dev liblzma-dev \
+  pkg-config
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 
 root=$PWD

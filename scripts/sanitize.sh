@@ -9,7 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/need-packages.sh g++ libasan8 libubsan1 libisal-dev zlib1g-dev
+bash scripts/need-packages.sh g++ libasan8 libubsan1 libisal-dev zlib1g-dev libbz2-dev libzstd-dev \
+  liblzma-dev pkg-config
 [ -x .venv/bin/python ] || bash scripts/setup.sh
 
 root=$PWD

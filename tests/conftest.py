@@ -1,12 +1,9 @@
-"""Shared helpers: write stream recordings into tmp_path and replay them."""
-
-import gzip
-import itertools
-import json
+"""Fixtures and hooks every test file shares; the code behind them lives in helpers/."""
 
 import pytest
 
-import vantrel
+from helpers.recordings import StreamFiles, replayed
+from helpers.surface import RICH
 
 # Python 3.12 deprecates utcfromtimestamp, which the publish-time conversion calls on purpose;
 # the warning is the interpreter's, and tests that care about it set their own filters.
@@ -17,34 +14,41 @@ def pytest_configure(config):
     config.addinivalue_line("filterwarnings", UTC_DEPRECATION)
 
 
-def message(pt, *changes):
-    """One recorded market-change message carrying `changes` as its "mc" array."""
-    return {"op": "mcm", "clk": "AAA", "pt": pt, "mc": list(changes)}
-
-
-class StreamFiles:
-    """Writes recordings into a directory; a str entry is written verbatim as one line."""
-
-    def __init__(self, directory):
-        self.directory = directory
-        self._names = itertools.count()
-
-    def write(self, lines, *, gzipped=False, name=None):
-        text = "".join((line if isinstance(line, str) else json.dumps(line)) + "\n" for line in lines)
-        if name is None:
-            name = f"stream-{next(self._names)}" + (".json.gz" if gzipped else ".json")
-        path = self.directory / name
-        data = text.encode()
-        path.write_bytes(gzip.compress(data) if gzipped else data)
-        return str(path)
-
-    def open(self, lines, **options):
-        return vantrel.iter_prices_file(self.write(lines, **options))
-
-    def replay(self, lines, **options):
-        return list(self.open(lines, **options))
-
-
 @pytest.fixture
 def stream(tmp_path):
     return StreamFiles(tmp_path)
+
+
+@pytest.fixture
+def book(stream):
+    """The snapshot of the fully populated market (helpers.surface.RICH)."""
+    return stream.replay(RICH)[0]
+
+
+@pytest.fixture
+def samples(stream, book):
+    """One instance of each Python-visible class, by class name."""
+    runner = book.runners[2]
+    return {"PricesIterator": stream.open(RICH), "MarketBook": book, "Runner": runner,
+            "ExchangePrices": runner.ex, "StartingPrices": runner.sp,
+            "PriceSize": runner.ex.available_to_back[0], "MarketDefinition": book.market_definition,
+            "MarketDefinitionRunner": book.market_definition.runners[0]}
+
+
+@pytest.fixture(scope="session")
+def plain_books(tmp_path_factory):
+    """plain_books(*recordings): their books replayed one by one from plain files, joined."""
+    folder = tmp_path_factory.mktemp("plain")
+    cache = {}
+
+    def books(*recordings):
+        out = []
+        for data in recordings:
+            if data not in cache:
+                path = folder / f"{len(cache)}.json"
+                path.write_bytes(data)
+                cache[data] = replayed(str(path))
+            out += cache[data]
+        return out
+
+    return books

@@ -12,7 +12,7 @@ import random
 
 import pytest
 
-import peer_replay
+from helpers import peer_replay
 
 pytestmark = pytest.mark.skipif(
     not peer_replay.peer_available(), reason="betfairlightweight is not installed"

@@ -1,4 +1,4 @@
-"""Differential tests: vantrel's replay against the pure-Python model in reference_model.py.
+"""Differential tests: vantrel's replay against the pure-Python model in helpers/reference_model.py.
 
 Random stream files (seeded `random`) are written with adversarial but valid content; for each
 file the snapshots that vantrel yields must export (`to_dict`) exactly what the model gives,
@@ -19,7 +19,7 @@ import pytest
 
 import vantrel
 
-from reference_model import load_messages, replay, replay_file
+from helpers.reference_model import load_messages, replay, replay_file
 
 pytestmark = pytest.mark.filterwarnings(
     "ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning"
@@ -601,7 +601,7 @@ def test_gzip_members_are_all_read(tmp_path, tail, kept):
 
 def test_model_edge_cases(tmp_path):
     """The model itself agrees with the stream's rules on hand-picked cases."""
-    from reference_model import PriceLadder, handicap_key, low32
+    from helpers.reference_model import PriceLadder, handicap_key, low32
 
     assert [handicap_key(h) for h in (0.125, -0.125, 0.001, 0.004, 0.5, -0.5)] == [13, -13, 0, 0, 50, -50]
     assert handicap_key(1e300) == 2**63 - 1 and handicap_key(-1e300) == -(2**63)

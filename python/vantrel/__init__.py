@@ -1,5 +1,7 @@
 """Fast replay of recorded exchange market-stream files into market book snapshots."""
 
+from ._replay import ReplayError, SkippedRecordingWarning, replay
+from ._tables import market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
     ExchangePrices,
     MarketBook,
@@ -11,6 +13,23 @@ from .vantrel import (
     StartingPrices,
     iter_prices_file,
 )
-from . import vantrel as _native
 
-__all__ = list(_native.__all__)
+# The module's names first, in its own order, then the package's.
+__all__ = [
+    "iter_prices_file",
+    "PricesIterator",
+    "MarketBook",
+    "Runner",
+    "ExchangePrices",
+    "StartingPrices",
+    "PriceSize",
+    "MarketDefinition",
+    "MarketDefinitionRunner",
+    "replay",
+    "ReplayError",
+    "SkippedRecordingWarning",
+    "prices_table",
+    "trades_table",
+    "market_summaries",
+    "runner_summaries",
+]

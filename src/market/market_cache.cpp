@@ -27,7 +27,9 @@ std::array<Value, N> collect(Value object, const std::array<Key, N>& keys) {
   return found;
 }
 
-std::int32_t low32(std::int64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
+std::int32_t low32(std::int64_t v) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+}
 
 void set_string(std::string& field, Value v) {
   if (v.present() && v.is_string()) field.assign(v.as_string());
@@ -90,11 +92,19 @@ enum MarketKey : std::size_t {
   kMRc,
   kMarketKeyCount
 };
-const std::array<Key, kMarketKeyCount> kMarketKeys = {
-    Key("img"),           Key("marketDefinition"), Key("status"),      Key("betDelay"),
-    Key("bspReconciled"), Key("complete"),         Key("crossMatching"), Key("inPlay"),
-    Key("runnersVoidable"), Key("tv"),             Key("version"),     Key("lastMatchTime"),
-    Key("rc")};
+const std::array<Key, kMarketKeyCount> kMarketKeys = {Key("img"),
+                                                      Key("marketDefinition"),
+                                                      Key("status"),
+                                                      Key("betDelay"),
+                                                      Key("bspReconciled"),
+                                                      Key("complete"),
+                                                      Key("crossMatching"),
+                                                      Key("inPlay"),
+                                                      Key("runnersVoidable"),
+                                                      Key("tv"),
+                                                      Key("version"),
+                                                      Key("lastMatchTime"),
+                                                      Key("rc")};
 
 enum RunnerChangeKey : std::size_t {
   kRId,
@@ -114,9 +124,10 @@ enum RunnerChangeKey : std::size_t {
   kRunnerKeyCount
 };
 const std::array<Key, kRunnerKeyCount> kRunnerKeys = {
-    Key("id"),  Key("hc"),  Key("status"), Key("adjustmentFactor"), Key("ltp"),
-    Key("tv"),  Key("removalDate"), Key("spb"), Key("spl"), Key("atb"),
-    Key("atl"), Key("trd"), Key("spn"), Key("spf")};
+    Key("id"),  Key("hc"),  Key("status"),      Key("adjustmentFactor"),
+    Key("ltp"), Key("tv"),  Key("removalDate"), Key("spb"),
+    Key("spl"), Key("atb"), Key("atl"),         Key("trd"),
+    Key("spn"), Key("spf")};
 
 enum DefinitionKey : std::size_t {
   kDStatus,
@@ -150,20 +161,41 @@ enum DefinitionKey : std::size_t {
   kDSettledTime,
   kDVersion,
   kDRunners,
+  kDBetDelayModels,
   kDefinitionKeyCount
 };
-const std::array<Key, kDefinitionKeyCount> kDefinitionKeys = {
-    Key("status"),        Key("betDelay"),          Key("bspReconciled"),
-    Key("complete"),      Key("crossMatching"),     Key("inPlay"),
-    Key("runnersVoidable"), Key("numberOfWinners"), Key("eventId"),
-    Key("eventTypeId"),   Key("eventName"),         Key("marketType"),
-    Key("marketTime"),    Key("countryCode"),       Key("venue"),
-    Key("raceType"),      Key("bspMarket"),         Key("persistenceEnabled"),
-    Key("eachWayDivisor"), Key("timezone"),         Key("turnInPlayEnabled"),
-    Key("bettingType"),   Key("name"),              Key("discountAllowed"),
-    Key("marketBaseRate"), Key("regulators"),       Key("openDate"),
-    Key("suspendTime"),   Key("settledTime"),       Key("version"),
-    Key("runners")};
+const std::array<Key, kDefinitionKeyCount> kDefinitionKeys = {Key("status"),
+                                                              Key("betDelay"),
+                                                              Key("bspReconciled"),
+                                                              Key("complete"),
+                                                              Key("crossMatching"),
+                                                              Key("inPlay"),
+                                                              Key("runnersVoidable"),
+                                                              Key("numberOfWinners"),
+                                                              Key("eventId"),
+                                                              Key("eventTypeId"),
+                                                              Key("eventName"),
+                                                              Key("marketType"),
+                                                              Key("marketTime"),
+                                                              Key("countryCode"),
+                                                              Key("venue"),
+                                                              Key("raceType"),
+                                                              Key("bspMarket"),
+                                                              Key("persistenceEnabled"),
+                                                              Key("eachWayDivisor"),
+                                                              Key("timezone"),
+                                                              Key("turnInPlayEnabled"),
+                                                              Key("bettingType"),
+                                                              Key("name"),
+                                                              Key("discountAllowed"),
+                                                              Key("marketBaseRate"),
+                                                              Key("regulators"),
+                                                              Key("openDate"),
+                                                              Key("suspendTime"),
+                                                              Key("settledTime"),
+                                                              Key("version"),
+                                                              Key("runners"),
+                                                              Key("betDelayModels")};
 
 enum DefinitionRunnerKey : std::size_t {
   kDrId,
@@ -207,7 +239,8 @@ std::int64_t handicap_key(double handicap) {
   return static_cast<std::int64_t>(r);
 }
 
-MarketCache::MarketCache(std::string_view id, ReleaseFn release) : market_id(id), release_(release) {}
+MarketCache::MarketCache(std::string_view id, ReleaseFn release)
+    : market_id(id), release_(release) {}
 
 MarketCache::~MarketCache() {
   clear_runners();
@@ -222,10 +255,14 @@ void MarketCache::refill(ReuseSlot& slot, void* object, std::uint64_t stamp) {
 }
 
 void MarketCache::release_runner(RunnerCache& r) {
-  for (ReuseSlot* slot :
-       {&r.runner_slot, &r.atb_slot, &r.atl_slot, &r.trd_slot, &r.spb_slot, &r.spl_slot}) {
-    refill(*slot, nullptr, 0);
-  }
+  for (ReuseSlot* slot : r.slots()) refill(*slot, nullptr, 0);
+}
+
+void MarketCache::release_slots() {
+  refill(definition_slot, nullptr, 0);
+  // Index by index: releasing an object can run Python code, though never code that reaches
+  // this cache's runner list (its owner refuses re-entry while it is being cleared).
+  for (std::size_t i = 0; i < runners_.size(); ++i) release_runner(*runners_[i]);
 }
 
 void MarketCache::clear_runners() {
@@ -233,6 +270,7 @@ void MarketCache::clear_runners() {
   auto gone = std::move(runners_);
   runners_.clear();
   counts_stale_ = true;
+  appearance_.clear();
   for (auto& r : gone) release_runner(*r);
 }
 
@@ -248,7 +286,11 @@ RunnerCache& MarketCache::runner_for(RunnerKey key, double handicap) {
                                    [](const auto& r, const RunnerKey& k) { return r->key < k; });
   if (it != runners_.end() && (*it)->key == key) return **it;
   counts_stale_ = true;
-  return **runners_.insert(it, std::make_unique<RunnerCache>(key, handicap));
+  auto created = std::make_unique<RunnerCache>(key, handicap);
+  created->serial = ++runner_serials_;
+  RunnerCache& runner = **runners_.insert(it, std::move(created));
+  appearance_.push_back(&runner);
+  return runner;
 }
 
 void MarketCache::update(Value change, std::int64_t time) {
@@ -351,6 +393,12 @@ void MarketCache::apply_definition(Value definition) {
       if (r.is_string()) regulators.emplace_back(r.as_string());
     }
   }
+  if (v[kDBetDelayModels].present() && v[kDBetDelayModels].is_array()) {
+    auto& models = bet_delay_models.emplace();
+    for (const Value m : v[kDBetDelayModels].items()) {
+      if (m.is_string()) models.emplace_back(m.as_string());
+    }
+  }
   set_optional_string(open_date, v[kDOpenDate]);
   set_optional_string(suspend_time, v[kDSuspendTime]);
   set_optional_string(settled_time, v[kDSettledTime]);
@@ -369,7 +417,8 @@ void MarketCache::apply_definition_runners(Value runners) {
     set_int32(rec.sort_priority, v[kDrSortPriority]);
     set_string(rec.status, v[kDrStatus]);
     set_double(rec.handicap, v[kDrHc]);
-    if (v[kDrAdjustmentFactor].present()) rec.adjustment_factor = v[kDrAdjustmentFactor].as_double();
+    if (v[kDrAdjustmentFactor].present())
+      rec.adjustment_factor = v[kDrAdjustmentFactor].as_double();
     set_optional_string(rec.removal_date, v[kDrRemovalDate]);
     set_optional_string(rec.name, v[kDrName]);
     if (v[kDrBsp].present()) rec.bsp = v[kDrBsp].as_double();

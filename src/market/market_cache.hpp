@@ -6,6 +6,7 @@
 // its reuse slots to decide which Python objects it can hand out again.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -47,7 +48,8 @@ struct ReuseSlot {
 using ReleaseFn = void (*)(void*);
 
 struct RunnerCache {
-  explicit RunnerCache(RunnerKey k, double hc) : key(k), selection_id(k.selection_id), handicap(hc) {}
+  explicit RunnerCache(RunnerKey k, double hc)
+      : key(k), selection_id(k.selection_id), handicap(hc) {}
 
   RunnerKey key;
   std::int64_t selection_id;
@@ -66,6 +68,9 @@ struct RunnerCache {
   PriceLadder spl{false};
   PriceLadder trd{false};
   std::uint64_t change_counter = 0;
+  // Distinct for every runner a market ever makes (from 1): a runner made anew after an image
+  // restarts its counters, and only this tells it from its predecessor at the same key.
+  std::uint64_t serial = 0;
 
   // Reuse slots: the last Runner object, and the last read-out of each ladder.
   ReuseSlot runner_slot;
@@ -74,6 +79,13 @@ struct RunnerCache {
   ReuseSlot trd_slot;
   ReuseSlot spb_slot;
   ReuseSlot spl_slot;
+
+  std::array<ReuseSlot*, 6> slots() {
+    return {&runner_slot, &atb_slot, &atl_slot, &trd_slot, &spb_slot, &spl_slot};
+  }
+  std::array<const ReuseSlot*, 6> slots() const {
+    return {&runner_slot, &atb_slot, &atl_slot, &trd_slot, &spb_slot, &spl_slot};
+  }
 };
 
 struct MarketDefinitionRunner {
@@ -99,6 +111,10 @@ class MarketCache {
 
   // Runners in key order: selection id, then handicap key.
   const std::vector<std::unique_ptr<RunnerCache>>& runners() const { return runners_; }
+  // Runners in the order they first appeared: a definition's in the order it lists them, the
+  // others when a change first named them. An image starts the order afresh. This is the order
+  // the ecosystem's stream caches keep, which strategies index into.
+  const std::vector<RunnerCache*>& runners_in_order_of_appearance() const { return appearance_; }
   RunnerCache* find_runner(RunnerKey key) const;
 
   std::string market_id;
@@ -121,6 +137,8 @@ class MarketCache {
       country_code, venue, race_type, name, timezone, betting_type, open_date, suspend_time,
       settled_time;
   std::vector<std::string> regulators;
+  // Only the package's replay shows these; absent until a definition carries the key.
+  std::optional<std::vector<std::string>> bet_delay_models;
   std::int64_t version = 0;
   double total_matched = 0.0;
   std::optional<std::int64_t> last_match_time;
@@ -133,6 +151,24 @@ class MarketCache {
   // Stores a new object in a slot, releasing the one it replaces.
   void refill(ReuseSlot& slot, void* object, std::uint64_t stamp);
 
+  // Calls `visit(object)` for the object in every filled reuse slot; a non-zero result stops
+  // the walk and is returned (the shape of the interpreter's traversal).
+  template <class F>
+  int visit_slots(F&& visit) const {
+    if (definition_slot.object != nullptr) {
+      if (const int r = visit(definition_slot.object)) return r;
+    }
+    for (const auto& runner : runners_) {
+      for (const ReuseSlot* slot : runner->slots()) {
+        if (slot->object == nullptr) continue;
+        if (const int r = visit(slot->object)) return r;
+      }
+    }
+    return 0;
+  }
+  // Empties every reuse slot; the next snapshot builds afresh what it needs.
+  void release_slots();
+
  private:
   RunnerCache& runner_for(RunnerKey key, double handicap);
   void apply_definition(json::Value definition);
@@ -142,6 +178,8 @@ class MarketCache {
   void clear_runners();
   void recount();
   bool counts_stale_ = true;
+  std::vector<RunnerCache*> appearance_;
+  std::uint64_t runner_serials_ = 0;
 
   std::vector<std::unique_ptr<RunnerCache>> runners_;
   ReleaseFn release_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "messages/tape.hpp"
@@ -29,6 +30,8 @@ class PriceLadder {
   std::vector<PriceSize> to_price_sizes() const;
   // Writes size() levels, in read-out order, to `out`.
   void copy_levels(PriceSize* out) const;
+  // The levels in place, in read-out order: the top N are read without copying the rest.
+  std::span<const PriceSize> levels() const { return levels_; }
 
   std::size_t size() const { return levels_.size(); }
   std::uint64_t change_counter() const { return change_counter_; }

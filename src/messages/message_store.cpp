@@ -1,12 +1,12 @@
 #include "messages/message_store.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace vantrel {
 
@@ -30,7 +30,8 @@ std::size_t round_to_pages(std::size_t bytes) {
 
 }  // namespace
 
-MessageStore::Chunk::Chunk(std::size_t words) : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
+MessageStore::Chunk::Chunk(std::size_t words)
+    : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
   void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   words_ = static_cast<std::uint64_t*>(p);

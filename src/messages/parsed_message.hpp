@@ -22,7 +22,9 @@ class ParsedMessage {
   // "mc" array but with "marketDefinition" or "rc").
   bool whole_line() const { return (changes_ & 1) != 0; }
   // Head word of the "mc" array, or of the line object.
-  const std::uint64_t* head() const { return reinterpret_cast<const std::uint64_t*>(changes_ & ~std::uintptr_t{1}); }
+  const std::uint64_t* head() const {
+    return reinterpret_cast<const std::uint64_t*>(changes_ & ~std::uintptr_t{1});
+  }
 
   template <class F>
   void for_each_change(F&& f) const {

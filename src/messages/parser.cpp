@@ -1,4 +1,4 @@
-#include "messages/tape.hpp"
+#include "messages/parser.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "messages/parser.hpp"
 #include "messages/structural_index.hpp"
+#include "messages/tape.hpp"
 
 namespace vantrel::json {
 
@@ -17,11 +17,12 @@ namespace {
 
 using namespace tape;
 
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-std::uint64_t double_word(double d) { return std::bit_cast<std::uint64_t>(d); }
+std::uint64_t double_word(double d) {
+  return std::bit_cast<std::uint64_t>(d);
+}
 
 }  // namespace
 
@@ -306,8 +307,8 @@ class LineParser {
     constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
     // A byte is a digit when both it and it plus 6 have 3 as their high nibble. A carry out of
     // a byte (only from 0xFA and up) lands beyond a non-digit, where nothing is read.
-    const std::uint64_t off = ((v & kHighNibbles) ^ kThrees) |
-                              (((v + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
+    const std::uint64_t off =
+        ((v & kHighNibbles) ^ kThrees) | (((v + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
     return (((off & kLow7) + kLow7) | off) & ~kLow7;
   }
 
@@ -695,7 +696,7 @@ class LineParser {
         std::memcpy(&payload, data, len);
       }
       out_.push(len == 6 ? make(kString6, payload)
-                              : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40)));
+                         : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40)));
       return;
     }
     const std::size_t words = (len + 7) / 8;
@@ -740,8 +741,8 @@ class LineParser {
     const std::size_t body = out_.size() - head - 1;
     if (body == 2 && compact_[0].index == head + 1 && compact_[1].index == head + 2 &&
         compact_[0].fits(kPriceBits) && compact_[1].fits(kSizeBits)) {
-      out_[head] = make(kPair, compact_[0].encode(kPriceBits) |
-                                   (compact_[1].encode(kSizeBits) << kPriceBits));
+      out_[head] = make(
+          kPair, compact_[0].encode(kPriceBits) | (compact_[1].encode(kSizeBits) << kPriceBits));
       out_.resize(head + 1);
       compact_[0].index = compact_[1].index = SIZE_MAX;
       return true;
@@ -789,9 +790,7 @@ class LineParser {
     return true;
   }
 
-  std::string_view key_at(std::size_t index) const {
-    return Value(&out_[index]).as_string();
-  }
+  std::string_view key_at(std::size_t index) const { return Value(&out_[index]).as_string(); }
   // A key's word holds a short key whole, and a long key's length, so unequal words mean
   // unequal keys and only long keys of equal length need their bytes compared.
   bool same_key(std::size_t a, std::size_t b) const {
@@ -845,7 +844,8 @@ class LineParser {
       scratch_.insert(scratch_.end(), &out_[members[k].first], &out_[members[k].second]);
     }
     out_.resize(head + 1);
-    std::memcpy(out_.grow(scratch_.size()), scratch_.data(), scratch_.size() * sizeof(std::uint64_t));
+    std::memcpy(out_.grow(scratch_.size()), scratch_.data(),
+                scratch_.size() * sizeof(std::uint64_t));
     compact_[0].index = compact_[1].index = SIZE_MAX;
   }
 

@@ -13,30 +13,20 @@
 #include <new>
 #include <span>
 
+#include "messages/line_splitter.hpp"
 #include "sources/gzip.hpp"
-#include "messages/utf8.hpp"
+#include "sources/os_error.hpp"
 
 namespace vantrel {
 namespace {
 
-constexpr char kInvalidUtf8[] = "stream did not contain valid UTF-8";
 constexpr std::size_t kPollInterval = std::size_t{4} << 20;
-// A carried line that grew this large is not worth keeping memory for after it is done.
-constexpr std::size_t kCarryKeepCapacity = 4 * kLineBufferSize;
 
-// glibc and POSIX disagree on what strerror_r returns; these pick the text out of either.
-[[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
-[[maybe_unused]] const char* strerror_result(int rc, const char* buffer) {
-  return rc == 0 ? buffer : "Unknown error";
+using sources::os_error_text;
+
+ReadResult failed(std::string message) {
+  return {ReadStatus::kFailed, std::move(message)};
 }
-
-std::string os_error_text(int err) {
-  char buffer[256] = {};
-  const char* text = strerror_result(strerror_r(err, buffer, sizeof buffer), buffer);
-  return std::string(text) + " (os error " + std::to_string(err) + ")";
-}
-
-ReadResult failed(std::string message) { return {ReadStatus::kFailed, std::move(message)}; }
 
 class FileHandle {
  public:
@@ -60,154 +50,15 @@ ssize_t read_some(int fd, void* buffer, std::size_t size) {
   }
 }
 
-const char* last_lf(const char* begin, std::size_t size) {
-#if defined(__GLIBC__)
-  return static_cast<const char*>(::memrchr(begin, '\n', size));
-#else
-  for (const char* p = begin + size; p != begin;) {
-    if (*--p == '\n') return p;
-  }
-  return nullptr;
-#endif
-}
-
-// Cuts decoded text into lines inside one fixed window. Complete lines are checked and
-// handed out where they lie; only the unfinished last line moves, to the front of the window,
-// and a line that outgrows the whole window continues in `carry_`.
-class LineSplitter final : public gzip::OutputSink {
- public:
-  explicit LineSplitter(LineHandler& handler)
-      : handler_(handler), window_(std::make_unique_for_overwrite<char[]>(kLineBufferSize)) {}
-
-  std::span<unsigned char> space() override {
-    return {reinterpret_cast<unsigned char*>(window_.get()) + pending_, kLineBufferSize - pending_};
-  }
-
-  bool commit(std::size_t n) override {
-    if (!split(n)) return false;
-    since_poll_ += n;
-    if (since_poll_ >= kPollInterval) return poll();
-    return true;
-  }
-
-  // Polls the handler between reads that do not pass through commit().
-  bool poll() {
-    since_poll_ = 0;
-    if (handler_.keep_going()) return true;
-    outcome_ = ReadStatus::kStopped;
-    return false;
-  }
-
-  // The input ended: whatever is left is the last line, with no LF.
-  bool finish() {
-    if (carrying_) {
-      carrying_ = false;
-      return emit_checked(carry_.data(), carry_.size());
-    }
-    const std::size_t size = pending_;
-    pending_ = 0;
-    return emit_checked(window_.get(), size);
-  }
-
-  ReadResult result() const {
-    if (outcome_ == ReadStatus::kFailed) return failed(kInvalidUtf8);
-    return {outcome_, {}};
-  }
-
- private:
-  bool split(std::size_t n) {
-    char* const window = window_.get();
-    const std::size_t filled = pending_ + n;
-    std::size_t start = 0;
-    if (carrying_) {
-      const auto* lf = static_cast<const char*>(std::memchr(window, '\n', n));
-      if (lf == nullptr) {
-        carry_.append(window, n);
-        return true;
-      }
-      carry_.append(window, static_cast<std::size_t>(lf - window));
-      carrying_ = false;
-      const bool ok = emit_checked(carry_.data(), carry_.size());
-      if (carry_.capacity() > kCarryKeepCapacity) {
-        std::string().swap(carry_);
-      } else {
-        carry_.clear();
-      }
-      if (!ok) return false;
-      start = static_cast<std::size_t>(lf - window) + 1;
-    }
-    // The unfinished line kept from before holds no LF, so only the new bytes need a look.
-    const std::size_t fresh = std::max(start, pending_);
-    if (const char* lf = last_lf(window + fresh, filled - fresh)) {
-      if (!emit_lines(window + start, lf + 1)) return false;
-      start = static_cast<std::size_t>(lf - window) + 1;
-    }
-    const std::size_t rest = filled - start;
-    if (rest == kLineBufferSize) {
-      carry_.assign(window, rest);
-      carrying_ = true;
-      pending_ = 0;
-    } else {
-      if (start != 0 && rest != 0) std::memmove(window, window + start, rest);
-      pending_ = rest;
-    }
-    return true;
-  }
-
-  // [begin, end) holds whole lines, each ending in LF. One UTF-8 pass covers all of them:
-  // LF cannot sit inside a multi-byte sequence, so the block is valid exactly when every line
-  // is, and a fault's offset tells which line to stop before.
-  bool emit_lines(const char* begin, const char* end) {
-    const std::size_t bad = utf8::find_invalid(begin, static_cast<std::size_t>(end - begin));
-    const char* const stop = bad == utf8::kAllValid ? end : begin + bad;
-    const char* line = begin;
-    while (line < stop) {
-      const auto* lf =
-          static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-      if (lf > stop) break;
-      if (!emit(line, lf)) return false;
-      line = lf + 1;
-    }
-    if (bad == utf8::kAllValid) return true;
-    outcome_ = ReadStatus::kFailed;
-    return false;
-  }
-
-  bool emit_checked(const char* begin, std::size_t size) {
-    if (!utf8::is_valid({begin, size})) {
-      outcome_ = ReadStatus::kFailed;
-      return false;
-    }
-    return emit(begin, begin + size);
-  }
-
-  // CR before the LF needs no case of its own: it is White_Space, so trimming takes it.
-  bool emit(const char* begin, const char* end) {
-    const std::string_view line =
-        utf8::trim({begin, static_cast<std::size_t>(end - begin)});
-    if (line.empty() || handler_.on_line(line)) return true;
-    outcome_ = ReadStatus::kStopped;
-    return false;
-  }
-
-  LineHandler& handler_;
-  std::unique_ptr<char[]> window_;
-  std::size_t pending_ = 0;  // bytes of an unfinished line at the front of window_
-  bool carrying_ = false;
-  std::string carry_;
-  std::size_t since_poll_ = 0;
-  ReadStatus outcome_ = ReadStatus::kOk;
-};
-
-ReadResult gzip_outcome(gzip::Status status, LineSplitter& splitter) {
-  if (status == gzip::Status::kSinkStopped) return splitter.result();
-  if (status != gzip::Status::kOk) return failed(gzip::status_text(status));
+ReadResult gzip_outcome(sources::gzip::Status status, LineSplitter& splitter) {
+  if (status == sources::gzip::Status::kSinkStopped) return splitter.result();
+  if (status != sources::gzip::Status::kOk) return failed(sources::gzip::status_text(status));
   if (!splitter.finish()) return splitter.result();
   return {};
 }
 
 ReadResult decode_gzip(std::string_view bytes, LineSplitter& splitter) {
-  return gzip_outcome(gzip::decode_members(bytes, splitter), splitter);
+  return gzip_outcome(sources::gzip::decode_members(bytes, splitter), splitter);
 }
 
 // The compressed file, in pages of its own: the pages the inflater has finished with go back
@@ -226,9 +77,9 @@ class InputPages {
   bool reserve(std::size_t capacity) {
     capacity = round_up(capacity);
     if (capacity <= capacity_) return true;
-    void* p = data_ == nullptr
-                  ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    void* p = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                               : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) return false;
     data_ = static_cast<char*>(p);
     capacity_ = capacity;
@@ -258,7 +109,7 @@ class InputPages {
 };
 
 // Passes decoded text on to the splitter and lets the input go behind the decoder.
-class ReleasingSink final : public gzip::OutputSink {
+class ReleasingSink final : public sources::OutputSink {
  public:
   ReleasingSink(LineSplitter& splitter, InputPages& input) : splitter_(splitter), input_(input) {}
   std::span<unsigned char> space() override { return splitter_.space(); }
@@ -298,7 +149,7 @@ ReadResult read_whole_gzip(int fd, LineSplitter& splitter) {
     }
   }
   ReleasingSink sink(splitter, data);
-  return gzip_outcome(gzip::decode_members({data.data(), size}, sink), splitter);
+  return gzip_outcome(sources::gzip::decode_members({data.data(), size}, sink), splitter);
 }
 
 ReadResult read_plain(int fd, LineSplitter& splitter) {

@@ -2,8 +2,8 @@
 //
 // The reader hands every non-blank trimmed line to a LineHandler, in file order, as soon as
 // it is complete; it never holds more than its line window (kLineBufferSize, plus one line
-// longer than that) of decoded text. Errors are values: the first failure stops the read and its text is
-// returned, exactly as Python will see it.
+// longer than that) of decoded text. Errors are values: the first failure stops the read and its
+// text is returned, exactly as Python will see it.
 #pragma once
 
 #include <cstddef>

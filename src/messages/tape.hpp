@@ -36,14 +36,14 @@ enum Tag : std::uint64_t {
   kNull = 1,
   kFalse = 2,
   kTrue = 3,
-  kUInt48 = 4,    // payload is the value
-  kNegInt48 = 5,  // payload is the magnitude of a negative (or -0) integer literal
-  kBigUInt = 6,   // the next word is the unsigned value
-  kBigInt = 7,    // the next word is the signed value
-  kString = 8,    // payload is the byte length; the bytes follow, padded to whole words
-  kArray = 9,     // payload is the number of body words
-  kObject = 10,   // payload is the number of body words (key, value, key, value, ...)
-  kPair = 11,     // a two-number array folded into the payload (see pair encoding below)
+  kUInt48 = 4,        // payload is the value
+  kNegInt48 = 5,      // payload is the magnitude of a negative (or -0) integer literal
+  kBigUInt = 6,       // the next word is the unsigned value
+  kBigInt = 7,        // the next word is the signed value
+  kString = 8,        // payload is the byte length; the bytes follow, padded to whole words
+  kArray = 9,         // payload is the number of body words
+  kObject = 10,       // payload is the number of body words (key, value, key, value, ...)
+  kPair = 11,         // a two-number array folded into the payload (see pair encoding below)
   kShortString = 12,  // up to five bytes in payload bits 0..39, length in bits 40..42
   kString6 = 13,      // exactly six bytes in the payload
 };
@@ -51,9 +51,15 @@ enum Tag : std::uint64_t {
 inline constexpr std::uint64_t kTagBase = 0xFFF0'0000'0000'0000ULL;
 inline constexpr std::uint64_t kPayloadMask = 0x0000'FFFF'FFFF'FFFFULL;
 
-constexpr bool is_tagged(std::uint64_t w) { return (w >> 52) == 0xFFF && w != kTagBase; }
-constexpr std::uint64_t tag_of(std::uint64_t w) { return (w >> 48) & 0xF; }
-constexpr std::uint64_t payload_of(std::uint64_t w) { return w & kPayloadMask; }
+constexpr bool is_tagged(std::uint64_t w) {
+  return (w >> 52) == 0xFFF && w != kTagBase;
+}
+constexpr std::uint64_t tag_of(std::uint64_t w) {
+  return (w >> 48) & 0xF;
+}
+constexpr std::uint64_t payload_of(std::uint64_t w) {
+  return w & kPayloadMask;
+}
 constexpr std::uint64_t make(std::uint64_t tag, std::uint64_t payload) {
   return kTagBase | (tag << 48) | payload;
 }
@@ -64,7 +70,9 @@ constexpr std::uint64_t make(std::uint64_t tag, std::uint64_t payload) {
 // correctly rounded double of the literal because both operands are exact.
 inline constexpr int kPriceBits = 21;
 inline constexpr int kSizeBits = 27;
-constexpr std::uint64_t pair_half_max_mantissa(int bits) { return (1ULL << (bits - 3)) - 1; }
+constexpr std::uint64_t pair_half_max_mantissa(int bits) {
+  return (1ULL << (bits - 3)) - 1;
+}
 
 // The word a short string key compiles to, so readers can match keys with one comparison.
 constexpr std::uint64_t short_string_word(std::string_view s) {
@@ -125,7 +133,9 @@ class Value {
   Kind kind() const;
   bool is_object() const { return tagged(tape::kObject); }
   bool is_array() const { return tagged(tape::kArray) || tagged(tape::kPair); }
-  bool is_string() const { return tagged(tape::kString) || tagged(tape::kShortString) || tagged(tape::kString6); }
+  bool is_string() const {
+    return tagged(tape::kString) || tagged(tape::kShortString) || tagged(tape::kString6);
+  }
   bool is_bool() const { return tagged(tape::kTrue) || tagged(tape::kFalse); }
   bool is_true() const { return tagged(tape::kTrue); }
   bool is_number() const;
@@ -136,8 +146,8 @@ class Value {
   std::optional<std::int64_t> as_int() const;
   std::string_view as_string() const;  // precondition: is_string()
 
-  ArrayItems items() const;        // precondition: is_array()
-  ObjectMembers members() const;   // precondition: is_object()
+  ArrayItems items() const;          // precondition: is_array()
+  ObjectMembers members() const;     // precondition: is_object()
   Value find(const Key& key) const;  // precondition: is_object(); absent Value when missing
 
   // Strings of six bytes or less are always short strings, so one word comparison decides.
@@ -150,9 +160,7 @@ class Value {
   const std::uint64_t* head() const { return p_; }
 
  private:
-  bool tagged(std::uint64_t tag) const {
-    return tape::is_tagged(w_) && tape::tag_of(w_) == tag;
-  }
+  bool tagged(std::uint64_t tag) const { return tape::is_tagged(w_) && tape::tag_of(w_) == tag; }
 
   std::uint64_t w_ = tape::kTagBase;
   const std::uint64_t* p_ = nullptr;
@@ -218,7 +226,6 @@ class ObjectMembers {
   const std::uint64_t* begin_;
   const std::uint64_t* end_;
 };
-
 
 // ---------------------------------------------------------------------------------------------
 // Reading. Inline: the market cache walks every change through these, a few words at a time.
@@ -316,8 +323,12 @@ inline std::string_view Value::as_string() const {
   }
 }
 
-inline ArrayItems Value::items() const { return ArrayItems(*this); }
-inline ObjectMembers Value::members() const { return ObjectMembers(*this); }
+inline ArrayItems Value::items() const {
+  return ArrayItems(*this);
+}
+inline ObjectMembers Value::members() const {
+  return ObjectMembers(*this);
+}
 
 inline Value Value::find(const Key& key) const {
   for (const Member m : members()) {
@@ -372,8 +383,7 @@ inline ArrayItems::iterator& ArrayItems::iterator::operator++() {
 }
 
 inline ObjectMembers::ObjectMembers(Value object)
-    : begin_(object.head() + 1),
-      end_(object.head() + 1 + tape::payload_of(object.head_word())) {}
+    : begin_(object.head() + 1), end_(object.head() + 1 + tape::payload_of(object.head_word())) {}
 
 inline Member ObjectMembers::iterator::operator*() const {
   using namespace tape;

@@ -33,7 +33,9 @@ inline std::size_t first_high_byte(std::uint64_t mask) {
   }
 }
 
-inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+inline bool is_continuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 }  // namespace detail
 
@@ -96,7 +98,9 @@ inline bool is_valid(std::string_view text) {
 
 namespace detail {
 
-inline bool is_ascii_space(unsigned char c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+inline bool is_ascii_space(unsigned char c) {
+  return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+}
 
 // Byte length of the White_Space character starting at p (n bytes available), or 0.
 inline std::size_t space_length_at(const unsigned char* p, std::size_t n) {
@@ -114,7 +118,7 @@ inline std::size_t space_length_at(const unsigned char* p, std::size_t n) {
         return (t >= 0x80 && t <= 0x8A) || t == 0xA8 || t == 0xA9 || t == 0xAF ? 3 : 0;
       }
       return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;  // U+205F
-    case 0xE3:  // U+3000
+    case 0xE3:                                      // U+3000
       return n >= 3 && p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;
     default:
       return 0;
@@ -130,7 +134,9 @@ inline std::size_t space_length_before(const unsigned char* end, std::size_t n) 
   return 0;
 }
 
-inline bool plain_edge(unsigned char c) { return c > 0x20 && c < 0x80; }
+inline bool plain_edge(unsigned char c) {
+  return c > 0x20 && c < 0x80;
+}
 
 }  // namespace detail
 

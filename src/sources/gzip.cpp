@@ -14,33 +14,15 @@
 #include <zlib.h>
 #endif
 
-namespace vantrel::gzip {
+#include "sources/codec.hpp"
+
+namespace vantrel::sources {
 namespace {
 
-using Byte = unsigned char;
-
-constexpr Byte kMagic0 = 0x1f;
-constexpr Byte kMagic1 = 0x8b;
-constexpr Byte kMethodDeflate = 8;
-constexpr Byte kFlagHeaderCrc = 0x02;
-constexpr Byte kFlagExtra = 0x04;
-constexpr Byte kFlagName = 0x08;
-constexpr Byte kFlagComment = 0x10;
-constexpr Byte kFlagsReserved = 0xE0;
-constexpr std::size_t kFixedHeaderSize = 10;
-constexpr std::size_t kTrailerSize = 8;
-constexpr std::size_t kMaxFieldLength = 65535;
 // Both inflaters count bytes in 32-bit fields.
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 
-std::uint32_t read_le16(const Byte* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
-}
-
-std::uint32_t read_le32(const Byte* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+}  // namespace
 
 std::uint32_t crc32_update(std::uint32_t crc, const Byte* data, std::size_t size) {
 #ifdef VANTREL_USE_ISAL
@@ -54,6 +36,30 @@ std::uint32_t crc32_update(std::uint32_t crc, const Byte* data, std::size_t size
   }
   return crc;
 #endif
+}
+
+namespace gzip {
+namespace {
+
+constexpr Byte kMagic0 = 0x1f;
+constexpr Byte kMagic1 = 0x8b;
+constexpr Byte kMethodDeflate = 8;
+constexpr Byte kFlagHeaderCrc = 0x02;
+constexpr Byte kFlagExtra = 0x04;
+constexpr Byte kFlagName = 0x08;
+constexpr Byte kFlagComment = 0x10;
+constexpr Byte kFlagsReserved = 0xE0;
+constexpr std::size_t kFixedHeaderSize = 10;
+constexpr std::size_t kTrailerSize = 8;
+constexpr std::size_t kMaxFieldLength = 65535;
+
+std::uint32_t read_le16(const Byte* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
+}
+
+std::uint32_t read_le32(const Byte* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 enum class Progress { kMore, kEnd, kCorrupt };
@@ -257,4 +263,160 @@ Status decode_members(std::string_view input, OutputSink& sink) {
   }
 }
 
-}  // namespace vantrel::gzip
+namespace {
+
+// Gzip members decoded as their input comes in, piece by piece. Each member is judged by its
+// own trailer, and what follows the last member is ignored unless it starts another, as in
+// decode_members().
+class GzipCodec final : public Codec {
+ public:
+  const char* name() const override { return "gzip"; }
+
+  CodecStep run(std::span<const Byte> in, bool ended, std::span<Byte> out) override {
+    // A change of state that moved no bytes must not read as a request for more input.
+    for (;;) {
+      const State before = state_;
+      const CodecStep step = step_once(in, ended, out);
+      if (step.result != CodecResult::kMore || step.consumed != 0 || step.produced != 0 ||
+          state_ == before) {
+        return step;
+      }
+    }
+  }
+
+ private:
+  enum class State { kFirstHeader, kNextMember, kBody, kTrailer, kDone };
+  static constexpr std::size_t kTailSize = kTrailerSize;
+
+  CodecStep step_once(std::span<const Byte> in, bool ended, std::span<Byte> out) {
+    switch (state_) {
+      case State::kFirstHeader:
+        return header(in, ended);
+      case State::kNextMember:
+        return next_member(in, ended);
+      case State::kBody:
+        return body(in, ended, out);
+      case State::kTrailer:
+        return trailer(in, ended);
+      case State::kDone:
+        break;
+    }
+    return {CodecResult::kEnd, in.size(), 0};
+  }
+
+  static CodecStep more_or_truncated(bool ended) {
+    return {ended ? CodecResult::kTruncated : CodecResult::kMore, 0, 0};
+  }
+
+  CodecStep next_member(std::span<const Byte> in, bool ended) {
+    if (in.size() < 2) {
+      if (!ended) return {};
+      state_ = State::kDone;
+      return {};
+    }
+    state_ = in[0] == kMagic0 && in[1] == kMagic1 ? State::kFirstHeader : State::kDone;
+    return {};
+  }
+
+  CodecStep header(std::span<const Byte> in, bool ended) {
+    std::size_t pos = 0;
+    const Status status = parse_header(in.data(), in.size(), pos);
+    if (status == Status::kUnexpectedEof) return more_or_truncated(ended);
+    if (status != Status::kOk) return {CodecResult::kInvalid, 0, 0};
+    inflater_.restart();
+    crc_ = 0;
+    length_ = 0;
+    tail_size_ = 0;
+    state_ = State::kBody;
+    return {CodecResult::kMore, pos, 0};
+  }
+
+  CodecStep body(std::span<const Byte> in, bool ended, std::span<Byte> out) {
+    const Step step = inflater_.run(in.data(), std::min(in.size(), kMaxChunk), out.data(),
+                                    std::min(out.size(), kMaxChunk));
+    if (step.progress == Progress::kCorrupt) return {CodecResult::kInvalid, 0, 0};
+    keep_tail(in.data(), step.consumed);
+    if (step.produced != 0) {
+      crc_ = crc32_update(crc_, out.data(), step.produced);
+      length_ += static_cast<std::uint32_t>(step.produced);
+    }
+    if (step.progress == Progress::kEnd) {
+      // The inflater may have taken the first trailer bytes into its bit buffer, in this pass
+      // or an earlier one: they are the last ones it consumed.
+      if (step.overread > tail_size_) return {CodecResult::kInvalid, 0, 0};
+      std::memcpy(trailer_, tail_ + tail_size_ - step.overread, step.overread);
+      trailer_size_ = step.overread;
+      state_ = State::kTrailer;
+    } else if (step.consumed == 0 && step.produced == 0) {
+      return more_or_truncated(ended);
+    }
+    return {CodecResult::kMore, step.consumed, step.produced};
+  }
+
+  CodecStep trailer(std::span<const Byte> in, bool ended) {
+    const std::size_t take = std::min(kTrailerSize - trailer_size_, in.size());
+    std::memcpy(trailer_ + trailer_size_, in.data(), take);
+    trailer_size_ += take;
+    if (trailer_size_ < kTrailerSize) {
+      if (ended) return {CodecResult::kTruncated, take, 0};
+      return {CodecResult::kMore, take, 0};
+    }
+    if (read_le32(trailer_) != crc_ || read_le32(trailer_ + 4) != length_) {
+      return {CodecResult::kInvalid, take, 0};
+    }
+    state_ = State::kNextMember;
+    return {CodecResult::kMore, take, 0};
+  }
+
+  // The last kTailSize bytes consumed so far, from this call's `data` and before.
+  void keep_tail(const Byte* data, std::size_t n) {
+    const std::size_t take = std::min(n, kTailSize);
+    const std::size_t keep = std::min(tail_size_, kTailSize - take);
+    std::memmove(tail_, tail_ + tail_size_ - keep, keep);
+    std::memcpy(tail_ + keep, data + n - take, take);
+    tail_size_ = keep + take;
+  }
+
+  RawInflater inflater_;
+  State state_ = State::kFirstHeader;
+  std::uint32_t crc_ = 0;
+  std::uint32_t length_ = 0;
+  Byte tail_[kTailSize] = {};
+  std::size_t tail_size_ = 0;
+  Byte trailer_[kTrailerSize] = {};
+  std::size_t trailer_size_ = 0;
+};
+
+class DeflateCodec final : public Codec {
+ public:
+  DeflateCodec() { inflater_.restart(); }
+  const char* name() const override { return "deflate"; }
+
+  CodecStep run(std::span<const Byte> in, bool ended, std::span<Byte> out) override {
+    const Step step = inflater_.run(in.data(), std::min(in.size(), kMaxChunk), out.data(),
+                                    std::min(out.size(), kMaxChunk));
+    if (step.progress == Progress::kCorrupt) return {CodecResult::kInvalid, 0, 0};
+    if (step.progress == Progress::kEnd) {
+      return {CodecResult::kEnd, step.consumed, step.produced};
+    }
+    if (step.consumed == 0 && step.produced == 0 && ended) {
+      return {CodecResult::kTruncated, 0, 0};
+    }
+    return {CodecResult::kMore, step.consumed, step.produced};
+  }
+
+ private:
+  RawInflater inflater_;
+};
+
+}  // namespace
+}  // namespace gzip
+
+std::unique_ptr<Codec> make_gzip_codec() {
+  return std::make_unique<gzip::GzipCodec>();
+}
+std::unique_ptr<Codec> make_deflate_codec() {
+  return std::make_unique<gzip::DeflateCodec>();
+}
+
+}  // namespace vantrel::sources

@@ -10,19 +10,9 @@
 #include <span>
 #include <string_view>
 
-namespace vantrel::gzip {
+#include "sources/output_sink.hpp"
 
-class OutputSink {
- public:
-  virtual ~OutputSink() = default;
-  // Where the next decoded bytes go; never empty.
-  virtual std::span<unsigned char> space() = 0;
-  // `n` bytes were written to the front of space(). False ends the decoding; the sink keeps why.
-  virtual bool commit(std::size_t n) = 0;
-  // The decoder has read the input up to about `offset`; a few bytes before it may still be
-  // looked at again, nothing further back.
-  virtual void input_read(std::size_t /*offset*/) {}
-};
+namespace vantrel::sources::gzip {
 
 enum class Status {
   kOk,
@@ -41,4 +31,4 @@ const char* status_text(Status status);
 // anything else after a complete member is ignored.
 Status decode_members(std::string_view input, OutputSink& sink);
 
-}  // namespace vantrel::gzip
+}  // namespace vantrel::sources::gzip

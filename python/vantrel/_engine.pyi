@@ -1,0 +1,37 @@
+# Types of the extension module behind the package's own API (use vantrel.replay).
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, final
+
+@final
+class ReplayIterator(Iterator[Any]):
+    # MarketBook objects, or (recording number, books) per message with per_message=True.
+    def __iter__(self) -> ReplayIterator: ...
+    def __next__(self) -> Any: ...
+
+def replay(
+    inputs: Iterable[tuple[str, object]],
+    on_error: Callable[[str, str | None, str], object],
+    *,
+    markets: list[str] | None = None,
+    market_types: list[str] | None = None,
+    naive_times: bool = False,
+    appearance_order: bool = True,
+    max_recording_bytes: int = 0,
+    per_message: bool = False,
+) -> ReplayIterator: ...
+
+def build_table(
+    inputs: Iterable[tuple[str, object]],
+    on_error: Callable[[str, str | None, str], object],
+    table: str,
+    *,
+    markets: list[str] | None = None,
+    market_types: list[str] | None = None,
+    max_recording_bytes: int = 0,
+    form: str = "best",
+    depth: int = 3,
+    inplay: bool | None = None,
+    every_ms: int = 0,
+    changed_only: bool = False,
+    offsets: object = None,
+) -> list[tuple[str, str, int, int, list[object], int, list[object]]]: ...

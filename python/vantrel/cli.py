@@ -1,0 +1,622 @@
+"""The vantrel command line: `vantrel info` and `vantrel export`.
+
+Every input file is one task: a worker process builds its table, and the parent writes the
+results in input order as they arrive, so the output never has to be held whole.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import json
+import multiprocessing
+import os
+import signal
+import sys
+import tempfile
+import warnings
+from collections import deque
+from collections.abc import Callable, Iterator
+
+from ._sources import TYPE_CHECKING, walk_directory
+
+if TYPE_CHECKING:
+    from typing import Any
+
+PROG = "vantrel"
+USAGE_ERROR = 2
+INPUT_ERROR = 1
+INTERRUPTED = 130
+
+FORMATS = {".parquet": "parquet", ".csv": "csv", ".arrow": "arrow", ".feather": "arrow"}
+TABLES = ("prices", "trades", "markets", "runners")
+PRICE_OPTIONS = ("form", "depth", "every", "inplay", "changed_only")
+
+
+class UsageError(Exception):
+    """Bad arguments, found before any input is read."""
+
+
+class InputError(Exception):
+    """An input could not be read (and was not to be skipped)."""
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+ALL_LEVELS = "all"
+
+
+def _depth(text: str) -> int | str:
+    return ALL_LEVELS if text == ALL_LEVELS else _positive_int(text)
+
+
+_UNITS_MS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000}
+
+
+def _duration_ms(text: str) -> int:
+    """Milliseconds from `500`, `500ms`, `5s`, `1m` or `1h`."""
+    for unit in sorted(_UNITS_MS, key=len, reverse=True):
+        if text.endswith(unit):
+            number, scale = text[: -len(unit)], _UNITS_MS[unit]
+            break
+    else:
+        number, scale = text, 1
+    try:
+        return _positive_int(number) * scale
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(
+            f"not a duration: {text!r} (milliseconds, or with a unit: 500ms, 5s, 1m)") from None
+
+
+def _id_list(text: str) -> list[str]:
+    return [part.strip() for part in text.split(",") if part.strip()]
+
+
+def _seconds_list(text: str) -> list[int]:
+    try:
+        values = [int(part) for part in _id_list(text)]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of whole seconds: {text!r}") from None
+    if any(v < 0 for v in values):
+        raise argparse.ArgumentTypeError("offsets must be 0 or more seconds")
+    return values
+
+
+def _add_common(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "sources", nargs="+", metavar="SOURCE",
+        help="recording files, archives (tar, zip) or folders (walked recursively, hidden files "
+             "skipped); plain, gzip, bzip2, zstd or xz, told by content")
+    select = parser.add_argument_group("selection")
+    select.add_argument(
+        "--markets", type=_id_list, action="extend", metavar="IDS",
+        help="keep only these market ids (comma-separated, may be repeated)")
+    select.add_argument(
+        "--market-types", type=_id_list, action="extend", metavar="TYPES",
+        help="keep only markets of these types, e.g. WIN,PLACE (comma-separated, may be repeated)")
+    run = parser.add_argument_group("running")
+    run.add_argument(
+        "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
+        help="worker processes, one input file each (default: the machine's cores, here "
+             "%(default)s); the output keeps the input order")
+    run.add_argument(
+        "--errors", choices=("raise", "skip"), default="raise",
+        help="on an unreadable recording: stop with exit status 1 (raise, the default), or "
+             "skip it and list it at the end (skip)")
+    run.add_argument(
+        "--strict", action="store_true",
+        help="with --errors skip: still exit with status 1 when anything was skipped")
+    run.add_argument(
+        "-q", "--quiet", action="store_true",
+        help="no progress bar (there is none either when stderr is not a terminal)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Replay recorded exchange market-stream files: summarise them, or export "
+                    "research tables to Parquet, CSV or Arrow.",
+        epilog="Exit status: 0 on success, 1 when an input cannot be read, 2 for bad usage, "
+               "130 when interrupted. Run 'vantrel COMMAND --help' for a command's options.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    info = commands.add_parser(
+        "info", help="one line per market: what it is, how it ended, how much it matched",
+        description="Print one line per market of every recording: id, event, market type and "
+                    "name, market time, runners, books, first and last publish time, final "
+                    "status, winners and total matched, as an aligned table.")
+    _add_common(info)
+    info.set_defaults(subparser=info)
+    info.add_argument("--json", action="store_true",
+                      help="print JSON lines (one object per market) instead of a table")
+
+    export = commands.add_parser(
+        "export", help="write a research table of recordings to Parquet, CSV or Arrow",
+        description="Write one table of every recording to a file, whose format follows its "
+                    "name: .parquet, .csv, .arrow or .feather (Arrow IPC). Output is written "
+                    "under a temporary name and renamed when complete, so an interrupted or "
+                    "failed export leaves nothing behind.",
+        epilog="In CSV, times are ISO 8601 UTC and the markets table's winners a JSON list.")
+    _add_common(export)
+    export.set_defaults(subparser=export)
+    export.add_argument("-o", "--output", required=True, metavar="OUT",
+                        help="the file to write (.parquet, .csv, .arrow, .feather)")
+    export.add_argument(
+        "-t", "--table", choices=TABLES, default="prices",
+        help="prices: runner prices of every book (default); trades: traded volume changes; "
+             "markets: one row per market; runners: one row per market and runner")
+    prices = export.add_argument_group("prices table options")
+    prices.add_argument(
+        "--form", choices=("best", "ladder", "ltp"),
+        help="best: best N back and lay prices per runner and book (default); ladder: one row "
+             "per level; ltp: last price traded only")
+    prices.add_argument(
+        "--depth", type=_depth, metavar="N",
+        help="price levels per side (default 3; 'all' with --form ladder)")
+    prices.add_argument(
+        "--every", type=_duration_ms, metavar="STEP",
+        help="sample each market on a grid of this step instead of every book: milliseconds, "
+             "or with a unit (500ms, 5s, 1m, 1h)")
+    prices.add_argument(
+        "--inplay", action=argparse.BooleanOptionalAction, default=None,
+        help="keep only in-play books (--inplay) or only books before the off (--no-inplay)")
+    prices.add_argument(
+        "--changed-only", action="store_true", default=None,
+        help="write a runner only when it changed since its last row")
+    runners = export.add_argument_group("runners table options")
+    runners.add_argument(
+        "--before-off", type=_seconds_list, metavar="SECONDS",
+        help="best prices this many seconds before the market time (comma-separated, "
+             "default 60,300,600)")
+    return parser
+
+
+def _table_options(args: argparse.Namespace) -> dict[str, Any]:
+    """Keyword arguments of the table function; options of another table are usage errors."""
+    given = [name for name in PRICE_OPTIONS if getattr(args, name) is not None]
+    if given and args.table != "prices":
+        flags = ", ".join("--" + name.replace("_", "-") for name in given)
+        raise UsageError(f"{flags}: only for --table prices")
+    if args.before_off is not None and args.table != "runners":
+        raise UsageError("--before-off: only for --table runners")
+    options: dict[str, Any] = {}
+    if args.table == "prices":
+        form = args.form or "best"
+        depth = args.depth if args.depth is not None else (3 if form == "best" else ALL_LEVELS)
+        if depth == ALL_LEVELS and form == "best":
+            raise UsageError("--depth all needs --form ladder")
+        depth = None if depth == ALL_LEVELS else depth
+        options = {"form": form, "depth": depth, "every": args.every, "inplay": args.inplay,
+                   "changed_only": bool(args.changed_only)}
+    elif args.table == "runners" and args.before_off is not None:
+        options = {"before_off": args.before_off}
+    return options
+
+
+def _output_format(path: str) -> str:
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix not in FORMATS:
+        known = ", ".join(FORMATS)
+        raise UsageError(f"cannot tell the format of {path!r}: its name must end in {known}")
+    return FORMATS[suffix]
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs and the work on each
+
+
+def expand(sources: list[str]) -> list[str]:
+    """Folders become their files, in the order a replay would take them; others stay as given."""
+    files: list[str] = []
+    for source in sources:
+        files.extend(walk_directory(source) if os.path.isdir(source) else [source])
+    return files
+
+
+def _size(path: str) -> int:
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def table_function(table: str) -> Callable[..., Any]:
+    import vantrel
+
+    return {"prices": vantrel.prices_table, "trades": vantrel.trades_table,
+            "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries}[table]
+
+
+def build_one(table: str, path: str, selection: dict[str, Any], errors: str,
+              options: dict[str, Any]) -> tuple[Any, list[str]]:
+    """The table of one input, and the messages of what was skipped in it."""
+    import vantrel
+
+    function = table_function(table)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", vantrel.SkippedRecordingWarning)
+        try:
+            result = function(path, errors=errors, **selection, **options)
+        except vantrel.ReplayError as exc:
+            raise InputError(str(exc)) from None
+    skipped = [str(w.message) for w in caught
+               if issubclass(w.category, vantrel.SkippedRecordingWarning)]
+    return result, skipped
+
+
+def _quiet_worker() -> None:
+    # Ctrl-C reaches the whole process group; the parent alone decides what happens next.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class Tasks:
+    """Runs build_one over the files, yielding (path, result) in input order.
+
+    At most a few results per worker wait for their turn, so memory stays bounded by the
+    largest files in flight rather than the whole input.
+    """
+
+    def __init__(self, jobs: int) -> None:
+        self.jobs = jobs
+        self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+
+    def run(self, files: list[str], *args: Any) -> Iterator[tuple[str, Any]]:
+        if self.jobs == 1 or len(files) == 1:
+            for path in files:
+                yield path, build_one(args[0], path, *args[1:])
+            return
+        self.pool = concurrent.futures.ProcessPoolExecutor(
+            max_workers=min(self.jobs, len(files)), initializer=_quiet_worker,
+            mp_context=multiprocessing.get_context("spawn"))
+        pending: deque[tuple[str, concurrent.futures.Future[Any]]] = deque()
+        queue = iter(files)
+        window = 2 * self.jobs
+        for path in queue:
+            pending.append((path, self.pool.submit(build_one, args[0], path, *args[1:])))
+            if len(pending) >= window:
+                done, future = pending.popleft()
+                yield done, future.result()
+        while pending:
+            done, future = pending.popleft()
+            yield done, future.result()
+        self.close()
+
+    def close(self, *, kill: bool = False) -> None:
+        if self.pool is None:
+            return
+        if kill:
+            # The pool has no public way to stop a running task; the workers hold nothing
+            # worth keeping, so they are ended outright.
+            for process in list(getattr(self.pool, "_processes", {}).values()):
+                process.terminate()
+        self.pool.shutdown(wait=True, cancel_futures=True)
+        self.pool = None
+
+
+# ---------------------------------------------------------------------------------------------
+# Progress
+
+
+class Progress:
+    """Files and bytes done, as a bar on a terminal; nothing elsewhere or without rich/tqdm."""
+
+    def __init__(self, files: list[str], enabled: bool) -> None:
+        self.total = sum(_size(f) for f in files)
+        self.count = len(files)
+        self.done_files = 0
+        self._advance: Callable[[int], None] = lambda n: None
+        self._stop: Callable[[], None] = lambda: None
+        if enabled and sys.stderr.isatty():
+            self._start()
+
+    def _start(self) -> None:
+        try:
+            from rich.console import Console
+            from rich.progress import (BarColumn, DownloadColumn, Progress as Bar, TextColumn,
+                                       TimeRemainingColumn)
+        except ImportError:
+            self._start_tqdm()
+            return
+        # stdout may be the data (info --json): the bar keeps to stderr
+        bar = Bar(TextColumn("{task.description}"), BarColumn(), DownloadColumn(),
+                  TimeRemainingColumn(), transient=True, console=Console(stderr=True))
+        task = bar.add_task("replaying", total=self.total)
+        bar.start()
+
+        def advance(size: int) -> None:
+            bar.update(task, advance=size, description=f"{self.done_files}/{self.count} files")
+
+        self._advance, self._stop = advance, bar.stop
+        self._advance(0)
+
+    def _start_tqdm(self) -> None:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return
+        bar = tqdm(total=self.total, unit="B", unit_scale=True, leave=False, file=sys.stderr)
+
+        def advance(size: int) -> None:
+            bar.set_postfix_str(f"{self.done_files}/{self.count} files", refresh=False)
+            bar.update(size)
+
+        self._advance, self._stop = advance, bar.close
+
+    def file_done(self, path: str) -> None:
+        self.done_files += 1
+        self._advance(_size(path))
+
+    def close(self) -> None:
+        self._stop()
+
+
+# ---------------------------------------------------------------------------------------------
+# Output
+
+
+def _for_csv(table: Any) -> Any:
+    """CSV has no lists: the winners column becomes a JSON list."""
+    import pyarrow as pa
+
+    for i, field in enumerate(table.schema):
+        if pa.types.is_list(field.type):
+            texts = pa.array([None if v is None else json.dumps(v)
+                              for v in table.column(i).to_pylist()], pa.string())
+            table = table.set_column(i, field.name, texts)
+    return table
+
+
+class _DictionaryUnifier:
+    """Remaps dictionary columns onto one growing dictionary per column.
+
+    The Arrow file format forbids replacing a dictionary between batches but allows extending
+    it, and each input file comes with dictionaries of its own.
+    """
+
+    def __init__(self) -> None:
+        self.known: dict[str, dict[str, int]] = {}
+
+    def apply(self, table: Any) -> Any:
+        import pyarrow as pa
+
+        for i, field in enumerate(table.schema):
+            if pa.types.is_dictionary(field.type):
+                chunks = [self._remap(field.name, c) for c in table.column(i).chunks]
+                column = pa.chunked_array(chunks, type=field.type)
+                table = table.set_column(i, field, column)
+        return table
+
+    def _remap(self, name: str, chunk: Any) -> Any:
+        import pyarrow as pa
+
+        known = self.known.setdefault(name, {})
+        mapping = [known.setdefault(v, len(known)) for v in chunk.dictionary.to_pylist()]
+        indices = pa.array(mapping, pa.int32()).take(chunk.indices)
+        dictionary = pa.array(list(known), pa.string())
+        return pa.DictionaryArray.from_arrays(indices, dictionary)
+
+
+class Writer:
+    """Writes tables one after another into a temporary file beside `path`, renamed into place
+    by commit(); the temporary file is made at once, so an unwritable place fails before work."""
+
+    def __init__(self, path: str, form: str) -> None:
+        self.path = path
+        self.form = form
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder):
+            raise UsageError(f"cannot write {path!r}: folder {folder!r} does not exist")
+        try:
+            handle, self.temporary = tempfile.mkstemp(
+                dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
+        except OSError as exc:
+            raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
+        self._writer: Any = None
+        try:
+            os.close(handle)
+        except BaseException:  # Ctrl-C can land here, before the caller could clean up
+            self.discard()
+            raise
+        self._unifier = _DictionaryUnifier() if form == "arrow" else None
+
+    def write(self, table: Any) -> None:
+        if self.form == "csv":
+            table = _for_csv(table)
+        elif self._unifier is not None:
+            table = self._unifier.apply(table)
+        if self._writer is None:
+            self._writer = self._open(table.schema)
+        elif self.form != "arrow" and not table.schema.equals(self._schema):
+            raise InputError("the inputs gave tables of different columns")
+        self._writer.write_table(table)
+
+    def _open(self, schema: Any) -> Any:
+        self._schema = schema
+        if self.form == "parquet":
+            import pyarrow.parquet as pq
+            return pq.ParquetWriter(self.temporary, schema)
+        if self.form == "csv":
+            import pyarrow.csv as csv
+            return csv.CSVWriter(self.temporary, schema)
+        import pyarrow.ipc as ipc
+        options = ipc.IpcWriteOptions(emit_dictionary_deltas=True)
+        return ipc.new_file(self.temporary, schema, options=options)
+
+    def commit(self, empty: Callable[[], Any]) -> None:
+        if self._writer is None:
+            self.write(empty())
+        self._writer.close()
+        # mkstemp makes the file private; the finished output gets the usual permissions
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(self.temporary, 0o666 & ~umask)
+        os.replace(self.temporary, self.path)
+
+    def discard(self) -> None:
+        try:
+            if self._writer is not None:
+                self._writer.close()
+        except Exception:  # the file goes anyway; its writer's state no longer matters
+            pass
+        try:
+            os.unlink(self.temporary)
+        except FileNotFoundError:
+            pass
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands
+
+
+INFO_COLUMNS = (
+    ("market", "market_id"), ("event", "event_name"), ("type", "market_type"),
+    ("name", "market_name"), ("market time", "market_time"), ("runners", "number_of_runners"),
+    ("books", "books"), ("first", "first_publish_time"), ("last", "last_publish_time"),
+    ("status", "status"), ("winners", "winners"), ("matched", "total_matched"),
+)
+
+
+def _time_text(value: Any) -> str:
+    return "" if value is None else value.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _cell(key: str, value: Any) -> str:
+    if value is None:
+        return "" if key != "winners" else "-"
+    if key == "winners":
+        return ",".join(str(v) for v in value) or "-"
+    if key == "total_matched":
+        return f"{value:,.2f}"
+    if hasattr(value, "strftime"):
+        return _time_text(value)
+    return str(value)
+
+
+def _json_value(value: Any) -> Any:
+    return value.isoformat().replace("+00:00", "Z") if hasattr(value, "isoformat") else value
+
+
+def info_rows(table: Any) -> list[dict[str, Any]]:
+    keys = [key for _, key in INFO_COLUMNS] + ["event_id", "source"]
+    return [{k: row[k] for k in keys} for row in table.to_pylist()]
+
+
+def print_info(rows: list[dict[str, Any]], out: Any) -> None:
+    header = [title for title, _ in INFO_COLUMNS]
+    cells = [[_cell(key, row[key]) for _, key in INFO_COLUMNS] for row in rows]
+    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(header)]
+    numeric = {"runners", "books", "matched"}
+
+    def line(values: list[str]) -> str:
+        parts = [v.rjust(w) if h in numeric else v.ljust(w)
+                 for v, w, h in zip(values, widths, header)]
+        return "  ".join(parts).rstrip()
+
+    print(line(header), file=out)
+    for row in cells:
+        print(line(row), file=out)
+
+
+def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
+         consume: Callable[[Any], None]) -> list[str]:
+    """Builds `table` for every input, handing each result to `consume` in input order; gives
+    the messages of what was skipped."""
+    files = expand(args.sources)
+    selection = {"markets": args.markets, "market_types": args.market_types}
+    progress = Progress(files, enabled=not args.quiet)
+    tasks = Tasks(args.jobs)
+    skipped: list[str] = []
+    try:
+        for path, (result, skips) in tasks.run(files, table, selection, args.errors, options):
+            consume(result)
+            skipped.extend(skips)
+            progress.file_done(path)
+    except BaseException:
+        progress.close()
+        tasks.close(kill=True)
+        raise
+    progress.close()
+    return skipped
+
+
+def command_info(args: argparse.Namespace) -> list[str]:
+    rows: list[dict[str, Any]] = []
+
+    def consume(table: Any) -> None:
+        for row in info_rows(table):
+            if args.json:
+                print(json.dumps({k: _json_value(v) for k, v in row.items()}), flush=False)
+            else:
+                rows.append(row)
+
+    skipped = _run(args, "markets", {}, consume)
+    if not args.json:
+        print_info(rows, sys.stdout)
+    sys.stdout.flush()
+    return skipped
+
+
+def command_export(args: argparse.Namespace) -> list[str]:
+    options = _table_options(args)
+    form = _output_format(args.output)
+    _pyarrow_or_usage_error()
+    writer = Writer(args.output, form)
+    try:
+        skipped = _run(args, args.table, options, writer.write)
+        # no input gave a table: the file still carries the columns of the table of nothing
+        writer.commit(lambda: table_function(args.table)([], **options))
+    except BaseException:
+        writer.discard()
+        raise
+    return skipped
+
+
+def _pyarrow_or_usage_error() -> None:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise UsageError("export needs pyarrow: pip install 'vantrel[cli]'") from None
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)  # exits with status 2 on bad usage
+    command = command_info if args.command == "info" else command_export
+    try:
+        skipped = command(args)
+    except UsageError as exc:
+        args.subparser.print_usage(sys.stderr)
+        return _fail(str(exc), USAGE_ERROR)
+    except InputError as exc:
+        return _fail(str(exc), INPUT_ERROR)
+    except KeyboardInterrupt:
+        return _fail("interrupted", INTERRUPTED)
+    except BrokenPipeError:
+        # The reader went away (`vantrel info ... | head`): not an error of ours.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    if skipped:
+        print(f"{PROG}: skipped {len(skipped)} unreadable recording(s):", file=sys.stderr)
+        for message in skipped:
+            print(f"  {message.removeprefix('skipped ')}", file=sys.stderr)
+        if args.strict:
+            return INPUT_ERROR
+    return 0

@@ -1,0 +1,160 @@
+"""The research tables as Dask DataFrames: many recordings, read on a Dask cluster.
+
+Each function takes what its namesake in `vantrel` takes, for many sources at once: paths,
+globs, directories and remote URLs (through fsspec, `storage_options` passed on). The frame has
+one partition per file, built on a worker by the engine, and its columns are known before
+anything is read, so `ddf.dtypes` and `ddf.columns` cost nothing.
+
+Columns are converted to the same pandas dtypes in every partition, whether or not a file has
+nulls in them: strings are categoricals, int64 columns pandas' nullable `Int64`, bool columns
+`boolean`, times `datetime64[ms, UTC]`, and `winners` an Arrow list of int64.
+
+Importing this module imports dask; importing `vantrel` alone does not.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+from collections.abc import Callable
+from typing import Any
+
+try:
+    import dask.dataframe as dd
+    import fsspec
+    import pandas as pd
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "vantrel.dask needs dask: install it with pip install 'vantrel[dask]'") from exc
+
+from . import _tables
+from ._sources import walk_directory
+
+__all__ = ["market_summaries", "prices_table", "runner_summaries", "to_pandas",
+           "trades_table"]
+
+
+def _nullable_types(pa: Any) -> Callable[[Any], Any]:
+    # A file's int and bool columns with no nulls would come out int64/bool and those with
+    # nulls float64/object: the nullable dtypes keep every partition on the schema of the meta.
+    # Lists stay Arrow lists: as objects, dask would take them for strings and convert them.
+    mapping = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype(),
+               pa.list_(pa.int64()): pd.ArrowDtype(pa.list_(pa.int64()))}
+    return mapping.get
+
+
+def to_pandas(table: Any) -> pd.DataFrame:
+    """A table of `vantrel` as a pandas DataFrame, with the dtypes of this module's frames."""
+    return table.to_pandas(types_mapper=_nullable_types(_tables._pyarrow()))
+
+
+def _is_remote(source: str) -> bool:
+    return "://" in source or "::" in source
+
+
+def _hidden_under(path: str, root: str) -> bool:
+    rel = path[len(root):].lstrip("/")
+    return any(part.startswith(".") for part in rel.split("/"))
+
+
+def _fixed_prefix(pattern: str) -> str:
+    parts = pattern.split("/")
+    fixed = next(i for i, part in enumerate(parts) if glob.has_magic(part))
+    return "/".join(parts[:fixed])
+
+
+def _remote_files(url: str, storage_options: dict[str, Any]) -> list[Any]:
+    fs, path = fsspec.core.url_to_fs(url, **storage_options)
+    matches = [path]
+    if glob.has_magic(path):
+        # fsspec's globs match hidden names, the standard library's do not: skip them alike.
+        root = _fixed_prefix(path)
+        matches = sorted(p for p in fs.glob(path) if not _hidden_under(p, root))
+    files: list[str] = []
+    for match in matches:
+        if fs.isdir(match):
+            found = sorted(fs.find(match))
+            files.extend(p for p in found if not _hidden_under(p, match))
+        else:
+            files.append(match)
+    return [fsspec.core.OpenFile(fs, p, mode="rb") for p in files]
+
+
+def _local_files(pattern: str) -> list[str]:
+    matches = sorted(glob.glob(pattern, recursive=True)) if glob.has_magic(pattern) else [pattern]
+    files: list[str] = []
+    for match in matches:
+        files.extend(walk_directory(match) if os.path.isdir(match) else [match])
+    # A worker's working directory need not be ours, on another machine least of all.
+    files = [os.path.abspath(f) for f in files]
+    return files
+
+
+def _files(sources: Any, storage_options: dict[str, Any]) -> list[Any]:
+    """Local paths as strings (the engine opens them itself), remote files as fsspec OpenFiles
+    (picklable: the worker opens them)."""
+    items = [sources] if isinstance(sources, (str, os.PathLike)) else list(sources)
+    files: list[Any] = []
+    for item in items:
+        if not isinstance(item, (str, os.PathLike)):
+            raise TypeError(f"sources are paths, globs or URLs, not {type(item).__name__}")
+        source = os.fsdecode(os.fspath(item))
+        found = (_remote_files(source, storage_options) if _is_remote(source)
+                 else _local_files(source))
+        if not found:
+            raise FileNotFoundError(f"no recordings found at {source!r}")
+        files.extend(found)
+    return files
+
+
+class _Partition:
+    """Builds one file's frame on a worker; carries the table function and its options."""
+
+    def __init__(self, build: Callable[..., Any], options: dict[str, Any]) -> None:
+        self.build = build
+        self.options = options
+
+    def __call__(self, file: Any) -> pd.DataFrame:
+        if isinstance(file, str):
+            return to_pandas(self.build(file, **self.options))
+        with file as opened:
+            return to_pandas(self.build(opened, **self.options))
+
+
+def _frame(build: Callable[..., Any], name: str, sources: Any,
+           storage_options: dict[str, Any] | None, options: dict[str, Any]) -> dd.DataFrame:
+    # An empty recording gives the table's columns for these options with no rows; building it
+    # here also checks every option before the cluster sees any.
+    empty = to_pandas(build(b"", **options))
+    # Each file has categories of its own: the meta must not claim to know them.
+    meta = dd.utils.clear_known_categories(empty)  # type: ignore[no-untyped-call]
+    files = _files(sources, storage_options or {})
+    # to_pandas fixes every partition's dtypes already; checking them again costs a pass.
+    frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
+        _Partition(build, options), files, meta=meta, label=f"vantrel-{name}",
+        enforce_metadata=False)
+    return frame
+
+
+def prices_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
+                 **options: Any) -> dd.DataFrame:
+    """`vantrel.prices_table` of every file of `sources`, one partition per file."""
+    return _frame(_tables.prices_table, "prices", sources, storage_options, options)
+
+
+def trades_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
+                 **options: Any) -> dd.DataFrame:
+    """`vantrel.trades_table` of every file of `sources`, one partition per file."""
+    return _frame(_tables.trades_table, "trades", sources, storage_options, options)
+
+
+def market_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
+                     **options: Any) -> dd.DataFrame:
+    """`vantrel.market_summaries` of every file of `sources`, one partition per file."""
+    return _frame(_tables.market_summaries, "markets", sources, storage_options, options)
+
+
+def runner_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
+                     **options: Any) -> dd.DataFrame:
+    """`vantrel.runner_summaries` of every file of `sources`, one partition per file."""
+    return _frame(_tables.runner_summaries, "runners", sources, storage_options, options)

@@ -1,0 +1,205 @@
+"""flumine backtests over vantrel's replay: `HistoricalStream`, a drop-in for flumine's
+`BetfairHistoricalStream`.
+
+Importing this module imports flumine; importing `vantrel` alone does not.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterator
+from typing import Any
+
+from flumine.streams.betfairhistoricalstream import (
+    BetfairHistoricalStream,
+)
+
+from . import _engine
+from ._replay import ReplayError
+from ._sources import check_source, inputs
+from .vantrel import MarketBook
+
+__all__ = ["HistoricalStream"]
+
+# Listener options whose effect lives in betfairlightweight's own cache, which is not used here.
+_UNSUPPORTED_OPTIONS = ("lightweight", "calculate_market_tv", "cumulative_runner_tv")
+
+
+class _Caches:
+    """Stands in for the listener's market stream: flumine's `BaseStrategy.market_cached`
+    looks markets up in `stream._listener.stream._caches`."""
+
+    def __init__(self) -> None:
+        self._caches: dict[str, bool] = {}  # the markets met so far
+
+
+class _Filter:
+    """flumine's historic listener options (`inplay`, `seconds_to_start`, `max_inplay_seconds`,
+    `event_type_ids`), judged per book exactly as flumine's market stream judges each change."""
+
+    def __init__(self, listener: Any) -> None:
+        self.inplay = listener.inplay
+        self.seconds_to_start = listener.seconds_to_start
+        self.max_inplay_seconds = listener.max_inplay_seconds
+        ids = listener.event_type_ids
+        self.event_type_ids = [str(i) for i in ids] if isinstance(ids, (list, tuple)) else None
+        self.excluded: set[str] = set()
+        self._inplay_since: dict[str, int] = {}
+        self._was_inplay: dict[str, bool] = {}
+        self.trivial = (self.inplay is None and self.seconds_to_start is None
+                        and self.max_inplay_seconds is None and self.event_type_ids is None)
+
+    def excludes(self, market_id: str, book: MarketBook) -> bool:
+        """Markets of other event types are dropped for good once a definition names them."""
+        if market_id in self.excluded:
+            return True
+        if self.event_type_ids is None or book.market_definition is None:
+            return False
+        if str(book.market_definition.event_type_id) in self.event_type_ids:
+            return False
+        self.excluded.add(market_id)
+        return True
+
+    def active(self, market_id: str, book: MarketBook) -> bool:
+        if self.max_inplay_seconds is not None:
+            inplay = book.inplay
+            if inplay and not self._was_inplay.get(market_id):
+                self._inplay_since[market_id] = book.publish_time_epoch
+            self._was_inplay[market_id] = inplay
+        # Before any definition flumine has no status to go by, and passes the book.
+        if book.market_definition is None or book.status != "OPEN":
+            return True
+        if self.inplay:
+            if not book.inplay:
+                return False
+        elif self.seconds_to_start is not None and self._too_early(book):
+            return False
+        if self.inplay is False and book.inplay:
+            return False
+        since = self._inplay_since.get(market_id) if self.max_inplay_seconds is not None else None
+        if since is not None and (book.publish_time_epoch - since) / 1000 > self.max_inplay_seconds:
+            return False
+        return True
+
+    def _too_early(self, book: MarketBook) -> bool:
+        definition = book.market_definition
+        market_time = definition.market_time if definition is not None else None
+        if market_time is None:
+            return False
+        return bool((market_time - book.publish_time).total_seconds() > self.seconds_to_start)
+
+
+def _open_source(file_path: object) -> object:
+    # flumine reads its files through smart_open, so URLs (s3://, https://, ...) work there too;
+    # the bytes are handed over untouched, since the replay tells formats by content.
+    if isinstance(file_path, str) and "://" in file_path and not os.path.exists(file_path):
+        import smart_open
+
+        return smart_open.open(file_path, "rb", compression="disable")
+    return file_path
+
+
+class _LiveMarkets:
+    """The latest book of every market met, in the order the markets were first met, as
+    flumine's stream keeps its caches; a market its listener options leave out for now is held
+    as None.
+
+    A closed market leaves once its closing book is out. flumine's own stream keeps handing
+    it out, to no effect on a simulation; over an archive of many markets that would make each
+    message cost as much as all the markets seen before it.
+    """
+
+    def __init__(self) -> None:
+        self._books: dict[str, MarketBook | None] = {}
+
+    def __bool__(self) -> bool:
+        return bool(self._books)
+
+    def update(self, market_id: str, book: MarketBook | None) -> None:
+        self._books[market_id] = book
+
+    def drop(self, market_id: str) -> None:
+        self._books.pop(market_id, None)
+
+    def clear(self) -> None:
+        self._books.clear()
+
+    def books(self) -> list[MarketBook]:
+        return [book for book in self._books.values() if book is not None]
+
+
+def _messages(source: object) -> Iterator[tuple[int, list[MarketBook]]]:
+    """(recording number, books) for every message: what flumine's listener gets per line."""
+    def stop(file: str, member: str | None, reason: str) -> None:
+        raise ReplayError(file, member, reason)
+
+    check_source(source)
+    return _engine.replay(inputs(source), stop, per_message=True)
+
+
+class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
+    """flumine's historical market stream, reading its recording through `vantrel.replay`.
+
+    Takes the arguments of flumine's `BetfairHistoricalStream` and is passed to a strategy the
+    same way (`stream=` or `streams=`). `file_path` is anything `vantrel.replay` reads by path:
+    a recording in any format it knows (plain, gzip, bzip2, zstd, xz), a tar or zip archive, a
+    directory, or a URL smart_open opens. The listener options `inplay`, `seconds_to_start`,
+    `max_inplay_seconds` and `event_type_ids` act as in flumine.
+
+    Books are handed out as flumine's own stream hands them out: after each market change, a
+    list of the latest book of every market being processed, runners in the order they were
+    first met, with `streaming_unique_id` set to the stream's id. A market that has closed is
+    no longer handed out again with other markets' changes (flumine has nothing left to do with
+    it), which keeps a stream over an archive of many markets cheap.
+    """
+
+    def __init__(
+        self,
+        file_path: str,
+        listener_kwargs: dict[str, Any] | None = None,
+        stream_id: int | None = None,
+        event_processing: bool = False,
+        event_group: str | None = None,
+        event_id: str | None = None,
+        operation: str = "marketSubscription",
+    ) -> None:
+        if operation != "marketSubscription":
+            raise ValueError(f"HistoricalStream replays market streams only, not {operation!r}")
+        super().__init__(file_path, listener_kwargs, stream_id, event_processing, event_group,
+                         event_id, operation)
+        for option in _UNSUPPORTED_OPTIONS:
+            if getattr(self._listener, option):
+                raise ValueError(f"listener option {option}=True is not supported by vantrel")
+
+    def create_generator(self) -> Callable[[], Iterator[list[MarketBook]]]:
+        return self._generate
+
+    def _generate(self) -> Iterator[list[MarketBook]]:
+        caches = _Caches()
+        self._listener.stream = caches
+        met = caches._caches
+        live = _LiveMarkets()
+        select = _Filter(self._listener)
+        stream_id = self.stream_id
+        recording = 0
+        for number, books in _messages(_open_source(self.file_path)):
+            if number != recording:
+                # A recording that ended without closing its markets leaves them behind.
+                recording = number
+                live.clear()
+            # As flumine's stream: the message is handed on when the last market it changed
+            # is active, as the latest book of every active market.
+            active = False
+            for book in books:
+                market_id = book.market_id
+                if not select.trivial and select.excludes(market_id, book):
+                    continue
+                met[market_id] = True
+                book.streaming_unique_id = stream_id
+                active = select.trivial or select.active(market_id, book)
+                live.update(market_id, book if active else None)
+            if active:
+                yield live.books()
+            for book in books:
+                if book.status == "CLOSED":
+                    live.drop(book.market_id)

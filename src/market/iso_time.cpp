@@ -1,0 +1,76 @@
+#include "market/iso_time.hpp"
+
+namespace vantrel {
+
+namespace {
+
+bool digits(std::string_view s, std::size_t at, std::size_t n, int& out) {
+  out = 0;
+  for (std::size_t i = at; i < at + n; ++i) {
+    const char c = s[i];
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
+  }
+  return true;
+}
+
+int days_in_month(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+}  // namespace
+
+// In 400-year eras, so that the arithmetic stays in integers for any year.
+void civil_from_days(std::int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<std::uint64_t>(z - era * 146097);
+  const std::uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::uint64_t mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
+}
+
+std::int64_t days_from_civil(int year, int month, int day) {
+  const std::int64_t y = year - (month <= 2);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<std::int64_t>(y - era * 400);
+  const std::int64_t mp = month > 2 ? month - 3 : month + 9;
+  const std::int64_t doy = (153 * mp + 2) / 5 + day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+bool read_iso_time(std::string_view s, CivilTime& c) {
+  if (s.size() < 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' ||
+      s.back() != 'Z') {
+    return false;
+  }
+  if (!digits(s, 0, 4, c.year) || !digits(s, 5, 2, c.month) || !digits(s, 8, 2, c.day) ||
+      !digits(s, 11, 2, c.hour) || !digits(s, 14, 2, c.minute) || !digits(s, 17, 2, c.second)) {
+    return false;
+  }
+  c.microsecond = 0;
+  if (s.size() > 20) {
+    const std::size_t n = s.size() - 21;  // fraction digits between '.' and 'Z'
+    if (s[19] != '.' || n < 1 || n > 6 || !digits(s, 20, n, c.microsecond)) return false;
+    for (std::size_t i = n; i < 6; ++i) c.microsecond *= 10;
+  }
+  return c.year >= 1 && c.month >= 1 && c.month <= 12 && c.day >= 1 &&
+         c.day <= days_in_month(c.year, c.month) && c.hour <= 23 && c.minute <= 59 &&
+         c.second <= 59;
+}
+
+std::optional<std::int64_t> iso_time_ms(std::string_view text) {
+  CivilTime c{};
+  if (!read_iso_time(text, c)) return std::nullopt;
+  const std::int64_t seconds =
+      days_from_civil(c.year, c.month, c.day) * 86400 + c.hour * 3600 + c.minute * 60 + c.second;
+  return seconds * 1000 + c.microsecond / 1000;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,50 @@
+// Cuts decoded text into lines inside one fixed window. Complete lines are checked as UTF-8,
+// trimmed and handed out where they lie; only the unfinished last line moves, to the front of
+// the window, and a line that outgrows the whole window continues on the side.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "messages/stream_reader.hpp"
+#include "sources/output_sink.hpp"
+
+namespace vantrel {
+
+class LineSplitter final : public sources::OutputSink {
+ public:
+  explicit LineSplitter(LineHandler& handler);
+
+  // Starts on a new text for `handler`, dropping whatever is left of the previous one.
+  void restart(LineHandler& handler);
+
+  std::span<unsigned char> space() override {
+    return {reinterpret_cast<unsigned char*>(window_.get()) + pending_, kLineBufferSize - pending_};
+  }
+  bool commit(std::size_t n) override;
+
+  // Polls the handler between reads that do not pass through commit().
+  bool poll();
+  // The input ended: whatever is left is the last line, with no LF.
+  bool finish();
+  // Why the last false came: an invalid line, or the handler's stop.
+  ReadResult result() const;
+
+ private:
+  bool split(std::size_t n);
+  bool emit_lines(const char* begin, const char* end);
+  bool emit_checked(const char* begin, std::size_t size);
+  bool emit(const char* begin, const char* end);
+
+  LineHandler* handler_;
+  std::unique_ptr<char[]> window_;
+  std::size_t pending_ = 0;  // bytes of an unfinished line at the front of window_
+  bool carrying_ = false;
+  std::string carry_;
+  std::size_t since_poll_ = 0;
+  ReadStatus outcome_ = ReadStatus::kOk;
+};
+
+}  // namespace vantrel

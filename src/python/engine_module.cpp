@@ -1,0 +1,121 @@
+// vantrel._engine: the extension module behind the package's own API. It hands out objects of
+// the very classes vantrel.vantrel registers, so that the two can be mixed freely.
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/convert.hpp"
+#include "python/fast_times.hpp"
+#include "python/module_state.hpp"
+#include "python/object.hpp"
+#include "python/ref.hpp"
+#include "python/replay_iterator.hpp"
+#include "python/table_builder.hpp"
+#include "sources/recording_reader.hpp"
+
+namespace vantrel::py {
+
+namespace {
+
+PyTypeObject* g_replay_iterator = nullptr;
+
+PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"inputs",
+                                   "on_error",
+                                   "markets",
+                                   "market_types",
+                                   "naive_times",
+                                   "appearance_order",
+                                   "max_recording_bytes",
+                                   "per_message",
+                                   nullptr};
+  PyObject* inputs = nullptr;
+  PyObject* on_error = nullptr;
+  PyObject* markets = Py_None;
+  PyObject* market_types = Py_None;
+  int naive_times = 0;
+  int appearance_order = 1;
+  unsigned long long max_bytes = 0;
+  int per_message = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKp", const_cast<char**>(keywords),
+                                   &inputs, &on_error, &markets, &market_types, &naive_times,
+                                   &appearance_order, &max_bytes, &per_message)) {
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ReplaySettings settings{};
+    if (!string_list(markets, "markets", settings.filter.market_ids) ||
+        !string_list(market_types, "market_types", settings.filter.market_types)) {
+      return nullptr;
+    }
+    settings.snapshot = {
+        .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
+        .appearance_order = appearance_order != 0,
+        .bet_delay_models = true};
+    settings.per_message = per_message != 0;
+    settings.max_recording_bytes =
+        max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes;
+    Ref iterator = Ref::steal(PyObject_GetIter(inputs));
+    if (!iterator) return nullptr;
+    return make_replay_iterator(g_replay_iterator, std::move(iterator), Ref::borrow(on_error),
+                                std::move(settings))
+        .release();
+  });
+}
+
+PyMethodDef engine_methods[] = {
+    {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay)),
+     METH_VARARGS | METH_KEYWORDS,
+     "replay(inputs, on_error, *, markets=None, market_types=None, naive_times=False, "
+     "appearance_order=True, max_recording_bytes=0, "
+     "per_message=False)\n--\n\n"
+     "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
+     "hold. Use vantrel.replay."},
+    {"build_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_table)),
+     METH_VARARGS | METH_KEYWORDS, kBuildTableDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef engine_def = {
+    PyModuleDef_HEAD_INIT, "_engine", "", 0, engine_methods, nullptr, nullptr, nullptr, nullptr};
+
+PyObject* build_engine() {
+  Ref classes = Ref::steal(PyImport_ImportModule("vantrel.vantrel"));
+  if (!classes || !adopt_state(classes.get()) || !init_fast_times()) return nullptr;
+  g_replay_iterator = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&replay_iterator_spec));
+  if (g_replay_iterator == nullptr) return nullptr;
+  Ref module = Ref::steal(PyModule_Create(&engine_def));
+  if (!module) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "ReplayIterator",
+                            reinterpret_cast<PyObject*>(g_replay_iterator)) < 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+PyObject* g_engine = nullptr;
+std::int64_t g_engine_interpreter = -1;
+
+}  // namespace
+
+}  // namespace vantrel::py
+
+// Imported once per process, like vantrel.vantrel whose classes it shares.
+extern "C" PyMODINIT_FUNC PyInit__engine() {
+  using namespace vantrel::py;
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return nullptr;
+  if (g_engine != nullptr && id != g_engine_interpreter) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vantrel does not support subinterpreters: it can only be imported once "
+                    "per process, in its first interpreter");
+    return nullptr;
+  }
+  if (g_engine == nullptr) {
+    g_engine = build_engine();
+    g_engine_interpreter = id;
+  }
+  return g_engine == nullptr ? nullptr : Py_NewRef(g_engine);
+}

@@ -1,0 +1,27 @@
+// Ladder read-outs: a copy of a changed ladder's levels, behind its price list.
+//
+// When a ladder has changed, the snapshot gets a copy of its levels, not the PriceSize objects
+// themselves: the list is made the first time Python asks for it, and every ExchangePrices
+// sharing the read-out hands out that one list. A replay that never looks at a ladder pays a
+// copy of its levels per change instead of an object per level.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+#include "market/price_ladder.hpp"
+#include "python/ref.hpp"
+
+namespace vantrel::py {
+
+extern PyType_Spec ladder_readout_spec;
+
+// A copy of the ladder's levels in read-out order.
+Ref read_out_ladder(const PriceLadder& ladder);
+// The read-out's list of PriceSize objects, made on the first call and the same one after.
+Ref price_list(const Ref& readout);
+// The levels a read-out holds (none for an empty Ref).
+std::span<const PriceSize> readout_levels(const Ref& readout);
+
+}  // namespace vantrel::py

@@ -1,0 +1,99 @@
+#include "python/module_state.hpp"
+
+#include <iterator>
+
+#include "python/ladder_readout.hpp"
+#include "python/market_book.hpp"
+#include "python/market_definition.hpp"
+#include "python/price_size.hpp"
+#include "python/prices_iterator.hpp"
+#include "python/runner.hpp"
+
+namespace vantrel::py {
+
+namespace {
+
+ModuleState g_state;
+
+const ClassEntry kClasses[] = {
+    {"PricesIterator", &prices_iterator_spec, &ModuleState::prices_iterator},
+    {"MarketBook", &market_book_spec, &ModuleState::market_book},
+    {"Runner", &runner_spec, &ModuleState::runner},
+    {"ExchangePrices", &exchange_prices_spec, &ModuleState::exchange_prices},
+    {"StartingPrices", &starting_prices_spec, &ModuleState::starting_prices},
+    {"PriceSize", &price_size_spec, &ModuleState::price_size},
+    {"MarketDefinition", &market_definition_spec, &ModuleState::market_definition},
+    {"MarketDefinitionRunner", &market_definition_runner_spec,
+     &ModuleState::market_definition_runner},
+    {nullptr, &ladder_readout_spec, &ModuleState::ladder_readout},
+};
+
+bool intern(PyObject*& slot, const char* text) {
+  slot = PyUnicode_InternFromString(text);
+  return slot != nullptr;
+}
+
+constexpr const char* kDictKeyTexts[] = {
+#define VANTREL_DICT_KEY_TEXT(name) #name,
+    VANTREL_DICT_KEYS(VANTREL_DICT_KEY_TEXT)
+#undef VANTREL_DICT_KEY_TEXT
+};
+static_assert(std::size(kDictKeyTexts) == static_cast<std::size_t>(DictKey::kCount));
+
+bool intern_names(ModuleState& s) {
+  if (!intern(s.datetime_name, "datetime") || !intern(s.strptime_name, "strptime") ||
+      !intern(s.utcfromtimestamp_name, "utcfromtimestamp")) {
+    return false;
+  }
+  for (std::size_t i = 0; i < std::size(kDictKeyTexts); ++i) {
+    if (!intern(s.dict_keys[i], kDictKeyTexts[i])) return false;
+  }
+  return true;
+}
+
+// The class for one entry: made from its spec, or taken from `module` by its registered name.
+PyTypeObject* class_for(const ClassEntry& entry, PyObject* module) {
+  if (module == nullptr || entry.name == nullptr) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(entry.spec));
+  }
+  PyObject* type = PyObject_GetAttrString(module, entry.name);
+  if (type != nullptr && !PyType_Check(type)) {
+    Py_DECREF(type);
+    PyErr_Format(PyExc_ImportError, "vantrel.vantrel.%s is not a class", entry.name);
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The state is filled whole or not at all; what it holds lives as long as the process.
+bool fill_state(PyObject* module) {
+  ModuleState fresh;
+  for (const ClassEntry& entry : kClasses) {
+    PyTypeObject* type = class_for(entry, module);
+    if (type == nullptr) return false;
+    fresh.*entry.type = type;
+  }
+  if (!intern_names(fresh)) return false;
+  g_state = fresh;
+  return true;
+}
+
+}  // namespace
+
+ModuleState& state() {
+  return g_state;
+}
+
+std::span<const ClassEntry> class_table() {
+  return kClasses;
+}
+
+bool init_state() {
+  return fill_state(nullptr);
+}
+
+bool adopt_state(PyObject* module) {
+  return fill_state(module);
+}
+
+}  // namespace vantrel::py

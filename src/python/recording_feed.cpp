@@ -1,0 +1,192 @@
+#include "python/recording_feed.hpp"
+
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include "replay/background_loader.hpp"
+
+namespace vantrel::py {
+
+// A payload held for as long as the worker may read it: the reader sees the bytes in place.
+class RecordingFeed::HeldBuffer {
+ public:
+  explicit HeldBuffer(PyObject* object) {
+    held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool held() const { return held_; }
+  std::string_view bytes() const {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+struct RecordingFeed::Pending {
+  Ref label;
+  std::unique_ptr<HeldBuffer> buffer;
+};
+
+namespace {
+
+// How long the caller waits for the worker before it looks for Ctrl-C again.
+constexpr std::chrono::milliseconds kSignalPoll{50};
+
+// One input being read while the caller replays the one before.
+constexpr std::size_t kInputsAhead = 2;
+
+Ref decode(const std::string& text, const char* errors) {
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors));
+}
+
+}  // namespace
+
+RecordingFeed::RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes)
+    : inputs_(std::move(inputs)),
+      on_error_(std::move(on_error)),
+      max_recording_bytes_(max_recording_bytes) {}
+RecordingFeed::RecordingFeed(RecordingFeed&&) noexcept = default;
+RecordingFeed& RecordingFeed::operator=(RecordingFeed&&) noexcept = default;
+RecordingFeed::~RecordingFeed() {
+  stop();
+}
+
+int RecordingFeed::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(inputs_.get());
+  Py_VISIT(on_error_.get());
+  Py_VISIT(label_.get());
+  for (const Pending& p : pending_) Py_VISIT(p.label.get());
+  return 0;
+}
+
+void RecordingFeed::clear() {
+  stop();
+  inputs_ = Ref();
+  on_error_ = Ref();
+  label_ = Ref();
+}
+
+// The worker goes first: it may be reading the buffers about to be released.
+void RecordingFeed::stop() {
+  loader_.reset();
+  pending_.clear();
+}
+
+bool RecordingFeed::report(PyObject* label, const std::string& member, const std::string& text) {
+  // Member names are bytes as the archive stores them; undecodable ones survive as escapes.
+  Ref member_obj = member.empty() ? Ref::borrow(Py_None) : decode(member, "surrogateescape");
+  if (!member_obj) return false;
+  Ref text_obj = decode(text, "replace");
+  if (!text_obj) return false;
+  Ref keep_label = Ref::borrow(label);
+  Ref on_error = Ref::borrow(on_error_.get());
+  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(on_error.get(), keep_label.get(),
+                                                       member_obj.get(), text_obj.get(), nullptr));
+  return static_cast<bool>(result);
+}
+
+bool RecordingFeed::add_input(PyObject* label, PyObject* payload) {
+  Pending pending{Ref::borrow(label), nullptr};
+  replay::LoaderInput input{};
+  if (PyUnicode_Check(payload)) {
+    Py_ssize_t size = 0;
+    const char* path = PyUnicode_AsUTF8AndSize(payload, &size);
+    if (path == nullptr) return false;
+    input.kind = replay::LoaderInput::Kind::kFile;
+    input.path_or_failure.assign(path, static_cast<std::size_t>(size));
+  } else if (PyExceptionInstance_Check(payload)) {
+    Ref text = Ref::steal(PyObject_Str(payload));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) return false;
+    input.kind = replay::LoaderInput::Kind::kFailure;
+    input.path_or_failure = utf8;
+  } else {
+    pending.buffer = std::make_unique<HeldBuffer>(payload);
+    if (!pending.buffer->held()) return false;
+    input.kind = replay::LoaderInput::Kind::kMemory;
+    input.bytes = pending.buffer->bytes();
+  }
+  pending_.push_back(std::move(pending));
+  loader_->add(std::move(input));
+  return true;
+}
+
+// Keeps the loader one input ahead of what the caller replays.
+bool RecordingFeed::top_up() {
+  while (inputs_ && loader_->inputs_in_flight() < kInputsAhead) {
+    Ref pair = Ref::steal(PyIter_Next(inputs_.get()));
+    if (!pair) {
+      if (PyErr_Occurred()) return false;
+      inputs_ = Ref();  // exhausted for good
+      break;
+    }
+    PyObject* label = nullptr;
+    PyObject* payload = nullptr;
+    if (!PyArg_ParseTuple(pair.get(), "OO", &label, &payload) || !add_input(label, payload)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void RecordingFeed::forget_inputs_before(std::uint64_t input) {
+  while (first_pending_ < input && !pending_.empty()) {
+    pending_.pop_front();
+    ++first_pending_;
+  }
+}
+
+std::unique_ptr<MessageStore> RecordingFeed::next() {
+  using Kind = replay::LoadOutcome::Kind;
+  if (!inputs_ && !loader_) return nullptr;  // finished, or stopped for good
+  if (!loader_) {
+    loader_ = std::make_unique<replay::BackgroundLoader>(
+        sources::Limits{.max_recording_bytes = max_recording_bytes_});
+  }
+  for (;;) {
+    if (!top_up()) return nullptr;
+    std::optional<replay::LoadOutcome> outcome;
+    PyThreadState* thread = PyEval_SaveThread();  // the worker may be waiting for this one
+    outcome = loader_->take(kSignalPoll);
+    PyEval_RestoreThread(thread);
+    if (!outcome) {
+      if (loader_->idle()) {
+        forget_inputs_before(first_pending_ + pending_.size());
+        if (inputs_) continue;
+        // Done: the worker goes now rather than with the iterator, so that a process that
+        // forks later (multiprocessing) does so with no thread of ours running.
+        stop();
+        return nullptr;
+      }
+      if (PyErr_CheckSignals() < 0) {
+        stop();
+        inputs_ = Ref();
+        return nullptr;
+      }
+      continue;
+    }
+    forget_inputs_before(outcome->input);
+    if (pending_.empty()) continue;  // cannot happen: the input is still pending
+    label_ = Ref::borrow(pending_.front().label.get());
+    member_ = outcome->member;
+    switch (outcome->kind) {
+      case Kind::kRecording:
+        return std::move(outcome->store);
+      case Kind::kFailed:
+        if (!report(label_.get(), member_, outcome->error)) return nullptr;
+        continue;
+      case Kind::kInterrupted:
+        return nullptr;
+    }
+  }
+}
+
+}  // namespace vantrel::py

@@ -1,0 +1,67 @@
+// The recordings of a source, one after another, each loaded whole into a message store.
+//
+// Inputs come from a Python iterator of (label, payload) pairs, a payload being a path (str),
+// an object with the buffer protocol, or an exception saying why the input could not be had.
+// Each is read by a RecordingReader on a worker thread, one recording ahead of the caller, so
+// a compressed file or every member of an archive comes out as its own recording. A recording
+// that cannot be read is handed to `on_error(label, member, text)`, in input order, before
+// anything of it is used; the callback raises to stop, or returns to go on.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "messages/message_store.hpp"
+#include "python/ref.hpp"
+
+namespace vantrel::replay {
+class BackgroundLoader;
+}
+
+namespace vantrel::py {
+
+class RecordingFeed {
+ public:
+  RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes);
+  RecordingFeed(RecordingFeed&&) noexcept;
+  RecordingFeed& operator=(RecordingFeed&&) noexcept;
+  ~RecordingFeed();
+
+  // The next recording; null at the end (no exception set) or when stopped (exception set:
+  // on_error raised, Ctrl-C, or the inputs iterator failed). Waits with the interpreter lock
+  // released.
+  std::unique_ptr<MessageStore> next();
+
+  // Where the recording last returned came from: the input's label, and its archive member
+  // ("" for a lone file).
+  PyObject* label() const { return label_.get(); }
+  const std::string& member() const { return member_; }
+
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
+
+ private:
+  class HeldBuffer;
+  struct Pending;
+  bool top_up();
+  bool add_input(PyObject* label, PyObject* payload);
+  void forget_inputs_before(std::uint64_t input);
+  bool report(PyObject* label, const std::string& member, const std::string& text);
+  void stop();
+
+  Ref inputs_;
+  Ref on_error_;
+  std::uint64_t max_recording_bytes_;
+  std::unique_ptr<replay::BackgroundLoader> loader_;
+  // Inputs handed to the loader and not yet known to be done with, oldest first.
+  std::deque<Pending> pending_;
+  std::uint64_t first_pending_ = 0;  // the number of pending_.front()
+  Ref label_;
+  std::string member_;
+};
+
+}  // namespace vantrel::py

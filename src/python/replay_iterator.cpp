@@ -1,0 +1,147 @@
+#include "python/replay_iterator.hpp"
+
+#include <memory>
+#include <utility>
+
+#include "python/object.hpp"
+#include "python/recording_feed.hpp"
+
+namespace vantrel::py {
+
+namespace {
+
+struct ReplayIteratorObject {
+  PyObject_HEAD
+  struct Fields {
+    RecordingFeed feed;
+    ReplaySettings settings;
+    // The recording being replayed.
+    std::unique_ptr<MessageStore> store{};
+    std::unique_ptr<replay::MultiMarketReplay> replay{};
+    std::size_t position = 0;
+    // The markets the last message changed, and how many of their books have been handed out.
+    std::vector<MarketCache*> changed{};
+    std::size_t handed_out = 0;
+    std::uint64_t recordings = 0;  // started so far
+    bool busy = false;
+  } fields;
+};
+
+using Fields = ReplayIteratorObject::Fields;
+
+void end_recording(Fields& it) {
+  it.changed.clear();
+  it.handed_out = 0;
+  it.position = 0;
+  // The caches release Python objects, which may run arbitrary code: the fields stay whole
+  // until they are done.
+  auto replay = std::move(it.replay);
+  auto store = std::move(it.store);
+  replay.reset();
+  store.reset();
+}
+
+// Every book of the message last applied, with the recording's number.
+PyObject* message_books(Fields& it) {
+  Ref books = Ref::steal(PyList_New(static_cast<Py_ssize_t>(it.changed.size())));
+  if (!books) return nullptr;
+  for (std::size_t i = 0; i < it.changed.size(); ++i) {
+    Ref book = build_snapshot(*it.changed[i], it.settings.snapshot);
+    if (!book) return nullptr;
+    PyList_SET_ITEM(books.get(), static_cast<Py_ssize_t>(i), book.release());
+  }
+  it.handed_out = it.changed.size();
+  return Py_BuildValue("(KN)", static_cast<unsigned long long>(it.recordings - 1), books.release());
+}
+
+PyObject* next_book(Fields& it) {
+  for (;;) {
+    if (it.handed_out < it.changed.size()) {
+      if (it.settings.per_message) return message_books(it);
+      MarketCache* cache = it.changed[it.handed_out++];
+      return build_snapshot(*cache, it.settings.snapshot).release();
+    }
+    if (it.store && it.position < it.store->size()) {
+      it.replay->apply(it.store->messages()[it.position++], it.changed);
+      it.handed_out = 0;
+      continue;
+    }
+    end_recording(it);
+    // Recordings that yield nothing (every market filtered out) hand nothing back to the
+    // interpreter: Ctrl-C must be looked for here too.
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    std::unique_ptr<MessageStore> store = it.feed.next();
+    if (!store) return nullptr;
+    it.store = std::move(store);
+    it.replay = std::make_unique<replay::MultiMarketReplay>(release_object, it.settings.filter);
+    ++it.recordings;
+  }
+}
+
+PyObject* replay_next(PyObject* self) {
+  Fields& it = fields_of<ReplayIteratorObject>(self);
+  if (it.busy) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+  }
+  const BusyScope busy(it.busy);
+  return guarded<PyObject*>(nullptr, [&] { return next_book(it); });
+}
+
+PyObject* replay_self(PyObject* self) {
+  return Py_NewRef(self);
+}
+
+int replay_traverse(PyObject* self, visitproc visit, void* arg) {
+  Fields& it = fields_of<ReplayIteratorObject>(self);
+  if (const int r = it.feed.traverse(visit, arg)) return r;
+  if (it.replay) {
+    const int r = it.replay->visit_slots(
+        [&](void* object) { return visit(static_cast<PyObject*>(object), arg); });
+    if (r != 0) return r;
+  }
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int replay_clear(PyObject* self) {
+  Fields& it = fields_of<ReplayIteratorObject>(self);
+  const BusyScope busy(it.busy);
+  if (it.replay) it.replay->release_slots();
+  it.feed.clear();
+  return 0;
+}
+
+void replay_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  end_recording(fields_of<ReplayIteratorObject>(self));
+  self_as<ReplayIteratorObject>(self)->~ReplayIteratorObject();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot replay_iterator_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Iterator over the MarketBook objects of every market of a source")},
+    {Py_tp_new, slot(no_constructor)},
+    {Py_tp_dealloc, slot(replay_dealloc)},
+    {Py_tp_traverse, slot(replay_traverse)},
+    {Py_tp_clear, slot(replay_clear)},
+    {Py_tp_iter, slot(replay_self)},
+    {Py_tp_iternext, slot(replay_next)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec replay_iterator_spec = {"vantrel._engine.ReplayIterator", sizeof(ReplayIteratorObject),
+                                    0, kGcClassFlags, replay_iterator_slots};
+
+Ref make_replay_iterator(PyTypeObject* type, Ref inputs, Ref on_error, ReplaySettings settings) {
+  RecordingFeed feed(std::move(inputs), std::move(on_error), settings.max_recording_bytes);
+  return create<ReplayIteratorObject>(type,
+                                      {.feed = std::move(feed), .settings = std::move(settings)});
+}
+
+}  // namespace vantrel::py

@@ -1,0 +1,33 @@
+// Assembling a MarketBook from a market cache, handing out again every Runner, price list and
+// MarketDefinition whose counter has not moved since it was built.
+#pragma once
+
+#include <cstdint>
+
+#include "market/market_cache.hpp"
+#include "python/ref.hpp"
+
+namespace vantrel::py {
+
+// How a snapshot is made. The defaults are those of vantrel.vantrel; the package's replay
+// follows the ecosystem where it differs.
+struct SnapshotOptions {
+  enum class Times : std::uint8_t {
+    kInterpreter,  // through the datetime module's own calls, naive
+    kNaive,        // made here, naive UTC
+    kAware,        // made here, aware UTC
+  };
+  Times times = Times::kInterpreter;
+  // Runners in the order they first appeared instead of key order.
+  bool appearance_order = false;
+  // MarketDefinition.bet_delay_models from the definition instead of None.
+  bool bet_delay_models = false;
+};
+
+// The release function for the cache's reuse slots: they hold strong references.
+void release_object(void* object);
+
+// A new MarketBook for the cache's current state; refills the cache's reuse slots.
+Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options = {});
+
+}  // namespace vantrel::py

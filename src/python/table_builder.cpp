@@ -1,0 +1,250 @@
+#include "python/table_builder.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/convert.hpp"
+#include "python/object.hpp"
+#include "python/recording_feed.hpp"
+#include "sources/recording_reader.hpp"
+#include "tables/prices.hpp"
+#include "tables/summaries.hpp"
+#include "tables/trades.hpp"
+
+namespace vantrel::py {
+
+const char kBuildTableDoc[] =
+    "build_table(inputs, on_error, table, *, markets=None, market_types=None, "
+    "max_recording_bytes=0, form='best', depth=3, inplay=None, every_ms=0, changed_only=False, "
+    "offsets=None)\n--\n\n"
+    "The columns of one table ('prices', 'trades', 'markets' or 'runners') over every recording "
+    "of the (label, path-or-bytes) pairs of `inputs`, as (name, kind, length, null_count, "
+    "buffers, child_length, child_buffers) tuples. Use vantrel.prices_table and its siblings.";
+
+namespace {
+
+// Read-only bytes that a column was built in, lent to whoever asks through the buffer
+// protocol; they go when the last view of them does.
+struct ColumnBufferObject {
+  PyObject_HEAD
+  struct Fields {
+    tables::Buffer buffer;
+  } fields;
+};
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+  const tables::Buffer& b = fields_of<ColumnBufferObject>(self).buffer;
+  // An empty vector may have no storage at all; a view still needs an address.
+  static const char kEmpty = 0;
+  void* data = const_cast<void*>(b.size != 0 ? b.data : &kEmpty);
+  return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(b.size), 1, flags);
+}
+
+PyType_Slot column_buffer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Bytes of one column buffer, lent without copying")},
+    {Py_tp_new, slot(no_constructor)},
+    {Py_tp_dealloc, slot(destroy<ColumnBufferObject>)},
+    {Py_bf_getbuffer, slot(buffer_get)},
+    {0, nullptr},
+};
+
+PyType_Spec column_buffer_spec = {"vantrel._engine.ColumnBuffer", sizeof(ColumnBufferObject), 0,
+                                  kClassFlags, column_buffer_slots};
+
+PyTypeObject* column_buffer_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&column_buffer_spec));
+  return type;
+}
+
+Ref buffer_object(std::optional<tables::Buffer>&& buffer) {
+  if (!buffer) return Ref::borrow(Py_None);
+  PyTypeObject* type = column_buffer_type();
+  if (type == nullptr) return Ref();
+  return create<ColumnBufferObject>(type, {.buffer = std::move(*buffer)});
+}
+
+Ref buffer_tuple(std::vector<std::optional<tables::Buffer>>&& buffers) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(buffers.size())));
+  if (!tuple) return tuple;
+  for (std::size_t i = 0; i < buffers.size(); ++i) {
+    Ref item = buffer_object(std::move(buffers[i]));
+    if (!item) return item;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return tuple;
+}
+
+const char* kind_name(tables::ColumnKind kind) {
+  switch (kind) {
+    case tables::ColumnKind::kFloat64:
+      return "float64";
+    case tables::ColumnKind::kInt64:
+      return "int64";
+    case tables::ColumnKind::kTimestampMs:
+      return "timestamp_ms";
+    case tables::ColumnKind::kBool:
+      return "bool";
+    case tables::ColumnKind::kDictionary:
+      return "dictionary";
+    case tables::ColumnKind::kListInt64:
+      return "list_int64";
+  }
+  return "";
+}
+
+Ref column_tuple(tables::FinishedColumn&& c) {
+  Ref buffers = buffer_tuple(std::move(c.buffers));
+  if (!buffers) return buffers;
+  Ref child_buffers = buffer_tuple(std::move(c.child_buffers));
+  if (!child_buffers) return child_buffers;
+  Ref name = Ref::steal(to_py(c.name));
+  if (!name) return name;
+  return Ref::steal(Py_BuildValue("(OsLLOLO)", name.get(), kind_name(c.kind),
+                                  static_cast<long long>(c.length),
+                                  static_cast<long long>(c.null_count), buffers.get(),
+                                  static_cast<long long>(c.child_length), child_buffers.get()));
+}
+
+Ref column_list(std::vector<tables::FinishedColumn>&& columns) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    Ref item = column_tuple(std::move(columns[i]));
+    if (!item) return item;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+// The file a recording came from, and its archive member, as ReplayError names them.
+bool source_text(const RecordingFeed& feed, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* label = PyUnicode_AsUTF8AndSize(feed.label(), &size);
+  if (label == nullptr) return false;
+  out.assign(label, static_cast<std::size_t>(size));
+  if (!feed.member().empty()) out += " (member " + feed.member() + ")";
+  return true;
+}
+
+// Every recording of the feed through the sink, one after another. The interpreter lock is
+// held throughout: the feed calls back into Python for its inputs and for errors.
+bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSink& sink) {
+  std::string source;
+  while (std::unique_ptr<MessageStore> store = feed.next()) {
+    if (!source_text(feed, source)) return false;
+    tables::feed_recording(*store, filter, source, sink);
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+struct TableArgs {
+  const char* table = nullptr;
+  const char* form = "best";
+  Py_ssize_t depth = 3;
+  PyObject* in_play = Py_None;
+  long long every_ms = 0;
+  int changed_only = 0;
+  PyObject* offsets = Py_None;
+};
+
+bool int_list(PyObject* obj, std::vector<std::int64_t>& out) {
+  if (obj == Py_None) return true;
+  if (!PyList_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "offsets must be a list of int");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+    const long long v = PyLong_AsLongLong(PyList_GET_ITEM(obj, i));
+    if (v == -1 && PyErr_Occurred()) return false;
+    out.push_back(v);
+  }
+  return true;
+}
+
+bool prices_options(const TableArgs& a, tables::PricesOptions& out) {
+  using Form = tables::PricesOptions::Form;
+  const std::string form = a.form;
+  if (form == "best") {
+    out.form = Form::kBest;
+  } else if (form == "ladder") {
+    out.form = Form::kLadder;
+  } else if (form == "ltp") {
+    out.form = Form::kLastPriceTraded;
+  } else {
+    PyErr_Format(PyExc_ValueError, "unknown form '%s'", a.form);
+    return false;
+  }
+  if (a.depth < 0) {
+    PyErr_SetString(PyExc_ValueError, "depth must be positive");
+    return false;
+  }
+  out.depth = static_cast<std::size_t>(a.depth);
+  if (a.in_play != Py_None) out.in_play = PyObject_IsTrue(a.in_play) == 1;
+  if (a.every_ms < 0) {
+    PyErr_SetString(PyExc_ValueError, "every_ms must be positive");
+    return false;
+  }
+  if (a.every_ms > 0) out.every_ms = a.every_ms;
+  out.changed_only = a.changed_only != 0;
+  return true;
+}
+
+std::unique_ptr<tables::BookSink> make_sink(const TableArgs& a) {
+  const std::string table = a.table;
+  if (table == "prices") {
+    tables::PricesOptions options;
+    if (!prices_options(a, options)) return nullptr;
+    return tables::make_prices_sink(options);
+  }
+  if (table == "trades") return tables::make_trades_sink();
+  if (table == "markets") return tables::make_market_summaries_sink();
+  if (table == "runners") {
+    std::vector<std::int64_t> offsets;
+    if (!int_list(a.offsets, offsets)) return nullptr;
+    return tables::make_runner_summaries_sink(std::move(offsets));
+  }
+  PyErr_Format(PyExc_ValueError, "unknown table '%s'", a.table);
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {
+      "inputs", "on_error", "table",  "markets",  "market_types", "max_recording_bytes",
+      "form",   "depth",    "inplay", "every_ms", "changed_only", "offsets",
+      nullptr};
+  PyObject* inputs = nullptr;
+  PyObject* on_error = nullptr;
+  PyObject* markets = Py_None;
+  PyObject* market_types = Py_None;
+  unsigned long long max_bytes = 0;
+  TableArgs a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpO", const_cast<char**>(keywords),
+                                   &inputs, &on_error, &a.table, &markets, &market_types,
+                                   &max_bytes, &a.form, &a.depth, &a.in_play, &a.every_ms,
+                                   &a.changed_only, &a.offsets)) {
+    return nullptr;
+  }
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    replay::MarketFilter filter;
+    if (!string_list(markets, "markets", filter.market_ids) ||
+        !string_list(market_types, "market_types", filter.market_types)) {
+      return nullptr;
+    }
+    std::unique_ptr<tables::BookSink> sink = make_sink(a);
+    if (!sink) return nullptr;
+    Ref iterator = Ref::steal(PyObject_GetIter(inputs));
+    if (!iterator) return nullptr;
+    RecordingFeed feed(std::move(iterator), Ref::borrow(on_error),
+                       max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes);
+    if (!run(feed, filter, *sink)) return nullptr;
+    return column_list(sink->finish()).release();
+  });
+}
+
+}  // namespace vantrel::py

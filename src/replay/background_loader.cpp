@@ -1,0 +1,151 @@
+#include "replay/background_loader.hpp"
+
+#include <new>
+#include <utility>
+
+#include "replay/load.hpp"
+
+namespace vantrel::replay {
+
+namespace {
+
+bool not_cancelled(void* flag) {
+  return !static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
+}
+
+sources::RecordingReader open(const LoaderInput& input, sources::Limits limits) {
+  if (input.kind == LoaderInput::Kind::kFile) {
+    return sources::RecordingReader::from_file(input.path_or_failure, limits);
+  }
+  return sources::RecordingReader::from_memory(input.bytes, limits);
+}
+
+}  // namespace
+
+BackgroundLoader::BackgroundLoader(sources::Limits limits) : limits_(limits) {}
+
+BackgroundLoader::~BackgroundLoader() {
+  cancelled_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+// A worker lives for as long as it has something to read and room to put it: while the caller
+// replays a recording and the next one is ready, no thread of ours exists (a process may fork
+// then, for one, without inheriting a lock held by it).
+void BackgroundLoader::start_if_needed(std::unique_lock<std::mutex>& lock) {
+  if (running_ || ready_ || inputs_.empty()) return;
+  running_ = true;
+  lock.unlock();
+  if (worker_.joinable()) worker_.join();  // ended, or about to: it cleared running_
+  worker_ = std::thread([this] { run(); });
+  lock.lock();
+}
+
+void BackgroundLoader::add(LoaderInput input) {
+  std::unique_lock lock(mutex_);
+  inputs_.push_back(std::move(input));
+  ++added_;
+  start_if_needed(lock);
+}
+
+std::size_t BackgroundLoader::inputs_in_flight() const {
+  const std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(added_ - done_);
+}
+
+bool BackgroundLoader::idle() const {
+  const std::lock_guard lock(mutex_);
+  return inputs_.empty() && !ready_;
+}
+
+std::optional<LoadOutcome> BackgroundLoader::take(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, wait, [&] { return ready_ || inputs_.empty(); });
+  if (!ready_) return std::nullopt;
+  std::optional<LoadOutcome> out = std::move(ready_);
+  ready_.reset();
+  start_if_needed(lock);
+  return out;
+}
+
+void BackgroundLoader::cancel() {
+  cancelled_ = true;
+}
+
+std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& reader,
+                                                      bool& input_done) {
+  using Status = sources::RecordingReader::Status;
+  LoadOutcome out;
+  auto store = std::make_unique<MessageStore>();
+  StoreLines lines(*store, not_cancelled, &cancelled_);
+  const Status status = reader.next(lines);
+  out.member = reader.member();
+  input_done =
+      status == Status::kEnd ||
+      ((status == Status::kFailed || status == Status::kStopped) && !reader.can_continue());
+  switch (status) {
+    case Status::kRecording:
+      store->finish();
+      release_free_heap(lines.text_bytes());
+      out.kind = LoadOutcome::Kind::kRecording;
+      out.store = std::move(store);
+      break;
+    case Status::kEnd:
+      return std::nullopt;  // the end of an input is no outcome
+    case Status::kStopped:
+      out.kind = lines.interrupted() ? LoadOutcome::Kind::kInterrupted : LoadOutcome::Kind::kFailed;
+      out.error = lines.error();
+      break;
+    case Status::kFailed:
+      out.kind = LoadOutcome::Kind::kFailed;
+      out.error = reader.error();
+      break;
+  }
+  return out;
+}
+
+void BackgroundLoader::run() {
+  for (;;) {
+    LoaderInput input;
+    std::uint64_t number = 0;
+    {
+      const std::lock_guard lock(mutex_);
+      // One outcome ahead at most: with the last one not yet taken, or nothing to read, this
+      // worker ends; the caller starts another when there is room and work again.
+      if (ready_ || inputs_.empty() || cancelled_) {
+        running_ = false;
+        return;
+      }
+      input = inputs_.front();
+      number = done_;
+    }
+    std::optional<LoadOutcome> out;
+    bool input_done = true;
+    try {
+      if (input.kind == LoaderInput::Kind::kFailure) {
+        out.emplace().error = input.path_or_failure;
+      } else {
+        if (!reader_) reader_.emplace(open(input, limits_));
+        out = load_one(*reader_, input_done);
+      }
+    } catch (const std::bad_alloc&) {
+      out.emplace().error = "out of memory";
+      input_done = true;
+    }
+    if (input_done) reader_.reset();  // before the input's bytes may be let go
+    {
+      const std::lock_guard lock(mutex_);
+      if (out) {
+        out->input = number;
+        ready_ = std::move(out);
+      }
+      if (input_done) {
+        inputs_.pop_front();
+        ++done_;
+      }
+    }
+    changed_.notify_all();
+  }
+}
+
+}  // namespace vantrel::replay

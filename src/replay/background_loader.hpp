@@ -1,0 +1,89 @@
+// Loading recordings on a worker thread, one ahead of the replay that consumes them.
+//
+// The replay of one recording and the decompression and parsing of the next then run at the
+// same time: on two cores a run costs about the larger of the two instead of their sum. The
+// worker holds at most one finished recording that has not been taken, so memory stays at one
+// recording ahead. Outcomes come out in input order, errors included.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "messages/message_store.hpp"
+#include "sources/recording_reader.hpp"
+
+namespace vantrel::replay {
+
+// One input: a file to open, bytes that stay alive until the worker is done with them (see
+// take()), or a failure known beforehand (reported in its place in the order).
+struct LoaderInput {
+  enum class Kind : std::uint8_t { kFile, kMemory, kFailure };
+  Kind kind;
+  std::string path_or_failure;
+  std::string_view bytes;
+};
+
+struct LoadOutcome {
+  enum class Kind : std::uint8_t {
+    kRecording,    // `store` holds it; `member` names it
+    kFailed,       // `error` (and `member`) say why; the input may go on
+    kInterrupted,  // stopped by cancel()
+  };
+  Kind kind = Kind::kFailed;
+  std::uint64_t input = 0;  // the input's number, counting from 0 in the order given
+  std::unique_ptr<MessageStore> store;
+  std::string member;
+  std::string error;
+};
+
+class BackgroundLoader {
+ public:
+  explicit BackgroundLoader(sources::Limits limits);
+  ~BackgroundLoader();  // cancels and joins
+  BackgroundLoader(const BackgroundLoader&) = delete;
+  BackgroundLoader& operator=(const BackgroundLoader&) = delete;
+
+  // Queues an input behind those already given.
+  void add(LoaderInput input);
+  // Inputs given that the worker has not finished reading.
+  std::size_t inputs_in_flight() const;
+  // True when every input given is read and every outcome taken.
+  bool idle() const;
+
+  // The next outcome if one is ready within `wait` (taking it lets the worker go on); none when
+  // the wait ran out or the worker has nothing left to read.
+  // Once an outcome of input n is taken, the worker is done with every input before n.
+  std::optional<LoadOutcome> take(std::chrono::milliseconds wait);
+
+  // Stops the worker at its next poll; the outcome in progress ends as kInterrupted.
+  void cancel();
+
+ private:
+  void run();
+  void start_if_needed(std::unique_lock<std::mutex>& lock);
+  std::optional<LoadOutcome> load_one(sources::RecordingReader& reader, bool& input_done);
+
+  sources::Limits limits_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<LoaderInput> inputs_;  // queued, the one being read first
+  std::uint64_t added_ = 0;
+  std::uint64_t done_ = 0;
+  std::optional<LoadOutcome> ready_;
+  std::atomic<bool> cancelled_{false};
+  bool running_ = false;
+  // The reader of the input at the front, kept between workers.
+  std::optional<sources::RecordingReader> reader_;
+  std::thread worker_;
+};
+
+}  // namespace vantrel::replay

@@ -1,0 +1,57 @@
+// Loading a recording: every line decoded into a message store, or the first error's text.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "messages/message_store.hpp"
+#include "messages/stream_reader.hpp"
+
+namespace vantrel::replay {
+
+// Feeds decoded lines into a message store and keeps the first JSON error. A load can be cut
+// short from outside (Ctrl-C): `keep_going` is asked every few MB of input.
+class StoreLines final : public LineHandler {
+ public:
+  using KeepGoing = bool (*)(void* context);
+
+  explicit StoreLines(MessageStore& store, KeepGoing keep_going = nullptr, void* context = nullptr)
+      : store_(store), keep_going_(keep_going), context_(context) {}
+
+  bool on_line(std::string_view line) override;
+  bool keep_going() override;
+
+  const std::string& error() const { return error_; }
+  bool interrupted() const { return interrupted_; }
+  std::size_t text_bytes() const { return text_bytes_; }
+
+ private:
+  MessageStore& store_;
+  KeepGoing keep_going_;
+  void* context_;
+  std::string error_;
+  bool interrupted_ = false;
+  std::size_t text_bytes_ = 0;
+};
+
+struct LoadResult {
+  std::unique_ptr<MessageStore> store;  // set when the whole file loaded
+  std::string error;                    // the error text when it did not, unless interrupted
+  bool interrupted = false;
+  std::size_t text_bytes = 0;
+  bool ok() const { return store != nullptr; }
+};
+
+// Reads the stream file at `path` (UTF-8, no NUL bytes), inflating it when its name says gzip.
+LoadResult load_file(const std::string& path, StoreLines::KeepGoing keep_going = nullptr,
+                     void* context = nullptr);
+
+// The load's transient buffers (inflate window, line window, compressed input) are freed once
+// it is done; after a large load, their pages go back to the system so that a replay holds only
+// what its iterator keeps. After a small one the few pages are not worth it: trimming costs
+// more than the load (the pages fault back in on the next one).
+void release_free_heap(std::size_t text_bytes);
+
+}  // namespace vantrel::replay

@@ -1,0 +1,243 @@
+#include "sources/byte_stream.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "sources/os_error.hpp"
+
+namespace vantrel::sources {
+namespace {
+
+constexpr std::size_t kInputBufferSize = std::size_t{64} << 10;
+// A decoder asks for more input in one piece only to see a whole header; gzip's longest fit
+// in this with room to spare.
+constexpr std::size_t kMaxInputBufferSize = std::size_t{1} << 20;
+
+}  // namespace
+
+bool ByteStream::fail(std::string text) {
+  if (error_.empty()) error_ = text.empty() ? "read failed" : std::move(text);
+  return false;
+}
+
+bool ByteStream::read_full(std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  while (got < out.size()) {
+    std::size_t n = 0;
+    if (!read(out.subspan(got), n)) return false;
+    if (n == 0) break;
+    got += n;
+  }
+  return true;
+}
+
+bool ByteStream::skip(std::uint64_t count, std::uint64_t& skipped) {
+  Byte scratch[16384];
+  skipped = 0;
+  while (skipped < count) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - skipped, sizeof scratch));
+    std::size_t n = 0;
+    if (!read({scratch, want}, n)) return false;
+    if (n == 0) break;
+    skipped += n;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::unique_ptr<Input> Input::open_file(const std::string& path) {
+  std::unique_ptr<Input> input(new Input());
+  input->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (input->fd_ < 0) input->fail(os_error_text(errno));
+  return input;
+}
+
+std::unique_ptr<Input> Input::memory(std::string_view bytes) {
+  std::unique_ptr<Input> input(new Input());
+  input->memory_ = bytes;
+  return input;
+}
+
+Input::~Input() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool Input::read(std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  if (failed()) return false;
+  if (fd_ < 0) {
+    got = std::min(out.size(), memory_.size() - memory_pos_);
+    std::memcpy(out.data(), memory_.data() + memory_pos_, got);
+    memory_pos_ += got;
+  } else {
+    ssize_t n;
+    do {
+      n = ::read(fd_, out.data(), out.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(os_error_text(errno));
+    got = static_cast<std::size_t>(n);
+  }
+  bytes_read_ += got;
+  return true;
+}
+
+bool Input::size(std::uint64_t& size) {
+  if (failed()) return false;
+  if (fd_ < 0) {
+    size = memory_.size();
+    return true;
+  }
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0) return fail(os_error_text(errno));
+  size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool Input::read_at(std::uint64_t offset, std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  if (failed()) return false;
+  if (fd_ < 0) {
+    if (offset < memory_.size()) {
+      got = std::min<std::uint64_t>(out.size(), memory_.size() - offset);
+      std::memcpy(out.data(), memory_.data() + offset, got);
+    }
+  } else {
+    ssize_t n;
+    do {
+      n = ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(os_error_text(errno));
+    got = static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+PrefixedStream::PrefixedStream(std::span<const Byte> head, ByteStream& rest)
+    : head_(head.begin(), head.end()), rest_(rest) {}
+
+bool PrefixedStream::read(std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  if (failed()) return false;
+  if (head_pos_ < head_.size()) {
+    got = std::min(out.size(), head_.size() - head_pos_);
+    std::memcpy(out.data(), head_.data() + head_pos_, got);
+    head_pos_ += got;
+    return true;
+  }
+  return rest_.read(out, got) || fail(rest_.error());
+}
+
+// ---------------------------------------------------------------------------------------------
+
+LimitedStream::LimitedStream(ByteStream& inner, std::uint64_t size, std::string truncated_text)
+    : inner_(inner), remaining_(size), truncated_text_(std::move(truncated_text)) {}
+
+bool LimitedStream::read(std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  if (failed()) return false;
+  if (remaining_ == 0) return true;
+  out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), remaining_)));
+  if (!inner_.read(out, got)) return fail(inner_.error());
+  if (got == 0) return fail(truncated_text_);
+  remaining_ -= got;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+RangeStream::RangeStream(Input& input, std::uint64_t offset, std::uint64_t size)
+    : input_(input), offset_(offset), remaining_(size) {}
+
+bool RangeStream::read(std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  if (failed()) return false;
+  if (remaining_ == 0) return true;
+  out = out.first(static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), remaining_)));
+  if (!input_.read_at(offset_, out, got)) return fail(input_.error());
+  // The index said the data is there; the file may have been cut short since.
+  if (got == 0) return fail("truncated zip archive");
+  offset_ += got;
+  remaining_ -= got;
+  input_.record_progress(offset_);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+DecodingStream::DecodingStream(ByteStream& inner, std::unique_ptr<Codec> codec)
+    : inner_(inner), codec_(std::move(codec)), buffer_(kInputBufferSize) {}
+
+bool DecodingStream::read(std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  if (failed()) return false;
+  while (!finished_) {
+    const CodecStep step = codec_->run({buffer_.data() + begin_, end_ - begin_}, input_ended_, out);
+    begin_ += step.consumed;
+    got = step.produced;
+    switch (step.result) {
+      case CodecResult::kInvalid:
+        return fail(std::string("invalid ") + codec_->name() + " data");
+      case CodecResult::kTruncated:
+        return fail(std::string("truncated ") + codec_->name() + " data");
+      case CodecResult::kEnd:
+        finished_ = true;
+        return true;
+      case CodecResult::kMore:
+        break;
+    }
+    if (got != 0) return true;
+    if (step.consumed != 0) continue;
+    if (input_ended_) return fail(std::string("truncated ") + codec_->name() + " data");
+    if (!refill()) return false;
+  }
+  return true;
+}
+
+// Appends input behind what the decoder has not taken yet, keeping that in one piece.
+bool DecodingStream::refill() {
+  if (begin_ != 0) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == buffer_.size()) {
+    if (buffer_.size() >= kMaxInputBufferSize) {
+      return fail(std::string("invalid ") + codec_->name() + " data");
+    }
+    buffer_.resize(buffer_.size() * 2);
+  }
+  std::size_t n = 0;
+  if (!inner_.read({buffer_.data() + end_, buffer_.size() - end_}, n)) return fail(inner_.error());
+  end_ += n;
+  input_ended_ = n == 0;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CheckedStream::CheckedStream(ByteStream& inner, std::uint64_t size, std::uint32_t crc,
+                             std::string bad_text)
+    : inner_(inner), expected_size_(size), expected_crc_(crc), bad_text_(std::move(bad_text)) {}
+
+bool CheckedStream::read(std::span<Byte> out, std::size_t& got) {
+  got = 0;
+  if (failed()) return false;
+  if (!inner_.read(out, got)) return fail(inner_.error());
+  size_ += got;
+  crc_ = crc32_update(crc_, out.data(), got);
+  if (size_ > expected_size_ || (got == 0 && (size_ != expected_size_ || crc_ != expected_crc_))) {
+    return fail(bad_text_);
+  }
+  return true;
+}
+
+}  // namespace vantrel::sources

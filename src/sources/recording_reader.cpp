@@ -1,0 +1,279 @@
+#include "sources/recording_reader.hpp"
+
+#include <cerrno>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "messages/line_splitter.hpp"
+#include "sources/byte_stream.hpp"
+#include "sources/format.hpp"
+#include "sources/os_error.hpp"
+#include "sources/tar.hpp"
+#include "sources/zip.hpp"
+
+namespace vantrel::sources {
+namespace {
+
+using Status = RecordingReader::Status;
+
+constexpr char kNestedArchive[] = "archive inside an archive is not opened";
+constexpr char kCompressedZip[] = "zip archive inside a compressed file is not opened";
+
+std::string limit_text(std::uint64_t limit) {
+  return "recording is larger than the limit of " + std::to_string(limit) + " bytes";
+}
+
+bool read_head(ByteStream& stream, std::vector<Byte>& head, std::string& error) {
+  head.resize(kFormatHeadSize);
+  std::size_t got = 0;
+  if (!stream.read_full(head, got)) {
+    error = stream.error();
+    return false;
+  }
+  head.resize(got);
+  return true;
+}
+
+// The bytes of a file or member after the compression its first bytes show, with a look at
+// what they hold in turn. Only one layer is taken off: a compressed file inside a compressed
+// file is not something recorders write.
+class Content {
+ public:
+  bool open(ByteStream& raw, std::string& error) {
+    std::vector<Byte> head;
+    if (!read_head(raw, head, error)) return false;
+    compression_ = detect_format(head);
+    raw_ = std::make_unique<PrefixedStream>(head, raw);
+    if (!is_compressed(compression_)) {
+      inner_ = compression_;
+      compression_ = Format::kPlain;
+      return true;
+    }
+    std::unique_ptr<Codec> codec = make_codec(compression_);
+    if (!codec) {
+      error = missing_support_text(compression_);
+      return false;
+    }
+    decoder_ = std::make_unique<DecodingStream>(*raw_, std::move(codec));
+    if (!read_head(*decoder_, head, error)) return false;
+    inner_ = detect_format(head);
+    decoded_ = std::make_unique<PrefixedStream>(head, *decoder_);
+    return true;
+  }
+
+  Format compression() const { return compression_; }
+  // What the bytes are once decompressed: plain text, or an archive.
+  Format inner() const { return inner_; }
+  ByteStream& stream() { return decoded_ ? *decoded_ : *raw_; }
+
+ private:
+  Format compression_ = Format::kPlain;
+  Format inner_ = Format::kPlain;
+  std::unique_ptr<PrefixedStream> raw_;
+  std::unique_ptr<DecodingStream> decoder_;
+  std::unique_ptr<PrefixedStream> decoded_;
+};
+
+}  // namespace
+
+class RecordingReader::Impl {
+ public:
+  Impl(std::unique_ptr<Input> input, Limits limits) : input_(std::move(input)), limits_(limits) {}
+
+  Status next(LineHandler& handler) {
+    if (mode_ != Mode::kBroken) error_.clear();
+    if (!splitter_) {
+      splitter_.emplace(handler);
+    } else {
+      splitter_->restart(handler);
+    }
+    try {
+      return next_recording();
+    } catch (const std::bad_alloc&) {
+      return broken(os_error_text(ENOMEM));
+    }
+  }
+
+  std::string member_;
+  std::string error_;
+  bool can_continue_ = false;
+  std::unique_ptr<Input> input_;
+
+ private:
+  enum class Mode { kStart, kLone, kTar, kZip, kDone, kBroken };
+
+  Status next_recording() {
+    if (mode_ == Mode::kStart) open();
+    switch (mode_) {
+      case Mode::kStart:
+      case Mode::kBroken:
+        return Status::kFailed;
+      case Mode::kDone:
+        return Status::kEnd;
+      case Mode::kLone:
+        mode_ = Mode::kDone;
+        can_continue_ = false;
+        return finish_recording(pump(top_.stream()), false);
+      case Mode::kTar:
+        return next_tar_member();
+      case Mode::kZip:
+        return next_zip_member();
+    }
+    return Status::kEnd;
+  }
+
+  // Tells what the input is, and sets the mode accordingly.
+  void open() {
+    std::string error;
+    if (input_->failed()) {
+      broken(input_->error());
+    } else if (!top_.open(*input_, error)) {
+      broken(std::move(error));
+    } else if (top_.inner() == Format::kZip) {
+      if (top_.compression() != Format::kPlain) {
+        broken(kCompressedZip);
+      } else if (!read_zip_directory(*input_, zip_entries_, error)) {
+        broken(std::move(error));
+      } else {
+        mode_ = Mode::kZip;
+      }
+    } else if (top_.inner() == Format::kTar) {
+      tar_.emplace(top_.stream());
+      mode_ = Mode::kTar;
+    } else {
+      mode_ = Mode::kLone;
+    }
+  }
+
+  Status next_tar_member() {
+    member_.clear();
+    if (!tar_->next()) {
+      if (tar_->error().empty()) {
+        mode_ = Mode::kDone;
+        return Status::kEnd;
+      }
+      return broken(tar_->error());
+    }
+    member_ = tar_->path();
+    const ReadResult result = read_member(tar_->data());
+    return finish_recording(result, tar_->intact());
+  }
+
+  Status next_zip_member() {
+    member_.clear();
+    if (zip_next_ == zip_entries_.size()) {
+      mode_ = Mode::kDone;
+      return Status::kEnd;
+    }
+    const ZipEntry& entry = zip_entries_[zip_next_++];
+    member_ = entry.path;
+    ReadResult result;
+    ZipMemberStream data;
+    std::string error;
+    if (entry.size > limits_.max_recording_bytes) {
+      result = failed(limit_text(limits_.max_recording_bytes));
+    } else if (!data.open(*input_, entry, error)) {
+      result = failed(std::move(error));
+    } else {
+      result = read_member(data.stream());
+    }
+    return finish_recording(result, !input_->failed());
+  }
+
+  // A member's bytes through its own decompression into the lines; members that are archives
+  // themselves are refused rather than walked.
+  ReadResult read_member(ByteStream& raw) {
+    Content content;
+    std::string error;
+    if (!content.open(raw, error)) return failed(std::move(error));
+    if (is_archive(content.inner())) return failed(kNestedArchive);
+    return pump(content.stream());
+  }
+
+  // Reads straight into the line window; one byte past the limit is enough to know it is passed.
+  ReadResult pump(ByteStream& stream) {
+    LineSplitter& splitter = *splitter_;
+    const std::uint64_t limit = limits_.max_recording_bytes;
+    std::uint64_t total = 0;
+    for (;;) {
+      const std::span<Byte> space = splitter.space();
+      const std::uint64_t room = limit - total;
+      const std::size_t want =
+          room < space.size() ? static_cast<std::size_t>(room) + 1 : space.size();
+      std::size_t got = 0;
+      if (!stream.read(space.first(want), got)) return failed(stream.error());
+      if (got == 0) break;
+      if (got > room) return failed(limit_text(limit));
+      total += got;
+      if (!splitter.commit(got)) return splitter.result();
+    }
+    if (!splitter.finish()) return splitter.result();
+    return {};
+  }
+
+  // `can_go_on`: whether there may be more recordings after this one, whatever became of it.
+  Status finish_recording(const ReadResult& result, bool can_go_on) {
+    can_continue_ = can_go_on;
+    if (!can_go_on && result.status == ReadStatus::kFailed) mode_ = Mode::kBroken;
+    switch (result.status) {
+      case ReadStatus::kOk:
+        return Status::kRecording;
+      case ReadStatus::kStopped:
+        return Status::kStopped;
+      case ReadStatus::kFailed:
+        error_ = result.message;
+        return Status::kFailed;
+    }
+    return Status::kFailed;
+  }
+
+  Status broken(std::string error) {
+    member_.clear();
+    error_ = std::move(error);
+    can_continue_ = false;
+    mode_ = Mode::kBroken;
+    return Status::kFailed;
+  }
+
+  static ReadResult failed(std::string text) { return {ReadStatus::kFailed, std::move(text)}; }
+
+  Limits limits_;
+  Mode mode_ = Mode::kStart;
+  std::optional<LineSplitter> splitter_;
+  Content top_;
+  std::optional<TarReader> tar_;
+  std::vector<ZipEntry> zip_entries_;
+  std::size_t zip_next_ = 0;
+};
+
+RecordingReader::RecordingReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RecordingReader::RecordingReader(RecordingReader&&) noexcept = default;
+RecordingReader& RecordingReader::operator=(RecordingReader&&) noexcept = default;
+RecordingReader::~RecordingReader() = default;
+
+RecordingReader RecordingReader::from_file(std::string path, Limits limits) {
+  return RecordingReader(std::make_unique<Impl>(Input::open_file(path), limits));
+}
+
+RecordingReader RecordingReader::from_memory(std::string_view bytes, Limits limits) {
+  return RecordingReader(std::make_unique<Impl>(Input::memory(bytes), limits));
+}
+
+RecordingReader::Status RecordingReader::next(LineHandler& handler) {
+  return impl_->next(handler);
+}
+const std::string& RecordingReader::member() const {
+  return impl_->member_;
+}
+const std::string& RecordingReader::error() const {
+  return impl_->error_;
+}
+bool RecordingReader::can_continue() const {
+  return impl_->can_continue_;
+}
+std::uint64_t RecordingReader::bytes_read() const {
+  return impl_->input_->bytes_read();
+}
+
+}  // namespace vantrel::sources

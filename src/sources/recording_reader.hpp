@@ -1,0 +1,66 @@
+// Recordings out of whatever the user holds: a lone file, plain or compressed, or a tar or zip
+// archive of them (a tar possibly compressed as a whole). Formats are told by content, never by
+// name. Each call to next() reads one recording and hands its lines to a LineHandler.
+//
+// Memory stays near one member's decoding state plus the line window: archives are read as
+// streams (zip members at their offsets), and nothing of a member is kept once it is read. No
+// globals: a reader may live on any one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "messages/stream_reader.hpp"
+
+namespace vantrel::sources {
+
+struct Limits {
+  // Decoded bytes one recording may take; past this it fails, and a zip member that declares
+  // more fails before it is decoded.
+  std::uint64_t max_recording_bytes = std::uint64_t{4} << 30;
+};
+
+class RecordingReader {
+ public:
+  enum class Status {
+    kRecording,  // a recording was read whole; member() names it
+    kEnd,        // nothing more to read
+    kFailed,     // error() says why; can_continue() says whether next() can go on
+    kStopped,    // the handler said stop (on_line or keep_going returned false)
+  };
+
+  // An error opening the file is reported by the first next().
+  static RecordingReader from_file(std::string path, Limits limits = {});
+  // `bytes` must stay alive and unchanged as long as the reader.
+  static RecordingReader from_memory(std::string_view bytes, Limits limits = {});
+
+  RecordingReader(RecordingReader&&) noexcept;
+  RecordingReader& operator=(RecordingReader&&) noexcept;
+  ~RecordingReader();
+
+  // Reads the next recording, handing every non-blank trimmed line to `handler` as
+  // read_stream_lines does (same UTF-8 check and texts, keep_going() polled every few MB). After
+  // kFailed or kStopped, a further call goes on with the next member when can_continue().
+  Status next(LineHandler& handler);
+
+  // The archive path of the recording last read or failed on (as the archive stores it: not
+  // necessarily UTF-8); "" for a lone file and for failures of the archive itself.
+  const std::string& member() const;
+  // The text of the last kFailed.
+  const std::string& error() const;
+  // After kFailed or kStopped: whether the archive around the member is intact, so that next()
+  // can go on to the next member. False for a lone file and for damage to the archive itself.
+  bool can_continue() const;
+  // How far into the file or memory given the reader has got, in its own (compressed) bytes,
+  // for progress; for a zip, the end of the furthest member data read.
+  std::uint64_t bytes_read() const;
+
+ private:
+  class Impl;
+  explicit RecordingReader(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vantrel::sources

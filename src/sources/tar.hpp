@@ -1,0 +1,60 @@
+// Tar archives read front to back, one header block at a time, so that a compressed tar is
+// never held whole: ustar, GNU long names and pax extended headers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "sources/byte_stream.hpp"
+
+namespace vantrel::sources {
+
+inline constexpr std::size_t kTarBlockSize = 512;
+
+// Whether a header block's checksum is right: the sum of its bytes with the checksum field
+// taken as spaces. Old writers summed signed chars, so either sum is accepted.
+bool tar_checksum_matches(std::span<const Byte, kTarBlockSize> block);
+
+class TarReader {
+ public:
+  explicit TarReader(ByteStream& archive) : archive_(archive) {}
+
+  // Moves past what is left of the current member to the next regular file. False at the end
+  // of the archive, or when it is damaged (error() then says how).
+  bool next();
+
+  // The current member: its path in the archive and its bytes.
+  const std::string& path() const { return path_; }
+  ByteStream& data() { return *member_; }
+
+  // Whether the archive can still be read on; false once the archive's own bytes failed or
+  // ran out, as opposed to a member's content turning out bad.
+  bool intact() const {
+    return error_.empty() && !archive_.failed() && !(member_ && member_->failed());
+  }
+  const std::string& error() const { return error_; }
+
+ private:
+  struct Overrides {
+    std::string path;
+    std::optional<std::uint64_t> size;
+  };
+
+  bool finish_member();
+  bool read_meta(std::uint64_t size, std::string& text);
+  bool parse_pax(const std::string& records);
+  bool skip_data(std::uint64_t size);
+  bool fail(std::string text);
+
+  ByteStream& archive_;
+  std::optional<LimitedStream> member_;
+  std::uint64_t padding_ = 0;
+  Overrides overrides_;
+  std::string path_;
+  std::string error_;
+  bool ended_ = false;
+};
+
+}  // namespace vantrel::sources

@@ -1,0 +1,263 @@
+#include "tables/summaries.hpp"
+
+#include <charconv>
+#include <map>
+#include <string>
+
+#include "market/iso_time.hpp"
+
+namespace vantrel::tables {
+
+namespace {
+
+std::optional<std::int64_t> time_of(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return iso_time_ms(*text);
+}
+
+// Event ids are numbers written as text.
+std::optional<std::int64_t> id_of(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  std::int64_t value = 0;
+  const char* end = text->data() + text->size();
+  const auto [ptr, ec] = std::from_chars(text->data(), end, value);
+  if (ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+std::shared_ptr<StringDictionary> new_dictionary() {
+  return std::make_shared<StringDictionary>();
+}
+
+// What a market's books showed over the recording; the rest is read from its last state.
+struct MarketHistory {
+  std::int64_t first_book = 0;
+  std::int64_t last_book = 0;
+  std::optional<std::int64_t> in_play_time;
+  std::int64_t books = 0;
+};
+
+class MarketSummaries final : public BookSink {
+ public:
+  MarketSummaries() {
+    market_id_ = &columns_.add<DictionaryColumn>("market_id", new_dictionary());
+    event_id_ = &columns_.add<Int64Column>("event_id");
+    event_type_id_ = &columns_.add<Int64Column>("event_type_id");
+    event_name_ = &columns_.add<DictionaryColumn>("event_name", new_dictionary());
+    market_name_ = &columns_.add<DictionaryColumn>("market_name", new_dictionary());
+    market_type_ = &columns_.add<DictionaryColumn>("market_type", new_dictionary());
+    country_code_ = &columns_.add<DictionaryColumn>("country_code", new_dictionary());
+    venue_ = &columns_.add<DictionaryColumn>("venue", new_dictionary());
+    market_time_ = &columns_.add<TimestampColumn>("market_time");
+    open_date_ = &columns_.add<TimestampColumn>("open_date");
+    status_ = &columns_.add<DictionaryColumn>("status", new_dictionary());
+    runners_ = &columns_.add<Int64Column>("number_of_runners");
+    winner_count_ = &columns_.add<Int64Column>("number_of_winners");
+    winners_ = &columns_.add<Int64ListColumn>("winners");
+    matched_ = &columns_.add<Float64Column>("total_matched");
+    first_ = &columns_.add<TimestampColumn>("first_publish_time");
+    last_ = &columns_.add<TimestampColumn>("last_publish_time");
+    in_play_time_ = &columns_.add<TimestampColumn>("inplay_time");
+    books_ = &columns_.add<Int64Column>("books");
+    source_ = &columns_.add<DictionaryColumn>("source", new_dictionary());
+  }
+
+  void begin_recording(std::string_view source) override {
+    source_index_ = source_->dictionary().intern(source);
+    histories_.clear();
+  }
+
+  void on_book(MarketCache& market) override {
+    MarketHistory& h = histories_.of(market);
+    if (h.books == 0) h.first_book = market.publish_time;
+    h.last_book = market.publish_time;
+    if (market.in_play && !h.in_play_time) h.in_play_time = market.publish_time;
+    ++h.books;
+  }
+
+  void end_recording(const replay::MultiMarketReplay& replay) override {
+    for (std::size_t i = 0; i < histories_.size(); ++i) {
+      // A market dropped by its type along the way has no last state to sum up.
+      if (MarketCache* market = replay.find(histories_.id(i))) push(*market, histories_[i]);
+    }
+  }
+
+  std::vector<FinishedColumn> finish() override { return columns_.finish(); }
+
+ private:
+  void push(MarketCache& m, const MarketHistory& h) {
+    market_id_->push(m.market_id);
+    event_id_->push(id_of(m.event_id));
+    event_type_id_->push(id_of(m.event_type_id));
+    event_name_->push(m.event_name);
+    market_name_->push(m.name);
+    market_type_->push(m.market_type);
+    country_code_->push(m.country_code);
+    venue_->push(m.venue);
+    market_time_->push(time_of(m.market_time));
+    open_date_->push(time_of(m.open_date));
+    status_->push(m.status);
+    runners_->push(m.number_of_runners);
+    winner_count_->push(m.number_of_winners);
+    winners_->push(winners(m));
+    matched_->push(m.total_matched);
+    first_->push(h.first_book);
+    last_->push(h.last_book);
+    in_play_time_->push(h.in_play_time);
+    books_->push(h.books);
+    source_->push_index(source_index_);
+  }
+
+  static std::vector<std::int64_t> winners(MarketCache& m) {
+    std::vector<std::int64_t> ids;
+    for (const RunnerCache* r : m.runners_in_order_of_appearance()) {
+      if (r->status == "WINNER") ids.push_back(r->selection_id);
+    }
+    return ids;
+  }
+
+  ColumnSet columns_;
+  DictionaryColumn *market_id_, *event_name_, *market_name_, *market_type_, *country_code_, *venue_,
+      *status_, *source_;
+  Int64Column *event_id_, *event_type_id_, *runners_, *winner_count_, *books_;
+  TimestampColumn *market_time_, *open_date_, *first_, *last_, *in_play_time_;
+  Int64ListColumn* winners_;
+  Float64Column* matched_;
+  std::int32_t source_index_ = 0;
+  PerMarket<MarketHistory> histories_;
+};
+
+// A runner's figures at a moment before the off.
+struct Taken {
+  std::optional<double> back, lay;
+};
+
+struct RunnerHistory {
+  std::optional<double> ltp_at_off;
+  std::optional<double> matched_at_off;
+  std::vector<Taken> before_off;  // one per offset
+};
+
+struct RunnerMarket {
+  bool gone_in_play = false;
+  std::map<RunnerKey, RunnerHistory> runners;
+};
+
+std::optional<double> best(const PriceLadder& ladder) {
+  const auto levels = ladder.levels();
+  if (levels.empty()) return std::nullopt;
+  return levels.front().price;
+}
+
+class RunnerSummaries final : public BookSink {
+ public:
+  explicit RunnerSummaries(std::vector<std::int64_t> offsets_s) : offsets_s_(std::move(offsets_s)) {
+    market_id_ = &columns_.add<DictionaryColumn>("market_id", new_dictionary());
+    selection_id_ = &columns_.add<Int64Column>("selection_id");
+    handicap_ = &columns_.add<Float64Column>("handicap");
+    name_ = &columns_.add<DictionaryColumn>("name", new_dictionary());
+    status_ = &columns_.add<DictionaryColumn>("status", new_dictionary());
+    bsp_ = &columns_.add<Float64Column>("bsp");
+    removal_date_ = &columns_.add<TimestampColumn>("removal_date");
+    adjustment_factor_ = &columns_.add<Float64Column>("adjustment_factor");
+    ltp_at_off_ = &columns_.add<Float64Column>("ltp_at_off");
+    ltp_last_ = &columns_.add<Float64Column>("ltp_last");
+    matched_at_off_ = &columns_.add<Float64Column>("matched_at_off");
+    matched_last_ = &columns_.add<Float64Column>("matched_last");
+    for (const std::int64_t s : offsets_s_) {
+      back_.push_back(&columns_.add<Float64Column>("back_price_" + std::to_string(s) + "s"));
+      lay_.push_back(&columns_.add<Float64Column>("lay_price_" + std::to_string(s) + "s"));
+    }
+  }
+
+  void begin_recording(std::string_view) override { states_.clear(); }
+
+  // Only books before the off are looked at closely; after it, the last state says it all.
+  void on_book(MarketCache& market) override {
+    RunnerMarket& state = states_.of(market);
+    if (state.gone_in_play) return;
+    if (market.in_play) {
+      state.gone_in_play = true;
+      return;
+    }
+    const std::optional<std::int64_t> market_time = time_of(market.market_time);
+    for (const RunnerCache* r : market.runners_in_order_of_appearance()) {
+      RunnerHistory& h = state.runners[r->key];
+      h.ltp_at_off = r->last_price_traded;
+      h.matched_at_off = r->total_matched;
+      h.before_off.resize(offsets_s_.size());
+      if (!market_time) continue;
+      for (std::size_t k = 0; k < offsets_s_.size(); ++k) {
+        if (market.publish_time > *market_time - offsets_s_[k] * 1000) continue;
+        h.before_off[k] = {best(r->atb), best(r->atl)};
+      }
+    }
+  }
+
+  void end_recording(const replay::MultiMarketReplay& replay) override {
+    for (std::size_t i = 0; i < states_.size(); ++i) {
+      MarketCache* market = replay.find(states_.id(i));
+      if (market == nullptr) continue;
+      for (const RunnerCache* r : market->runners_in_order_of_appearance()) {
+        const auto it = states_[i].runners.find(r->key);
+        push(*market, *r, it == states_[i].runners.end() ? nullptr : &it->second);
+      }
+    }
+  }
+
+  std::vector<FinishedColumn> finish() override { return columns_.finish(); }
+
+ private:
+  static const MarketDefinitionRunner* record_of(const MarketCache& m, const RunnerCache& r) {
+    for (const MarketDefinitionRunner& d : m.definition_runners) {
+      if (d.selection_id == r.selection_id && handicap_key(d.handicap) == r.key.handicap_key) {
+        return &d;
+      }
+    }
+    return nullptr;
+  }
+
+  void push(const MarketCache& m, const RunnerCache& r, const RunnerHistory* h) {
+    const MarketDefinitionRunner* record = record_of(m, r);
+    market_id_->push(m.market_id);
+    selection_id_->push(r.selection_id);
+    handicap_->push(r.handicap);
+    name_->push(record != nullptr ? record->name : std::nullopt);
+    status_->push(r.status);
+    bsp_->push(r.actual_sp.kind == SpValue::Kind::kNumber ? std::optional(r.actual_sp.number)
+                                                          : std::nullopt);
+    removal_date_->push(time_of(r.removal_date));
+    adjustment_factor_->push(r.adjustment_factor);
+    ltp_at_off_->push(h != nullptr ? h->ltp_at_off : std::nullopt);
+    ltp_last_->push(r.last_price_traded);
+    matched_at_off_->push(h != nullptr ? h->matched_at_off : std::nullopt);
+    matched_last_->push(r.total_matched);
+    for (std::size_t k = 0; k < offsets_s_.size(); ++k) {
+      const Taken taken = h != nullptr ? h->before_off[k] : Taken{};
+      back_[k]->push(taken.back);
+      lay_[k]->push(taken.lay);
+    }
+  }
+
+  std::vector<std::int64_t> offsets_s_;
+  ColumnSet columns_;
+  DictionaryColumn *market_id_, *name_, *status_;
+  Int64Column* selection_id_;
+  Float64Column *handicap_, *bsp_, *adjustment_factor_, *ltp_at_off_, *ltp_last_, *matched_at_off_,
+      *matched_last_;
+  TimestampColumn* removal_date_;
+  std::vector<Float64Column*> back_, lay_;
+  PerMarket<RunnerMarket> states_;
+};
+
+}  // namespace
+
+std::unique_ptr<BookSink> make_market_summaries_sink() {
+  return std::make_unique<MarketSummaries>();
+}
+
+std::unique_ptr<BookSink> make_runner_summaries_sink(std::vector<std::int64_t> offsets_s) {
+  return std::make_unique<RunnerSummaries>(std::move(offsets_s));
+}
+
+}  // namespace vantrel::tables

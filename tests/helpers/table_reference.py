@@ -1,0 +1,175 @@
+"""The tables as a plain Python loop over vantrel.replay computes them from snapshot objects.
+
+Each function takes one recording (a path) and returns a list of row dicts; times are epoch
+milliseconds and NaN is written "nan", so that rows compare with ==.
+"""
+
+import datetime
+import math
+
+import vantrel
+
+EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+def ms(when):
+    if when is None:
+        return None
+    if isinstance(when, str):
+        when = datetime.datetime.strptime(when, "%Y-%m-%dT%H:%M:%S.%f%z")
+    return (when - EPOCH) // datetime.timedelta(milliseconds=1)
+
+
+def plain(value):
+    """A cell as the comparisons see it."""
+    if isinstance(value, float) and math.isnan(value):
+        return "nan"
+    if isinstance(value, datetime.datetime):
+        return ms(value)
+    return value
+
+
+def table_rows(table):
+    """A pyarrow table as row dicts in the same terms as the reference rows."""
+    return [{k: plain(v) for k, v in row.items()} for row in table.to_pylist()]
+
+
+def _sp(value):
+    if value is None:
+        return None
+    try:
+        return plain(float(value))
+    except ValueError:
+        return None
+
+
+def best_row(book, runner, depth, time=None):
+    row = {"market_id": book.market_id, "publish_time": ms(book.publish_time) if time is None else time,
+           "market_status": book.status, "inplay": book.inplay,
+           "selection_id": runner.selection_id, "handicap": runner.handicap,
+           "status": runner.status, "last_price_traded": runner.last_price_traded,
+           "total_matched": runner.total_matched}
+    for side, levels in (("back", runner.ex.available_to_back), ("lay", runner.ex.available_to_lay)):
+        for i in range(depth):
+            level = levels[i] if i < len(levels) else None
+            row[f"{side}_price_{i + 1}"] = level.price if level else None
+            row[f"{side}_size_{i + 1}"] = level.size if level else None
+    row["sp_near"] = _sp(runner.sp.near_price)
+    row["sp_far"] = _sp(runner.sp.far_price)
+    return row
+
+
+def prices_best(path, depth=3, inplay=None, changed_only=False):
+    rows, last = [], {}
+    for book in vantrel.replay(path):
+        if inplay is not None and book.inplay != inplay:
+            continue
+        for runner in book.runners:
+            key = (book.market_id, runner.selection_id, runner.handicap)
+            # a runner that did not change is handed out again as the very same object
+            if changed_only and last.get(key) is runner:
+                continue
+            last[key] = runner
+            rows.append(best_row(book, runner, depth))
+    return rows
+
+
+def prices_grid(path, every, depth=3):
+    """Rows at the multiples of `every` from each market's first book to its last."""
+    books = {}
+    for book in vantrel.replay(path):
+        books.setdefault(book.market_id, []).append(
+            (ms(book.publish_time), [best_row(book, r, depth) for r in book.runners]))
+    rows = []
+    for history in books.values():
+        first, last = history[0][0], history[-1][0]
+        point, at = -(-first // every) * every, 0
+        while point <= last:
+            while at + 1 < len(history) and history[at + 1][0] <= point:
+                at += 1
+            rows.extend({**row, "publish_time": point} for row in history[at][1])
+            point += every
+    return rows
+
+
+def trades(path):
+    rows, seen = [], {}
+    for book in vantrel.replay(path):
+        for runner in book.runners:
+            key = (book.market_id, runner.selection_id, runner.handicap)
+            before = seen.get(key, {})
+            now = {ps.price: ps.size for ps in runner.ex.traded_volume}
+            for price in sorted(set(before) | set(now)):
+                traded = now.get(price, 0.0)
+                if traded != before.get(price, 0.0):
+                    rows.append({"market_id": book.market_id, "publish_time": ms(book.publish_time),
+                                 "inplay": book.inplay, "selection_id": runner.selection_id,
+                                 "handicap": runner.handicap, "price": price, "traded": traded,
+                                 "delta": traded - before.get(price, 0.0)})
+            seen[key] = now
+    return rows
+
+
+def _last_books(path):
+    """Per market, in order of first book: (first pt, first in-play pt, book count, last book)."""
+    markets = {}
+    for book in vantrel.replay(path):
+        pt = ms(book.publish_time)
+        first, inplay_at, count, _ = markets.get(book.market_id, (pt, None, 0, None))
+        if book.inplay and inplay_at is None:
+            inplay_at = pt
+        markets[book.market_id] = (first, inplay_at, count + 1, book)
+    return markets
+
+
+def market_summaries(path):
+    rows = []
+    for first, inplay_at, count, book in _last_books(path).values():
+        d = book.market_definition
+        rows.append({
+            "market_id": book.market_id, "event_id": int(d.event_id),
+            "event_type_id": int(d.event_type_id), "event_name": d.event_name,
+            "market_name": d.name, "market_type": d.market_type, "country_code": d.country_code,
+            "venue": d.venue, "market_time": ms(d.market_time), "open_date": ms(d.open_date),
+            "status": book.status, "number_of_runners": book.number_of_runners,
+            "number_of_winners": d.number_of_winners,
+            "winners": [r.selection_id for r in book.runners if r.status == "WINNER"],
+            "total_matched": book.total_matched, "first_publish_time": first,
+            "last_publish_time": ms(book.publish_time), "inplay_time": inplay_at,
+            "books": count, "source": path})
+    return rows
+
+
+def runner_summaries(path, before_off):
+    at_off, taken, gone_in_play = {}, {}, set()
+    for book in vantrel.replay(path):
+        if book.market_id in gone_in_play or book.inplay:
+            gone_in_play.add(book.market_id)
+            continue
+        market_time = ms(book.market_definition.market_time)
+        for r in book.runners:
+            key = (book.market_id, r.selection_id, r.handicap)
+            at_off[key] = (r.last_price_traded, r.total_matched)
+            for s in before_off:
+                if ms(book.publish_time) <= market_time - s * 1000:
+                    back, lay = r.ex.available_to_back, r.ex.available_to_lay
+                    taken[key, s] = (back[0].price if back else None, lay[0].price if lay else None)
+    rows = []
+    for *_, book in _last_books(path).values():
+        records = {(d.selection_id, d.handicap): d for d in book.market_definition.runners}
+        for r in book.runners:
+            key = (book.market_id, r.selection_id, r.handicap)
+            record = records.get((r.selection_id, r.handicap))
+            ltp_off, matched_off = at_off.get(key, (None, None))
+            row = {"market_id": book.market_id, "selection_id": r.selection_id,
+                   "handicap": r.handicap, "name": record.name if record else None,
+                   "status": r.status, "bsp": record.bsp if record else None,
+                   "removal_date": ms(r.removal_date),
+                   "adjustment_factor": r.adjustment_factor, "ltp_at_off": ltp_off,
+                   "ltp_last": r.last_price_traded, "matched_at_off": matched_off,
+                   "matched_last": r.total_matched}
+            for s in before_off:
+                back, lay = taken.get((key, s), (None, None))
+                row[f"back_price_{s}s"], row[f"lay_price_{s}s"] = back, lay
+            rows.append(row)
+    return rows

@@ -1,0 +1,159 @@
+"""vantrel.dask on a local cluster of two worker processes, against the single-process tables."""
+
+import pytest
+
+pytest.importorskip("pyarrow")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+fsspec = pytest.importorskip("fsspec")
+pd = pytest.importorskip("pandas")
+
+import vantrel
+import vantrel.dask as vdask
+from helpers import table_recordings
+
+TABLES = [
+    ("prices_table", {}),
+    ("prices_table", {"form": "ladder", "depth": 2, "inplay": False}),
+    ("prices_table", {"form": "ltp", "every": 5000}),
+    ("prices_table", {"depth": 1, "changed_only": True}),
+    ("trades_table", {}),
+    ("market_summaries", {}),
+    ("runner_summaries", {"before_off": (0, 120)}),
+]
+TABLE_IDS = [f"{name}-{i}" for i, (name, _) in enumerate(TABLES)]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    """Recordings in a folder tree, with a hidden file and folder a directory walk skips."""
+    root = tmp_path_factory.mktemp("dask")
+    (root / "day2").mkdir()
+    (root / ".cache").mkdir()
+    table_recordings.write(root / "a.json", 21, markets=3)
+    table_recordings.write(root / "b.json.gz", 22, markets=1, messages=300)
+    table_recordings.write(root / "day2" / "c.json", 23, markets=2, peer_safe=False)
+    table_recordings.write(root / ".hidden.json", 24, markets=1)
+    table_recordings.write(root / ".cache" / "d.json", 25, markets=1)
+    return root
+
+
+def visible_files(folder):
+    return [str(folder / "a.json"), str(folder / "b.json.gz"), str(folder / "day2" / "c.json")]
+
+
+def single_process(name, options, sources):
+    return vdask.to_pandas(getattr(vantrel, name)(sources, **options))
+
+
+def assert_same_frame(got, expected):
+    # Partitions carry categories of their own, so only the values of categoricals must agree.
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), expected, check_categorical=False)
+
+
+def shapes(folder):
+    """Sources in each accepted shape, with the files they stand for in order."""
+    a, b, c = visible_files(folder)
+    return {
+        "files": ([a, b, c], [a, b, c]),
+        "glob": (str(folder / "*.json*"), [a, b]),
+        "directory": (str(folder), [a, b, c]),
+        "mixed": ([str(folder / "day2"), str(folder / "[ab].*")], [c, a, b]),
+    }
+
+
+@pytest.mark.parametrize("shape", ["files", "glob", "directory", "mixed"])
+@pytest.mark.parametrize(("name", "options"), TABLES, ids=TABLE_IDS)
+def test_cluster_frame_matches_single_process_table(client, folder, shape, name, options):
+    sources, files = shapes(folder)[shape]
+    ddf = getattr(vdask, name)(sources, **options)
+    assert ddf.npartitions == len(files)
+    got = ddf.compute()
+    assert len(got) > 0
+    assert_same_frame(got, single_process(name, options, files))
+
+
+@pytest.mark.parametrize(("name", "options"), TABLES, ids=TABLE_IDS)
+def test_schema_is_known_before_computing(client, folder, name, options):
+    ddf = getattr(vdask, name)(str(folder), **options)
+    meta = ddf.dtypes  # from the meta alone: nothing is read for it
+    got = ddf.compute()
+    assert list(ddf.columns) == list(got.columns)
+    for column, dtype in meta.items():
+        computed = got.dtypes[column]
+        if isinstance(dtype, pd.CategoricalDtype):
+            assert isinstance(computed, pd.CategoricalDtype), column
+        else:
+            assert dtype == computed, column
+
+
+def test_nothing_is_read_until_computed(client, tmp_path):
+    ddf = vdask.runner_summaries([str(tmp_path / "not-yet.json")], before_off=(30,))
+    assert "back_price_30s" in ddf.columns
+    with pytest.raises(ValueError, match="not-yet.json"):
+        ddf.compute()
+
+
+def test_remote_urls_are_read_through_fsspec_on_the_workers(client, folder):
+    url = f"file://{folder}/*.json*"
+    ddf = vdask.market_summaries(url)
+    assert ddf.npartitions == 2
+    opened = [fsspec.open(f"file://{p}", "rb").open() for p in visible_files(folder)[:2]]
+    try:
+        expected = single_process("market_summaries", {}, opened)
+    finally:
+        for f in opened:
+            f.close()
+    assert_same_frame(ddf.compute(), expected)
+
+
+def test_remote_directory_skips_hidden_files(client, folder):
+    ddf = vdask.trades_table(f"file://{folder}")
+    assert ddf.npartitions == 3
+    assert_same_frame(ddf.compute(), single_process("trades_table", {}, visible_files(folder)))
+
+
+def test_a_file_with_nulls_keeps_the_schema_of_one_without(client, tmp_path):
+    # event ids null in one file only: each partition on its own would convert differently
+    plain = table_recordings.write(tmp_path / "plain.json", 31, markets=1)
+    odd = tmp_path / "odd.json"
+    text = open(plain).read().replace('"eventId": "', '"eventId": "x')
+    odd.write_text(text)
+    ddf = vdask.market_summaries([plain, str(odd)])
+    got = ddf.compute()
+    assert got["event_id"].isna().tolist() == [False, True]
+    assert got["event_id"].dtype == ddf.dtypes["event_id"]
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda f: vdask.prices_table(str(f / "nothing-*.json")), FileNotFoundError),
+        (lambda f: vdask.prices_table(str(f), depth=0), ValueError),
+        (lambda f: vdask.prices_table(str(f), form="wide"), ValueError),
+        (lambda f: vdask.runner_summaries(str(f), before_off=(60, 60)), ValueError),
+        (lambda f: vdask.trades_table([str(f), 3]), TypeError),
+    ],
+)
+def test_bad_arguments_fail_before_the_cluster_runs_anything(folder, call, error):
+    with pytest.raises(error):
+        call(folder)
+
+
+def test_a_broken_file_fails_the_compute_with_its_name(client, tmp_path):
+    good = table_recordings.write(tmp_path / "good.json", 41, markets=1)
+    bad = tmp_path / "bad.json.gz"
+    bad.write_bytes(b"\x1f\x8b\x08\x00garbage")
+    ddf = vdask.trades_table([good, str(bad)])
+    with pytest.raises(ValueError, match="bad.json.gz"):
+        ddf.compute()
+    skipped = vdask.trades_table([good, str(bad)], errors="skip")
+    assert_same_frame(skipped.compute(), single_process("trades_table", {}, [good]))

@@ -1,0 +1,163 @@
+"""vantrel.flumine.HistoricalStream against flumine's own historical stream: the same books
+handed out, and the same orders, fills and profit from the same strategies."""
+
+import bz2
+import gzip
+import io
+import lzma
+import shutil
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+import pytest
+
+pytest.importorskip("flumine")
+
+from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # noqa: E402
+from helpers.backtest import backtest, handed_out  # noqa: E402
+from helpers.race_recordings import (  # noqa: E402
+    RaceShape, event_messages, race_messages, write_lines)
+
+from vantrel.flumine import HistoricalStream  # noqa: E402
+
+RECORDINGS = {
+    # the first runner withdrawn: listed last from then on by the exchange, first by flumine
+    "race": [RaceShape(market_id="1.100000001")],
+    "other-non-runner": [RaceShape(market_id="1.100000002", non_runner=3, winner=1, seed=2)],
+    "deep-ladder": [RaceShape(market_id="1.100000003", runners=10, depth=25, seed=3, non_runner=6,
+                               winner=4)],
+    "no-passive-delay": [RaceShape(market_id="1.100000004", passive=False, bet_delay=2, seed=4,
+                                   non_runner=1)],
+    # two markets of an event interleaved in one file
+    "event": [RaceShape(market_id="1.100000011", seed=5),
+              RaceShape(market_id="1.100000012", seed=6, step_ms=700, non_runner=2, winner=3,
+                        start_ms=RaceShape.start_ms + 350)],
+}
+
+
+def _write(tmp_path, name):
+    shapes = RECORDINGS[name]
+    if len(shapes) == 1:
+        messages = race_messages(shapes[0])
+    else:
+        messages = event_messages(shapes)
+    return write_lines(tmp_path / shapes[0].market_id, messages)
+
+
+@pytest.mark.parametrize("strategy", ["lowest-layer", "first-runner"])
+@pytest.mark.parametrize("recording", sorted(RECORDINGS))
+def test_backtest_matches_flumines_stream(tmp_path, recording, strategy):
+    path = _write(tmp_path, recording)
+    expected = backtest(strategy, [BetfairHistoricalStream(path)])
+    assert expected["orders"], "the strategy should trade on this recording"
+    if (recording, strategy) != ("race", "first-runner"):  # there it backs a non-runner
+        assert any(order[7] for order in expected["orders"]), "and get fills"
+    assert backtest(strategy, [HistoricalStream(path)]) == expected
+
+
+LISTENER_OPTIONS = [
+    {},
+    {"inplay": True},
+    {"inplay": False},
+    {"seconds_to_start": 20},
+    {"inplay": False, "seconds_to_start": 45},
+    {"max_inplay_seconds": 10},
+    {"event_type_ids": ["7"]},
+    {"event_type_ids": [1]},
+]
+
+
+@pytest.mark.parametrize("options", LISTENER_OPTIONS, ids=lambda o: ",".join(o) or "none")
+@pytest.mark.parametrize("recording", ["race", "event"])
+def test_hands_out_the_books_flumines_stream_does(tmp_path, recording, options):
+    path = _write(tmp_path, recording)
+    if options.get("event_type_ids") == [1] and recording == "event":
+        # one market of each event type, so that the filter keeps one of the two
+        shapes = [RaceShape(market_id="1.100000021", event_type_id="1", seed=7),
+                  RaceShape(market_id="1.100000022", seed=8, start_ms=RaceShape.start_ms + 500)]
+        path = write_lines(tmp_path / "mixed", event_messages(shapes))
+    expected = handed_out(BetfairHistoricalStream(path, listener_kwargs=options))
+    assert handed_out(HistoricalStream(path, listener_kwargs=options)) == expected
+
+
+def _zstd(data):
+    if shutil.which("zstd") is None:
+        pytest.skip("no zstd command to compress with")
+    return subprocess.run(["zstd", "-q", "-c"], input=data, capture_output=True, check=True).stdout
+
+
+COMPRESSORS = {
+    "gzip": gzip.compress,
+    "bzip2": bz2.compress,
+    "xz": lzma.compress,
+    "zstd": _zstd,
+}
+
+
+@pytest.mark.parametrize("kind", sorted(COMPRESSORS))
+def test_compressed_recordings_backtest_as_plain_ones(tmp_path, kind):
+    plain = _write(tmp_path, "race")
+    packed = tmp_path / "packed"
+    packed.write_bytes(COMPRESSORS[kind](open(plain, "rb").read()))
+    expected = backtest("lowest-layer", [BetfairHistoricalStream(plain)])
+    assert backtest("lowest-layer", [HistoricalStream(str(packed))]) == expected
+
+
+def _official_tar(path, members):
+    # The layout of the exchange's historic data: folders by plan, date and event, one bzip2
+    # file per market named by its id.
+    with tarfile.open(path, "w") as tar:
+        for name, data in members:
+            info = tarfile.TarInfo(f"PRO/2023/Nov/14/31000000/{name}.bz2")
+            packed = bz2.compress(data)
+            info.size = len(packed)
+            tar.addfile(info, io.BytesIO(packed))
+
+
+def _zip(path, members):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in members:
+            archive.writestr(name, data)
+
+
+@pytest.mark.parametrize("pack", [_official_tar, _zip], ids=["tar-of-bz2", "zip"])
+@pytest.mark.parametrize("strategy", ["lowest-layer", "first-runner"])
+def test_one_stream_over_an_archive_backtests_as_a_stream_per_market(tmp_path, pack, strategy):
+    names = ["race", "other-non-runner", "deep-ladder"]
+    plain = [_write(tmp_path, name) for name in names]
+    archive = tmp_path / "archive"
+    members = [(RECORDINGS[n][0].market_id, open(p, "rb").read()) for n, p in zip(names, plain)]
+    pack(archive, members)
+    expected = backtest(strategy, [BetfairHistoricalStream(p) for p in plain])
+    assert backtest(strategy, [HistoricalStream(str(archive))]) == expected
+
+
+def test_strategies_know_the_markets_of_their_stream(tmp_path):
+    from flumine import BaseStrategy
+
+    stream = HistoricalStream(_write(tmp_path, "event"))
+    strategy = BaseStrategy(stream=stream)
+    for _ in stream.create_generator()():
+        pass
+    assert [strategy.market_cached(m) for m in ("1.100000011", "1.100000012", "1.1")] == [
+        True, True, False]
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"listener_kwargs": {"calculate_market_tv": True}},
+    {"listener_kwargs": {"cumulative_runner_tv": True}},
+    {"listener_kwargs": {"lightweight": True}},
+    {"operation": "raceSubscription"},
+])
+def test_refuses_what_it_cannot_replay_alike(kwargs):
+    with pytest.raises(ValueError):
+        HistoricalStream("1.23", **kwargs)
+
+
+def test_importing_vantrel_leaves_flumine_out():
+    code = "import sys, vantrel; print('flumine' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            check=True)
+    assert result.stdout.strip() == "False"
