@@ -281,7 +281,7 @@ def test_numbers_python_reads_as_infinite_are_refused(tmp_path, literal):
     assert outcome == f"number out of range at line 1 column {line.index(literal) + len(literal)}"
 
 
-# --- tokens across 64-byte blocks -----------------------------------------------------------
+# --- tokens across the fast path's 16-byte loads and 64-byte steps ---------------------------
 
 CONTROL = "control character (\\u0000-\\u001F) found while parsing a string"
 

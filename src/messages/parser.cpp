@@ -5,10 +5,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "messages/structural_index.hpp"
+#include "messages/digits.hpp"
 #include "messages/tape.hpp"
 
 namespace vantrel::json {
@@ -16,9 +17,11 @@ namespace vantrel::json {
 namespace {
 
 using namespace tape;
-
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+using digits::digits_value;
+using digits::kPow10;
+using digits::kPow10Int;
+using digits::leading_digits;
+using digits::non_digit_bytes;
 
 std::uint64_t double_word(double d) {
   return std::bit_cast<std::uint64_t>(d);
@@ -113,8 +116,7 @@ struct CompactNumber {
 
   bool fits(int bits) const { return ok && mantissa <= pair_half_max_mantissa(bits); }
   std::uint64_t encode(int bits) const {
-    return mantissa | (static_cast<std::uint64_t>(fraction_digits) << (bits - 3)) |
-           (static_cast<std::uint64_t>(is_integer) << (bits - 1));
+    return pair_half(bits, mantissa, fraction_digits, is_integer);
   }
 };
 
@@ -140,27 +142,18 @@ class TapeWriter {
   std::uint64_t* w_;
 };
 
-// Parses byte by byte, or, when kIndexed, jumps between the positions of a StructuralIndex.
-// Both read every token with the same code; the indexed parser only reports that a line is
-// not plain (the caller then asks the byte-by-byte one for the exact error).
-template <bool kIndexed>
+// Parses byte by byte: the reference for what is accepted, and for every error text and column.
 class LineParser {
  public:
   LineParser(std::string_view text, std::uint64_t* out, std::vector<std::uint64_t>& scratch,
-             std::vector<std::pair<std::size_t, std::size_t>>& keys,
-             const StructuralIndex* index = nullptr)
+             std::vector<std::pair<std::size_t, std::size_t>>& keys)
       : s_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         p_(s_),
         end_(s_ + n_),
         out_(out),
         scratch_(scratch),
-        keys_(keys) {
-    if constexpr (kIndexed) {
-      at_ = index->positions();
-      escapes_ = index->has_backslash();
-    }
-  }
+        keys_(keys) {}
 
   Failure run() {
     if (!parse_value()) return failure_;
@@ -190,30 +183,8 @@ class LineParser {
     return c <= ' ' && ((kWs >> c) & 1) != 0;
   }
 
-  // To the next token. Indexed, that is the next position: the index holds the first byte of
-  // every token, and check_literal_end() makes sure no token ran on past the last one.
   void skip_ws() {
-    if constexpr (kIndexed) {
-      p_ = s_ + *at_;
-    } else {
-      while (p_ < end_ && is_ws(*p_)) ++p_;
-    }
-  }
-
-  // Steps over the one-byte token at the cursor (an operator, or a literal's first byte).
-  void take() {
-    ++p_;
-    if constexpr (kIndexed) ++at_;
-  }
-
-  // A literal (number, true, false, null) must end where the next token or whitespace begins;
-  // "1x" or "truex" leave a byte the index never saw as a token of its own.
-  bool literal(bool ok) {
-    if constexpr (kIndexed) {
-      if (!ok) return false;
-      if (p_ != s_ + *at_ && !is_ws(*p_)) return fail(ErrorCode::kTrailingCharacters);
-    }
-    return ok;
+    while (p_ < end_ && is_ws(*p_)) ++p_;
   }
 
   // Values --------------------------------------------------------------------------------
@@ -222,17 +193,17 @@ class LineParser {
     if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
     switch (*p_) {
       case 'n':
-        take();
-        return literal(parse_ident("ull", make(kNull, 0)));
+        ++p_;
+        return parse_ident("ull", make(kNull, 0));
       case 't':
-        take();
-        return literal(parse_ident("rue", make(kTrue, 0)));
+        ++p_;
+        return parse_ident("rue", make(kTrue, 0));
       case 'f':
-        take();
-        return literal(parse_ident("alse", make(kFalse, 0)));
+        ++p_;
+        return parse_ident("alse", make(kFalse, 0));
       case '-':
-        take();
-        return literal(parse_number(false));
+        ++p_;
+        return parse_number(false);
       case '0':
       case '1':
       case '2':
@@ -243,19 +214,19 @@ class LineParser {
       case '7':
       case '8':
       case '9':
-        return parse_digits();
+        return parse_number(true);
       case '"':
         ++p_;
         return parse_string();
       case '[':
         if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
-        take();
+        ++p_;
         if (!parse_array()) return false;
         --depth_;
         return true;
       case '{':
         if (++depth_ > kMaxDepth) return peek_error(ErrorCode::kRecursionLimitExceeded);
-        take();
+        ++p_;
         if (!parse_object()) return false;
         --depth_;
         return true;
@@ -274,15 +245,9 @@ class LineParser {
         ++p_;
         return parse_string();
       }
-      if (static_cast<unsigned char>(c - '0') < 10) return parse_digits();
+      if (static_cast<unsigned char>(c - '0') < 10) return parse_number(true);
     }
     return parse_value();
-  }
-
-  // A number without a sign: its first byte is a position of its own.
-  bool parse_digits() {
-    if constexpr (kIndexed) ++at_;
-    return literal(parse_number(true));
   }
 
   bool parse_ident(const char* rest, std::uint64_t word) {
@@ -298,25 +263,6 @@ class LineParser {
 
   // Below this, one more digit cannot overflow 64 bits: the common case needs no division.
   static constexpr std::uint64_t kNoOverflow = 1'000'000'000'000'000'000ULL;
-
-  // The high bit of each byte of v (the first byte lowest) that is not a digit, exact up to
-  // the first byte from 0xFA up.
-  static std::uint64_t non_digit_bytes(std::uint64_t v) {
-    constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
-    constexpr std::uint64_t kThrees = 0x3030303030303030ULL;
-    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-    // A byte is a digit when both it and it plus 6 have 3 as their high nibble. A carry out of
-    // a byte (only from 0xFA and up) lands beyond a non-digit, where nothing is read.
-    const std::uint64_t off =
-        ((v & kHighNibbles) ^ kThrees) | (((v + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
-    return (((off & kLow7) + kLow7) | off) & ~kLow7;
-  }
-
-  // Digits at the front of eight bytes: 0 to 8.
-  static int leading_digits(std::uint64_t v) {
-    const std::uint64_t non_digits = non_digit_bytes(v);
-    return non_digits == 0 ? 8 : std::countr_zero(non_digits) / 8;
-  }
 
   // The number of a price or a size read whole from one load: at most seven digits with at
   // most one point among them, ended inside the eight bytes by something other than an
@@ -350,15 +296,6 @@ class LineParser {
     return true;
   }
 
-  // The value of the first n (1 to 8) digit bytes of v: shifted to the top, the bytes below
-  // read as leading zeros, and three multiplications combine pairs, quads and octets.
-  static std::uint64_t digits_value(std::uint64_t v, int n) {
-    v <<= 8 * (8 - n);
-    v = ((v & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
-    v = ((v & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
-    return ((v & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
-  }
-
   // Takes up to eight digits at once into a significand below 10^10 (so it cannot overflow);
   // the caller's digit loop takes whatever follows.
   void take_digit_word(std::uint64_t& significand) {
@@ -370,9 +307,6 @@ class LineParser {
     significand = significand * kPow10Int[n] + digits_value(v, n);
     p_ += n;
   }
-
-  static constexpr std::uint64_t kPow10Int[9] = {1,      10,      100,      1000,     10000,
-                                                 100000, 1000000, 10000000, 100000000};
 
   bool parse_number(bool positive) {
     const unsigned char* start = positive ? p_ : p_ - 1;
@@ -524,29 +458,6 @@ class LineParser {
 
   // The cursor is past the opening quote.
   bool parse_string() {
-    if constexpr (kIndexed) {
-      return parse_indexed_string();
-    } else {
-      return parse_string_bytes();
-    }
-  }
-
-  // The closing quote is the next position: quotes are positions, and nothing inside a
-  // string is. Without a backslash in the line the text between is the string itself.
-  bool parse_indexed_string() {
-    const unsigned char* close = s_ + at_[1];
-    at_ += 2;
-    if (close >= end_) return fail(ErrorCode::kEofWhileParsingString);
-    if (escapes_) {
-      if (!parse_string_bytes()) return false;
-      return p_ == close + 1 || fail(ErrorCode::kEofWhileParsingString);
-    }
-    emit_string(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(close - p_));
-    p_ = close + 1;
-    return true;
-  }
-
-  bool parse_string_bytes() {
     const unsigned char* start = p_;
     // Eight bytes at a time to the first byte that ends the plain run.
     while (p_ + 8 <= end_) {
@@ -725,12 +636,12 @@ class LineParser {
       if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingList);
       const unsigned char c = *p_;
       if (c == ']') {
-        take();
+        ++p_;
         break;
       }
       if (!first) {
         if (c != ',') return peek_error(ErrorCode::kExpectedListCommaOrEnd);
-        take();
+        ++p_;
         skip_ws();
         if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
         if (*p_ == ']') return peek_error(ErrorCode::kTrailingComma);
@@ -761,12 +672,12 @@ class LineParser {
       if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingObject);
       unsigned char c = *p_;
       if (c == '}') {
-        take();
+        ++p_;
         break;
       }
       if (!first) {
         if (c != ',') return peek_error(ErrorCode::kExpectedObjectCommaOrEnd);
-        take();
+        ++p_;
         skip_ws();
         if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingValue);
         c = *p_;
@@ -780,7 +691,7 @@ class LineParser {
       skip_ws();
       if (p_ >= end_) return peek_error(ErrorCode::kEofWhileParsingObject);
       if (*p_ != ':') return peek_error(ErrorCode::kExpectedColon);
-      take();
+      ++p_;
       if (!parse_element()) return false;
       keys_.emplace_back(key_index, out_.size());
     }
@@ -864,11 +775,35 @@ class LineParser {
   std::vector<std::size_t> order_;
   std::string text_;
   CompactNumber compact_[2];
-  const std::uint32_t* at_ = nullptr;  // the next position, when indexed
-  bool escapes_ = false;               // the indexed line holds a backslash
 };
 
 }  // namespace
+
+#ifndef VANTREL_PARSER_PATH
+#define VANTREL_PARSER_PATH -1
+#endif
+
+std::string_view parser_path_name(ParserPath path) {
+  switch (path) {
+    case ParserPath::kScalar:
+      return "scalar";
+    case ParserPath::kPlain:
+      return "plain";
+  }
+  return "";
+}
+
+std::optional<ParserPath> parser_path_named(std::string_view name) {
+  for (const ParserPath path : kAllParserPaths) {
+    if (parser_path_name(path) == name) return path;
+  }
+  return std::nullopt;
+}
+
+ParserPath default_parser_path() {
+  if constexpr (VANTREL_PARSER_PATH >= 0) return static_cast<ParserPath>(VANTREL_PARSER_PATH);
+  return ParserPath::kPlain;
+}
 
 ParseError Parser::parse(std::string_view text) {
   words_ = 0;
@@ -878,16 +813,14 @@ ParseError Parser::parse(std::string_view text) {
     capacity_ = room;
   }
   fell_back_ = false;
-  if (index_.build(path_, text)) {
-    LineParser<true> p(text, tape_.get(), scratch_, keys_, &index_);
-    if (p.run().code == ErrorCode::kNone) {
-      words_ = p.words();
+  if (path_ == ParserPath::kPlain) {
+    if (const std::size_t words = plain_.parse(text, tape_.get())) {
+      words_ = words;
       return ParseError{};
     }
-    keys_.clear();
     fell_back_ = true;
   }
-  LineParser<false> p(text, tape_.get(), scratch_, keys_);
+  LineParser p(text, tape_.get(), scratch_, keys_);
   const Failure f = p.run();
   if (f.code != ErrorCode::kNone) {
     keys_.clear();
@@ -909,7 +842,7 @@ void Parser::release_memory() {
   words_ = 0;
   scratch_ = {};
   keys_ = {};
-  index_.release_memory();
+  plain_.release_memory();
 }
 
 }  // namespace vantrel::json
