@@ -4,9 +4,10 @@
 Each file is measured side by side with its floor in one run, alternating
 which goes first, and the medians are compared:
 
-  gzip   load time vs ``zlib.decompress(open(p, 'rb').read(), 31)``   target <= 1.5x
+  gzip   load time vs ``zlib.decompress(open(p, 'rb').read(), 31)``   target <= 1.1x
+         (<= 1.5x below 1 MB uncompressed, where the load's fixed costs count)
   plain  load time vs ``[json.loads(l) for l in open(p, 'rb') if l.strip()]``
-                                                         target vantrel >= 5x faster
+                                                         target vantrel >= 12x faster
   memory RSS held by a loaded iterator in a fresh child process, over the
          file's uncompressed size                                      target <= 1.5x
 
@@ -39,8 +40,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from common import (BENCH, generated, inner_count, is_gzip, plain_copy,  # noqa: E402
                     shared_data_dir, shared_recordings, timed)
 
-GZIP_TARGET = 1.5   # load time over raw decompression, at most
-JSON_TARGET = 5.0   # json floor time over load time, at least
+GZIP_TARGET = 1.1   # load time over raw decompression, at most
+GZIP_SMALL_TARGET = 1.5  # the same below GZIP_SMALL_SIZE uncompressed bytes
+GZIP_SMALL_SIZE = 1_000_000
+JSON_TARGET = 12.0  # json floor time over load time, at least
 MEMORY_TARGET = 1.5  # RSS held over uncompressed bytes, at most
 MEMORY_MIN_SIZE = 1_000_000  # below this, fixed allocations swamp the ratio: shown, not judged
 
@@ -152,8 +155,9 @@ def bench_file(vantrel, path: Path, uncompressed: int, reps: int) -> Row:
         ours, floor = side_by_side(lambda: load(vantrel, p), lambda: zlib_floor(p), reps)
         mo, mf = statistics.median(ours), statistics.median(floor)
         ratio = mo / mf
+        target = GZIP_TARGET if uncompressed >= GZIP_SMALL_SIZE else GZIP_SMALL_TARGET
         return Row(path.name, "gzip", uncompressed, path.stat().st_size, messages, mo, mf,
-                   "zlib", ratio, f"<= {GZIP_TARGET}x", ratio <= GZIP_TARGET, ours, floor)
+                   "zlib", ratio, f"<= {target}x", ratio <= target, ours, floor)
     ours, floor = side_by_side(lambda: load(vantrel, p), lambda: json_floor(p), reps)
     mo, mf = statistics.median(ours), statistics.median(floor)
     ratio = mf / mo

@@ -279,3 +279,49 @@ def test_numbers_python_reads_as_infinite_are_refused(tmp_path, literal):
     line = '{"pt": 1, "mc": [{"id": "1.1", "rc": [{"id": 1, "ltp": ' + literal + "}]}]}"
     outcome = load_outcome(tmp_path, line)
     assert outcome == f"number out of range at line 1 column {line.index(literal) + len(literal)}"
+
+
+# --- tokens across the fast path's 16-byte loads and 64-byte steps ---------------------------
+
+CONTROL = "control character (\\u0000-\\u001F) found while parsing a string"
+
+
+def block_line(offset, fragment):
+    """A message line whose `fragment` (the text after `"k":`) starts at byte `offset`."""
+    head = '{"pt":1,"p":"'
+    tail = '","k":'
+    filler = "-" * (offset - len(head) - len(tail))
+    return head + filler + tail + fragment + "}"
+
+
+def backslash_run(count):
+    line = '"' + "\\" * count + '"'
+    return line, (None if count % 2 == 0 else "EOF while parsing a string at line 1 column {end}")
+
+
+BLOCK_CASES = {
+    **{f"backslashes-{n}": backslash_run(n) for n in range(1, 6)},
+    "escaped-quote": ('"ab\\"c{[,:]}"', None),
+    "unicode-escape": ('"\\u00e9\\ud83d\\ude00"', None),
+    "operators-in-string": ('"{[:,]}  \\\\"', None),
+    "whitespace": (' \t\r  [ 1 , 2.5 ,\t"x" ] ', None),
+    "number-runs-on": ("1.25x", "expected `,` or `}` at line 1 column {x}"),
+    "ident-runs-on": ("truex", "expected `,` or `}` at line 1 column {x}"),
+    "control-in-string": ('"ab\x01cd"', CONTROL + " at line 1 column {ctrl}"),
+    "unterminated": ('"abc', "EOF while parsing a string at line 1 column {end}"),
+}
+
+
+@pytest.mark.parametrize("offset", [*range(58, 70), *range(122, 134)])
+@pytest.mark.parametrize("case", BLOCK_CASES)
+def test_tokens_across_blocks(tmp_path, case, offset):
+    fragment, expected = BLOCK_CASES[case]
+    line = block_line(offset, fragment)
+    if case == "unterminated":
+        line = line[:-1]
+    if expected is not None:
+        columns = {"{end}": len(line.encode()), "{x}": line.find("x") + 1, "{ctrl}": line.find("\x01") + 1}
+        for name, column in columns.items():
+            expected = expected.replace(name, str(column))
+    assert (expected is None) == expected_to_load(line)
+    assert load_outcome(tmp_path, line) == expected

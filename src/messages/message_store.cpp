@@ -56,6 +56,7 @@ void MessageStore::close_open_chunk() {
   chunks_[open_chunk_].shrink(kChunkWords - free_words_);
   free_ = nullptr;
   free_words_ = 0;
+  ready_ = nullptr;
 }
 
 std::uint64_t* MessageStore::allocate(std::size_t words) {
@@ -66,11 +67,27 @@ std::uint64_t* MessageStore::allocate(std::size_t words) {
     free_ = chunks_.emplace_back(kChunkWords).words();
     open_chunk_ = chunks_.size() - 1;
     free_words_ = kChunkWords;
+    ready_ = free_;
   }
   std::uint64_t* p = free_;
   free_ += words;
   free_words_ -= words;
+  if (free_ > ready_) fault_in_ahead();
   return p;
+}
+
+// A fault a page is a large share of a load: the words ahead of the writer are faulted in a
+// stretch at a time, by one call (without the kernel's support they fault one by one, as they
+// would anyway).
+void MessageStore::fault_in_ahead() {
+  constexpr std::size_t kStretchWords = std::size_t{1} << 13;  // 64 KiB
+  std::uint64_t* const chunk_end = chunks_[open_chunk_].words() + kChunkWords;
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const auto from = reinterpret_cast<std::uintptr_t>(free_) / page * page;
+  std::uint64_t* const to = std::min(free_ + kStretchWords, chunk_end);
+  madvise(reinterpret_cast<void*>(from), reinterpret_cast<std::uintptr_t>(to) - from,
+          MADV_POPULATE_WRITE);
+  ready_ = to;
 }
 
 void MessageStore::finish() {

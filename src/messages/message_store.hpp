@@ -86,12 +86,14 @@ class MessageStore {
     std::size_t bytes_;
   };
   void close_open_chunk();
+  void fault_in_ahead();
 
   json::Parser parser_;
   std::vector<Chunk> chunks_;
   std::size_t open_chunk_ = 0;  // index of the chunk that free_ points into
   std::uint64_t* free_ = nullptr;
   std::size_t free_words_ = 0;
+  std::uint64_t* ready_ = nullptr;  // the open chunk is faulted in up to here
   MessageList messages_;
 };
 

@@ -5,9 +5,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "messages/digits.hpp"
 #include "messages/tape.hpp"
 
 namespace vantrel::json {
@@ -15,9 +17,11 @@ namespace vantrel::json {
 namespace {
 
 using namespace tape;
-
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+using digits::digits_value;
+using digits::kPow10;
+using digits::kPow10Int;
+using digits::leading_digits;
+using digits::non_digit_bytes;
 
 std::uint64_t double_word(double d) {
   return std::bit_cast<std::uint64_t>(d);
@@ -112,8 +116,7 @@ struct CompactNumber {
 
   bool fits(int bits) const { return ok && mantissa <= pair_half_max_mantissa(bits); }
   std::uint64_t encode(int bits) const {
-    return mantissa | (static_cast<std::uint64_t>(fraction_digits) << (bits - 3)) |
-           (static_cast<std::uint64_t>(is_integer) << (bits - 1));
+    return pair_half(bits, mantissa, fraction_digits, is_integer);
   }
 };
 
@@ -139,6 +142,7 @@ class TapeWriter {
   std::uint64_t* w_;
 };
 
+// Parses byte by byte: the reference for what is accepted, and for every error text and column.
 class LineParser {
  public:
   LineParser(std::string_view text, std::uint64_t* out, std::vector<std::uint64_t>& scratch,
@@ -260,26 +264,36 @@ class LineParser {
   // Below this, one more digit cannot overflow 64 bits: the common case needs no division.
   static constexpr std::uint64_t kNoOverflow = 1'000'000'000'000'000'000ULL;
 
-  // Digits at the front of eight bytes (the first byte lowest): 0 to 8.
-  static int leading_digits(std::uint64_t v) {
-    constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
-    constexpr std::uint64_t kThrees = 0x3030303030303030ULL;
-    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-    // A byte is a digit when both it and it plus 6 have 3 as their high nibble. A carry out of
-    // a byte (only from 0xFA and up) lands beyond a non-digit, where nothing is read.
-    const std::uint64_t off =
-        ((v & kHighNibbles) ^ kThrees) | (((v + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
-    const std::uint64_t nonzero = (((off & kLow7) + kLow7) | off) & ~kLow7;
-    return nonzero == 0 ? 8 : std::countr_zero(nonzero) / 8;
-  }
-
-  // The value of the first n (1 to 8) digit bytes of v: shifted to the top, the bytes below
-  // read as leading zeros, and three multiplications combine pairs, quads and octets.
-  static std::uint64_t digits_value(std::uint64_t v, int n) {
-    v <<= 8 * (8 - n);
-    v = ((v & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
-    v = ((v & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
-    return ((v & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+  // The number of a price or a size read whole from one load: at most seven digits with at
+  // most one point among them, ended inside the eight bytes by something other than an
+  // exponent. Anything else (and every malformed number) is left to the general reading.
+  bool take_short_number(std::uint64_t& significand, int& fraction_digits) {
+    if (p_ + 8 > end_) return false;
+    std::uint64_t v;
+    std::memcpy(&v, p_, 8);
+    const std::uint64_t non_digits = non_digit_bytes(v);
+    if (non_digits == 0) return false;
+    const int digits = std::countr_zero(non_digits) / 8;
+    if (digits == 0 || (digits > 1 && (v & 0xFF) == '0')) return false;
+    int length = digits;
+    std::uint64_t packed = v;
+    if (((v >> (8 * digits)) & 0xFF) == '.') {
+      const std::uint64_t after_point = non_digits & (non_digits - 1);
+      if (after_point == 0) return false;
+      length = std::countr_zero(after_point) / 8;
+      if (length == digits + 1) return false;
+      // Close the gap the point leaves, so the digits read as one integer.
+      const std::uint64_t whole = (std::uint64_t{1} << (8 * digits)) - 1;
+      packed = (v & whole) | ((v >> 8) & ~whole);
+      fraction_digits = length - digits - 1;
+    } else {
+      fraction_digits = 0;
+    }
+    const unsigned char next = static_cast<unsigned char>(v >> (8 * length));
+    if ((next | 0x20) == 'e') return false;
+    significand = digits_value(packed, length - (fraction_digits != 0 ? 1 : 0));
+    p_ += length;
+    return true;
   }
 
   // Takes up to eight digits at once into a significand below 10^10 (so it cannot overflow);
@@ -294,11 +308,15 @@ class LineParser {
     p_ += n;
   }
 
-  static constexpr std::uint64_t kPow10Int[9] = {1,      10,      100,      1000,     10000,
-                                                 100000, 1000000, 10000000, 100000000};
-
   bool parse_number(bool positive) {
     const unsigned char* start = positive ? p_ : p_ - 1;
+    {
+      std::uint64_t significand;
+      int fraction_digits;
+      if (take_short_number(significand, fraction_digits)) {
+        return emit_number(start, positive, significand, fraction_digits, 0, false, false);
+      }
+    }
     if (p_ >= end_) return fail(ErrorCode::kEofWhileParsingValue);
     const unsigned char first = *p_++;
     if (first < '0' || first > '9') return fail(ErrorCode::kInvalidNumber);
@@ -356,7 +374,12 @@ class LineParser {
       }
       if (exp_negative) exponent = -exponent;
     }
+    return emit_number(start, positive, significand, fraction_digits, exponent, has_exponent,
+                       overflow);
+  }
 
+  bool emit_number(const unsigned char* start, bool positive, std::uint64_t significand,
+                   int fraction_digits, int exponent, bool has_exponent, bool overflow) {
     const std::size_t index = out_.size();
     if (fraction_digits == 0 && !has_exponent && !overflow) {
       if (positive) {
@@ -433,6 +456,7 @@ class LineParser {
     return (has_quote | has_slash | has_control) & kHigh;
   }
 
+  // The cursor is past the opening quote.
   bool parse_string() {
     const unsigned char* start = p_;
     // Eight bytes at a time to the first byte that ends the plain run.
@@ -755,12 +779,46 @@ class LineParser {
 
 }  // namespace
 
+#ifndef VANTREL_PARSER_PATH
+#define VANTREL_PARSER_PATH -1
+#endif
+
+std::string_view parser_path_name(ParserPath path) {
+  switch (path) {
+    case ParserPath::kScalar:
+      return "scalar";
+    case ParserPath::kPlain:
+      return "plain";
+  }
+  return "";
+}
+
+std::optional<ParserPath> parser_path_named(std::string_view name) {
+  for (const ParserPath path : kAllParserPaths) {
+    if (parser_path_name(path) == name) return path;
+  }
+  return std::nullopt;
+}
+
+ParserPath default_parser_path() {
+  if constexpr (VANTREL_PARSER_PATH >= 0) return static_cast<ParserPath>(VANTREL_PARSER_PATH);
+  return ParserPath::kPlain;
+}
+
 ParseError Parser::parse(std::string_view text) {
   words_ = 0;
   const std::size_t room = text.size() + 2;
   if (room > capacity_) {
     tape_.reset(new std::uint64_t[room]);  // left uninitialised: every word is written first
     capacity_ = room;
+  }
+  fell_back_ = false;
+  if (path_ == ParserPath::kPlain) {
+    if (const std::size_t words = plain_.parse(text, tape_.get())) {
+      words_ = words;
+      return ParseError{};
+    }
+    fell_back_ = true;
   }
   LineParser p(text, tape_.get(), scratch_, keys_);
   const Failure f = p.run();
@@ -784,6 +842,7 @@ void Parser::release_memory() {
   words_ = 0;
   scratch_ = {};
   keys_ = {};
+  plain_.release_memory();
 }
 
 }  // namespace vantrel::json

@@ -3,11 +3,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "messages/plain_parser.hpp"
 
 namespace vantrel::json {
 
@@ -49,9 +52,30 @@ struct ParseError {
 
 inline constexpr int kMaxDepth = 127;
 
+// How lines are parsed: byte by byte alone, or by the plain fast path first (the byte-by-byte
+// parser then takes only the lines the fast path gives up on).
+enum class ParserPath : std::uint8_t { kScalar, kPlain };
+
+inline constexpr ParserPath kAllParserPaths[] = {ParserPath::kScalar, ParserPath::kPlain};
+
+std::string_view parser_path_name(ParserPath path);
+std::optional<ParserPath> parser_path_named(std::string_view name);
+
+// The path a Parser takes unless told otherwise: the one the build pinned (VANTREL_PARSER),
+// else the plain fast path.
+ParserPath default_parser_path();
+
 // Decodes one line of text (one JSON value) into tape words. Reuses its space between calls.
+// Every path gives the same words and the same errors; only the speed differs.
 class Parser {
  public:
+  explicit Parser(ParserPath path = default_parser_path()) : path_(path) {}
+
+  ParserPath path() const { return path_; }
+  // True when the last line went to the byte-by-byte parser after the fast path gave up on
+  // it: every invalid line, and the few valid ones beyond the fast path.
+  bool fell_back() const { return fell_back_; }
+
   // On success words() holds the value's words until the next call.
   ParseError parse(std::string_view text);
   std::span<const std::uint64_t> words() const { return {tape_.get(), words_}; }
@@ -67,6 +91,9 @@ class Parser {
   // Members of the objects still open: tape index of the key, and one past its value.
   std::vector<std::pair<std::size_t, std::size_t>> keys_;
   std::vector<std::uint64_t> scratch_;
+  ParserPath path_;
+  PlainParser plain_;
+  bool fell_back_ = false;
 };
 
 }  // namespace vantrel::json

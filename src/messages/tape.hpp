@@ -73,6 +73,11 @@ inline constexpr int kSizeBits = 27;
 constexpr std::uint64_t pair_half_max_mantissa(int bits) {
   return (1ULL << (bits - 3)) - 1;
 }
+constexpr std::uint64_t pair_half(int bits, std::uint64_t mantissa, std::uint64_t fraction_digits,
+                                  bool is_integer) {
+  return mantissa | (fraction_digits << (bits - 3)) |
+         (static_cast<std::uint64_t>(is_integer) << (bits - 1));
+}
 
 // The word a short string key compiles to, so readers can match keys with one comparison.
 constexpr std::uint64_t short_string_word(std::string_view s) {

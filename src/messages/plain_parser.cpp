@@ -1,0 +1,455 @@
+#include "messages/plain_parser.hpp"
+
+#include <emmintrin.h>
+
+#include <bit>
+#include <charconv>
+#include <cstring>
+
+#include "messages/digits.hpp"
+#include "messages/parser.hpp"
+#include "messages/tape.hpp"
+
+namespace vantrel::json {
+
+namespace {
+
+using namespace tape;
+using digits::digits_value;
+using digits::kPow10;
+using digits::kPow10Int;
+using digits::leading_digits;
+using digits::load8;
+
+// The helpers below take the cursor and the tape position by reference; inlined into the one
+// loop, both stay in registers for the whole line.
+#define PLAIN_INLINE inline __attribute__((always_inline))
+
+PLAIN_INLINE bool is_ws(unsigned char c) {
+  constexpr std::uint64_t kWs = (1ULL << ' ') | (1ULL << '\n') | (1ULL << '\t') | (1ULL << '\r');
+  return c <= ' ' && ((kWs >> c) & 1) != 0;
+}
+
+// The padding is zeros, which are not whitespace: every skip stops by the end.
+PLAIN_INLINE void skip_ws(const unsigned char*& p) {
+  while (is_ws(*p)) ++p;
+}
+
+// A number that can be half of a folded pair: where its word is, and what the pair keeps.
+struct Compact {
+  const std::uint64_t* at = nullptr;
+  std::uint64_t mantissa = 0;
+  std::uint64_t fraction_digits = 0;
+  bool is_integer = false;
+
+  bool fits(int bits) const { return mantissa <= pair_half_max_mantissa(bits); }
+  std::uint64_t encode(int bits) const {
+    return pair_half(bits, mantissa, fraction_digits, is_integer);
+  }
+};
+
+// The last two numbers that could be folded, as the byte-by-byte parser tracks them: an array
+// folds when its two body words are exactly these two.
+struct CompactPair {
+  Compact first;
+  Compact second;
+
+  PLAIN_INLINE void note(const std::uint64_t* at, std::uint64_t mantissa,
+                         std::uint64_t fraction_digits, bool is_integer) {
+    first = second;
+    second = Compact{at, mantissa, fraction_digits, is_integer};
+  }
+  PLAIN_INLINE bool folds(const std::uint64_t* head) const {
+    return first.at == head + 1 && second.at == head + 2 && first.fits(kPriceBits) &&
+           second.fits(kSizeBits);
+  }
+  PLAIN_INLINE std::uint64_t pair_word() const {
+    return make(kPair, first.encode(kPriceBits) | (second.encode(kSizeBits) << kPriceBits));
+  }
+  PLAIN_INLINE void forget() { first.at = second.at = nullptr; }
+};
+
+// Where the string that starts at `p` (past its quote) stops being plain: its closing quote,
+// or a backslash or control character (a zero of the padding at the latest).
+PLAIN_INLINE const unsigned char* plain_run_end(const unsigned char* p) {
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  for (;; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                     _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v));
+    if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special))) {
+      return p + std::countr_zero(mask);
+    }
+  }
+}
+
+// Strings of up to six bytes live in their word; longer ones follow it, the last word's
+// padding zero. Whole-word loads may read past the string: the copy is padded.
+PLAIN_INLINE void write_string(std::uint64_t*& w, const unsigned char* s, std::size_t len) {
+  if (len <= 6) {
+    const std::uint64_t payload = load8(s) & ((std::uint64_t{1} << (8 * len)) - 1);
+    *w++ = len == 6 ? make(kString6, payload)
+                    : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40));
+    return;
+  }
+  *w++ = make(kString, len);
+  const std::size_t words = (len + 7) / 8;
+  if (words <= 4) {
+    for (std::size_t i = 0; i < words; ++i) w[i] = load8(s + 8 * i);
+  } else {
+    std::memcpy(w, s, 8 * words);
+  }
+  if (const std::size_t tail = len % 8) w[words - 1] &= (std::uint64_t{1} << (8 * tail)) - 1;
+  w += words;
+}
+
+// The cursor is past the opening quote; it ends past the closing one.
+PLAIN_INLINE bool read_string(const unsigned char*& p, std::uint64_t*& w) {
+  const unsigned char* close = plain_run_end(p);
+  if (*close != '"') return false;
+  write_string(w, p, static_cast<std::size_t>(close - p));
+  p = close + 1;
+  return true;
+}
+
+// Digits from the cursor on, added to `significand`; the count read, or -1 once the whole
+// number would pass 19 digits (beyond which 64 bits may not hold it).
+PLAIN_INLINE int take_digits(const unsigned char*& p, std::uint64_t& significand, int& total) {
+  int count = 0;
+  for (;;) {
+    const std::uint64_t v = load8(p);
+    const int n = leading_digits(v);
+    if (n == 0) return count;
+    total += n;
+    if (total > 19) return -1;
+    significand = significand * kPow10Int[n] + digits_value(v, n);
+    p += n;
+    count += n;
+    if (n < 8) return count;
+  }
+}
+
+PLAIN_INLINE void write_integer(std::uint64_t*& w, bool negative, std::uint64_t magnitude) {
+  if (magnitude <= kPayloadMask) {
+    *w++ = make(negative ? kNegInt48 : kUInt48, magnitude);
+  } else if (negative) {
+    *w++ = make(kBigInt, 0);
+    *w++ = static_cast<std::uint64_t>(-static_cast<std::int64_t>(magnitude - 1) - 1);
+  } else {
+    *w++ = make(kBigUInt, 0);
+    *w++ = magnitude;
+  }
+}
+
+// Reads the digits of a number (after its sign) from one load, when it is at most seven bytes
+// and ends inside the load: digits, and optionally a point and more digits. Prices and sizes
+// always are. False leaves the cursor where it was, for the general reading.
+PLAIN_INLINE bool take_short_number(const unsigned char*& p, std::uint64_t& significand, int& whole,
+                                    int& fraction) {
+  const std::uint64_t v = load8(p);
+  const std::uint64_t non_digits = digits::non_digit_bytes(v);
+  if (non_digits == 0) return false;
+  whole = std::countr_zero(non_digits) / 8;
+  if (whole == 0) return false;
+  int length = whole;
+  std::uint64_t packed = v;
+  fraction = 0;
+  if (((v >> (8 * whole)) & 0xFF) == '.') {
+    const std::uint64_t after_point = non_digits & (non_digits - 1);
+    if (after_point == 0) return false;
+    length = std::countr_zero(after_point) / 8;
+    fraction = length - whole - 1;
+    // Close the gap the point leaves, so the digits read as one integer.
+    const std::uint64_t below = (std::uint64_t{1} << (8 * whole)) - 1;
+    packed = (v & below) | ((v >> 8) & ~below);
+    if (fraction == 0) return false;
+    --length;
+  }
+  significand = digits_value(packed, length);
+  p += length + (fraction != 0);
+  return true;
+}
+
+// The general reading: any digits left to read at most 19 in all.
+PLAIN_INLINE bool take_long_number(const unsigned char*& p, std::uint64_t& significand, int& whole,
+                                   int& fraction) {
+  int total = 0;
+  significand = 0;
+  whole = take_digits(p, significand, total);
+  fraction = 0;
+  if (whole <= 0) return false;
+  if (*p == '.') {
+    ++p;
+    fraction = take_digits(p, significand, total);
+    if (fraction <= 0) return false;
+  }
+  return true;
+}
+
+// One half of a folded pair, straight from the text: a short number without sign or exponent,
+// with at most three decimals, whose digits fit the half. False when it is anything else.
+PLAIN_INLINE bool take_pair_half(const unsigned char*& p, int bits, std::uint64_t& half) {
+  const bool leading_zero = *p == '0';
+  std::uint64_t significand;
+  int whole;
+  int fraction;
+  if (!take_short_number(p, significand, whole, fraction)) return false;
+  if ((leading_zero && whole > 1) || (*p | 0x20) == 'e' || fraction > 3 ||
+      significand > pair_half_max_mantissa(bits)) {
+    return false;
+  }
+  half = pair_half(bits, significand, static_cast<std::uint64_t>(fraction), fraction == 0);
+  return true;
+}
+
+// A [price, size] pair (the cursor past its '['), folded into its word without the words the
+// array would first take: the dominant shape of a stream. False leaves the cursor where it
+// was, and the array is read the general way, which folds it too when it can.
+PLAIN_INLINE bool read_pair(const unsigned char*& p, std::uint64_t& word) {
+  const unsigned char* q = p;
+  std::uint64_t price;
+  std::uint64_t size;
+  if (!take_pair_half(q, kPriceBits, price) || *q != ',') return false;
+  ++q;
+  skip_ws(q);
+  if (!take_pair_half(q, kSizeBits, size) || *q != ']') return false;
+  word = make(kPair, price | (size << kPriceBits));
+  p = q + 1;
+  return true;
+}
+
+// A number without an exponent and of at most 19 digits; anything else is left to the
+// byte-by-byte parser.
+PLAIN_INLINE bool read_number(const unsigned char*& p, std::uint64_t*& w, CompactPair& compact) {
+  const unsigned char* const start = p;
+  const bool negative = *p == '-';
+  p += negative;
+  const bool leading_zero = *p == '0';
+  std::uint64_t significand;
+  int whole;
+  int fraction;
+  if (!take_short_number(p, significand, whole, fraction) &&
+      !take_long_number(p, significand, whole, fraction)) {
+    return false;
+  }
+  if ((leading_zero && whole > 1) || (*p | 0x20) == 'e') return false;
+  const std::uint64_t* at = w;
+  if (fraction == 0) {
+    if (negative && significand > (std::uint64_t{1} << 63)) return false;
+    write_integer(w, negative, significand);
+    if (!negative) compact.note(at, significand, 0, true);
+    return true;
+  }
+  double value;
+  if (significand <= (std::uint64_t{1} << 53)) {
+    // Both operands exact (fraction is at most 19): one rounding, the correctly rounded double.
+    value = static_cast<double>(significand) / kPow10[fraction];
+    if (negative) value = -value;
+  } else {
+    // Too many digits for that; at most 19 of them cannot overflow.
+    std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), value);
+  }
+  *w++ = std::bit_cast<std::uint64_t>(value);
+  if (!negative && fraction <= 3) {
+    compact.note(at, significand, static_cast<std::uint64_t>(fraction), false);
+  }
+  return true;
+}
+
+constexpr std::uint64_t text_word(const char (&text)[6]) {
+  std::uint64_t word = 0;
+  for (int i = 0; i < 5; ++i) word |= static_cast<std::uint64_t>(text[i]) << (8 * i);
+  return word;
+}
+
+// true, false or null at the cursor; the loop checks what follows.
+PLAIN_INLINE bool read_literal(const unsigned char*& p, std::uint64_t*& w) {
+  const std::uint64_t v = load8(p);
+  constexpr std::uint64_t kFour = 0xFFFF'FFFFULL;
+  constexpr std::uint64_t kFive = 0xFF'FFFF'FFFFULL;
+  if ((v & kFour) == text_word("true\0")) {
+    *w++ = make(kTrue, 0);
+    p += 4;
+  } else if ((v & kFour) == text_word("null\0")) {
+    *w++ = make(kNull, 0);
+    p += 4;
+  } else if ((v & kFive) == text_word("false")) {
+    *w++ = make(kFalse, 0);
+    p += 5;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Whether the key just written at `key` repeats one of the object's earlier keys. A key's word
+// holds a short key whole and a long key's length, so only equal words need their bytes read.
+PLAIN_INLINE bool repeats(const std::uint64_t* const* first, const std::uint64_t* const* last,
+                          const std::uint64_t* key) {
+  const std::uint64_t word = *key;
+  for (; first != last; ++first) {
+    if (**first != word) continue;
+    if (tag_of(word) != kString || std::memcmp(*first + 1, key + 1, payload_of(word)) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// An open container: its head word, and for an object where its keys start on the key stack.
+struct PlainParser::Frame {
+  std::uint64_t* head;
+  const std::uint64_t** keys;
+};
+
+const unsigned char* PlainParser::padded_copy(std::string_view line) {
+  const std::size_t room = line.size() + kPadding;
+  if (room > text_capacity_) {
+    text_.reset(new unsigned char[room]);
+    text_capacity_ = room;
+    // A key takes at least four bytes ("":0 and a separator), so this many always fit.
+    keys_.resize(line.size() / 4 + 2);
+  }
+  std::memcpy(text_.get(), line.data(), line.size());
+  std::memset(text_.get() + line.size(), 0, kPadding);
+  return text_.get();
+}
+
+std::size_t PlainParser::parse(std::string_view line, std::uint64_t* out) {
+  const unsigned char* p = padded_copy(line);
+  const unsigned char* const end = p + line.size();
+  std::uint64_t* w = out;
+  Frame frames[kMaxDepth];
+  int depth = 0;
+  const std::uint64_t** keys = keys_.data();
+  CompactPair compact;
+  bool in_object = false;  // what the innermost open container is
+
+value:
+  skip_ws(p);
+  switch (*p) {
+    case '"':
+      ++p;
+      if (!read_string(p, w)) return 0;
+      goto after_value;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      if (!read_number(p, w, compact)) return 0;
+      goto after_value;
+    case 't':
+    case 'f':
+    case 'n':
+      if (!read_literal(p, w)) return 0;
+      goto after_value;
+    case '{':
+      if (depth == kMaxDepth) return 0;
+      frames[depth++] = Frame{w, keys};
+      in_object = true;
+      *w++ = 0;
+      ++p;
+      skip_ws(p);
+      if (*p == '}') {
+        ++p;
+        goto close_object;
+      }
+      goto key;
+    case '[':
+      if (depth == kMaxDepth) return 0;
+      ++p;
+      if (std::uint64_t pair; read_pair(p, pair)) {
+        *w++ = pair;
+        goto after_value;
+      }
+      frames[depth++] = Frame{w, nullptr};
+      in_object = false;
+      *w++ = 0;
+      skip_ws(p);
+      if (*p == ']') {
+        ++p;
+        goto close_array;
+      }
+      goto value;
+    default:
+      return 0;
+  }
+
+key:
+  if (*p != '"') return 0;
+  ++p;
+  {
+    const std::uint64_t* at = w;
+    if (!read_string(p, w) || repeats(frames[depth - 1].keys, keys, at)) return 0;
+    *keys++ = at;
+  }
+  skip_ws(p);
+  if (*p != ':') return 0;
+  ++p;
+  goto value;
+
+after_value:
+  if (depth == 0) goto done;
+  skip_ws(p);
+  if (*p == ',') {
+    ++p;
+    skip_ws(p);
+    if (in_object) goto key;
+    goto value;
+  }
+  if (in_object) {
+    if (*p != '}') return 0;
+    ++p;
+    goto close_object;
+  }
+  if (*p != ']') return 0;
+  ++p;
+  goto close_array;
+
+close_object : {
+  const Frame& frame = frames[--depth];
+  *frame.head = make(kObject, static_cast<std::uint64_t>(w - frame.head - 1));
+  keys = frame.keys;
+  in_object = depth > 0 && frames[depth - 1].keys != nullptr;
+  goto after_value;
+}
+
+close_array : {
+  const Frame& frame = frames[--depth];
+  const auto body = static_cast<std::uint64_t>(w - frame.head - 1);
+  if (body == 2 && compact.folds(frame.head)) {
+    *frame.head = compact.pair_word();
+    w = frame.head + 1;
+    compact.forget();
+  } else {
+    *frame.head = make(kArray, body);
+  }
+  in_object = depth > 0 && frames[depth - 1].keys != nullptr;
+  goto after_value;
+}
+
+done:
+  skip_ws(p);
+  if (p != end) return 0;
+  return static_cast<std::size_t>(w - out);
+}
+
+void PlainParser::release_memory() {
+  text_.reset();
+  text_capacity_ = 0;
+  keys_ = {};
+}
+
+}  // namespace vantrel::json

@@ -1,0 +1,197 @@
+// The plain fast path against the byte-by-byte parser: the same words for every line it reads,
+// the same error text and column for every line it gives up on, and no giving up on the lines
+// a stream is made of.
+#include <doctest/doctest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "messages/parser.hpp"
+#include "messages/tape.hpp"
+
+namespace json = vantrel::json;
+
+namespace {
+
+struct Outcome {
+  json::ParseError error;
+  std::vector<std::uint64_t> words;
+  bool fell_back = false;
+};
+
+Outcome parse_with(json::ParserPath path, const std::string& line) {
+  // A parser per path, kept across lines as a load keeps one: nothing of one line may leak
+  // into the next.
+  static json::Parser scalar(json::ParserPath::kScalar);
+  static json::Parser plain(json::ParserPath::kPlain);
+  json::Parser& parser = path == json::ParserPath::kScalar ? scalar : plain;
+  Outcome out;
+  out.error = parser.parse(line, out.words);
+  out.fell_back = parser.fell_back();
+  return out;
+}
+
+// Parses `line` both ways and checks they agree; returns the fast path's outcome.
+Outcome check_same(const std::string& line) {
+  CAPTURE(line);
+  const Outcome expected = parse_with(json::ParserPath::kScalar, line);
+  const Outcome actual = parse_with(json::ParserPath::kPlain, line);
+  CHECK(actual.error.code == expected.error.code);
+  CHECK(actual.error.column == expected.error.column);
+  CHECK(actual.words == expected.words);
+  return actual;
+}
+
+const std::string kDelta =
+    R"({"op":"mcm","clk":"AKqSrwYAqYPkBgC2zpsH","pt":1657440994738,"mc":[{"id":"1.200806927",)"
+    R"("rc":[{"atb":[[1.84,5.7],[1.83,0]],"atl":[[5.2,5.7]],"trd":[[1.9,1234.56]],)"
+    R"("ltp":1.84,"tv":98765.43,"id":2857977}]}]})";
+
+const std::string kSpaced =
+    R"({"op": "mcm", "clk": null, "pt": 1617043022047, "mc": [{"id": "1.181223995", )"
+    R"("rc": [{"atb": [[1.5, 20.3], [1.49, 2]], "bdatb": [[0, 1.5, 20.3]], "spn": 2.02, )"
+    R"("id": 786779}], "img": false}]})";
+
+const std::string kDefinition =
+    R"({"op":"mcm","pt":1,"mc":[{"id":"1.1","marketDefinition":{"bspMarket":true,)"
+    R"("marketType":"WIN","marketTime":"2021-03-30T16:20:00.000Z","betDelay":0,)"
+    R"("version":4495990919,"regulators":["MR_INT"],"runners":[{"adjustmentFactor":)"
+    R"(26.285,"status":"ACTIVE","sortPriority":1,"id":786779,"removalDate":null,)"
+    R"("bsp":1.2610804758204543}]}}]})";
+
+}  // namespace
+
+TEST_CASE("the fast path reads stream lines itself, as the byte-by-byte parser does") {
+  for (const std::string& line : {kDelta, kSpaced, kDefinition}) {
+    // Moved along, so its tokens meet the 16-byte loads and the padding at other places.
+    for (std::size_t shift = 0; shift < 20; ++shift) {
+      const Outcome out = check_same(std::string(shift, ' ') + line);
+      CHECK_FALSE(out.fell_back);
+    }
+  }
+}
+
+TEST_CASE("every cut of a stream line fails or succeeds as the byte-by-byte parser says") {
+  for (const std::string& line : {kDelta, kSpaced, kDefinition}) {
+    for (std::size_t length = 0; length <= line.size(); ++length) {
+      check_same(line.substr(0, length));
+      // The same cut with the last byte replaced: broken tokens of every kind.
+      if (length > 0) check_same(line.substr(0, length - 1) + "x");
+    }
+  }
+}
+
+TEST_CASE("numbers and pairs at the edges of what the fast path folds") {
+  const char* const values[] = {
+      "[1.5,20.3]",
+      "[262143,16777215]",
+      "[262144,1]",
+      "[1,16777216]",
+      "[26214.3,1677721.5]",
+      "[2621.44,1]",
+      "[1.234,2]",
+      "[1.2345,2]",
+      "[0.001,0.5]",
+      "[0,0]",
+      "[01,2]",
+      "[1,02]",
+      "[1.,2]",
+      "[.5,2]",
+      "[-1,2]",
+      "[1,-2]",
+      "[1, 2]",
+      "[1 ,2]",
+      "[1,2 ]",
+      "[ 1,2]",
+      "[1,2,3]",
+      "[1]",
+      "[1.5e1,2]",
+      "[1,2E0]",
+      "[1.0,2.00]",
+      "[1234567,1]",
+      "[12345678,1]",
+      "[1,12345678]",
+      "[[1,2],3]",
+      "[3,[1,2]]",
+      "-0",
+      "-0.0",
+      "0.1",
+      "-9223372036854775808",
+      "-9223372036854775809",
+      "18446744073709551615",
+      "18446744073709551616",
+      "1234567890123456789",
+      "12345678901234567890",
+      "9007199254740993.5",
+      "1.2610804758204543",
+      "-28.010417654532947",
+      "0.0000000000000000001",
+      "281474976710655",
+      "281474976710656",
+      "-281474976710656",
+      "1e5",
+      "1E+2",
+      "2.5e-3",
+      "00",
+      "-",
+      "1.2.3",
+      "1-2",
+      "[1,2]x",
+      "[1,2]]",
+      "[[1,2]",
+  };
+  for (const char* value : values) {
+    check_same(value);
+    check_same(std::string(R"({"pt":1,"p":)") + value + "}");
+  }
+}
+
+TEST_CASE("strings, literals and keys as the byte-by-byte parser reads them") {
+  std::vector<std::string> lines;
+  // Every length around the in-word limit, whole words and the 16-byte loads.
+  for (std::size_t length = 0; length <= 40; ++length) {
+    const std::string text(length, static_cast<char>('a' + length % 26));
+    lines.push_back('"' + text + '"');
+    lines.push_back(R"({")" + text + R"(":")" + text + R"("})");
+  }
+  for (const char* line : {
+           R"({"a":1,"a":2})",
+           R"({"marketType":1,"marketTime":2})",
+           R"({"marketType":1,"marketTime":2,"marketType":3})",
+           R"({"a":{"b":1},"b":{"a":1,"b":2}})",
+           R"({"k":"a\"b"})",
+           R"(["a\,1])",
+           "[\"a\x01,1]",
+           R"({"k":"\u00e9"})",
+           "{\"k\":\"a\x01b\"}",
+           R"([true,false,null])",
+           R"([truex])",
+           R"([nul])",
+           R"([fals])",
+           R"({"a" : 1 , "b" :[ true ] })",
+           "\t{\"a\":\r\n1}\t",
+           R"({"a":1,})",
+           R"([1,])",
+           R"({1:2})",
+           R"({"a"})",
+           R"({} {})",
+       }) {
+    lines.emplace_back(line);
+  }
+  // A NUL inside a string, and where a string ends.
+  lines.emplace_back("{\"k\":\"a\0b\"}", 11);
+  lines.emplace_back("[\"a\0,1]", 7);
+  for (const std::string& line : lines) check_same(line);
+}
+
+TEST_CASE("nesting up to the depth limit and one past it") {
+  for (const int depth : {1, 126, 127, 128}) {
+    for (const std::string inner : {"", "[1.5,2]", "1", R"({"a":1})"}) {
+      check_same(std::string(depth, '[') + inner + std::string(depth, ']'));
+      std::string objects;
+      for (int i = 0; i < depth; ++i) objects += R"({"a":)";
+      check_same(objects + (inner.empty() ? "0" : inner) + std::string(depth, '}'));
+    }
+  }
+}
