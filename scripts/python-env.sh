@@ -48,6 +48,8 @@ pip_build() {
   local log=$1
   shift
   mkdir -p "$(dirname "$log")"
+  # The machines this runs on are small and shared; ninja would otherwise take every core.
+  export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
   if ! "$@" -v --disable-pip-version-check >"$log" 2>&1; then
     tail -n 60 "$log" >&2
     echo "build failed; full log in $log" >&2
