@@ -6,12 +6,5 @@ if(PkgConfig_FOUND)
 endif()
 find_path(ZSTD_INCLUDE_DIR zstd.h HINTS ${PC_ZSTD_INCLUDE_DIRS})
 find_library(ZSTD_LIBRARY zstd HINTS ${PC_ZSTD_LIBRARY_DIRS})
-
-include(FindPackageHandleStandardArgs)
-find_package_handle_standard_args(Zstd REQUIRED_VARS ZSTD_LIBRARY ZSTD_INCLUDE_DIR)
-
-if(Zstd_FOUND AND NOT TARGET Zstd::Zstd)
-  add_library(Zstd::Zstd UNKNOWN IMPORTED)
-  set_target_properties(Zstd::Zstd PROPERTIES
-    IMPORTED_LOCATION ${ZSTD_LIBRARY} INTERFACE_INCLUDE_DIRECTORIES ${ZSTD_INCLUDE_DIR})
-endif()
+include(ImportedLibrary)
+vantrel_imported_library(Zstd Zstd::Zstd ZSTD)
