@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import itertools
 import json
 import multiprocessing
 import os
@@ -265,17 +266,40 @@ def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
     return result, skipped
 
 
-def build_part(folder: str, index: int, table: str, task: Task,
-               *args: Any) -> tuple[str, list[str]]:
-    """build_one in a worker: the table goes to a file of Arrow's stream format for the parent
-    to map, as pickling it through the pool's pipe would copy it twice and cost more than
-    building it."""
+def parquet_writer(where: str, schema: Any) -> Any:
+    """The one Parquet writer of every export, so that parts encoded by workers are encoded
+    as the whole output would be."""
+    import pyarrow.parquet as pq
+
+    return pq.ParquetWriter(where, schema)
+
+
+class EncodedPart:
+    """A worker's table encoded as a Parquet file of its own, for the output to take its row
+    groups as they are."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+
+def build_part(folder: str, index: int, form: str | None, table: str, task: Task,
+               *args: Any) -> tuple[str | EncodedPart, list[str]]:
+    """build_one in a worker, its table handed over as a file rather than pickled through the
+    pool's pipe (which copies it twice and cost more than building it): encoded already for a
+    Parquet output, so the encoding is spread over the workers too, else in Arrow's stream
+    format for the parent to map."""
     import pyarrow as pa
 
     result, skipped = build_one(table, task, *args)
-    path = os.path.join(folder, f"{index}.arrows")
-    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as writer:
+    if form == "parquet":
+        path = os.path.join(folder, f"{index}.parquet")
+        writer = parquet_writer(path, result.schema)
         writer.write_table(result)
+        writer.close()
+        return EncodedPart(path), skipped
+    path = os.path.join(folder, f"{index}.arrows")
+    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as stream:
+        stream.write_table(result)
     return path, skipped
 
 
@@ -324,9 +348,10 @@ class Tasks:
     files in a folder of their own under `scratch`, removed by close() whatever happened.
     """
 
-    def __init__(self, jobs: int, scratch: str) -> None:
+    def __init__(self, jobs: int, scratch: str, form: str | None) -> None:
         self.jobs = jobs
         self.scratch = scratch
+        self.form = form
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         self.folder: str | None = None
 
@@ -340,12 +365,24 @@ class Tasks:
             max_workers=min(self.jobs, len(tasks)), initializer=_quiet_worker,
             mp_context=multiprocessing.get_context("spawn"))
         pending: deque[tuple[Task, concurrent.futures.Future[Any]]] = deque()
-        window = 2 * self.jobs
-        for index, task in enumerate(tasks):
-            pending.append((task, self.pool.submit(build_part, self.folder, index, args[0], task,
-                                                   *args[1:])))
-            if len(pending) >= window:
-                yield self._next(pending)
+
+        def submit(index: int, task: Task) -> None:
+            assert self.pool is not None
+            pending.append((task, self.pool.submit(build_part, self.folder, index, self.form,
+                                                   args[0], task, *args[1:])))
+
+        numbered = enumerate(tasks)
+        # The first submissions start the workers: they start with Ctrl-C held back (a signal
+        # mask outlives exec), so that none is interrupted half way through its imports.
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            for index, task in itertools.islice(numbered, 2 * self.jobs):
+                submit(index, task)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        for index, task in numbered:
+            yield self._next(pending)
+            submit(index, task)
         while pending:
             yield self._next(pending)
         self.close()
@@ -353,8 +390,8 @@ class Tasks:
     @staticmethod
     def _next(pending: deque[tuple[Task, concurrent.futures.Future[Any]]]) -> tuple[Task, Any]:
         task, future = pending.popleft()
-        path, skipped = future.result()
-        return task, (load_part(path), skipped)
+        part, skipped = future.result()
+        return task, (part if isinstance(part, EncodedPart) else load_part(part), skipped)
 
     def close(self, *, kill: bool = False) -> None:
         if self.pool is not None:
@@ -475,6 +512,36 @@ class _DictionaryUnifier:
         return pa.DictionaryArray.from_arrays(indices, dictionary)
 
 
+class _JoinedParquet:
+    """The Parquet output of parts the workers encoded: their row groups are copied in, not
+    encoded again."""
+
+    def __init__(self, path: str) -> None:
+        from ._parquet_join import ParquetJoin
+
+        self._file = open(path, "wb")
+        self._join = ParquetJoin(self._file)
+
+    def write_part(self, part: EncodedPart) -> None:
+        from ._parquet_join import DifferentColumns
+
+        try:
+            with open(part.path, "rb") as f:
+                data = f.read()
+        finally:
+            os.unlink(part.path)
+        try:
+            self._join.append(data)
+        except DifferentColumns:
+            raise InputError("the inputs gave tables of different columns") from None
+
+    def close(self) -> None:
+        try:
+            self._join.close()
+        finally:
+            self._file.close()
+
+
 class Writer:
     """Writes tables one after another into a temporary file beside `path`, renamed into place
     by commit(); the temporary file is made at once, so an unwritable place fails before work."""
@@ -499,6 +566,11 @@ class Writer:
         self._unifier = _DictionaryUnifier() if form == "arrow" else None
 
     def write(self, table: Any) -> None:
+        if isinstance(table, EncodedPart):
+            if self._writer is None:
+                self._writer = _JoinedParquet(self.temporary)
+            self._writer.write_part(table)
+            return
         if self.form == "csv":
             table = _for_csv(table)
         elif self._unifier is not None:
@@ -512,8 +584,7 @@ class Writer:
     def _open(self, schema: Any) -> Any:
         self._schema = schema
         if self.form == "parquet":
-            import pyarrow.parquet as pq
-            return pq.ParquetWriter(self.temporary, schema)
+            return parquet_writer(self.temporary, schema)
         if self.form == "csv":
             import pyarrow.csv as csv
             return csv.CSVWriter(self.temporary, schema)
@@ -608,7 +679,8 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     work = expand(args.sources, PARTS_PER_JOB * args.jobs)
     selection = {"markets": args.markets, "market_types": args.market_types}
     progress = Progress(work, enabled=not args.quiet)
-    tasks = Tasks(args.jobs, scratch_place(output))
+    form = _output_format(output) if output is not None else None
+    tasks = Tasks(args.jobs, scratch_place(output), form)
     skipped: list[str] = []
     try:
         for task, (result, skips) in tasks.run(work, table, selection, args.errors, options):
