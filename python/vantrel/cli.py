@@ -360,7 +360,7 @@ class Tasks:
             for task in tasks:
                 yield task, build_one(args[0], task, *args[1:])
             return
-        self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=".vantrel-parts-")
+        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=".vantrel-parts-")
         self.pool = concurrent.futures.ProcessPoolExecutor(
             max_workers=min(self.jobs, len(tasks)), initializer=_quiet_worker,
             mp_context=multiprocessing.get_context("spawn"))
@@ -368,7 +368,7 @@ class Tasks:
 
         def submit(index: int, task: Task) -> None:
             assert self.pool is not None
-            pending.append((task, self.pool.submit(build_part, self.folder, index, self.form,
+            pending.append((task, self.pool.submit(build_part, folder, index, self.form,
                                                    args[0], task, *args[1:])))
 
         numbered = enumerate(tasks)
