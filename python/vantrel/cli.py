@@ -1,8 +1,8 @@
 """The vantrel command line: `vantrel info` and `vantrel export`.
 
 Every input file, or group of a plain tar's members, is one task: a worker process builds its
-table and leaves it in a file for the parent to map, and the parent writes the results in input
-order as they arrive, so the output never has to be held whole.
+table and leaves it in a file (encoded already when the output is Parquet), and the parent
+writes the results in input order as they arrive, so the output never has to be held whole.
 """
 
 from __future__ import annotations
@@ -285,7 +285,7 @@ class EncodedPart:
 def build_part(folder: str, index: int, form: str | None, table: str, task: Task,
                *args: Any) -> tuple[str | EncodedPart, list[str]]:
     """build_one in a worker, its table handed over as a file rather than pickled through the
-    pool's pipe (which copies it twice and cost more than building it): encoded already for a
+    pool's pipe (which copies it twice, at half the cost of building it): encoded already for a
     Parquet output, so the encoding is spread over the workers too, else in Arrow's stream
     format for the parent to map."""
     import pyarrow as pa
