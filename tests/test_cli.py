@@ -1,10 +1,12 @@
 """The vantrel command line, run as `python -m vantrel` in a subprocess."""
 
+import glob
 import json
 import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -17,7 +19,9 @@ import pyarrow.parquet
 
 import vantrel
 from helpers import table_recordings
+from helpers.archives import exchange_tar
 from helpers.table_reference import plain
+from vantrel._sources import member_groups
 
 
 def run(*args, cwd=None):
@@ -232,3 +236,65 @@ def test_ctrl_c_stops_and_leaves_no_file(tmp_path, jobs):
     assert process.returncode == 130, stderr
     assert "interrupted" in stderr and "Traceback" not in stderr
     assert os.listdir(out) == []
+
+
+@pytest.fixture(scope="module")
+def month(tmp_path_factory):
+    """A plain tar of bzip2 recordings in the exchange's layout, to be cut into member groups."""
+    path = tmp_path_factory.mktemp("month") / "month.tar"
+    return exchange_tar(path, table_recordings.exchange_recordings(80, 8))
+
+
+@pytest.mark.parametrize("name", TABLES)
+def test_an_archive_is_spread_over_workers_with_the_output_of_one(month, tmp_path, name):
+    function, flags, options = TABLES[name]
+    assert len(member_groups(month, parts=4)) > 2  # the parts --jobs 1 and 2 work on
+    expected = function(month, **options)
+    assert expected.num_rows > 0
+    for jobs in (1, 2):
+        out = tmp_path / f"jobs{jobs}.parquet"
+        done = run("export", month, "-o", out, "--jobs", jobs, *flags)
+        assert done.returncode == 0, done.stderr
+        got = read(out)
+        assert got.schema == expected.schema
+        assert rows(got) == rows(expected), jobs
+
+
+def parts_folders(*places):
+    """The workers' hand-over folders in every place the export may put them."""
+    places = ("/dev/shm", tempfile.gettempdir(), *map(str, places))
+    return {p for place in places for p in glob.glob(os.path.join(place, ".vantrel-parts-*"))}
+
+
+@pytest.mark.parametrize("outcome", ["done", "failed"])
+def test_worker_files_go_whatever_the_outcome(folder, month, tmp_path, outcome):
+    bad = tmp_path / "bad.json.gz"
+    bad.write_bytes(b"\x1f\x8b not really gzip")
+    sources = [month, folder] + ([bad] if outcome == "failed" else [])
+    before = parts_folders(tmp_path)
+    done = run("export", *sources, "-o", tmp_path / "out.parquet", "--jobs", 2)
+    assert done.returncode == (0 if outcome == "done" else 1), done.stderr
+    assert parts_folders(tmp_path) == before
+    assert sorted(os.listdir(tmp_path)) == ["bad.json.gz"] + (
+        ["out.parquet"] if outcome == "done" else [])
+
+
+def test_ctrl_c_while_workers_hand_over_leaves_no_worker_files(tmp_path):
+    sample = (Path(__file__).resolve().parents[1] / "examples" / "1.234567890.gz").read_bytes()
+    inputs = [tmp_path / f"m{i:02d}.gz" for i in range(40)]
+    for path in inputs:
+        path.write_bytes(sample)
+    before = parts_folders(tmp_path)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vantrel", "export", *inputs, "-o", tmp_path / "out.parquet",
+         "--form", "ladder", "--depth", "all", "--jobs", "2"], stderr=subprocess.PIPE, text=True,
+        start_new_session=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not any(
+            os.listdir(f) for f in parts_folders(tmp_path) - before if os.path.isdir(f)):
+        time.sleep(0.005)
+    os.killpg(process.pid, signal.SIGINT)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 130, stderr
+    assert parts_folders(tmp_path) == before
+    assert not (tmp_path / "out.parquet").exists()

@@ -11,6 +11,8 @@ pd = pytest.importorskip("pandas")
 import vantrel
 import vantrel.dask as vdask
 from helpers import table_recordings
+from helpers.archives import exchange_tar
+from vantrel._sources import member_groups
 
 TABLES = [
     ("prices_table", {}),
@@ -157,3 +159,25 @@ def test_a_broken_file_fails_the_compute_with_its_name(client, tmp_path):
         ddf.compute()
     skipped = vdask.trades_table([good, str(bad)], errors="skip")
     assert_same_frame(skipped.compute(), single_process("trades_table", {}, [good]))
+
+
+@pytest.fixture(scope="module")
+def month(tmp_path_factory):
+    """A plain tar of bzip2 recordings in the exchange's layout."""
+    path = tmp_path_factory.mktemp("month") / "month.tar"
+    return exchange_tar(path, table_recordings.exchange_recordings(90, 7))
+
+
+@pytest.mark.parametrize(("name", "options"), TABLES, ids=TABLE_IDS)
+def test_an_archive_gives_a_partition_per_member_group(client, folder, month, name, options):
+    groups = member_groups(month, vdask.ARCHIVE_PARTS)
+    assert len(groups) > 2
+    sources = [str(folder / "a.json"), month]
+    ddf = getattr(vdask, name)(sources, **options)
+    assert ddf.npartitions == 1 + len(groups)
+    # each partition holds its group's members, in the archive's order
+    member_sources = ddf.partitions[1:].compute() if name == "market_summaries" else None
+    if member_sources is not None:
+        assert list(member_sources["source"].astype(str).unique()) == [
+            f"{month} (member {m})" for g in groups for m in g.members]
+    assert_same_frame(ddf.compute(), single_process(name, options, sources))

@@ -1,16 +1,19 @@
 """The vantrel command line: `vantrel info` and `vantrel export`.
 
-Every input file is one task: a worker process builds its table, and the parent writes the
-results in input order as they arrive, so the output never has to be held whole.
+Every input file, or group of a plain tar's members, is one task: a worker process builds its
+table and leaves it in a file (encoded already when the output is Parquet), and the parent
+writes the results in input order as they arrive, so the output never has to be held whole.
 """
 
 from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import itertools
 import json
 import multiprocessing
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -18,10 +21,12 @@ import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
 
-from ._sources import TYPE_CHECKING, walk_directory
+from ._sources import TYPE_CHECKING, MemberGroup, member_groups, walk_directory
 
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, TypeAlias
+
+    Task: TypeAlias = "str | MemberGroup"
 
 PROG = "vantrel"
 USAGE_ERROR = 2
@@ -109,8 +114,9 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
     run = parser.add_argument_group("running")
     run.add_argument(
         "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
-        help="worker processes, one input file each (default: the machine's cores, here "
-             "%(default)s); the output keeps the input order")
+        help="worker processes, each building the table of one input file or group of a tar's "
+             "members at a time (default: the machine's cores, here %(default)s); the output "
+             "keeps the input order")
     run.add_argument(
         "--errors", choices=("raise", "skip"), default="raise",
         help="on an unreadable recording: stop with exit status 1 (raise, the default), or "
@@ -217,17 +223,21 @@ def _output_format(path: str) -> str:
 # Inputs and the work on each
 
 
-def expand(sources: list[str]) -> list[str]:
-    """Folders become their files, in the order a replay would take them; others stay as given."""
-    files: list[str] = []
+def expand(sources: list[str], parts: int) -> list[Task]:
+    """Folders become their files, in the order a replay would take them, and plain tars groups
+    of their members (about `parts` of them), so that one archive is spread over the workers
+    and no worker holds the table of a whole archive; others stay as given."""
+    tasks: list[Task] = []
     for source in sources:
-        files.extend(walk_directory(source) if os.path.isdir(source) else [source])
-    return files
+        for path in walk_directory(source) if os.path.isdir(source) else [source]:
+            groups = member_groups(path, parts)
+            tasks.extend(groups if groups else [path])
+    return tasks
 
 
-def _size(path: str) -> int:
+def _size(task: Task) -> int:
     try:
-        return os.path.getsize(path)
+        return task.size() if isinstance(task, MemberGroup) else os.path.getsize(task)
     except OSError:
         return 0
 
@@ -239,7 +249,7 @@ def table_function(table: str) -> Callable[..., Any]:
             "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries}[table]
 
 
-def build_one(table: str, path: str, selection: dict[str, Any], errors: str,
+def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
               options: dict[str, Any]) -> tuple[Any, list[str]]:
     """The table of one input, and the messages of what was skipped in it."""
     import vantrel
@@ -248,7 +258,7 @@ def build_one(table: str, path: str, selection: dict[str, Any], errors: str,
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", vantrel.SkippedRecordingWarning)
         try:
-            result = function(path, errors=errors, **selection, **options)
+            result = function(task, errors=errors, **selection, **options)
         except vantrel.ReplayError as exc:
             raise InputError(str(exc)) from None
     skipped = [str(w.message) for w in caught
@@ -256,53 +266,146 @@ def build_one(table: str, path: str, selection: dict[str, Any], errors: str,
     return result, skipped
 
 
+def parquet_writer(where: str, schema: Any) -> Any:
+    """The one Parquet writer of every export, so that parts encoded by workers are encoded
+    as the whole output would be."""
+    import pyarrow.parquet as pq
+
+    return pq.ParquetWriter(where, schema)
+
+
+class EncodedPart:
+    """A worker's table encoded as a Parquet file of its own, for the output to take its row
+    groups as they are."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+
+def build_part(folder: str, index: int, form: str | None, table: str, task: Task,
+               *args: Any) -> tuple[str | EncodedPart, list[str]]:
+    """build_one in a worker, its table handed over as a file rather than pickled through the
+    pool's pipe (which copies it twice, at half the cost of building it): encoded already for a
+    Parquet output, so the encoding is spread over the workers too, else in Arrow's stream
+    format for the parent to map."""
+    import pyarrow as pa
+
+    result, skipped = build_one(table, task, *args)
+    if form == "parquet":
+        path = os.path.join(folder, f"{index}.parquet")
+        writer = parquet_writer(path, result.schema)
+        writer.write_table(result)
+        writer.close()
+        return EncodedPart(path), skipped
+    path = os.path.join(folder, f"{index}.arrows")
+    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as stream:
+        stream.write_table(result)
+    return path, skipped
+
+
+def load_part(path: str) -> Any:
+    """A worker's table, mapped rather than read; its file goes at once (the mapping stays while
+    the table does)."""
+    import pyarrow as pa
+
+    try:
+        return pa.ipc.open_stream(pa.memory_map(path)).read_all()
+    finally:
+        os.unlink(path)
+
+
 def _quiet_worker() -> None:
     # Ctrl-C reaches the whole process group; the parent alone decides what happens next.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+# Memory, where there is this much of it free, rather than a disk, for the workers' tables.
+SHARED_MEMORY = "/dev/shm"
+SHARED_MEMORY_NEEDED = 2 << 30
+
+
+def scratch_place(output: str | None) -> str:
+    """Where the workers' tables wait for the parent: shared memory when there is room, else
+    beside the output (whose folder is known to be writable), else the system's temporary
+    folder."""
+    try:
+        stat = os.statvfs(SHARED_MEMORY)
+        if stat.f_bavail * stat.f_frsize >= SHARED_MEMORY_NEEDED and os.access(
+                SHARED_MEMORY, os.W_OK | os.X_OK):
+            return SHARED_MEMORY
+    except OSError:
+        pass
+    if output is not None:
+        return os.path.dirname(os.path.abspath(output))
+    return tempfile.gettempdir()
+
+
 class Tasks:
-    """Runs build_one over the files, yielding (path, result) in input order.
+    """Runs build_one over the tasks, yielding (task, result) in input order.
 
     At most a few results per worker wait for their turn, so memory stays bounded by the
-    largest files in flight rather than the whole input.
+    largest tasks in flight rather than the whole input. Workers hand their tables over as
+    files in a folder of their own under `scratch`, removed by close() whatever happened.
     """
 
-    def __init__(self, jobs: int) -> None:
+    def __init__(self, jobs: int, scratch: str, form: str | None) -> None:
         self.jobs = jobs
+        self.scratch = scratch
+        self.form = form
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        self.folder: str | None = None
 
-    def run(self, files: list[str], *args: Any) -> Iterator[tuple[str, Any]]:
-        if self.jobs == 1 or len(files) == 1:
-            for path in files:
-                yield path, build_one(args[0], path, *args[1:])
+    def run(self, tasks: list[Task], *args: Any) -> Iterator[tuple[Task, Any]]:
+        if self.jobs == 1 or len(tasks) == 1:
+            for task in tasks:
+                yield task, build_one(args[0], task, *args[1:])
             return
+        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=".vantrel-parts-")
         self.pool = concurrent.futures.ProcessPoolExecutor(
-            max_workers=min(self.jobs, len(files)), initializer=_quiet_worker,
+            max_workers=min(self.jobs, len(tasks)), initializer=_quiet_worker,
             mp_context=multiprocessing.get_context("spawn"))
-        pending: deque[tuple[str, concurrent.futures.Future[Any]]] = deque()
-        queue = iter(files)
-        window = 2 * self.jobs
-        for path in queue:
-            pending.append((path, self.pool.submit(build_one, args[0], path, *args[1:])))
-            if len(pending) >= window:
-                done, future = pending.popleft()
-                yield done, future.result()
+        pending: deque[tuple[Task, concurrent.futures.Future[Any]]] = deque()
+
+        def submit(index: int, task: Task) -> None:
+            assert self.pool is not None
+            pending.append((task, self.pool.submit(build_part, folder, index, self.form,
+                                                   args[0], task, *args[1:])))
+
+        numbered = enumerate(tasks)
+        # The first submissions start the workers: they start with Ctrl-C held back (a signal
+        # mask outlives exec), so that none is interrupted half way through its imports.
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            for index, task in itertools.islice(numbered, 2 * self.jobs):
+                submit(index, task)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        for index, task in numbered:
+            yield self._next(pending)
+            submit(index, task)
         while pending:
-            done, future = pending.popleft()
-            yield done, future.result()
+            yield self._next(pending)
         self.close()
 
+    @staticmethod
+    def _next(pending: deque[tuple[Task, concurrent.futures.Future[Any]]]) -> tuple[Task, Any]:
+        task, future = pending.popleft()
+        part, skipped = future.result()
+        return task, (part if isinstance(part, EncodedPart) else load_part(part), skipped)
+
     def close(self, *, kill: bool = False) -> None:
-        if self.pool is None:
-            return
-        if kill:
-            # The pool has no public way to stop a running task; the workers hold nothing
-            # worth keeping, so they are ended outright.
-            for process in list(getattr(self.pool, "_processes", {}).values()):
-                process.terminate()
-        self.pool.shutdown(wait=True, cancel_futures=True)
-        self.pool = None
+        if self.pool is not None:
+            if kill:
+                # The pool has no public way to stop a running task; the workers hold nothing
+                # worth keeping, so they are ended outright.
+                for process in list(getattr(self.pool, "_processes", {}).values()):
+                    process.terminate()
+            self.pool.shutdown(wait=True, cancel_futures=True)
+            self.pool = None
+        # After the workers are gone, so none can write there again.
+        if self.folder is not None:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            self.folder = None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -310,11 +413,12 @@ class Tasks:
 
 
 class Progress:
-    """Files and bytes done, as a bar on a terminal; nothing elsewhere or without rich/tqdm."""
+    """Inputs (files, or groups of an archive's members) and bytes done, as a bar on a
+    terminal; nothing elsewhere or without rich/tqdm."""
 
-    def __init__(self, files: list[str], enabled: bool) -> None:
-        self.total = sum(_size(f) for f in files)
-        self.count = len(files)
+    def __init__(self, tasks: list[Task], enabled: bool) -> None:
+        self.total = sum(_size(t) for t in tasks)
+        self.count = len(tasks)
         self.done_files = 0
         self._advance: Callable[[int], None] = lambda n: None
         self._stop: Callable[[], None] = lambda: None
@@ -336,7 +440,7 @@ class Progress:
         bar.start()
 
         def advance(size: int) -> None:
-            bar.update(task, advance=size, description=f"{self.done_files}/{self.count} files")
+            bar.update(task, advance=size, description=f"{self.done_files}/{self.count} parts")
 
         self._advance, self._stop = advance, bar.stop
         self._advance(0)
@@ -349,14 +453,14 @@ class Progress:
         bar = tqdm(total=self.total, unit="B", unit_scale=True, leave=False, file=sys.stderr)
 
         def advance(size: int) -> None:
-            bar.set_postfix_str(f"{self.done_files}/{self.count} files", refresh=False)
+            bar.set_postfix_str(f"{self.done_files}/{self.count} parts", refresh=False)
             bar.update(size)
 
         self._advance, self._stop = advance, bar.close
 
-    def file_done(self, path: str) -> None:
+    def file_done(self, task: Task) -> None:
         self.done_files += 1
-        self._advance(_size(path))
+        self._advance(_size(task))
 
     def close(self) -> None:
         self._stop()
@@ -408,6 +512,36 @@ class _DictionaryUnifier:
         return pa.DictionaryArray.from_arrays(indices, dictionary)
 
 
+class _JoinedParquet:
+    """The Parquet output of parts the workers encoded: their row groups are copied in, not
+    encoded again."""
+
+    def __init__(self, path: str) -> None:
+        from ._parquet_join import ParquetJoin
+
+        self._file = open(path, "wb")
+        self._join = ParquetJoin(self._file)
+
+    def write_part(self, part: EncodedPart) -> None:
+        from ._parquet_join import DifferentColumns
+
+        try:
+            with open(part.path, "rb") as f:
+                data = f.read()
+        finally:
+            os.unlink(part.path)
+        try:
+            self._join.append(data)
+        except DifferentColumns:
+            raise InputError("the inputs gave tables of different columns") from None
+
+    def close(self) -> None:
+        try:
+            self._join.close()
+        finally:
+            self._file.close()
+
+
 class Writer:
     """Writes tables one after another into a temporary file beside `path`, renamed into place
     by commit(); the temporary file is made at once, so an unwritable place fails before work."""
@@ -432,6 +566,11 @@ class Writer:
         self._unifier = _DictionaryUnifier() if form == "arrow" else None
 
     def write(self, table: Any) -> None:
+        if isinstance(table, EncodedPart):
+            if self._writer is None:
+                self._writer = _JoinedParquet(self.temporary)
+            self._writer.write_part(table)
+            return
         if self.form == "csv":
             table = _for_csv(table)
         elif self._unifier is not None:
@@ -445,8 +584,7 @@ class Writer:
     def _open(self, schema: Any) -> Any:
         self._schema = schema
         if self.form == "parquet":
-            import pyarrow.parquet as pq
-            return pq.ParquetWriter(self.temporary, schema)
+            return parquet_writer(self.temporary, schema)
         if self.form == "csv":
             import pyarrow.csv as csv
             return csv.CSVWriter(self.temporary, schema)
@@ -529,20 +667,27 @@ def print_info(rows: list[dict[str, Any]], out: Any) -> None:
         print(line(row), file=out)
 
 
+# Parts an archive is cut into per worker: enough that the last ones to finish leave little
+# for one worker alone.
+PARTS_PER_JOB = 4
+
+
 def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
-         consume: Callable[[Any], None]) -> list[str]:
+         consume: Callable[[Any], None], output: str | None = None) -> list[str]:
     """Builds `table` for every input, handing each result to `consume` in input order; gives
     the messages of what was skipped."""
-    files = expand(args.sources)
+    work = expand(args.sources, PARTS_PER_JOB * args.jobs)
     selection = {"markets": args.markets, "market_types": args.market_types}
-    progress = Progress(files, enabled=not args.quiet)
-    tasks = Tasks(args.jobs)
+    progress = Progress(work, enabled=not args.quiet)
+    form = _output_format(output) if output is not None else None
+    tasks = Tasks(args.jobs, scratch_place(output), form)
     skipped: list[str] = []
     try:
-        for path, (result, skips) in tasks.run(files, table, selection, args.errors, options):
+        for task, (result, skips) in tasks.run(work, table, selection, args.errors, options):
             consume(result)
+            del result  # a mapped part is let go before the next one arrives
             skipped.extend(skips)
-            progress.file_done(path)
+            progress.file_done(task)
     except BaseException:
         progress.close()
         tasks.close(kill=True)
@@ -574,7 +719,7 @@ def command_export(args: argparse.Namespace) -> list[str]:
     _pyarrow_or_usage_error()
     writer = Writer(args.output, form)
     try:
-        skipped = _run(args, args.table, options, writer.write)
+        skipped = _run(args, args.table, options, writer.write, args.output)
         # no input gave a table: the file still carries the columns of the table of nothing
         writer.commit(lambda: table_function(args.table)([], **options))
     except BaseException:

@@ -2,8 +2,9 @@
 
 Each function takes what its namesake in `vantrel` takes, for many sources at once: paths,
 globs, directories and remote URLs (through fsspec, `storage_options` passed on). The frame has
-one partition per file, built on a worker by the engine, and its columns are known before
-anything is read, so `ddf.dtypes` and `ddf.columns` cost nothing.
+one partition per file, or per group of members of a local plain tar (such as the exchange's
+monthly archives), built on a worker by the engine, and its columns are known before anything
+is read, so `ddf.dtypes` and `ddf.columns` cost nothing.
 
 Columns are converted to the same pandas dtypes in every partition, whether or not a file has
 nulls in them: strings are categoricals, int64 columns pandas' nullable `Int64`, bool columns
@@ -28,7 +29,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "vantrel.dask needs dask: install it with pip install 'vantrel[dask]'") from exc
 
 from . import _tables
-from ._sources import walk_directory
+from ._sources import MemberGroup, member_groups, walk_directory
 
 __all__ = ["market_summaries", "prices_table", "runner_summaries", "to_pandas",
            "trades_table"]
@@ -80,19 +81,33 @@ def _remote_files(url: str, storage_options: dict[str, Any]) -> list[Any]:
     return [fsspec.core.OpenFile(fs, p, mode="rb") for p in files]
 
 
-def _local_files(pattern: str) -> list[str]:
+def _local_files(pattern: str) -> list[str | MemberGroup]:
     matches = sorted(glob.glob(pattern, recursive=True)) if glob.has_magic(pattern) else [pattern]
     files: list[str] = []
     for match in matches:
         files.extend(walk_directory(match) if os.path.isdir(match) else [match])
     # A worker's working directory need not be ours, on another machine least of all.
-    files = [os.path.abspath(f) for f in files]
-    return files
+    return _split_archives([os.path.abspath(f) for f in files])
+
+
+# Partitions a plain tar is cut into at the least; large archives get more, as groups are kept
+# near the size of their largest member (see member_groups).
+ARCHIVE_PARTS = 8
+
+
+def _split_archives(files: list[str]) -> list[str | MemberGroup]:
+    """A local plain tar becomes groups of its members, one partition each: one archive is
+    then spread over the cluster, and no worker holds the table of a whole archive."""
+    parts: list[str | MemberGroup] = []
+    for file in files:
+        groups = member_groups(file, ARCHIVE_PARTS)
+        parts.extend(groups if groups else [file])
+    return parts
 
 
 def _files(sources: Any, storage_options: dict[str, Any]) -> list[Any]:
-    """Local paths as strings (the engine opens them itself), remote files as fsspec OpenFiles
-    (picklable: the worker opens them)."""
+    """Local paths as strings and groups of a tar's members (the engine opens them itself),
+    remote files as fsspec OpenFiles (picklable: the worker opens them)."""
     items = [sources] if isinstance(sources, (str, os.PathLike)) else list(sources)
     files: list[Any] = []
     for item in items:
@@ -108,14 +123,15 @@ def _files(sources: Any, storage_options: dict[str, Any]) -> list[Any]:
 
 
 class _Partition:
-    """Builds one file's frame on a worker; carries the table function and its options."""
+    """Builds one file's or member group's frame on a worker; carries the table function and
+    its options."""
 
     def __init__(self, build: Callable[..., Any], options: dict[str, Any]) -> None:
         self.build = build
         self.options = options
 
     def __call__(self, file: Any) -> pd.DataFrame:
-        if isinstance(file, str):
+        if isinstance(file, (str, MemberGroup)):
             return to_pandas(self.build(file, **self.options))
         with file as opened:
             return to_pandas(self.build(opened, **self.options))
@@ -138,23 +154,27 @@ def _frame(build: Callable[..., Any], name: str, sources: Any,
 
 def prices_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
                  **options: Any) -> dd.DataFrame:
-    """`vantrel.prices_table` of every file of `sources`, one partition per file."""
+    """`vantrel.prices_table` of every file of `sources`, one partition per file or group of a
+    plain tar's members."""
     return _frame(_tables.prices_table, "prices", sources, storage_options, options)
 
 
 def trades_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
                  **options: Any) -> dd.DataFrame:
-    """`vantrel.trades_table` of every file of `sources`, one partition per file."""
+    """`vantrel.trades_table` of every file of `sources`, one partition per file or group of a
+    plain tar's members."""
     return _frame(_tables.trades_table, "trades", sources, storage_options, options)
 
 
 def market_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
                      **options: Any) -> dd.DataFrame:
-    """`vantrel.market_summaries` of every file of `sources`, one partition per file."""
+    """`vantrel.market_summaries` of every file of `sources`, one partition per file or group of a
+    plain tar's members."""
     return _frame(_tables.market_summaries, "markets", sources, storage_options, options)
 
 
 def runner_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
                      **options: Any) -> dd.DataFrame:
-    """`vantrel.runner_summaries` of every file of `sources`, one partition per file."""
+    """`vantrel.runner_summaries` of every file of `sources`, one partition per file or group of a
+    plain tar's members."""
     return _frame(_tables.runner_summaries, "runners", sources, storage_options, options)

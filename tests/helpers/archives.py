@@ -75,3 +75,26 @@ def zip_bytes(members, method="deflate", *, change=None):
         if change is not None:
             change(archive.filelist)
     return out.getvalue()
+
+
+def exchange_tar(path, recordings, tar_format=tarfile.GNU_FORMAT, extra=()):
+    """A plain tar as the exchange ships its data: folders entered before what they hold, one
+    bzip2 file per recording under PRO/<year>/<month>/<day>/<event>/. `recordings` are
+    (relative name, bytes) pairs; `extra` entries (TarInfo) go after the first member."""
+    with tarfile.open(path, "w", format=tar_format) as tar:
+        folders = set()
+        for index, (name, data) in enumerate(recordings):
+            parts = name.split("/")[:-1]
+            for depth in range(1, len(parts) + 1):
+                folder = "/".join(parts[:depth])
+                if folder not in folders:
+                    folders.add(folder)
+                    tar.addfile(tar_entry(folder, tarfile.DIRTYPE, mode=0o755))
+            packed = bz2.compress(data)
+            info = tarfile.TarInfo(name + ".bz2")
+            info.size = len(packed)
+            tar.addfile(info, io.BytesIO(packed))
+            if index == 0:
+                for entry in extra:
+                    tar.addfile(entry)
+    return str(path)

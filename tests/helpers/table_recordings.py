@@ -166,3 +166,17 @@ def write(path, seed, **options):
     data = ("\n".join(lines(seed, **options)) + "\n").encode()
     path.write_bytes(gzip.compress(data) if str(path).endswith(".gz") else data)
     return str(path)
+
+
+def exchange_recordings(seed, count, long_names=False):
+    """(name, bytes) of `count` recordings of 1 to 3 markets named as in the exchange's archives:
+    PRO/<year>/<month>/<day>/<event>/<market id>; with `long_names`, every third one in a folder
+    past the 100 bytes a plain tar header holds."""
+    out = []
+    for i in range(count):
+        data = "\n".join(lines(seed + i, markets=1 + i % 3, messages=50 + 25 * i)) + "\n"
+        folder = f"PRO/2024/May/{1 + i // 3}/3300{i // 3}"
+        if long_names and i % 3 == 1:
+            folder += "/" + "x" * 120
+        out.append((f"{folder}/1.2{seed:03d}{i:05d}", data.encode()))
+    return out
