@@ -373,13 +373,21 @@ class Tasks:
 
         numbered = enumerate(tasks)
         # The first submissions start the workers: they start with Ctrl-C held back (a signal
-        # mask outlives exec), so that none is interrupted half way through its imports.
+        # mask outlives exec), so that none is interrupted half way through its imports. The
+        # mask holds for this thread only, and another (pyarrow's) may take the signal; so the
+        # interrupt is also put off until every worker has been handed what it starts from,
+        # lest one wait for it in vain and die with a traceback.
+        interrupted: list[int] = []
+        handler = signal.signal(signal.SIGINT, lambda signum, frame: interrupted.append(signum))
         held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
             for index, task in itertools.islice(numbered, 2 * self.jobs):
                 submit(index, task)
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, held)
+            signal.signal(signal.SIGINT, handler)
+        if interrupted:
+            raise KeyboardInterrupt
         for index, task in numbered:
             yield self._next(pending)
             submit(index, task)
