@@ -19,9 +19,8 @@
 #include "check.hpp"
 #include "market/market_cache.hpp"
 #include "messages/message_store.hpp"
-#include "messages/stream_reader.hpp"
-#include "replay/load.hpp"
 #include "replay/market_replay.hpp"
+#include "stored_lines.hpp"
 
 using namespace vantrel;
 
@@ -215,11 +214,7 @@ class Replay {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MessageStore store;
-  replay::StoreLines lines(store);
-  // A load that fails keeps nothing; the lines stored before the failure are still worth
-  // replaying here, since every prefix of a file is a file.
-  read_buffer_lines({reinterpret_cast<const char*>(data), size}, false, lines);
-  store.finish();
+  store_lines(data, size, store);
 
   Replay replay;
   for (const ParsedMessage& m : store.messages()) {

@@ -13,8 +13,7 @@
 
 #include "check.hpp"
 #include "messages/message_store.hpp"
-#include "messages/stream_reader.hpp"
-#include "replay/load.hpp"
+#include "stored_lines.hpp"
 #include "tables/prices.hpp"
 #include "tables/summaries.hpp"
 #include "tables/trades.hpp"
@@ -95,9 +94,7 @@ void run(const MessageStore& store, BookSink& sink) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MessageStore store;
-  replay::StoreLines lines(store);
-  read_buffer_lines({reinterpret_cast<const char*>(data), size}, false, lines);
-  store.finish();
+  store_lines(data, size, store);
 
   // A grid over a recording spanning centuries is as many rows as asked for; keep it to about
   // a thousand points so that an input is judged on its layout, not on running out of memory.
