@@ -26,8 +26,7 @@ const char* last_lf(const char* begin, std::size_t size) {
 
 }  // namespace
 
-LineSplitter::LineSplitter(LineHandler& handler)
-    : handler_(&handler), window_(std::make_unique_for_overwrite<char[]>(kLineBufferSize)) {}
+LineSplitter::LineSplitter(LineHandler& handler) : handler_(&handler), window_(kLineBufferSize) {}
 
 void LineSplitter::restart(LineHandler& handler) {
   handler_ = &handler;
@@ -63,7 +62,7 @@ bool LineSplitter::finish() {
   }
   const std::size_t size = pending_;
   pending_ = 0;
-  return emit_checked(window_.get(), size);
+  return emit_checked(window(), size);
 }
 
 ReadResult LineSplitter::result() const {
@@ -72,7 +71,7 @@ ReadResult LineSplitter::result() const {
 }
 
 bool LineSplitter::split(std::size_t n) {
-  char* const window = window_.get();
+  char* const window = this->window();
   const std::size_t filled = pending_ + n;
   std::size_t start = 0;
   if (carrying_) {

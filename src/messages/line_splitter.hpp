@@ -10,6 +10,7 @@
 
 #include "messages/stream_reader.hpp"
 #include "sources/output_sink.hpp"
+#include "sources/scratch.hpp"
 
 namespace vantrel {
 
@@ -21,7 +22,8 @@ class LineSplitter final : public sources::OutputSink {
   void restart(LineHandler& handler);
 
   std::span<unsigned char> space() override {
-    return {reinterpret_cast<unsigned char*>(window_.get()) + pending_, kLineBufferSize - pending_};
+    return {reinterpret_cast<unsigned char*>(window_.data()) + pending_,
+            kLineBufferSize - pending_};
   }
   bool commit(std::size_t n) override;
 
@@ -38,8 +40,10 @@ class LineSplitter final : public sources::OutputSink {
   bool emit_checked(const char* begin, std::size_t size);
   bool emit(const char* begin, const char* end);
 
+  char* window() const { return reinterpret_cast<char*>(window_.data()); }
+
   LineHandler* handler_;
-  std::unique_ptr<char[]> window_;
+  sources::ScratchBuffer window_;
   std::size_t pending_ = 0;  // bytes of an unfinished line at the front of window_
   bool carrying_ = false;
   std::string carry_;

@@ -180,7 +180,7 @@ bool DecodingStream::read(std::span<Byte> out, std::size_t& got) {
   got = 0;
   if (failed()) return false;
   while (!finished_) {
-    const CodecStep step = codec_->run({buffer_.data() + begin_, end_ - begin_}, input_ended_, out);
+    const CodecStep step = codec_->run({data() + begin_, end_ - begin_}, input_ended_, out);
     begin_ += step.consumed;
     got = step.produced;
     switch (step.result) {
@@ -205,7 +205,7 @@ bool DecodingStream::read(std::span<Byte> out, std::size_t& got) {
 // Appends input behind what the decoder has not taken yet, keeping that in one piece.
 bool DecodingStream::refill() {
   if (begin_ != 0) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    std::memmove(data(), data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
   }
@@ -213,10 +213,12 @@ bool DecodingStream::refill() {
     if (buffer_.size() >= kMaxInputBufferSize) {
       return fail(std::string("invalid ") + codec_->name() + " data");
     }
-    buffer_.resize(buffer_.size() * 2);
+    ScratchBuffer larger(buffer_.size() * 2);
+    std::memcpy(larger.data(), buffer_.data(), end_);
+    buffer_ = std::move(larger);
   }
   std::size_t n = 0;
-  if (!inner_.read({buffer_.data() + end_, buffer_.size() - end_}, n)) return fail(inner_.error());
+  if (!inner_.read({data() + end_, buffer_.size() - end_}, n)) return fail(inner_.error());
   end_ += n;
   input_ended_ = n == 0;
   return true;

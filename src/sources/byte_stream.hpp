@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sources/codec.hpp"
+#include "sources/scratch.hpp"
 
 namespace vantrel::sources {
 
@@ -113,10 +114,11 @@ class DecodingStream final : public ByteStream {
 
  private:
   bool refill();
+  Byte* data() const { return reinterpret_cast<Byte*>(buffer_.data()); }
 
   ByteStream& inner_;
   std::unique_ptr<Codec> codec_;
-  std::vector<Byte> buffer_;
+  ScratchBuffer buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool input_ended_ = false;

@@ -15,6 +15,7 @@
 #endif
 
 #include "sources/codec.hpp"
+#include "sources/scratch.hpp"
 
 namespace vantrel::sources {
 namespace {
@@ -77,15 +78,15 @@ struct Step {
 class RawInflater {
  public:
   // Not zeroed: restart() sets up what the inflater reads, and the rest is 87 KB of tables.
-  RawInflater() : state_(std::make_unique_for_overwrite<inflate_state>()) {}
+  RawInflater() : state_(sizeof(inflate_state)) {}
 
   void restart() {
-    isal_inflate_init(state_.get());
-    state_->crc_flag = ISAL_DEFLATE;
+    isal_inflate_init(state());
+    state()->crc_flag = ISAL_DEFLATE;
   }
 
   Step run(const Byte* in, std::size_t in_size, Byte* out, std::size_t out_size) {
-    inflate_state& s = *state_;
+    inflate_state& s = *state();
     // igzip never writes through next_in; the field is just not declared const.
     s.next_in = const_cast<Byte*>(in);
     s.avail_in = static_cast<std::uint32_t>(in_size);
@@ -105,7 +106,10 @@ class RawInflater {
   }
 
  private:
-  std::unique_ptr<inflate_state> state_;
+  static_assert(alignof(inflate_state) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  inflate_state* state() { return std::launder(reinterpret_cast<inflate_state*>(state_.data())); }
+
+  ScratchBuffer state_;
 };
 
 #else
