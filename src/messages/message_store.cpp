@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -30,18 +31,69 @@ std::size_t round_to_pages(std::size_t bytes) {
 
 }  // namespace
 
+namespace {
+
+// One full chunk of a store that is gone, its pages still in memory, for the next store to
+// write into. Loading many small files in turn would otherwise spend a quarter of each load
+// having the kernel map and zero a fresh chunk and take it back. Stores go on any thread.
+struct SpareChunk {
+  std::mutex mutex;
+  void* words = nullptr;
+  std::size_t populated = 0;
+};
+
+// Never destroyed: a store may go after static destructors have run (a thread still loading
+// at exit), and the system takes the mapping back with the process.
+SpareChunk& spare_chunk() {
+  static SpareChunk& spare = *new SpareChunk;
+  return spare;
+}
+
+}  // namespace
+
 MessageStore::Chunk::Chunk(std::size_t words)
     : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
+  if (words == kChunkWords) {
+    SpareChunk& spare = spare_chunk();
+    const std::lock_guard lock(spare.mutex);
+    if (spare.words != nullptr) {
+      words_ = static_cast<std::uint64_t*>(std::exchange(spare.words, nullptr));
+      populated_ = std::exchange(spare.populated, 0);
+      return;
+    }
+  }
   void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   words_ = static_cast<std::uint64_t*>(p);
 }
 
 MessageStore::Chunk::Chunk(Chunk&& o) noexcept
-    : words_(std::exchange(o.words_, nullptr)), bytes_(std::exchange(o.bytes_, 0)) {}
+    : words_(std::exchange(o.words_, nullptr)),
+      bytes_(std::exchange(o.bytes_, 0)),
+      populated_(std::exchange(o.populated_, 0)) {}
 
 MessageStore::Chunk::~Chunk() {
-  if (words_ != nullptr) munmap(words_, bytes_);
+  if (words_ == nullptr) return;
+  if (bytes_ == round_to_pages(kChunkWords * sizeof(std::uint64_t))) {
+    SpareChunk& spare = spare_chunk();
+    const std::lock_guard lock(spare.mutex);
+    if (spare.words == nullptr) {
+      spare.words = words_;
+      spare.populated = populated_;
+      return;
+    }
+  }
+  munmap(words_, bytes_);
+}
+
+void MessageStore::Chunk::populate(std::size_t from_bytes, std::size_t to_bytes) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  from_bytes = std::max(from_bytes / page * page, populated_);
+  if (to_bytes > from_bytes) {
+    madvise(reinterpret_cast<char*>(words_) + from_bytes, to_bytes - from_bytes,
+            MADV_POPULATE_WRITE);
+  }
+  populated_ = std::max(populated_, to_bytes);
 }
 
 void MessageStore::Chunk::shrink(std::size_t words) {
@@ -49,11 +101,26 @@ void MessageStore::Chunk::shrink(std::size_t words) {
   if (keep >= bytes_) return;
   munmap(reinterpret_cast<char*>(words_) + keep, bytes_ - keep);
   bytes_ = keep;
+  populated_ = std::min(populated_, keep);
+}
+
+void MessageStore::Chunk::trim(std::size_t words) {
+  const std::size_t keep = round_to_pages(words * sizeof(std::uint64_t));
+  if (populated_ <= keep) return;
+  madvise(reinterpret_cast<char*>(words_) + keep, populated_ - keep, MADV_DONTNEED);
+  populated_ = keep;
 }
 
 void MessageStore::close_open_chunk() {
   if (free_ == nullptr) return;
-  chunks_[open_chunk_].shrink(kChunkWords - free_words_);
+  const std::size_t used = kChunkWords - free_words_;
+  // A store's only chunk keeps its size, so that it can serve the next store once this one is
+  // gone; only the pages written ahead of the words go back.
+  if (chunks_.size() == 1) {
+    chunks_[open_chunk_].trim(used);
+  } else {
+    chunks_[open_chunk_].shrink(used);
+  }
   free_ = nullptr;
   free_words_ = 0;
   ready_ = nullptr;
@@ -64,10 +131,11 @@ std::uint64_t* MessageStore::allocate(std::size_t words) {
   if (words > kChunkWords / 4) return chunks_.emplace_back(words).words();
   if (words > free_words_) {
     close_open_chunk();
-    free_ = chunks_.emplace_back(kChunkWords).words();
+    const Chunk& chunk = chunks_.emplace_back(kChunkWords);
+    free_ = chunk.words();
     open_chunk_ = chunks_.size() - 1;
     free_words_ = kChunkWords;
-    ready_ = free_;
+    ready_ = free_ + chunk.populated_bytes() / sizeof(std::uint64_t);
   }
   std::uint64_t* p = free_;
   free_ += words;
@@ -81,12 +149,13 @@ std::uint64_t* MessageStore::allocate(std::size_t words) {
 // would anyway).
 void MessageStore::fault_in_ahead() {
   constexpr std::size_t kStretchWords = std::size_t{1} << 13;  // 64 KiB
-  std::uint64_t* const chunk_end = chunks_[open_chunk_].words() + kChunkWords;
-  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  const auto from = reinterpret_cast<std::uintptr_t>(free_) / page * page;
+  Chunk& chunk = chunks_[open_chunk_];
+  std::uint64_t* const chunk_end = chunk.words() + kChunkWords;
   std::uint64_t* const to = std::min(free_ + kStretchWords, chunk_end);
-  madvise(reinterpret_cast<void*>(from), reinterpret_cast<std::uintptr_t>(to) - from,
-          MADV_POPULATE_WRITE);
+  const auto offset = [&](const std::uint64_t* p) {
+    return static_cast<std::size_t>(p - chunk.words()) * sizeof(std::uint64_t);
+  };
+  chunk.populate(offset(free_), offset(to));
   ready_ = to;
 }
 

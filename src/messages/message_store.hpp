@@ -79,11 +79,19 @@ class MessageStore {
     Chunk& operator=(Chunk&&) = delete;
     ~Chunk();
     std::uint64_t* words() const { return words_; }
+    // Bytes from the start known to be in memory (a chunk another store wrote into).
+    std::size_t populated_bytes() const { return populated_; }
+    // Faults in [from, to) in one call, less what is in memory already.
+    void populate(std::size_t from_bytes, std::size_t to_bytes);
+    // Unmaps what lies past the first `words`.
     void shrink(std::size_t words);
+    // Gives back the pages past the first `words`, keeping them mapped.
+    void trim(std::size_t words);
 
    private:
-    std::uint64_t* words_;
+    std::uint64_t* words_ = nullptr;
     std::size_t bytes_;
+    std::size_t populated_ = 0;
   };
   void close_open_chunk();
   void fault_in_ahead();
