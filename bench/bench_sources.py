@@ -21,7 +21,9 @@ above the child's memory after its imports:
 
   codecs   replaying each tar, every book iterated, against decompressing its members with
            Python's own module (bz2; zlib for gzip; zstandard; lzma) plus replaying the
-           decompressed files of plain/: at most 1.2x
+           decompressed files of plain/: at most 1.2x; and for bz2, against decompressing
+           alone, by the wall clock: at most 1.15x (the replay hides behind the decompression
+           of the next member on a second core)
   peer     betfairlightweight on official-bz2.tar as its users drive it (each member opened
            with bz2 and fed to the historical stream): vantrel's speed-up, no target
   memory   peak of replaying memory.tar: at most 1.5x its largest member plus 64 MB
@@ -73,6 +75,10 @@ MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", 
 
 CODEC_TARGET = 1.2       # replaying a tar over decompressing its members plus replaying them
 SHARED_TARGET = 1.5      # iter_prices_file over vantrel.replay, per message, at least
+# Replaying the bzip2 tar over decompressing its members alone, by the wall clock: with two
+# cores the next member is decompressed while this one is replayed, so the replay hides
+# behind the slower decompression.
+OVERLAP_TARGET = 1.15
 MEMORY_MULTIPLE = 1.5    # peak over the largest member's uncompressed size, at most ...
 MEMORY_FIXED = 64 << 20  # ... plus this much, whatever the archive holds
 # Every time is judged twice: by the wall clock, and by the child's CPU time, which waits for
@@ -382,8 +388,11 @@ def measure_codecs(bench: Bench, inputs: Inputs) -> list[dict]:
             ours, floor, replayed = (clocks(m)[clock] for m in (done["replay"], done[codec],
                                                                   plain))
             against = floor + replayed if floor and replayed else None
+            overlap_target = OVERLAP_TARGET if codec == "bz2" and clock == "wall" else None
             row[clock] = {"replay_tar_s": ours, "decompress_s": floor, "replay_plain_s": replayed,
-                          "ratio": judged(ratio(ours, against), CODEC_TARGET, at_least=False)}
+                          "ratio": judged(ratio(ours, against), CODEC_TARGET, at_least=False),
+                          "over_decompress": judged(ratio(ours, floor), overlap_target,
+                                                    at_least=False)}
         rows.append(row)
     return rows
 
@@ -453,10 +462,12 @@ def fmt_s(s: float | None) -> str:
 
 
 def codec_table(rows: list[dict]) -> tuple[list[str], list[list[str]]]:
-    head = ["tar", "MB", "clock", "replay tar s", "decompress s", "+ replay plain s", "ratio"]
+    head = ["tar", "MB", "clock", "replay tar s", "decompress s", "+ replay plain s", "ratio",
+            "over decompress alone"]
     return head, [[r["tar"], f"{r['tar_bytes'] / 1e6:.1f}", clock,
                    fmt_s(r[clock]["replay_tar_s"]), fmt_s(r[clock]["decompress_s"]),
-                   fmt_s(r[clock]["replay_plain_s"]), mark(r[clock]["ratio"])]
+                   fmt_s(r[clock]["replay_plain_s"]), mark(r[clock]["ratio"]),
+                   mark(r[clock]["over_decompress"])]
                   for r in rows for clock in CLOCKS]
 
 
