@@ -7,8 +7,11 @@ monthly archives), built on a worker by the engine, and its columns are known be
 is read, so `ddf.dtypes` and `ddf.columns` cost nothing.
 
 Columns are converted to the same pandas dtypes in every partition, whether or not a file has
-nulls in them: strings are categoricals, int64 columns pandas' nullable `Int64`, bool columns
-`boolean`, times `datetime64[ms, UTC]`, and `winners` an Arrow list of int64.
+nulls in them. With `dtype_backend="numpy_nullable"` (the default) strings are categoricals,
+int64 columns pandas' nullable `Int64`, bool columns `boolean`, times `datetime64[ms, UTC]`, and
+`winners` an Arrow list of int64. With `dtype_backend="pyarrow"` every column is a
+`pd.ArrowDtype` over the table's Arrow buffers, strings decoded to `string[pyarrow]`: the
+cheapest to build and to write back to Parquet.
 
 Importing this module imports dask; importing `vantrel` alone does not.
 """
@@ -29,10 +32,14 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "vantrel.dask needs dask: install it with pip install 'vantrel[dask]'") from exc
 
 from . import _tables
+from ._replay import _choice
 from ._sources import MemberGroup, member_groups, walk_directory
 
-__all__ = ["market_summaries", "prices_table", "runner_summaries", "to_pandas",
-           "trades_table"]
+__all__ = ["DTYPE_BACKENDS", "market_summaries", "prices_table", "runner_summaries",
+           "to_pandas", "trades_table"]
+
+
+DTYPE_BACKENDS = ("numpy_nullable", "pyarrow")
 
 
 def _nullable_types(pa: Any) -> Callable[[Any], Any]:
@@ -44,9 +51,29 @@ def _nullable_types(pa: Any) -> Callable[[Any], Any]:
     return mapping.get
 
 
-def to_pandas(table: Any) -> pd.DataFrame:
-    """A table of `vantrel` as a pandas DataFrame, with the dtypes of this module's frames."""
-    return table.to_pandas(types_mapper=_nullable_types(_tables._pyarrow()))
+def _decoded(pa: Any, table: Any) -> Any:
+    """The table with its dictionary columns as plain strings.
+
+    Dictionaries as `pd.ArrowDtype` cannot be sorted or used with `.str`, and pandas cannot
+    name their dtype back from a Parquet file's metadata (`pd.read_parquet` then fails): plain
+    strings have neither problem, and decoding them costs a fraction of a conversion."""
+    columns = [pa.chunked_array([chunk.dictionary_decode() for chunk in column.chunks],
+                                column.type.value_type)
+               if pa.types.is_dictionary(column.type) else column
+               for column in table.columns]
+    return pa.Table.from_arrays(columns, names=table.column_names)
+
+
+def to_pandas(table: Any, dtype_backend: str = "numpy_nullable") -> pd.DataFrame:
+    """A table of `vantrel` as a pandas DataFrame, with the dtypes of this module's frames for
+    `dtype_backend`."""
+    _choice(dtype_backend, "dtype_backend", DTYPE_BACKENDS)
+    pa = _tables._pyarrow()
+    # pyarrow's threaded conversion spent half as much CPU again as a serial one on these
+    # tables, and a Dask worker has other partitions to keep the cores busy with.
+    if dtype_backend == "pyarrow":
+        return _decoded(pa, table).to_pandas(types_mapper=pd.ArrowDtype, use_threads=False)
+    return table.to_pandas(types_mapper=_nullable_types(pa), use_threads=False)
 
 
 def _is_remote(source: str) -> bool:
@@ -123,58 +150,65 @@ def _files(sources: Any, storage_options: dict[str, Any]) -> list[Any]:
 
 
 class _Partition:
-    """Builds one file's or member group's frame on a worker; carries the table function and
-    its options."""
+    """Builds one file's or member group's frame on a worker; carries the table function, its
+    options and the backend."""
 
-    def __init__(self, build: Callable[..., Any], options: dict[str, Any]) -> None:
+    def __init__(self, build: Callable[..., Any], options: dict[str, Any],
+                 dtype_backend: str) -> None:
         self.build = build
         self.options = options
+        self.dtype_backend = dtype_backend
 
     def __call__(self, file: Any) -> pd.DataFrame:
         if isinstance(file, (str, MemberGroup)):
-            return to_pandas(self.build(file, **self.options))
+            return to_pandas(self.build(file, **self.options), self.dtype_backend)
         with file as opened:
-            return to_pandas(self.build(opened, **self.options))
+            return to_pandas(self.build(opened, **self.options), self.dtype_backend)
 
 
 def _frame(build: Callable[..., Any], name: str, sources: Any,
-           storage_options: dict[str, Any] | None, options: dict[str, Any]) -> dd.DataFrame:
+           storage_options: dict[str, Any] | None, dtype_backend: str,
+           options: dict[str, Any]) -> dd.DataFrame:
     # An empty recording gives the table's columns for these options with no rows; building it
-    # here also checks every option before the cluster sees any.
-    empty = to_pandas(build(b"", **options))
+    # here also checks every option and the backend before the cluster sees any.
+    empty = to_pandas(build(b"", **options), dtype_backend)
     # Each file has categories of its own: the meta must not claim to know them.
     meta = dd.utils.clear_known_categories(empty)  # type: ignore[no-untyped-call]
     files = _files(sources, storage_options or {})
     # to_pandas fixes every partition's dtypes already; checking them again costs a pass.
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
-        _Partition(build, options), files, meta=meta, label=f"vantrel-{name}",
+        _Partition(build, options, dtype_backend), files, meta=meta, label=f"vantrel-{name}",
         enforce_metadata=False)
     return frame
 
 
 def prices_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                 **options: Any) -> dd.DataFrame:
+                 dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.prices_table` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
-    return _frame(_tables.prices_table, "prices", sources, storage_options, options)
+    return _frame(_tables.prices_table, "prices", sources, storage_options, dtype_backend,
+                  options)
 
 
 def trades_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                 **options: Any) -> dd.DataFrame:
+                 dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.trades_table` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
-    return _frame(_tables.trades_table, "trades", sources, storage_options, options)
+    return _frame(_tables.trades_table, "trades", sources, storage_options, dtype_backend,
+                  options)
 
 
 def market_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                     **options: Any) -> dd.DataFrame:
+                     dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.market_summaries` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
-    return _frame(_tables.market_summaries, "markets", sources, storage_options, options)
+    return _frame(_tables.market_summaries, "markets", sources, storage_options, dtype_backend,
+                  options)
 
 
 def runner_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                     **options: Any) -> dd.DataFrame:
+                     dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.runner_summaries` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
-    return _frame(_tables.runner_summaries, "runners", sources, storage_options, options)
+    return _frame(_tables.runner_summaries, "runners", sources, storage_options, dtype_backend,
+                  options)
