@@ -91,6 +91,11 @@ def stream_lines(rng, messages=12):
                         for _ in range(rng.randrange(1, 4))
                     ]
             if rng.random() < 0.3:
+                change[rng.choice(["bdatb", "bdatl"])] = [
+                    [level, round(rng.uniform(1.01, 50), 2), round(rng.uniform(0, 900), 2)]
+                    for level in rng.sample(range(10), rng.randrange(1, 5))
+                ]
+            if rng.random() < 0.3:
                 change["ltp"] = round(rng.uniform(1.01, 50), 2)
             if rng.random() < 0.2:
                 change["tv"] = round(rng.uniform(0, 1e5), 2)
@@ -135,6 +140,16 @@ JSON_SEEDS = [
     # Where the fast path hands over: pairs it cannot fold straight, triples, long numbers.
     "[[262144,1],[1,16777216],[1.2345,2],[01,2],[1, 2],[1 ,2],[1,2 ],[-1,2],[1,2,3],[1.5e1,2]]",
     "[1.2610804758204543,-28.010417654532947,1234567890123456789,12345678901234567890,0.1234567]",
+    # Flat arrays of short numbers, read in one loop: every length, the fold's limits, the
+    # longest short number, separators with and without a space, and where the loop stops.
+    '{"bdatb":[[0,1.5,20.3],[1,1.49,5]],"bdatl":[[9,1000,0]],"x":[[],[7],[1,2,3,4,5]]}',
+    '{"bdatb": [[0, 1.5, 20.3], [1, 1.49, 5]], "atb": [[2621.43, 9999999], [2621.44, 0.001]]}',
+    "[[1234567,1.23456],[12345678,1],[123456.7,1],[1.0001,2],[0.5,0],[0,0.0]]",
+    "[[1,2,-3],[1,2,3e0],[1,2,03],[1,2,3.],[1,  2,3],[1,\t2],[1 ,2],[1,2 ],[1,2,[3]],[1,2,null]]",
+    '{"a":[1,2},"b":1}',
+    '{"a":[1,2,3},"b":1}',
+    "[1,\x01" "2]",
+    "[1,2,",
     '{"marketType":1,"marketTime":2,"marketType":3}',
     "[" * 126 + "[1.5,2]" + "]" * 126,
     "[" * 127 + "[1.5,2]" + "]" * 127,

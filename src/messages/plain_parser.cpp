@@ -189,34 +189,82 @@ PLAIN_INLINE bool take_long_number(const unsigned char*& p, std::uint64_t& signi
   return true;
 }
 
-// One half of a folded pair, straight from the text: a short number without sign or exponent,
-// with at most three decimals, whose digits fit the half. False when it is anything else.
-PLAIN_INLINE bool take_pair_half(const unsigned char*& p, int bits, std::uint64_t& half) {
-  const bool leading_zero = *p == '0';
-  std::uint64_t significand;
-  int whole;
-  int fraction;
-  if (!take_short_number(p, significand, whole, fraction)) return false;
-  if ((leading_zero && whole > 1) || (*p | 0x20) == 'e' || fraction > 3 ||
-      significand > pair_half_max_mantissa(bits)) {
+// The word read_number writes for a short number without sign: exact operands and one
+// rounding, as there.
+PLAIN_INLINE std::uint64_t short_number_word(std::uint64_t significand, int fraction) {
+  if (fraction == 0) return make(kUInt48, significand);
+  return std::bit_cast<std::uint64_t>(static_cast<double>(significand) / kPow10[fraction]);
+}
+
+// The pair word of two short numbers, when they fold as the general way folds them: at most
+// three decimals each, and mantissas that fit their halves.
+PLAIN_INLINE bool fold_short_pair(std::uint64_t price, int price_fraction, std::uint64_t size,
+                                  int size_fraction, std::uint64_t& word) {
+  if (price_fraction > 3 || size_fraction > 3 || price > pair_half_max_mantissa(kPriceBits) ||
+      size > pair_half_max_mantissa(kSizeBits)) {
     return false;
   }
-  half = pair_half(bits, significand, static_cast<std::uint64_t>(fraction), fraction == 0);
+  word = make(
+      kPair,
+      pair_half(kPriceBits, price, static_cast<std::uint64_t>(price_fraction),
+                price_fraction == 0) |
+          (pair_half(kSizeBits, size, static_cast<std::uint64_t>(size_fraction), size_fraction == 0)
+           << kPriceBits));
   return true;
 }
 
-// A [price, size] pair (the cursor past its '['), folded into its word without the words the
-// array would first take: the dominant shape of a stream. False leaves the cursor where it
-// was, and the array is read the general way, which folds it too when it can.
-PLAIN_INLINE bool read_pair(const unsigned char*& p, std::uint64_t& word) {
+// One element of a flat array of numbers: a short number without sign or exponent, followed
+// by the array's end or a separator (which the cursor is left on).
+PLAIN_INLINE bool take_array_number(const unsigned char*& p, std::uint64_t& significand,
+                                    int& fraction) {
+  const bool leading_zero = *p == '0';
+  int whole;
+  if (!take_short_number(p, significand, whole, fraction) || (leading_zero && whole > 1)) {
+    return false;
+  }
+  return *p == ']' || *p == ',';
+}
+
+// Past a separator: a stream writes it alone or with one space after it.
+PLAIN_INLINE void skip_separator(const unsigned char*& p) {
+  p += 1 + (p[1] == ' ');
+}
+
+// A flat array of short numbers without sign or exponent (the cursor past its '['), written
+// as the general way writes it: the head word and each number's word, or the pair word when
+// two numbers fold. Pairs and level-keyed ladders ([level, price, size]) come by the
+// thousand, and the general way spends a frame, a dispatch and the fold's bookkeeping on each
+// of their numbers. Anything else leaves the cursor where it was (the words written past `w`
+// are then written again).
+PLAIN_INLINE bool read_number_array(const unsigned char*& p, std::uint64_t*& w) {
   const unsigned char* q = p;
-  std::uint64_t price;
-  std::uint64_t size;
-  if (!take_pair_half(q, kPriceBits, price) || *q != ',') return false;
-  ++q;
-  skip_ws(q);
-  if (!take_pair_half(q, kSizeBits, size) || *q != ']') return false;
-  word = make(kPair, price | (size << kPriceBits));
+  std::uint64_t first;
+  std::uint64_t second;
+  int first_fraction;
+  int second_fraction;
+  if (!take_array_number(q, first, first_fraction)) return false;
+  std::uint64_t* x = w + 2;
+  if (*q == ',') {
+    skip_separator(q);
+    if (!take_array_number(q, second, second_fraction)) return false;
+    if (*q == ']' && fold_short_pair(first, first_fraction, second, second_fraction, *w)) {
+      p = q + 1;
+      ++w;
+      return true;
+    }
+    w[2] = short_number_word(second, second_fraction);
+    ++x;
+    while (*q == ',') {
+      skip_separator(q);
+      std::uint64_t significand;
+      int fraction;
+      if (!take_array_number(q, significand, fraction)) return false;
+      *x++ = short_number_word(significand, fraction);
+    }
+  }
+  w[0] = make(kArray, static_cast<std::uint64_t>(x - w - 1));
+  w[1] = short_number_word(first, first_fraction);
+  w = x;
   p = q + 1;
   return true;
 }
@@ -370,10 +418,7 @@ value:
     case '[':
       if (depth == kMaxDepth) return 0;
       ++p;
-      if (std::uint64_t pair; read_pair(p, pair)) {
-        *w++ = pair;
-        goto after_value;
-      }
+      if (read_number_array(p, w)) goto after_value;
       frames[depth++] = Frame{w, nullptr};
       in_object = false;
       *w++ = 0;

@@ -3,7 +3,9 @@
 // a stream is made of.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -193,5 +195,69 @@ TEST_CASE("nesting up to the depth limit and one past it") {
       for (int i = 0; i < depth; ++i) objects += R"({"a":)";
       check_same(objects + (inner.empty() ? "0" : inner) + std::string(depth, '}'));
     }
+  }
+}
+
+namespace {
+
+// Elements of flat number arrays: first the short numbers a stream writes (around the limit
+// of a pair's price half too), then forms only the general way reads.
+const char* const kElements[] = {
+    "0",        "7",       "1.5",     "20.3",    "0.001",   "1.0001",   "262143",
+    "262144",   "2621.43", "2621.44", "1234567", "12.3456", "-1",       "-0.5",
+    "1e2",      "2.5E-1",  "01",      "00.5",    "1.",      "12345678", "1677721.5",
+    "16777215", "[1,2]",   "[]",      "null",    "\"a\"",
+};
+constexpr std::size_t kUsualElements = 12;
+
+const char* const kSeparators[] = {",", ", ", ",  ", " ,", ",\t", ",\n", ",\x01", ";"};
+
+// Arrays of `length` elements with each element at each place, the other places taken by
+// usual elements and mostly plain separators from a small deterministic generator.
+std::vector<std::string> number_arrays(std::size_t length) {
+  std::vector<std::string> arrays;
+  std::uint64_t state = 0x9E3779B97F4A7C15ULL * (length + 1);
+  for (const char* element : kElements) {
+    for (std::size_t place = 0; place < std::max<std::size_t>(length, 1); ++place) {
+      std::string array = "[";
+      for (std::size_t i = 0; i < length; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        if (i > 0) {
+          const bool plain = (state >> 60) < 10;
+          array += plain ? "," : kSeparators[(state >> 40) % std::size(kSeparators)];
+        }
+        array += i == place ? element : kElements[(state >> 33) % kUsualElements];
+      }
+      arrays.push_back(array + "]");
+    }
+  }
+  return arrays;
+}
+
+}  // namespace
+
+TEST_CASE("flat arrays of numbers read as the byte-by-byte parser reads them") {
+  for (std::size_t length = 0; length <= 5; ++length) {
+    CAPTURE(length);
+    for (const std::string& array : number_arrays(length)) {
+      check_same(array);
+      check_same(R"({"bdatb":[)" + array + "," + array + "]}");
+      // The same array after a 2-number one that folds: nothing of that fold may carry over.
+      check_same("[[1.5,2]," + array + "]");
+      // Closed by the wrong bracket, where the object's own closing could hide it.
+      check_same(R"({"a":)" + array.substr(0, array.size() - 1) + R"(},"b":1})");
+    }
+  }
+}
+
+TEST_CASE("the fast path keeps flat arrays of the stream's numbers to itself") {
+  for (const char* line : {
+           R"({"bdatb":[[0,1.5,20.3],[1,1.49,5]],"bdatl":[[9,1000,0]]})",
+           R"({"bdatb": [[0, 1.5, 20.3], [1, 1.49, 5]], "atb": [[1.5, 20.3]]})",
+           R"({"ladder":[[1.01,2,3,4,5.25],[1234567,0.001,262144]],"one":[3]})",
+           R"({"trd":[[2621.44,1],[26214.3,16777215],[1.2345,2],[7,1677721.5]]})",
+       }) {
+    const Outcome out = check_same(line);
+    CHECK_FALSE(out.fell_back);
   }
 }
