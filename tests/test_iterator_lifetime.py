@@ -100,3 +100,47 @@ def test_allocation_failure_in_a_step_raises_memory_error(stream):
                            capture_output=True, text=True, timeout=300)
     assert child.returncode == 0, child.stderr
     assert child.stdout.split("\n")[:2] == ["MemoryError", "2000 3 [7, 8, 9]"]
+
+
+def _summary(path):
+    return [(b.publish_time_epoch, [(r.selection_id, [(p.price, p.size) for p in r.ex.available_to_back])
+                                    for r in b.runners]) for b in vantrel.iter_prices_file(path)]
+
+
+def _market(market_id, base):
+    return [message(1_000 + i, {"id": market_id, "img": i == 0, "marketDefinition": DEFINITION,
+                                "rc": [{"id": 7, "atb": [[base, 10 + i]]}]})
+            for i in range(300)]
+
+
+def test_files_loaded_in_turn_side_by_side_and_in_a_forked_child_read_as_their_own(stream):
+    # Loads hand their memory on to the next load (in this thread, and across threads and a
+    # fork): a file must never read another's messages, whichever order they come and go in.
+    paths = [stream.write(_market("1.1", 2)), stream.write(_market("1.2", 5), gzipped=True)]
+    expected = [[(1_000 + i, [(7, [(base, 10.0 + i)]), (8, [])]) for i in range(300)]
+                for base in (2, 5)]
+    for _ in range(3):
+        assert [_summary(p) for p in paths] == expected
+    first, second = (vantrel.iter_prices_file(p) for p in paths)
+    pairs = list(zip(first, second))
+    assert [(a.runners[0].ex.available_to_back[0].size, b.runners[0].ex.available_to_back[0].size)
+            for a, b in pairs] == [(10.0 + i, 10.0 + i) for i in range(300)]
+    assert {(a.runners[0].ex.available_to_back[0].price, b.runners[0].ex.available_to_back[0].price)
+            for a, b in pairs} == {(2, 5)}
+    del first, second, pairs
+    child = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent("""
+            import os, sys, vantrel
+            paths = sys.argv[1:]
+            books = [len(list(vantrel.iter_prices_file(p))) for p in paths]
+            pid = os.fork()
+            if pid == 0:
+                again = [len(list(vantrel.iter_prices_file(p))) for p in reversed(paths)]
+                last = [list(vantrel.iter_prices_file(p))[-1].runners[0].ex.available_to_back[0]
+                        for p in paths]
+                ok = again == books[::-1] and [(l.price, l.size) for l in last] == [(2, 309), (5, 309)]
+                os._exit(0 if ok else 1)
+            _, status = os.waitpid(pid, 0)
+            print(os.waitstatus_to_exitcode(status))
+        """), *paths], capture_output=True, text=True, timeout=120)
+    assert child.stdout.strip() == "0", child.stderr

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -35,30 +35,19 @@ namespace {
 
 // One full chunk of a store that is gone, its pages still in memory, for the next store to
 // write into. Loading many small files in turn would otherwise spend a quarter of each load
-// having the kernel map and zero a fresh chunk and take it back. Stores go on any thread.
-struct SpareChunk {
-  std::mutex mutex;
-  void* words = nullptr;
-  std::size_t populated = 0;
-};
-
-// Never destroyed: a store may go after static destructors have run (a thread still loading
-// at exit), and the system takes the mapping back with the process.
-SpareChunk& spare_chunk() {
-  static SpareChunk& spare = *new SpareChunk;
-  return spare;
-}
+// having the kernel map and zero a fresh chunk and take it back. Stores go on any thread, and
+// a process may fork at any moment: so no lock, only an exchange. The chunk's first word says
+// how many of its bytes are in memory (it is one of them).
+std::atomic<std::uint64_t*> g_spare_chunk{nullptr};
 
 }  // namespace
 
 MessageStore::Chunk::Chunk(std::size_t words)
     : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
   if (words == kChunkWords) {
-    SpareChunk& spare = spare_chunk();
-    const std::lock_guard lock(spare.mutex);
-    if (spare.words != nullptr) {
-      words_ = static_cast<std::uint64_t*>(std::exchange(spare.words, nullptr));
-      populated_ = std::exchange(spare.populated, 0);
+    if (std::uint64_t* spare = g_spare_chunk.exchange(nullptr, std::memory_order_acquire)) {
+      words_ = spare;
+      populated_ = static_cast<std::size_t>(spare[0]);
       return;
     }
   }
@@ -75,11 +64,10 @@ MessageStore::Chunk::Chunk(Chunk&& o) noexcept
 MessageStore::Chunk::~Chunk() {
   if (words_ == nullptr) return;
   if (bytes_ == round_to_pages(kChunkWords * sizeof(std::uint64_t))) {
-    SpareChunk& spare = spare_chunk();
-    const std::lock_guard lock(spare.mutex);
-    if (spare.words == nullptr) {
-      spare.words = words_;
-      spare.populated = populated_;
+    // Writing the count brings the first page in if nothing else did.
+    words_[0] = std::max(populated_, round_to_pages(sizeof(std::uint64_t)));
+    std::uint64_t* expected = nullptr;
+    if (g_spare_chunk.compare_exchange_strong(expected, words_, std::memory_order_release)) {
       return;
     }
   }
