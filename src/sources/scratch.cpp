@@ -1,75 +1,81 @@
 #include "sources/scratch.hpp"
 
+#include <atomic>
 #include <new>
 
 namespace vantrel::sources {
 namespace {
 
-// One load's set (a 256 KiB line window, the inflater's 87 KB, a 64 KiB decoder input) with
-// room to spare; an unusual size (a grown buffer) is not worth keeping.
-constexpr std::size_t kMaxKeptBytes = std::size_t{1} << 20;
-constexpr int kMaxKept = 6;
+// Kept buffers, process-wide: the package's loads run each on a thread of its own, so a
+// thread's own cache would die with every load. Each slot serves one size for good (a load's
+// set: the 256 KiB line window, the inflater's 87 KB, the 64 KiB decoder input), two slots a
+// size at most; larger buffers are not kept. Exchanges, never a lock: a process may fork while
+// another thread is between two of them, and a buffer lost that way is only not reused.
+constexpr int kSlots = 8;
+constexpr std::size_t kMaxKeptSize = std::size_t{256} << 10;
 
-struct Kept {
-  std::byte* data[kMaxKept];
-  std::size_t size[kMaxKept];
-  int count = 0;
-  std::size_t bytes = 0;
-
-  ~Kept();
+struct Slot {
+  std::atomic<std::size_t> size{0};  // set once, by the first buffer kept here
+  std::atomic<std::byte*> data{nullptr};
 };
 
-// Trivially destructible, so still readable while other thread-local objects are destroyed
-// after `t_kept`: a buffer let go then is freed rather than kept in a dead cache.
-thread_local bool t_kept_gone = false;
-thread_local Kept t_kept;
-
-Kept::~Kept() {
-  for (int i = 0; i < count; ++i) ::operator delete(data[i]);
-  count = 0;
-  bytes = 0;
-  t_kept_gone = true;
-}
+Slot g_slots[kSlots];
 
 }  // namespace
 
 ScratchBuffer::ScratchBuffer(std::size_t bytes) : size_(bytes) {
-  if (!t_kept_gone) {
-    Kept& kept = t_kept;
-    for (int i = kept.count - 1; i >= 0; --i) {
-      if (kept.size[i] != bytes) continue;
-      data_ = kept.data[i];
-      kept.bytes -= bytes;
-      --kept.count;
-      kept.data[i] = kept.data[kept.count];
-      kept.size[i] = kept.size[kept.count];
+  for (Slot& slot : g_slots) {
+    if (slot.size.load(std::memory_order_relaxed) != bytes) continue;
+    if (std::byte* kept = slot.data.exchange(nullptr, std::memory_order_acquire)) {
+      data_ = kept;
       return;
     }
   }
   data_ = static_cast<std::byte*>(::operator new(bytes));
 }
 
-void ScratchBuffer::release() {
-  if (data_ == nullptr) return;
-  if (!t_kept_gone) {
-    Kept& kept = t_kept;
-    if (kept.count < kMaxKept && kept.bytes + size_ <= kMaxKeptBytes) {
-      kept.data[kept.count] = data_;
-      kept.size[kept.count] = size_;
-      ++kept.count;
-      kept.bytes += size_;
-      data_ = nullptr;
-      size_ = 0;
-      return;
+namespace {
+
+bool keep_in(Slot& slot, std::byte* data) {
+  std::byte* empty = nullptr;
+  return slot.data.compare_exchange_strong(empty, data, std::memory_order_release);
+}
+
+bool keep(std::byte* data, std::size_t size) {
+  int slots_of_size = 0;
+  for (Slot& slot : g_slots) {
+    if (slot.size.load(std::memory_order_relaxed) != size) continue;
+    if (keep_in(slot, data)) return true;
+    ++slots_of_size;
+  }
+  if (slots_of_size >= 2) return false;
+  for (Slot& slot : g_slots) {
+    std::size_t unclaimed = 0;
+    if (slot.size.compare_exchange_strong(unclaimed, size, std::memory_order_relaxed) ||
+        unclaimed == size) {
+      if (keep_in(slot, data)) return true;
     }
   }
-  ::operator delete(data_);
+  return false;
+}
+
+}  // namespace
+
+void ScratchBuffer::release() {
+  if (data_ == nullptr) return;
+  if (size_ > kMaxKeptSize || !keep(data_, size_)) ::operator delete(data_);
   data_ = nullptr;
   size_ = 0;
 }
 
 std::size_t ScratchBuffer::kept_bytes() {
-  return t_kept_gone ? 0 : t_kept.bytes;
+  std::size_t bytes = 0;
+  for (const Slot& slot : g_slots) {
+    if (slot.data.load(std::memory_order_relaxed) != nullptr) {
+      bytes += slot.size.load(std::memory_order_relaxed);
+    }
+  }
+  return bytes;
 }
 
 }  // namespace vantrel::sources

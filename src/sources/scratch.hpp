@@ -1,7 +1,7 @@
-// Working buffers of a load (decoder input, inflater state, line window), kept by the thread
-// for its next load. A small file's load would otherwise spend about as long having the kernel
-// map, zero and take back these pages as it spends parsing, since the allocator returns
-// freed blocks of this size to the system at once.
+// Working buffers of a load (decoder input, inflater state, line window), kept for the next
+// load. A small file's load would otherwise spend about as long having the kernel map, zero
+// and take back these pages as it spends parsing, since the allocator returns freed blocks of
+// this size to the system at once.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +12,8 @@ namespace vantrel::sources {
 class ScratchBuffer {
  public:
   ScratchBuffer() = default;
-  // A buffer of exactly `bytes`, not zeroed: one the thread kept, or a new one. Aligned for
-  // any fundamental type.
+  // A buffer of exactly `bytes`, not zeroed: one kept from an earlier load, or a new one. Aligned
+  // for any fundamental type.
   explicit ScratchBuffer(std::size_t bytes);
   ScratchBuffer(ScratchBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
@@ -27,13 +27,13 @@ class ScratchBuffer {
   }
   ScratchBuffer(const ScratchBuffer&) = delete;
   ScratchBuffer& operator=(const ScratchBuffer&) = delete;
-  // Kept by the thread that lets it go, within a bound; freed beyond it.
+  // Kept for the next load (of any thread), within a bound; freed beyond it.
   ~ScratchBuffer() { release(); }
 
   std::byte* data() const { return data_; }
   std::size_t size() const { return size_; }
 
-  // Bytes the calling thread keeps for later loads (for tests and the memory bound).
+  // Bytes kept for later loads (for tests and the memory bound).
   static std::size_t kept_bytes();
 
  private:
