@@ -30,10 +30,10 @@ BackgroundLoader::~BackgroundLoader() {
 }
 
 // A worker lives for as long as it has something to read and room to put it: while the caller
-// replays a recording and the next one is ready, no thread of ours exists (a process may fork
+// replays a recording and the next ones are ready, no thread of ours exists (a process may fork
 // then, for one, without inheriting a lock held by it).
 void BackgroundLoader::start_if_needed(std::unique_lock<std::mutex>& lock) {
-  if (running_ || ready_ || inputs_.empty()) return;
+  if (running_ || !has_room() || inputs_.empty()) return;
   running_ = true;
   lock.unlock();
   if (worker_.joinable()) worker_.join();  // ended, or about to: it cleared running_
@@ -55,21 +55,32 @@ std::size_t BackgroundLoader::inputs_in_flight() const {
 
 bool BackgroundLoader::idle() const {
   const std::lock_guard lock(mutex_);
-  return inputs_.empty() && !ready_;
+  return inputs_.empty() && ready_.empty();
 }
 
 std::optional<LoadOutcome> BackgroundLoader::take(std::chrono::milliseconds wait) {
   std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, wait, [&] { return ready_ || inputs_.empty(); });
-  if (!ready_) return std::nullopt;
-  std::optional<LoadOutcome> out = std::move(ready_);
-  ready_.reset();
+  changed_.wait_for(lock, wait, [&] { return !ready_.empty() || inputs_.empty(); });
+  if (ready_.empty()) return std::nullopt;
+  std::optional<LoadOutcome> out = std::move(ready_.front());
+  ready_.pop_front();
+  ready_text_bytes_ -= out->text_bytes;
   start_if_needed(lock);
   return out;
 }
 
 void BackgroundLoader::cancel() {
   cancelled_ = true;
+}
+
+std::size_t BackgroundLoader::ready_count() const {
+  const std::lock_guard lock(mutex_);
+  return ready_.size();
+}
+
+bool BackgroundLoader::working() const {
+  const std::lock_guard lock(mutex_);
+  return running_;
 }
 
 std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& reader,
@@ -80,6 +91,7 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   StoreLines lines(*store, not_cancelled, &cancelled_);
   const Status status = reader.next(lines);
   out.member = reader.member();
+  out.text_bytes = lines.text_bytes();
   input_done =
       status == Status::kEnd ||
       ((status == Status::kFailed || status == Status::kStopped) && !reader.can_continue());
@@ -110,9 +122,9 @@ void BackgroundLoader::run() {
     std::uint64_t number = 0;
     {
       const std::lock_guard lock(mutex_);
-      // One outcome ahead at most: with the last one not yet taken, or nothing to read, this
-      // worker ends; the caller starts another when there is room and work again.
-      if (ready_ || inputs_.empty() || cancelled_) {
+      // With no room for another outcome, or nothing to read, this worker ends; the caller
+      // starts another when there is room and work again.
+      if (!has_room() || inputs_.empty() || cancelled_) {
         running_ = false;
         return;
       }
@@ -137,7 +149,8 @@ void BackgroundLoader::run() {
       const std::lock_guard lock(mutex_);
       if (out) {
         out->input = number;
-        ready_ = std::move(out);
+        ready_text_bytes_ += out->text_bytes;
+        ready_.push_back(std::move(*out));
       }
       if (input_done) {
         inputs_.pop_front();

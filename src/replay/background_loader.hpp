@@ -1,9 +1,12 @@
-// Loading recordings on a worker thread, one ahead of the replay that consumes them.
+// Loading recordings on a worker thread, ahead of the replay that consumes them.
 //
 // The replay of one recording and the decompression and parsing of the next then run at the
 // same time: on two cores a run costs about the larger of the two instead of their sum. The
-// worker holds at most one finished recording that has not been taken, so memory stays at one
-// recording ahead. Outcomes come out in input order, errors included.
+// worker goes one recording ahead, and further only through small ones: while the finished
+// recordings not yet taken hold less than kAheadTextBytes of text, and at most kAheadCount of
+// them. An archive mixes small market files with large event files; held to one ahead, the
+// worker would stand idle through the replay of each large one after loading a small one.
+// Outcomes come out in input order, errors included.
 #pragma once
 
 #include <atomic>
@@ -43,10 +46,14 @@ struct LoadOutcome {
   std::unique_ptr<MessageStore> store;
   std::string member;
   std::string error;
+  std::size_t text_bytes = 0;  // the recording's decoded text
 };
 
 class BackgroundLoader {
  public:
+  static constexpr std::size_t kAheadTextBytes = std::size_t{16} << 20;
+  static constexpr std::size_t kAheadCount = 4;
+
   explicit BackgroundLoader(sources::Limits limits);
   ~BackgroundLoader();  // cancels and joins
   BackgroundLoader(const BackgroundLoader&) = delete;
@@ -67,6 +74,10 @@ class BackgroundLoader {
   // Stops the worker at its next poll; the outcome in progress ends as kInterrupted.
   void cancel();
 
+  // Finished outcomes not yet taken, and whether a worker is reading (for tests).
+  std::size_t ready_count() const;
+  bool working() const;
+
  private:
   void run();
   void start_if_needed(std::unique_lock<std::mutex>& lock);
@@ -78,7 +89,13 @@ class BackgroundLoader {
   std::deque<LoaderInput> inputs_;  // queued, the one being read first
   std::uint64_t added_ = 0;
   std::uint64_t done_ = 0;
-  std::optional<LoadOutcome> ready_;
+  // Whether the worker may load another: one ahead always, more while they are small.
+  bool has_room() const {
+    return ready_.empty() || (ready_text_bytes_ < kAheadTextBytes && ready_.size() < kAheadCount);
+  }
+
+  std::deque<LoadOutcome> ready_;  // finished, not yet taken, in input order
+  std::size_t ready_text_bytes_ = 0;
   std::atomic<bool> cancelled_{false};
   bool running_ = false;
   // The reader of the input at the front, kept between workers.
