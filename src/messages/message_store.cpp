@@ -20,18 +20,14 @@ const json::Key kMc("mc");
 const json::Key kMarketDefinition("marketDefinition");
 const json::Key kRc("rc");
 
-}  // namespace
-
-namespace {
-
 std::size_t round_to_pages(std::size_t bytes) {
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   return (bytes + page - 1) / page * page;
 }
 
-}  // namespace
-
-namespace {
+bool is_full_chunk(std::size_t bytes) {
+  return bytes == round_to_pages(kChunkWords * sizeof(std::uint64_t));
+}
 
 // One full chunk of a store that is gone, its pages still in memory, for the next store to
 // write into. Loading many small files in turn would otherwise spend a quarter of each load
@@ -63,7 +59,7 @@ MessageStore::Chunk::Chunk(Chunk&& o) noexcept
 
 MessageStore::Chunk::~Chunk() {
   if (words_ == nullptr) return;
-  if (bytes_ == round_to_pages(kChunkWords * sizeof(std::uint64_t))) {
+  if (is_full_chunk(bytes_)) {
     // Writing the count brings the first page in if nothing else did.
     words_[0] = std::max(populated_, round_to_pages(sizeof(std::uint64_t)));
     std::uint64_t* expected = nullptr;

@@ -21,21 +21,6 @@ struct Slot {
 
 Slot g_slots[kSlots];
 
-}  // namespace
-
-ScratchBuffer::ScratchBuffer(std::size_t bytes) : size_(bytes) {
-  for (Slot& slot : g_slots) {
-    if (slot.size.load(std::memory_order_relaxed) != bytes) continue;
-    if (std::byte* kept = slot.data.exchange(nullptr, std::memory_order_acquire)) {
-      data_ = kept;
-      return;
-    }
-  }
-  data_ = static_cast<std::byte*>(::operator new(bytes));
-}
-
-namespace {
-
 bool keep_in(Slot& slot, std::byte* data) {
   std::byte* empty = nullptr;
   return slot.data.compare_exchange_strong(empty, data, std::memory_order_release);
@@ -60,6 +45,17 @@ bool keep(std::byte* data, std::size_t size) {
 }
 
 }  // namespace
+
+ScratchBuffer::ScratchBuffer(std::size_t bytes) : size_(bytes) {
+  for (Slot& slot : g_slots) {
+    if (slot.size.load(std::memory_order_relaxed) != bytes) continue;
+    if (std::byte* kept = slot.data.exchange(nullptr, std::memory_order_acquire)) {
+      data_ = kept;
+      return;
+    }
+  }
+  data_ = static_cast<std::byte*>(::operator new(bytes));
+}
 
 void ScratchBuffer::release() {
   if (data_ == nullptr) return;
