@@ -146,6 +146,16 @@ PyObject* vec_ps_to_dicts(std::span<const PriceSize> levels) {
   return build_list(levels.size(), [&](std::size_t i) { return price_dict(levels[i]); });
 }
 
+// A ladder's dicts. A list Python has not asked for cannot have been edited, so its levels are
+// read directly: making its PriceSize objects first would cost an object per level that the
+// export then only reads.
+PyObject* ladder_dicts(const Ref& readout) {
+  if (readout && made_price_list(readout) == nullptr) {
+    return vec_ps_to_dicts(readout_levels(readout));
+  }
+  return price_list_to_dicts(price_list(readout).get());
+}
+
 PyObject* runner_dict(PyObject* item) {
   if (!check_type(item, state().runner, "Runner")) return nullptr;
   const Ref hold = Ref::borrow(item);  // its read-outs and ExchangePrices are read through it
@@ -158,12 +168,9 @@ PyObject* runner_dict(PyObject* item) {
   }
   const auto ex_dict = [&] {
     return DictBuilder()
-        .add(Key::availableToBack,
-             [&] { return price_list_to_dicts(price_list(ex.available_to_back).get()); })
-        .add(Key::availableToLay,
-             [&] { return price_list_to_dicts(price_list(ex.available_to_lay).get()); })
-        .add(Key::tradedVolume,
-             [&] { return price_list_to_dicts(price_list(ex.traded_volume).get()); })
+        .add(Key::availableToBack, [&] { return ladder_dicts(ex.available_to_back); })
+        .add(Key::availableToLay, [&] { return ladder_dicts(ex.available_to_lay); })
+        .add(Key::tradedVolume, [&] { return ladder_dicts(ex.traded_volume); })
         .finish();
   };
   const auto sp_dict = [&] {

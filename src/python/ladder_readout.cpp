@@ -65,6 +65,10 @@ Ref read_out_ladder(const PriceLadder& ladder) {
   return Ref::steal(object);
 }
 
+PyObject* made_price_list(const Ref& readout) {
+  return readout ? self_as<LadderReadoutObject>(readout.get())->list : nullptr;
+}
+
 std::span<const PriceSize> readout_levels(const Ref& readout) {
   if (!readout) return {};
   return {levels_of(readout.get()), static_cast<std::size_t>(Py_SIZE(readout.get()))};

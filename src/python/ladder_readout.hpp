@@ -21,6 +21,8 @@ extern PyType_Spec ladder_readout_spec;
 Ref read_out_ladder(const PriceLadder& ladder);
 // The read-out's list of PriceSize objects, made on the first call and the same one after.
 Ref price_list(const Ref& readout);
+// The read-out's list if Python has asked for it (and so may have edited it), else null.
+PyObject* made_price_list(const Ref& readout);
 // The levels a read-out holds (none for an empty Ref).
 std::span<const PriceSize> readout_levels(const Ref& readout);
 
