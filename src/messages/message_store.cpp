@@ -37,7 +37,7 @@ bool is_full_chunk(std::size_t bytes) {
 // write into: loading many files in turn would otherwise spend a quarter of each load having
 // the kernel map and zero fresh chunks and take them back. Four slots: a loop that rebinds its
 // iterator still holds the last store while the next one loads, the background loader runs up
-// to four loads ahead, and a file of up to about 8 MiB of words (some 10 MB of text) reloads
+// to four loads ahead, and a file of up to 8 MiB of words (about as many bytes of text) reloads
 // without mapping anything. So a process keeps at most 8 MiB here once every iterator is gone.
 // They are not marked MADV_FREE for the kernel to take under pressure: that call and the first
 // writes after it cost about a tenth of a 4 MB load, most of what keeping the chunk saves.
