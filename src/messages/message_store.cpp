@@ -14,11 +14,15 @@ namespace vantrel {
 namespace {
 
 constexpr std::size_t kChunkWords = std::size_t{1} << 18;  // 2 MiB
+// Words faulted in ahead of the writer by one call (see fault_in_ahead).
+constexpr std::size_t kStretchWords = std::size_t{1} << 13;  // 64 KiB
 
-const json::Key kPt("pt");
-const json::Key kMc("mc");
-const json::Key kMarketDefinition("marketDefinition");
-const json::Key kRc("rc");
+constexpr std::uint64_t kPt = json::tape::short_string_word("pt");
+constexpr std::uint64_t kMc = json::tape::short_string_word("mc");
+constexpr std::uint64_t kRc = json::tape::short_string_word("rc");
+constexpr std::string_view kMarketDefinition = "marketDefinition";
+constexpr std::uint64_t kMarketDefinitionHead =
+    json::tape::make(json::tape::kString, kMarketDefinition.size());
 
 std::size_t round_to_pages(std::size_t bytes) {
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -29,19 +33,116 @@ bool is_full_chunk(std::size_t bytes) {
   return bytes == round_to_pages(kChunkWords * sizeof(std::uint64_t));
 }
 
-// One full chunk of a store that is gone, its pages still in memory, for the next store to
-// write into. Loading many small files in turn would otherwise spend a quarter of each load
-// having the kernel map and zero a fresh chunk and take it back. Stores go on any thread, and
-// a process may fork at any moment: so no lock, only an exchange. The chunk's first word says
-// how many of its bytes are in memory (it is one of them).
-std::atomic<std::uint64_t*> g_spare_chunk{nullptr};
+// Full chunks of stores that are gone, their pages still in memory, for the next stores to
+// write into: loading many files in turn would otherwise spend a quarter of each load having
+// the kernel map and zero fresh chunks and take them back. Four slots: a loop that rebinds its
+// iterator still holds the last store while the next one loads, the background loader runs up
+// to four loads ahead, and a file of up to 8 MiB of words (about as many bytes of text) reloads
+// without mapping anything. So a process keeps at most 8 MiB here once every iterator is gone.
+// They are not marked MADV_FREE for the kernel to take under pressure: that call and the first
+// writes after it cost about a tenth of a 4 MB load, most of what keeping the chunk saves.
+// Stores go on any thread, and a process may fork at any moment: so no lock, only exchanges. A
+// chunk's first word says how many of its bytes are in memory (it is one of them).
+std::atomic<std::uint64_t*> g_spare_chunks[MessageStore::kKeptChunkLimit];
+
+std::uint64_t* take_spare_chunk() {
+  for (auto& slot : g_spare_chunks) {
+    if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+    if (std::uint64_t* spare = slot.exchange(nullptr, std::memory_order_acquire)) return spare;
+  }
+  return nullptr;
+}
+
+bool keep_spare_chunk(std::uint64_t* words) {
+  for (auto& slot : g_spare_chunks) {
+    std::uint64_t* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, words, std::memory_order_release)) return true;
+  }
+  return false;
+}
+
+// Line parsers of stores that are done, with the space they grew for their longest line: a
+// fresh parser grows its buffers line by line, and the allocator hands each step back to the
+// system. A parser keeps about 12 bytes per byte of its longest line, so one that met a line
+// longer than kKeptLine lets its space go first: four kept parsers hold at most about 800 KB.
+constexpr int kKeptParsers = 4;
+constexpr std::size_t kKeptLine = std::size_t{16} << 10;
+std::atomic<json::Parser*> g_spare_parsers[kKeptParsers];
+
+std::unique_ptr<json::Parser> take_parser() {
+  for (auto& slot : g_spare_parsers) {
+    if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+    if (json::Parser* spare = slot.exchange(nullptr, std::memory_order_acquire)) {
+      return std::unique_ptr<json::Parser>(spare);
+    }
+  }
+  return std::make_unique<json::Parser>();
+}
+
+void keep_parser(std::unique_ptr<json::Parser> parser, std::size_t longest_line) {
+  if (parser == nullptr) return;
+  if (longest_line > kKeptLine) parser->release_memory();
+  for (auto& slot : g_spare_parsers) {
+    json::Parser* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, parser.get(), std::memory_order_release)) {
+      parser.release();
+      return;
+    }
+  }
+}
+
+// What decides whether a line is a message, from its root object's members. Keys are matched
+// by their tape word: "pt", "mc" and "rc" are short strings of one word each, and the only long
+// key looked for, "marketDefinition", is told apart by its head word before its bytes.
+struct RootFields {
+  std::int64_t publish_time = 0;
+  const std::uint64_t* changes = nullptr;  // the "mc" value
+  bool is_change = false;                  // a "marketDefinition" or "rc" member
+};
+
+RootFields scan_root(const std::uint64_t* root) {
+  using namespace json::tape;
+  RootFields fields;
+  const std::uint64_t* p = root + 1;
+  const std::uint64_t* const end = p + payload_of(*root);
+  while (p != end) {
+    const std::uint64_t key = *p;
+    const std::uint64_t* value = p + 1;
+    if (tag_of(key) == kString) {
+      value += (payload_of(key) + 7) / 8;
+      fields.is_change |=
+          key == kMarketDefinitionHead &&
+          std::memcmp(p + 1, kMarketDefinition.data(), kMarketDefinition.size()) == 0;
+    } else if (key == kPt) {
+      fields.publish_time = json::Value(value).as_int().value_or(0);
+    } else if (key == kMc) {
+      fields.changes = value;
+    } else if (key == kRc) {
+      fields.is_change = true;
+    }
+    p = value + value_words(value);
+  }
+  return fields;
+}
 
 }  // namespace
+
+MessageStore::MessageStore() : parser_(take_parser()) {}
+
+MessageStore::~MessageStore() {
+  keep_parser(std::move(parser_), longest_line_);
+}
+
+int MessageStore::kept_chunks() {
+  int kept = 0;
+  for (const auto& slot : g_spare_chunks) kept += slot.load(std::memory_order_relaxed) != nullptr;
+  return kept;
+}
 
 MessageStore::Chunk::Chunk(std::size_t words)
     : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
   if (words == kChunkWords) {
-    if (std::uint64_t* spare = g_spare_chunk.exchange(nullptr, std::memory_order_acquire)) {
+    if (std::uint64_t* spare = take_spare_chunk()) {
       words_ = spare;
       populated_ = static_cast<std::size_t>(spare[0]);
       return;
@@ -62,17 +163,17 @@ MessageStore::Chunk::~Chunk() {
   if (is_full_chunk(bytes_)) {
     // Writing the count brings the first page in if nothing else did.
     words_[0] = std::max(populated_, round_to_pages(sizeof(std::uint64_t)));
-    std::uint64_t* expected = nullptr;
-    if (g_spare_chunk.compare_exchange_strong(expected, words_, std::memory_order_release)) {
-      return;
-    }
+    if (keep_spare_chunk(words_)) return;
   }
   munmap(words_, bytes_);
 }
 
 void MessageStore::Chunk::populate(std::size_t from_bytes, std::size_t to_bytes) {
+  // Whole pages, so that what is in memory always ends on a page: the kernel refuses a range
+  // that starts inside one.
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   from_bytes = std::max(from_bytes / page * page, populated_);
+  to_bytes = round_to_pages(to_bytes);
   if (to_bytes > from_bytes) {
     madvise(reinterpret_cast<char*>(words_) + from_bytes, to_bytes - from_bytes,
             MADV_POPULATE_WRITE);
@@ -80,16 +181,10 @@ void MessageStore::Chunk::populate(std::size_t from_bytes, std::size_t to_bytes)
   populated_ = std::max(populated_, to_bytes);
 }
 
-void MessageStore::Chunk::shrink(std::size_t words) {
-  const std::size_t keep = round_to_pages(words * sizeof(std::uint64_t));
-  if (keep >= bytes_) return;
-  munmap(reinterpret_cast<char*>(words_) + keep, bytes_ - keep);
-  bytes_ = keep;
-  populated_ = std::min(populated_, keep);
-}
-
 void MessageStore::Chunk::trim(std::size_t words) {
-  const std::size_t keep = round_to_pages(words * sizeof(std::uint64_t));
+  // The pages faulted in ahead of the last words stay: giving them back would cost a call, and
+  // the next store to take this chunk would fault them in again.
+  const std::size_t keep = round_to_pages((words + kStretchWords) * sizeof(std::uint64_t));
   if (populated_ <= keep) return;
   madvise(reinterpret_cast<char*>(words_) + keep, populated_ - keep, MADV_DONTNEED);
   populated_ = keep;
@@ -97,14 +192,9 @@ void MessageStore::Chunk::trim(std::size_t words) {
 
 void MessageStore::close_open_chunk() {
   if (free_ == nullptr) return;
-  const std::size_t used = kChunkWords - free_words_;
-  // A store's only chunk keeps its size, so that it can serve the next store once this one is
-  // gone; only the pages written ahead of the words go back.
-  if (chunks_.size() == 1) {
-    chunks_[open_chunk_].trim(used);
-  } else {
-    chunks_[open_chunk_].shrink(used);
-  }
+  // Every chunk keeps its size, so that it can serve a later store once this one is gone; only
+  // the pages an earlier, larger store left in it go back.
+  chunks_[open_chunk_].trim(kChunkWords - free_words_);
   free_ = nullptr;
   free_words_ = 0;
   ready_ = nullptr;
@@ -132,7 +222,6 @@ std::uint64_t* MessageStore::allocate(std::size_t words) {
 // stretch at a time, by one call (without the kernel's support they fault one by one, as they
 // would anyway).
 void MessageStore::fault_in_ahead() {
-  constexpr std::size_t kStretchWords = std::size_t{1} << 13;  // 64 KiB
   Chunk& chunk = chunks_[open_chunk_];
   std::uint64_t* const chunk_end = chunk.words() + kChunkWords;
   std::uint64_t* const to = std::min(free_ + kStretchWords, chunk_end);
@@ -145,36 +234,27 @@ void MessageStore::fault_in_ahead() {
 
 void MessageStore::finish() {
   close_open_chunk();
-  parser_.release_memory();
+  keep_parser(std::move(parser_), longest_line_);
 }
 
 json::ParseError MessageStore::add_line(std::string_view line) {
-  const json::ParseError err = parser_.parse(line);
+  longest_line_ = std::max(longest_line_, line.size());
+  const json::ParseError err = parser_->parse(line);
   if (err) return err;
 
-  const json::Value root(parser_.words().data());
-  if (!root.is_object()) return {};
-  std::int64_t publish_time = 0;
-  json::Value mc;
-  bool is_change = false;
-  for (const json::Member m : root.members()) {
-    if (m.key.key_equals(kPt)) {
-      publish_time = m.value.as_int().value_or(0);
-    } else if (m.key.key_equals(kMc)) {
-      mc = m.value;
-    } else if (m.key.key_equals(kMarketDefinition) || m.key.key_equals(kRc)) {
-      is_change = true;
-    }
-  }
-  const bool has_changes_array = mc.present() && mc.is_array();
-  if (!has_changes_array && !is_change) return {};
-  if (publish_time <= 0) return {};
+  const std::uint64_t* const root = parser_->words().data();
+  if (!json::Value(root).is_object()) return {};
+  const RootFields fields = scan_root(root);
+  const bool has_changes_array =
+      fields.changes != nullptr && json::Value(fields.changes).is_array();
+  if (!has_changes_array && !fields.is_change) return {};
+  if (fields.publish_time <= 0) return {};
 
-  const std::uint64_t* first = has_changes_array ? mc.head() : root.head();
+  const std::uint64_t* first = has_changes_array ? fields.changes : root;
   const std::size_t words = json::tape::value_words(first);
   std::uint64_t* stored = allocate(words);
   std::memcpy(stored, first, words * sizeof(std::uint64_t));
-  messages_.push_back(ParsedMessage{stored, publish_time, !has_changes_array});
+  messages_.push_back(ParsedMessage{stored, fields.publish_time, !has_changes_array});
   return {};
 }
 

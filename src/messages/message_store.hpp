@@ -5,23 +5,26 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "messages/parsed_message.hpp"
 #include "messages/parser.hpp"
+#include "sources/scratch.hpp"
 
 namespace vantrel {
 
 // Message records in fixed blocks: growing never copies the records already there, so at its
-// peak a load holds each record once.
+// peak a load holds each record once. The blocks are the loads' kept scratch buffers: a small
+// file's single block would otherwise grow the heap and trim it back on every load.
 class MessageList {
  public:
   void push_back(const ParsedMessage& message) {
-    if (size_ % kBlock == 0) blocks_.push_back(std::allocator<ParsedMessage>().allocate(kBlock));
-    new (&blocks_.back()[size_ % kBlock]) ParsedMessage(message);
+    if (size_ % kBlock == 0) blocks_.emplace_back(kBlock * sizeof(ParsedMessage));
+    new (block(blocks_.size() - 1) + size_ % kBlock) ParsedMessage(message);
     ++size_;
   }
-  const ParsedMessage& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  const ParsedMessage& operator[](std::size_t i) const { return block(i / kBlock)[i % kBlock]; }
   std::size_t size() const { return size_; }
 
   class iterator {
@@ -44,28 +47,45 @@ class MessageList {
   MessageList() = default;
   MessageList(const MessageList&) = delete;
   MessageList& operator=(const MessageList&) = delete;
-  ~MessageList() {
-    for (ParsedMessage* block : blocks_) std::allocator<ParsedMessage>().deallocate(block, kBlock);
-  }
 
  private:
+  static_assert(std::is_trivially_destructible_v<ParsedMessage>);
   static constexpr std::size_t kBlock = 4096;  // 64 KiB
-  std::vector<ParsedMessage*> blocks_;
+
+  ParsedMessage* block(std::size_t b) const {
+    return std::launder(reinterpret_cast<ParsedMessage*>(blocks_[b].data()));
+  }
+
+  std::vector<sources::ScratchBuffer> blocks_;
   std::size_t size_ = 0;
 };
 
 // Decodes lines into tape words stored in large chunks, so the words of a whole file cost no
-// reallocation and little slack.
+// reallocation and little slack. Full chunks and the line parser outlive the store that used
+// them, within a bound, so that loading many files in turn does not map, fault in and give back
+// the same memory each time.
 class MessageStore {
  public:
-  // Decodes one trimmed line and keeps it if it is a message; a JSON error is returned.
+  MessageStore();
+  MessageStore(const MessageStore&) = delete;
+  MessageStore& operator=(const MessageStore&) = delete;
+  ~MessageStore();
+
+  // Decodes one trimmed line and keeps it if it is a message; a JSON error is returned. No line
+  // comes after finish().
   json::ParseError add_line(std::string_view line);
 
-  // Returns the slack of the growing buffers once the last line is in.
+  // Returns the slack of the growing buffers once the last line is in, and hands the parser on
+  // to the next store.
   void finish();
 
   const MessageList& messages() const { return messages_; }
   std::size_t size() const { return messages_.size(); }
+
+  // Full chunks kept for the next stores, and the most there can be (each holds up to 2 MiB of
+  // memory): for tests and the memory bound.
+  static int kept_chunks();
+  static constexpr int kKeptChunkLimit = 4;
 
  private:
   std::uint64_t* allocate(std::size_t words);
@@ -83,9 +103,7 @@ class MessageStore {
     std::size_t populated_bytes() const { return populated_; }
     // Faults in [from, to) in one call, less what is in memory already.
     void populate(std::size_t from_bytes, std::size_t to_bytes);
-    // Unmaps what lies past the first `words`.
-    void shrink(std::size_t words);
-    // Gives back the pages past the first `words`, keeping them mapped.
+    // Gives back the pages well past the first `words`, keeping them mapped.
     void trim(std::size_t words);
 
    private:
@@ -96,7 +114,8 @@ class MessageStore {
   void close_open_chunk();
   void fault_in_ahead();
 
-  json::Parser parser_;
+  std::unique_ptr<json::Parser> parser_;
+  std::size_t longest_line_ = 0;
   std::vector<Chunk> chunks_;
   std::size_t open_chunk_ = 0;  // index of the chunk that free_ points into
   std::uint64_t* free_ = nullptr;

@@ -16,6 +16,7 @@
 #include "messages/line_splitter.hpp"
 #include "sources/gzip.hpp"
 #include "sources/os_error.hpp"
+#include "sources/scratch.hpp"
 
 namespace vantrel {
 namespace {
@@ -61,28 +62,38 @@ ReadResult decode_gzip(std::string_view bytes, LineSplitter& splitter) {
   return gzip_outcome(sources::gzip::decode_members(bytes, splitter), splitter);
 }
 
-// The compressed file, in pages of its own: the pages the inflater has finished with go back
-// to the system as it goes, so a load's peak holds little of the compressed file besides the
-// text it decodes.
+// The compressed file. A small one goes in a kept scratch buffer: mapping pages for it and
+// handing them back would cost about as much as inflating it. A larger one has pages of its
+// own, which go back to the system as the inflater finishes with them, so a load's peak holds
+// little of the compressed file besides the text it decodes.
 class InputPages {
  public:
   InputPages() = default;
   InputPages(const InputPages&) = delete;
   InputPages& operator=(const InputPages&) = delete;
   ~InputPages() {
-    if (data_ != nullptr) munmap(data_, capacity_);
+    if (mapped_) munmap(data_, capacity_);
   }
 
   // Room for at least `capacity` bytes, keeping what is there; false when out of memory.
   bool reserve(std::size_t capacity) {
-    capacity = round_up(capacity);
     if (capacity <= capacity_) return true;
-    void* p = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                               : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (capacity_ == 0 && capacity <= kScratchSize) {
+      scratch_ = sources::ScratchBuffer(kScratchSize);
+      data_ = reinterpret_cast<char*>(scratch_.data());
+      capacity_ = kScratchSize;
+      return true;
+    }
+    capacity = round_up(capacity);
+    void* p = mapped_ ? mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
+                      : mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                             -1, 0);
     if (p == MAP_FAILED) return false;
+    if (!mapped_ && capacity_ != 0) std::memcpy(p, data_, capacity_);
+    scratch_ = {};
     data_ = static_cast<char*>(p);
     capacity_ = capacity;
+    mapped_ = true;
     return true;
   }
 
@@ -91,20 +102,24 @@ class InputPages {
 
   // Hands back the whole pages that end a safe distance before `offset`.
   void release_before(std::size_t offset) {
-    if (offset < released_ + kReleaseStep + kKeepBehind) return;
+    if (!mapped_ || offset < released_ + kReleaseStep + kKeepBehind) return;
     const std::size_t end = (offset - kKeepBehind) / page() * page();
     madvise(data_ + released_, end - released_, MADV_DONTNEED);
     released_ = end;
   }
 
  private:
+  // The decoder input's size elsewhere, so the two share kept buffers.
+  static constexpr std::size_t kScratchSize = std::size_t{64} << 10;
   static constexpr std::size_t kReleaseStep = std::size_t{256} << 10;
   static constexpr std::size_t kKeepBehind = std::size_t{64} << 10;
   static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
   static std::size_t round_up(std::size_t n) { return (n + page() - 1) / page() * page(); }
 
+  sources::ScratchBuffer scratch_;
   char* data_ = nullptr;
   std::size_t capacity_ = 0;
+  bool mapped_ = false;
   std::size_t released_ = 0;
 };
 
@@ -127,7 +142,7 @@ ReadResult read_whole_gzip(int fd, LineSplitter& splitter) {
   struct stat info {};
   std::size_t capacity = 1 << 16;
   if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-    capacity = std::max(capacity, static_cast<std::size_t>(info.st_size) + 1);
+    capacity = static_cast<std::size_t>(info.st_size) + 1;
   }
   InputPages data;
   if (!data.reserve(capacity)) return failed(os_error_text(ENOMEM));

@@ -1,10 +1,15 @@
 // Lone files: plain or compressed, told apart by content, every stream or frame decoded.
 #include <doctest/doctest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "fixtures.hpp"
+#include "messages/stream_reader.hpp"
 
 using namespace fixtures;
 using vantrel::sources::Limits;
@@ -67,6 +72,72 @@ TEST_CASE("a compressed file is decoded whole, across every stream or frame") {
     CHECK(all_lines(read_all(multi)) == kLines);
 
     CHECK(all_lines(read_all(c.compress(big))) == split_lines(big));
+  }
+}
+
+namespace {
+
+// Lines that barely compress, so that their gzip file outgrows the reader's first buffer.
+std::string scattered_lines(int count) {
+  std::string text;
+  std::uint64_t x = 12345;
+  for (int i = 0; i < count; ++i) {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    text += "{\"pt\":" + std::to_string(i) + ",\"id\":\"" + std::to_string(x) + "\"}\n";
+  }
+  return text;
+}
+
+class Collect final : public vantrel::LineHandler {
+ public:
+  bool on_line(std::string_view line) override {
+    lines.emplace_back(line);
+    return true;
+  }
+  std::vector<std::string> lines;
+};
+
+// The lines of the gzip file `bytes`, read from a file, or from a pipe whose size the reader
+// cannot know ahead.
+std::vector<std::string> read_gzip_file(const std::string& bytes, bool pipe) {
+  const std::string unique = temp_file("");
+  std::remove(unique.c_str());
+  const std::string path = unique + ".gz";  // the name says gzip
+  std::thread writer;
+  if (pipe) {
+    REQUIRE(mkfifo(path.c_str(), 0600) == 0);
+    writer = std::thread([&] {
+      const int fd = ::open(path.c_str(), O_WRONLY);
+      for (std::size_t at = 0; fd >= 0 && at < bytes.size(); at += 10007) {
+        if (::write(fd, bytes.data() + at, std::min<std::size_t>(10007, bytes.size() - at)) < 0)
+          break;
+      }
+      ::close(fd);
+    });
+  } else {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  Collect collect;
+  const vantrel::ReadResult result = vantrel::read_stream_lines(path, collect);
+  if (writer.joinable()) writer.join();
+  std::remove(path.c_str());
+  CHECK(result.message == "");
+  CHECK(result.status == vantrel::ReadStatus::kOk);
+  return collect.lines;
+}
+
+}  // namespace
+
+TEST_CASE("a gzip file is read whole, whether its size is known ahead and small or not") {
+  for (const int count : {10, 8000}) {
+    const std::string text = scattered_lines(count);
+    const std::string compressed = gzip(text);
+    if (count > 10) REQUIRE(compressed.size() > (std::size_t{64} << 10));
+    for (const bool pipe : {false, true}) {
+      CAPTURE(count);
+      CAPTURE(pipe);
+      CHECK(read_gzip_file(compressed, pipe) == split_lines(text));
+    }
   }
 }
 

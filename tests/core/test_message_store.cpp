@@ -31,10 +31,13 @@ void add(MessageStore& store, int id, int i, int levels) {
   REQUIRE_FALSE(store.add_line(line(id, i, levels)));
 }
 
-void check(const MessageStore& store, int id, int count) {
+// Every message of the store reads back as `line(id, i, levels)` made it: its publish time,
+// market and runner ids, and each level of its ladder.
+void check(const MessageStore& store, int id, int count, int levels = -1) {
   REQUIRE(store.size() == static_cast<std::size_t>(count));
   const vantrel::json::Key kId("id");
   const vantrel::json::Key kRc("rc");
+  const vantrel::json::Key kAtb("atb");
   int i = 0;
   for (const vantrel::ParsedMessage& m : store.messages()) {
     CHECK(m.publish_time() == 1000 + i);
@@ -42,11 +45,33 @@ void check(const MessageStore& store, int id, int count) {
       CHECK(change.find(kId).as_string() == "1." + std::to_string(id));
       for (const vantrel::json::Value runner : change.find(kRc).items()) {
         CHECK(runner.find(kId).as_int() == i);
+        if (levels < 0) continue;
+        int level = 0;
+        for (const vantrel::json::Value pair : runner.find(kAtb).items()) {
+          vantrel::json::Value price;
+          vantrel::json::Value size;
+          REQUIRE(pair.items().first_two(price, size));
+          CHECK(size.as_int() == level);
+          ++level;
+        }
+        CHECK(level == levels);
       }
     });
     ++i;
   }
 }
+
+// A store of `count` messages of `levels` levels each, finished.
+std::unique_ptr<MessageStore> filled(int id, int count, int levels) {
+  auto store = std::make_unique<MessageStore>();
+  for (int i = 0; i < count; ++i) add(*store, id, i, levels);
+  store->finish();
+  return store;
+}
+
+// 2,000 levels make a message of about 2,000 words: 300 of them take three chunks.
+constexpr int kWide = 2000;
+constexpr int kThreeChunks = 300;
 
 }  // namespace
 
@@ -57,7 +82,7 @@ TEST_CASE("stores filled in turn and side by side each keep their own messages")
     auto first = std::make_unique<MessageStore>();
     for (int i = 0; i < 300; ++i) add(*first, 1, i, levels);
     first->finish();
-    check(*first, 1, 300);
+    check(*first, 1, 300, levels);
 
     auto second = std::make_unique<MessageStore>();
     first.reset();  // its chunk is free for the next store while `second` is still open
@@ -68,14 +93,14 @@ TEST_CASE("stores filled in turn and side by side each keep their own messages")
     }
     second->finish();
     third->finish();
-    check(*second, 2, 300);
-    check(*third, 3, 300);
+    check(*second, 2, 300, levels);
+    check(*third, 3, 300, levels);
     second.reset();
     auto fourth = std::make_unique<MessageStore>();
     for (int i = 0; i < 5; ++i) add(*fourth, 4, i, 1);
     fourth->finish();
-    check(*third, 3, 300);
-    check(*fourth, 4, 5);
+    check(*third, 3, 300, levels);
+    check(*fourth, 4, 5, 1);
   }
 }
 
@@ -88,9 +113,75 @@ TEST_CASE("stores made and dropped on several threads at once keep their own mes
         const int count = 1 + (round * 37 + t * 11) % 200;
         for (int i = 0; i < count; ++i) add(store, t * 100 + round, i, 1 + round % 5);
         store.finish();
-        check(store, t * 100 + round, count);
+        check(store, t * 100 + round, count, 1 + round % 5);
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
+}
+
+TEST_CASE("every chunk of a store that is gone serves the next stores, up to the limit") {
+  // Holding more chunks than can be kept leaves none kept whatever earlier tests left.
+  auto holder = filled(0, 2 * kThreeChunks, kWide);
+  REQUIRE(MessageStore::kept_chunks() == 0);
+
+  auto first = filled(1, kThreeChunks, kWide);
+  first.reset();
+  CHECK(MessageStore::kept_chunks() == 3);
+  auto second = filled(2, kThreeChunks, kWide);
+  CHECK(MessageStore::kept_chunks() == 0);
+  check(*second, 2, kThreeChunks, kWide);
+
+  second.reset();
+  holder.reset();
+  CHECK(MessageStore::kept_chunks() == MessageStore::kKeptChunkLimit);
+}
+
+TEST_CASE("a store in reused chunks reads back only its own words") {
+  // Wider messages before narrower ones leave stale words right after every new message, and
+  // narrower before wider end the new words past what the old store had in memory.
+  const int widths[][2] = {{kWide, 1}, {kWide, 40}, {1, kWide}, {40, 700}};
+  for (const auto& [before, after] : widths) {
+    CAPTURE(before);
+    CAPTURE(after);
+    filled(1, kThreeChunks, before).reset();
+    auto store = filled(2, kThreeChunks, after);
+    check(*store, 2, kThreeChunks, after);
+    // Its chunks go back trimmed to what it used; a store after it sees the same.
+    store.reset();
+    check(*filled(3, 5, after), 3, 5, after);
+  }
+}
+
+TEST_CASE("messages past one block of records read back in order") {
+  // Records come in blocks of 4,096; the blocks of a store that is gone are reused.
+  for (const int count : {4096, 4097, 9000}) {
+    CAPTURE(count);
+    check(*filled(1, count, 2), 1, count, 2);
+  }
+}
+
+TEST_CASE("a store takes over the parser of one that is gone, whatever that one last read") {
+  const std::string long_line = line(1, 0, 3000);  // past what a kept parser may hold on to
+  REQUIRE(long_line.size() > (std::size_t{16} << 10));
+  const std::vector<std::string> last_lines = {long_line, R"({"pt":1,"mc":[{"id":)", "[1,2]",
+                                               line(1, 0, 3)};
+  for (const std::string& last : last_lines) {
+    // A finished store hands its parser on, and so does one dropped as a failed load drops it.
+    for (const bool finished : {true, false}) {
+      CAPTURE(last.substr(0, 40));
+      CAPTURE(finished);
+      {
+        MessageStore before;
+        add(before, 1, 0, 2);
+        (void)before.add_line(last);
+        if (finished) before.finish();
+      }
+      std::vector<std::unique_ptr<MessageStore>> stores;
+      for (int id = 0; id < 3; ++id) stores.push_back(filled(id, 50, 5 + id * 900));
+      for (int id = 0; id < 3; ++id) {
+        check(*stores[static_cast<std::size_t>(id)], id, 50, 5 + id * 900);
+      }
+    }
+  }
 }
