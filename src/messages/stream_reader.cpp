@@ -1,6 +1,7 @@
 #include "messages/stream_reader.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,11 +44,26 @@ class FileHandle {
   int fd_;
 };
 
-// read(2) that sits out signal interruptions; -1 leaves errno set.
-ssize_t read_some(int fd, void* buffer, std::size_t size) {
+// What read_some returns when the handler said stop.
+constexpr ssize_t kReadStopped = -2;
+// How long a wait for input goes before the handler is asked again.
+constexpr int kWaitSliceMs = 100;
+
+// read(2) that asks the handler whether to go on while it waits: Ctrl-C while a pipe has
+// nothing to give stops the load then, not when more bytes come. A read interrupted by the
+// signal would tell of it, but one that lands just before the read begins would not, so the
+// wait is sliced. A regular file is always ready. -1 leaves errno set.
+ssize_t read_some(int fd, void* buffer, std::size_t size, LineSplitter& splitter) {
   for (;;) {
+    pollfd input{fd, POLLIN, 0};
+    const int ready = ::poll(&input, 1, kWaitSliceMs);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+      if (!splitter.poll()) return kReadStopped;
+      continue;
+    }
     const ssize_t n = ::read(fd, buffer, size);
     if (n >= 0 || errno != EINTR) return n;
+    if (!splitter.poll()) return kReadStopped;
   }
 }
 
@@ -152,8 +168,9 @@ ReadResult read_whole_gzip(int fd, LineSplitter& splitter) {
     if (size == data.capacity() && !data.reserve(2 * data.capacity())) {
       return failed(os_error_text(ENOMEM));
     }
-    const ssize_t n =
-        read_some(fd, data.data() + size, std::min(data.capacity() - size, kPollInterval));
+    const ssize_t n = read_some(fd, data.data() + size,
+                                std::min(data.capacity() - size, kPollInterval), splitter);
+    if (n == kReadStopped) return splitter.result();
     if (n < 0) return failed(os_error_text(errno));
     if (n == 0) break;
     size += static_cast<std::size_t>(n);
@@ -170,7 +187,8 @@ ReadResult read_whole_gzip(int fd, LineSplitter& splitter) {
 ReadResult read_plain(int fd, LineSplitter& splitter) {
   for (;;) {
     const std::span<unsigned char> space = splitter.space();
-    const ssize_t n = read_some(fd, space.data(), space.size());
+    const ssize_t n = read_some(fd, space.data(), space.size(), splitter);
+    if (n == kReadStopped) return splitter.result();
     if (n < 0) return failed(os_error_text(errno));
     if (n == 0) break;
     if (!splitter.commit(static_cast<std::size_t>(n))) return splitter.result();
