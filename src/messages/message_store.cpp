@@ -33,6 +33,37 @@ bool is_full_chunk(std::size_t bytes) {
   return bytes == round_to_pages(kChunkWords * sizeof(std::uint64_t));
 }
 
+// Things a finished store hands on to later ones, in a fixed number of slots. Stores go on any
+// thread, and a process may fork at any moment: so no lock, only exchanges (a thing lost to a
+// fork is only not reused).
+template <class T, int N>
+class Shelf {
+ public:
+  T* take() {
+    for (auto& slot : slots_) {
+      if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+      if (T* kept = slot.exchange(nullptr, std::memory_order_acquire)) return kept;
+    }
+    return nullptr;
+  }
+  // False when every slot is full; the caller keeps `thing`.
+  bool keep(T* thing) {
+    for (auto& slot : slots_) {
+      T* expected = nullptr;
+      if (slot.compare_exchange_strong(expected, thing, std::memory_order_release)) return true;
+    }
+    return false;
+  }
+  int count() const {
+    int kept = 0;
+    for (const auto& slot : slots_) kept += slot.load(std::memory_order_relaxed) != nullptr;
+    return kept;
+  }
+
+ private:
+  std::atomic<T*> slots_[N];
+};
+
 // Full chunks of stores that are gone, their pages still in memory, for the next stores to
 // write into: loading many files in turn would otherwise spend a quarter of each load having
 // the kernel map and zero fresh chunks and take them back. Four slots: a loop that rebinds its
@@ -40,55 +71,26 @@ bool is_full_chunk(std::size_t bytes) {
 // to four loads ahead, and a file of up to 8 MiB of words (about as many bytes of text) reloads
 // without mapping anything. So a process keeps at most 8 MiB here once every iterator is gone.
 // They are not marked MADV_FREE for the kernel to take under pressure: that call and the first
-// writes after it cost about a tenth of a 4 MB load, most of what keeping the chunk saves.
-// Stores go on any thread, and a process may fork at any moment: so no lock, only exchanges. A
+// writes after it cost about a tenth of a 4 MB load, most of what keeping the chunk saves. A
 // chunk's first word says how many of its bytes are in memory (it is one of them).
-std::atomic<std::uint64_t*> g_spare_chunks[MessageStore::kKeptChunkLimit];
-
-std::uint64_t* take_spare_chunk() {
-  for (auto& slot : g_spare_chunks) {
-    if (slot.load(std::memory_order_relaxed) == nullptr) continue;
-    if (std::uint64_t* spare = slot.exchange(nullptr, std::memory_order_acquire)) return spare;
-  }
-  return nullptr;
-}
-
-bool keep_spare_chunk(std::uint64_t* words) {
-  for (auto& slot : g_spare_chunks) {
-    std::uint64_t* expected = nullptr;
-    if (slot.compare_exchange_strong(expected, words, std::memory_order_release)) return true;
-  }
-  return false;
-}
+Shelf<std::uint64_t, MessageStore::kKeptChunkLimit> g_spare_chunks;
 
 // Line parsers of stores that are done, with the space they grew for their longest line: a
 // fresh parser grows its buffers line by line, and the allocator hands each step back to the
 // system. A parser keeps about 12 bytes per byte of its longest line, so one that met a line
 // longer than kKeptLine lets its space go first: four kept parsers hold at most about 800 KB.
-constexpr int kKeptParsers = 4;
 constexpr std::size_t kKeptLine = std::size_t{16} << 10;
-std::atomic<json::Parser*> g_spare_parsers[kKeptParsers];
+Shelf<json::Parser, 4> g_spare_parsers;
 
 std::unique_ptr<json::Parser> take_parser() {
-  for (auto& slot : g_spare_parsers) {
-    if (slot.load(std::memory_order_relaxed) == nullptr) continue;
-    if (json::Parser* spare = slot.exchange(nullptr, std::memory_order_acquire)) {
-      return std::unique_ptr<json::Parser>(spare);
-    }
-  }
+  if (json::Parser* kept = g_spare_parsers.take()) return std::unique_ptr<json::Parser>(kept);
   return std::make_unique<json::Parser>();
 }
 
 void keep_parser(std::unique_ptr<json::Parser> parser, std::size_t longest_line) {
   if (parser == nullptr) return;
   if (longest_line > kKeptLine) parser->release_memory();
-  for (auto& slot : g_spare_parsers) {
-    json::Parser* expected = nullptr;
-    if (slot.compare_exchange_strong(expected, parser.get(), std::memory_order_release)) {
-      parser.release();
-      return;
-    }
-  }
+  if (g_spare_parsers.keep(parser.get())) parser.release();
 }
 
 // What decides whether a line is a message, from its root object's members. Keys are matched
@@ -134,15 +136,13 @@ MessageStore::~MessageStore() {
 }
 
 int MessageStore::kept_chunks() {
-  int kept = 0;
-  for (const auto& slot : g_spare_chunks) kept += slot.load(std::memory_order_relaxed) != nullptr;
-  return kept;
+  return g_spare_chunks.count();
 }
 
 MessageStore::Chunk::Chunk(std::size_t words)
     : bytes_(round_to_pages(words * sizeof(std::uint64_t))) {
   if (words == kChunkWords) {
-    if (std::uint64_t* spare = take_spare_chunk()) {
+    if (std::uint64_t* spare = g_spare_chunks.take()) {
       words_ = spare;
       populated_ = static_cast<std::size_t>(spare[0]);
       return;
@@ -163,7 +163,7 @@ MessageStore::Chunk::~Chunk() {
   if (is_full_chunk(bytes_)) {
     // Writing the count brings the first page in if nothing else did.
     words_[0] = std::max(populated_, round_to_pages(sizeof(std::uint64_t)));
-    if (keep_spare_chunk(words_)) return;
+    if (g_spare_chunks.keep(words_)) return;
   }
   munmap(words_, bytes_);
 }

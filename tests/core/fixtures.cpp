@@ -201,19 +201,6 @@ std::string temp_file(const std::string& bytes) {
   return path;
 }
 
-namespace {
-
-class Collect final : public vantrel::LineHandler {
- public:
-  bool on_line(std::string_view line) override {
-    lines.emplace_back(line);
-    return true;
-  }
-  std::vector<std::string> lines;
-};
-
-}  // namespace
-
 std::vector<Read> read_all(vantrel::sources::RecordingReader& reader, std::size_t max_calls) {
   std::vector<Read> reads;
   for (std::size_t i = 0; i < max_calls; ++i) {

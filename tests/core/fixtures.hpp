@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "messages/stream_reader.hpp"
 #include "sources/recording_reader.hpp"
 
 namespace fixtures {
@@ -46,6 +47,16 @@ std::string zip(const std::vector<ZipEntry>& entries);
 
 // A new file under /tmp holding `bytes`; the caller removes it.
 std::string temp_file(const std::string& bytes);
+
+// Keeps every line it is handed.
+class Collect final : public vantrel::LineHandler {
+ public:
+  bool on_line(std::string_view line) override {
+    lines.emplace_back(line);
+    return true;
+  }
+  std::vector<std::string> lines;
+};
 
 // What one call to next() gave.
 struct Read {

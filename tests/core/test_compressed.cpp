@@ -88,15 +88,6 @@ std::string scattered_lines(int count) {
   return text;
 }
 
-class Collect final : public vantrel::LineHandler {
- public:
-  bool on_line(std::string_view line) override {
-    lines.emplace_back(line);
-    return true;
-  }
-  std::vector<std::string> lines;
-};
-
 // The lines of the gzip file `bytes`, read from a file, or from a pipe whose size the reader
 // cannot know ahead.
 std::vector<std::string> read_gzip_file(const std::string& bytes, bool pipe) {
