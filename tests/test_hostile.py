@@ -180,6 +180,29 @@ def test_every_flipped_deflate_byte_is_caught(tmp_path, kind):
         assert message in GZIP_FAULTS or message == BAD_UTF8 or JSON_FAULT.match(message), (offset, message)
 
 
+def test_every_flipped_byte_of_a_block_with_its_own_codes_is_caught(tmp_path):
+    # A block that carries its own Huffman code lengths: a flip there may leave a code set that
+    # zlib refuses and igzip decodes by all the same, so it is the checksum that must catch the
+    # text that comes of it. Either the file fails, or it reads as it was written.
+    messages = [{"op": "mcm", "pt": 1000 + i, "mc": [{"id": "1.1", "rc": [{"id": 7, "atb": [[1.5 + i % 9, 2.0 + i]]}]}]}
+                for i in range(30)]
+    member = gzip_member("".join(json.dumps(m) + "\n" for m in messages).encode(), gzip_header())
+    header = len(gzip_header())
+    assert (member[header] >> 1) & 3 == 2  # dynamic codes, not the fixed ones
+    expected = back_prices(write(tmp_path, "whole.gz", member))
+    assert len(expected) == 30
+    for offset in range(header, len(member) - 8):
+        for mask in (0x01, 0x10, 0x80):
+            path = write(tmp_path, "flip.gz", flipped(member, offset, mask))
+            try:
+                prices = back_prices(path)
+            except ValueError as error:
+                message = str(error)
+                assert message in GZIP_FAULTS or message == BAD_UTF8 or JSON_FAULT.match(message), (offset, message)
+            else:
+                assert prices == expected, (offset, mask)
+
+
 # --- random bytes ---------------------------------------------------------------------------
 
 
