@@ -2,6 +2,8 @@
 a replay can create."""
 
 import importlib
+import pickle
+import subprocess
 import sys
 import weakref
 
@@ -25,9 +27,21 @@ def test_module_registration():
     for name, doc in CLASS_DOCS.items():
         cls = getattr(NATIVE, name)
         assert getattr(vantrel, name) is cls
-        assert (cls.__name__, repr(cls), cls.__doc__) == (name, f"<class '{name}'>", doc)
+        assert (cls.__name__, cls.__qualname__, cls.__doc__) == (name, name, doc)
+        assert (cls.__module__, repr(cls)) == ("vantrel.vantrel", f"<class 'vantrel.vantrel.{name}'>")
+        assert pickle.loads(pickle.dumps(cls)) is cls
         assert cls.__text_signature__ is None
         assert {n for n in dir(cls) if not n.startswith("_")} == ATTRIBUTES[name]
+
+
+def test_import_and_replay_with_warnings_as_errors(tmp_path):
+    # Projects that run with -W error (or filterwarnings = error) must be able to import the
+    # package and replay; only the publish-time conversion of the native iterator warns.
+    path = tmp_path / "r.json"
+    path.write_text('{"op":"mcm","pt":1,"mc":[{"id":"1.1","rc":[{"id":7,"atb":[[1.5,2]]}]}]}\n')
+    code = f"import vantrel; print(len(list(vantrel.replay({str(path)!r}))))"
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "1\n", "")
 
 
 def test_reimport_gives_the_same_module(monkeypatch):

@@ -1,6 +1,8 @@
 #include "python/module_state.hpp"
 
+#include <cstring>
 #include <iterator>
+#include <string>
 
 #include "python/ladder_readout.hpp"
 #include "python/market_book.hpp"
@@ -51,11 +53,27 @@ bool intern_names(ModuleState& s) {
   return true;
 }
 
+constexpr char kHomeModule[] = "vantrel.vantrel";
+
+// A class made from a bare spec name would have no __module__ at all (reading it raises), and
+// Python warns as it is made, which fails the import for anyone who turns warnings into
+// errors. So the class is made under its full name, and then the name the interpreter prints
+// in its own messages is cut back to the bare one: it points into the type's own copy.
+PyTypeObject* make_class(PyType_Spec* spec) {
+  if (std::strchr(spec->name, '.') != nullptr) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  }
+  const std::string full = std::string(kHomeModule) + "." + spec->name;
+  PyType_Spec named = *spec;
+  named.name = full.c_str();
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&named));
+  if (type != nullptr) type->tp_name += sizeof(kHomeModule);
+  return type;
+}
+
 // The class for one entry: made from its spec, or taken from `module` by its registered name.
 PyTypeObject* class_for(const ClassEntry& entry, PyObject* module) {
-  if (module == nullptr || entry.name == nullptr) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(entry.spec));
-  }
+  if (module == nullptr || entry.name == nullptr) return make_class(entry.spec);
   PyObject* type = PyObject_GetAttrString(module, entry.name);
   if (type != nullptr && !PyType_Check(type)) {
     Py_DECREF(type);
