@@ -44,6 +44,7 @@ import heapq
 import io
 import json
 import lzma
+import multiprocessing
 import random
 import re
 import shutil
@@ -271,8 +272,10 @@ def build_inputs(scale: Scale, seed: int, label: str) -> Inputs:
     names = [f.relative_to(inputs.plain).as_posix() for f in files]
     print(f"  {len(files)} recordings, {sum(f.stat().st_size for f in files) / 1e6:.1f} MB "
           f"({time.perf_counter() - started:.0f} s)", flush=True)
-    # Compressing is most of the work; two processes, as the machine has two cores.
-    with ProcessPoolExecutor(max_workers=2) as pool:
+    # Compressing is most of the work; two processes, as the machine has two cores. Started
+    # fresh rather than forked: the caller may have threads (pyarrow's, a replay's read-ahead),
+    # and a forked child can deadlock on a lock one of them held.
+    with ProcessPoolExecutor(max_workers=2, mp_context=multiprocessing.get_context("spawn")) as pool:
         for codec in CODECS:
             t0 = time.perf_counter()
             writer = TarWriter(inputs.tars[codec])
