@@ -24,6 +24,7 @@ if TYPE_CHECKING:
 __all__ = ["market_summaries", "prices_table", "runner_summaries", "trades_table"]
 
 FORMS = ("best", "ladder", "ltp")
+LADDERS = ("auto", "full", "display", "best")
 DEFAULT_BEFORE_OFF = (60, 300, 600)
 
 
@@ -144,6 +145,7 @@ def prices_table(
     inplay: bool | None = None,
     every: int | datetime.timedelta | None = None,
     changed_only: bool = False,
+    ladder: str = "auto",
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
     errors: str = "raise",
@@ -157,16 +159,21 @@ def prices_table(
     `changed_only=True` writes a runner only when its state changed since its last row.
     `every` (milliseconds or a timedelta) samples each market at the multiples of that step
     from its first book to its last: each row holds the last book at or before the point, and
-    `publish_time` is the point. `source`, `markets`, `market_types` and `errors` are as for
-    vantrel.replay. Columns: docs/tables.md.
+    `publish_time` is the point. `ladder` picks the ladder the prices come from: `"full"`
+    (atb/atl), `"display"` (the best display offers, bdatb/bdatl), `"best"` (the best available
+    offers, batb/batl), or `"auto"`, per runner and side the first of these three that has
+    levels, which is what betfairlightweight hands out as available_to_back/_lay. `source`,
+    `markets`, `market_types` and `errors` are as for vantrel.replay. Columns: docs/tables.md.
     """
     _choice(form, "form", FORMS)
+    _choice(ladder, "ladder", LADDERS)
     options = {
         "form": form,
         "depth": _depth(depth, form) if form != "ltp" else 0,
         "inplay": _inplay(inplay),
         "every_ms": _every_ms(every),
         "changed_only": bool(changed_only),
+        "ladder": ladder,
     }
     return _build(source, "prices", markets, market_types, errors, **options)
 

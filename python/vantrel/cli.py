@@ -35,7 +35,7 @@ INTERRUPTED = 130
 
 FORMATS = {".parquet": "parquet", ".csv": "csv", ".arrow": "arrow", ".feather": "arrow"}
 TABLES = ("prices", "trades", "markets", "runners")
-PRICE_OPTIONS = ("form", "depth", "every", "inplay", "changed_only")
+PRICE_OPTIONS = ("form", "depth", "every", "inplay", "changed_only", "ladder")
 
 
 class UsageError(Exception):
@@ -169,6 +169,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="best: best N back and lay prices per runner and book (default); ladder: one row "
              "per level; ltp: last price traded only")
     prices.add_argument(
+        "--ladder", choices=("auto", "full", "display", "best"),
+        help="the ladder prices come from: full (atb/atl), display (bdatb/bdatl), best "
+             "(batb/batl), or auto: the first of these with levels, as betfairlightweight hands "
+             "out (default)")
+    prices.add_argument(
         "--depth", type=_depth, metavar="N",
         help="price levels per side (default 3; 'all' with --form ladder)")
     prices.add_argument(
@@ -205,7 +210,7 @@ def _table_options(args: argparse.Namespace) -> dict[str, Any]:
             raise UsageError("--depth all needs --form ladder")
         depth = None if depth == ALL_LEVELS else depth
         options = {"form": form, "depth": depth, "every": args.every, "inplay": args.inplay,
-                   "changed_only": bool(args.changed_only)}
+                   "changed_only": bool(args.changed_only), "ladder": args.ladder or "auto"}
     elif args.table == "runners" and args.before_off is not None:
         options = {"before_off": args.before_off}
     return options

@@ -121,13 +121,18 @@ enum RunnerChangeKey : std::size_t {
   kRTrd,
   kRSpn,
   kRSpf,
+  kRBatb,
+  kRBatl,
+  kRBdatb,
+  kRBdatl,
   kRunnerKeyCount
 };
 const std::array<Key, kRunnerKeyCount> kRunnerKeys = {
-    Key("id"),  Key("hc"),  Key("status"),      Key("adjustmentFactor"),
-    Key("ltp"), Key("tv"),  Key("removalDate"), Key("spb"),
-    Key("spl"), Key("atb"), Key("atl"),         Key("trd"),
-    Key("spn"), Key("spf")};
+    Key("id"),    Key("hc"),   Key("status"),      Key("adjustmentFactor"),
+    Key("ltp"),   Key("tv"),   Key("removalDate"), Key("spb"),
+    Key("spl"),   Key("atb"),  Key("atl"),         Key("trd"),
+    Key("spn"),   Key("spf"),  Key("batb"),        Key("batl"),
+    Key("bdatb"), Key("bdatl")};
 
 enum DefinitionKey : std::size_t {
   kDStatus,
@@ -239,8 +244,37 @@ std::int64_t handicap_key(double handicap) {
   return static_cast<std::int64_t>(r);
 }
 
-MarketCache::MarketCache(std::string_view id, ReleaseFn release)
-    : market_id(id), release_(release) {}
+MarketCache::MarketCache(std::string_view id, ReleaseFn release, bool level_ladders)
+    : market_id(id), release_(release), level_ladders_(level_ladders) {}
+
+namespace {
+
+std::span<const PriceSize> choose(const PriceLadder& full, const LevelLadder& display,
+                                  const LevelLadder& best, LadderChoice choice) {
+  switch (choice) {
+    case LadderChoice::kFull:
+      return full.levels();
+    case LadderChoice::kDisplay:
+      return display.levels();
+    case LadderChoice::kBest:
+      return best.levels();
+    case LadderChoice::kHandOut:
+      break;
+  }
+  if (full.size() != 0) return full.levels();
+  if (display.size() != 0) return display.levels();
+  return best.levels();
+}
+
+}  // namespace
+
+std::span<const PriceSize> back_levels(const RunnerCache& r, LadderChoice choice) {
+  return choose(r.atb, r.bdatb, r.batb, choice);
+}
+
+std::span<const PriceSize> lay_levels(const RunnerCache& r, LadderChoice choice) {
+  return choose(r.atl, r.bdatl, r.batl, choice);
+}
 
 MarketCache::~MarketCache() {
   clear_runners();
@@ -307,6 +341,7 @@ void MarketCache::update(Value change, std::int64_t time) {
     set_bool(in_play, v[kMInPlay]);
     set_bool(runners_voidable, v[kMRunnersVoidable]);
     set_double(total_matched, v[kMTv]);
+    peak_total_matched = std::max(peak_total_matched, total_matched);
     set_int64(version, v[kMVersion]);
     if (v[kMLastMatchTime].present()) {
       if (const auto t = v[kMLastMatchTime].as_int()) last_match_time = *t;
@@ -342,6 +377,13 @@ void MarketCache::apply_runner_change(Value change) {
       {kRSpb, &r.spb}, {kRSpl, &r.spl}, {kRAtb, &r.atb}, {kRAtl, &r.atl}, {kRTrd, &r.trd}};
   for (const auto& [key, ladder] : ladders) {
     if (v[key].present() && v[key].is_array()) changed |= ladder->update(v[key]);
+  }
+  if (level_ladders_) {
+    const std::pair<std::size_t, LevelLadder*> level_ladders[] = {
+        {kRBatb, &r.batb}, {kRBatl, &r.batl}, {kRBdatb, &r.bdatb}, {kRBdatl, &r.bdatl}};
+    for (const auto& [key, ladder] : level_ladders) {
+      if (v[key].present() && v[key].is_array()) changed |= ladder->update(v[key]);
+    }
   }
   if (v[kRSpn].present()) {
     r.near_price = SpValue::from_json(v[kRSpn]);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +68,8 @@ struct RunnerCache {
   PriceLadder spb{true};
   PriceLadder spl{false};
   PriceLadder trd{false};
+  // The best-offers projections, kept only by a cache made to keep them (see MarketCache).
+  LevelLadder batb, batl, bdatb, bdatl;
   std::uint64_t change_counter = 0;
   // Distinct for every runner a market ever makes (from 1): a runner made anew after an image
   // restarts its counters, and only this tells it from its predecessor at the same key.
@@ -79,14 +82,28 @@ struct RunnerCache {
   ReuseSlot trd_slot;
   ReuseSlot spb_slot;
   ReuseSlot spl_slot;
+  ReuseSlot batb_slot;
+  ReuseSlot batl_slot;
+  ReuseSlot bdatb_slot;
+  ReuseSlot bdatl_slot;
 
-  std::array<ReuseSlot*, 6> slots() {
-    return {&runner_slot, &atb_slot, &atl_slot, &trd_slot, &spb_slot, &spl_slot};
+  std::array<ReuseSlot*, 10> slots() {
+    return {&runner_slot, &atb_slot,  &atl_slot,  &trd_slot,   &spb_slot,
+            &spl_slot,    &batb_slot, &batl_slot, &bdatb_slot, &bdatl_slot};
   }
-  std::array<const ReuseSlot*, 6> slots() const {
-    return {&runner_slot, &atb_slot, &atl_slot, &trd_slot, &spb_slot, &spl_slot};
+  std::array<const ReuseSlot*, 10> slots() const {
+    return {&runner_slot, &atb_slot,  &atl_slot,  &trd_slot,   &spb_slot,
+            &spl_slot,    &batb_slot, &batl_slot, &bdatb_slot, &bdatl_slot};
   }
 };
+
+// Which ladder a reader of a side takes. kHandOut is what the ecosystem's stream cache hands
+// out as available to back or lay: the full ladder when it has levels, else the best display
+// ladder (virtual prices), else the best available one.
+enum class LadderChoice : std::uint8_t { kHandOut, kFull, kDisplay, kBest };
+
+std::span<const PriceSize> back_levels(const RunnerCache& runner, LadderChoice choice);
+std::span<const PriceSize> lay_levels(const RunnerCache& runner, LadderChoice choice);
 
 struct MarketDefinitionRunner {
   std::int64_t selection_id = 0;
@@ -101,7 +118,10 @@ struct MarketDefinitionRunner {
 
 class MarketCache {
  public:
-  MarketCache(std::string_view market_id, ReleaseFn release);
+  // `level_ladders`: keep the best-offers projections (batb, batl, bdatb, bdatl) as well, and
+  // count their changes as the runner's. The package's replays keep them; the compatible
+  // module's replay does not look at them.
+  MarketCache(std::string_view market_id, ReleaseFn release, bool level_ladders = false);
   ~MarketCache();
   MarketCache(const MarketCache&) = delete;
   MarketCache& operator=(const MarketCache&) = delete;
@@ -141,6 +161,9 @@ class MarketCache {
   std::optional<std::vector<std::string>> bet_delay_models;
   std::int64_t version = 0;
   double total_matched = 0.0;
+  // The largest traded volume the market has shown: the exchange zeroes `tv` as it closes a
+  // market, so the last figure says nothing of what was matched.
+  double peak_total_matched = 0.0;
   std::optional<std::int64_t> last_match_time;
   std::vector<MarketDefinitionRunner> definition_runners;
   std::uint64_t definition_generation = 0;
@@ -183,6 +206,7 @@ class MarketCache {
 
   std::vector<std::unique_ptr<RunnerCache>> runners_;
   ReleaseFn release_;
+  bool level_ladders_;
 };
 
 }  // namespace vantrel

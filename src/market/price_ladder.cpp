@@ -54,4 +54,48 @@ std::vector<PriceSize> PriceLadder::to_price_sizes() const {
   return out;
 }
 
+bool LevelLadder::set_level(double level, double price, double size) {
+  const auto it = std::lower_bound(keys_.begin(), keys_.end(), level);
+  const auto at = levels_.begin() + (it - keys_.begin());
+  const bool found = it != keys_.end() && *it == level;
+  if (size == 0.0) {
+    if (!found) return false;
+    keys_.erase(it);
+    levels_.erase(at);
+    return true;
+  }
+  if (found) {
+    if (std::bit_cast<std::uint64_t>(at->price) == std::bit_cast<std::uint64_t>(price) &&
+        at->size == size) {
+      return false;
+    }
+    *at = PriceSize{price, size};
+    return true;
+  }
+  keys_.insert(it, level);
+  levels_.insert(at, PriceSize{price, size});
+  return true;
+}
+
+bool LevelLadder::update(json::Value level_changes) {
+  bool changed = false;
+  for (const json::Value entry : level_changes.items()) {
+    if (!entry.is_array()) continue;
+    // Entries are short arrays; an entry of fewer than three elements is not a level.
+    json::Value fields[3];
+    int count = 0;
+    for (const json::Value v : entry.items()) {
+      if (count == 3) break;
+      fields[count++] = v;
+    }
+    if (count < 3) continue;
+    const auto key = fields[0].as_double();
+    if (!key) continue;
+    changed |=
+        set_level(*key, fields[1].as_double().value_or(0.0), fields[2].as_double().value_or(0.0));
+  }
+  if (changed) ++change_counter_;
+  return changed;
+}
+
 }  // namespace vantrel

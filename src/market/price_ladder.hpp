@@ -46,4 +46,26 @@ class PriceLadder {
   bool descending_;
 };
 
+// A ladder of the best-offers projections, keyed by level rather than price: each entry is
+// [level, price, size], a new entry replaces its level's price and size whole, and a zero size
+// removes the level. Read out by level, lowest first.
+class LevelLadder {
+ public:
+  // Applies [level, price, size] entries in order. Returns true (and bumps the change counter
+  // once) when any level changed.
+  bool update(json::Value level_changes);
+
+  std::span<const PriceSize> levels() const { return levels_; }
+  std::size_t size() const { return levels_.size(); }
+  std::uint64_t change_counter() const { return change_counter_; }
+
+ private:
+  bool set_level(double level, double price, double size);
+
+  // Parallel arrays in ascending level order: the read-out is levels_ as it stands.
+  std::vector<double> keys_;
+  std::vector<PriceSize> levels_;
+  std::uint64_t change_counter_ = 0;
+};
+
 }  // namespace vantrel

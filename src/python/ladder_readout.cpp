@@ -1,5 +1,7 @@
 #include "python/ladder_readout.hpp"
 
+#include <cstring>
+
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 #include "python/price_size.hpp"
@@ -54,13 +56,13 @@ PyType_Spec ladder_readout_spec = {"vantrel.LadderReadout", static_cast<int>(kLe
                                    static_cast<int>(sizeof(PriceSize)), kGcClassFlags,
                                    ladder_readout_slots};
 
-Ref read_out_ladder(const PriceLadder& ladder) {
+Ref read_out_ladder(std::span<const PriceSize> levels) {
   auto* readout = PyObject_GC_NewVar(LadderReadoutObject, state().ladder_readout,
-                                     static_cast<Py_ssize_t>(ladder.size()));
+                                     static_cast<Py_ssize_t>(levels.size()));
   if (readout == nullptr) return Ref();
   readout->list = nullptr;  // made when first asked for
   PyObject* object = reinterpret_cast<PyObject*>(readout);
-  ladder.copy_levels(levels_of(object));
+  if (!levels.empty()) std::memcpy(levels_of(object), levels.data(), levels.size_bytes());
   PyObject_GC_Track(object);
   return Ref::steal(object);
 }

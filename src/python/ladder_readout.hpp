@@ -18,7 +18,11 @@ namespace vantrel::py {
 extern PyType_Spec ladder_readout_spec;
 
 // A copy of the ladder's levels in read-out order.
-Ref read_out_ladder(const PriceLadder& ladder);
+Ref read_out_ladder(std::span<const PriceSize> levels);
+template <class Ladder>
+Ref read_out_ladder(const Ladder& ladder) {
+  return read_out_ladder(ladder.levels());
+}
 // The read-out's list of PriceSize objects, made on the first call and the same one after.
 Ref price_list(const Ref& readout);
 // The read-out's list if Python has asked for it (and so may have edited it), else null.

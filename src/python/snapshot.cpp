@@ -16,7 +16,8 @@ PyObject* slot_object(const ReuseSlot& slot) {
 }
 
 // The ladder's read-out, reused while the ladder's counter has not moved.
-PyObject* ladder_readout(MarketCache& cache, ReuseSlot& slot, const PriceLadder& ladder) {
+template <class Ladder>
+PyObject* ladder_readout(MarketCache& cache, ReuseSlot& slot, const Ladder& ladder) {
   if (slot.object == nullptr || slot.stamp != ladder.change_counter()) {
     Ref readout = read_out_ladder(ladder);
     if (!readout) return nullptr;
@@ -25,13 +26,28 @@ PyObject* ladder_readout(MarketCache& cache, ReuseSlot& slot, const PriceLadder&
   return slot_object(slot);
 }
 
+// What a side hands out: the full ladder, unless it is empty and a best-offers ladder is not
+// (only a cache that keeps those ever has one), the display ladder before the best available
+// one, as the ecosystem's stream cache chooses.
+PyObject* side_readout(MarketCache& cache, ReuseSlot& full_slot, const PriceLadder& full,
+                       ReuseSlot& display_slot, const LevelLadder& display, ReuseSlot& best_slot,
+                       const LevelLadder& best) {
+  if (full.size() == 0) {
+    if (display.size() != 0) return ladder_readout(cache, display_slot, display);
+    if (best.size() != 0) return ladder_readout(cache, best_slot, best);
+  }
+  return ladder_readout(cache, full_slot, full);
+}
+
 PyObject* runner_object(MarketCache& cache, RunnerCache& r) {
   if (r.runner_slot.object != nullptr && r.runner_slot.stamp == r.change_counter) {
     return slot_object(r.runner_slot);
   }
-  PyObject* back = ladder_readout(cache, r.atb_slot, r.atb);
+  PyObject* back =
+      side_readout(cache, r.atb_slot, r.atb, r.bdatb_slot, r.bdatb, r.batb_slot, r.batb);
   if (back == nullptr) return nullptr;
-  PyObject* lay = ladder_readout(cache, r.atl_slot, r.atl);
+  PyObject* lay =
+      side_readout(cache, r.atl_slot, r.atl, r.bdatl_slot, r.bdatl, r.batl_slot, r.batl);
   if (lay == nullptr) return nullptr;
   PyObject* traded = ladder_readout(cache, r.trd_slot, r.trd);
   if (traded == nullptr) return nullptr;

@@ -149,6 +149,7 @@ struct TableArgs {
   long long every_ms = 0;
   int changed_only = 0;
   PyObject* offsets = Py_None;
+  const char* ladder = "auto";
 };
 
 bool int_list(PyObject* obj, std::vector<std::int64_t>& out) {
@@ -190,6 +191,19 @@ bool prices_options(const TableArgs& a, tables::PricesOptions& out) {
   }
   if (a.every_ms > 0) out.every_ms = a.every_ms;
   out.changed_only = a.changed_only != 0;
+  const std::string ladder = a.ladder;
+  if (ladder == "auto") {
+    out.ladder = LadderChoice::kHandOut;
+  } else if (ladder == "full") {
+    out.ladder = LadderChoice::kFull;
+  } else if (ladder == "display") {
+    out.ladder = LadderChoice::kDisplay;
+  } else if (ladder == "best") {
+    out.ladder = LadderChoice::kBest;
+  } else {
+    PyErr_Format(PyExc_ValueError, "unknown ladder '%s'", a.ladder);
+    return false;
+  }
   return true;
 }
 
@@ -217,17 +231,17 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "inputs", "on_error", "table",  "markets",  "market_types", "max_recording_bytes",
       "form",   "depth",    "inplay", "every_ms", "changed_only", "offsets",
-      nullptr};
+      "ladder", nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
   PyObject* markets = Py_None;
   PyObject* market_types = Py_None;
   unsigned long long max_bytes = 0;
   TableArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpO", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpOs", const_cast<char**>(keywords),
                                    &inputs, &on_error, &a.table, &markets, &market_types,
                                    &max_bytes, &a.form, &a.depth, &a.in_play, &a.every_ms,
-                                   &a.changed_only, &a.offsets)) {
+                                   &a.changed_only, &a.offsets, &a.ladder)) {
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -91,8 +91,13 @@ class FloatCells {
 
 class BestForm final : public RowForm {
  public:
-  BestForm(std::size_t depth, Dictionary ids, Dictionary market_statuses, Dictionary statuses)
-      : depth_(depth), ids_(ids), market_statuses_(market_statuses), statuses_(statuses) {
+  BestForm(std::size_t depth, LadderChoice ladder, Dictionary ids, Dictionary market_statuses,
+           Dictionary statuses)
+      : depth_(depth),
+        ladder_(ladder),
+        ids_(ids),
+        market_statuses_(market_statuses),
+        statuses_(statuses) {
     market_id_ = &columns_.add<DictionaryColumn>("market_id", ids);
     time_ = &columns_.add<TimestampColumn>("publish_time");
     market_status_ = &columns_.add<DictionaryColumn>("market_status", market_statuses);
@@ -109,7 +114,7 @@ class BestForm final : public RowForm {
   }
 
   std::unique_ptr<RowForm> empty_twin() const override {
-    return std::make_unique<BestForm>(depth_, ids_, market_statuses_, statuses_);
+    return std::make_unique<BestForm>(depth_, ladder_, ids_, market_statuses_, statuses_);
   }
 
   BookKeys book_keys(const MarketCache& market, std::int64_t time) override {
@@ -140,8 +145,8 @@ class BestForm final : public RowForm {
     status_->push_index_reserved(status_->dictionary().intern(r.status));
     floats_.set(ltp_, row, r.last_price_traded);
     floats_.set(matched_, row, r.total_matched);
-    set_levels(r.atb.levels(), back_, row);
-    set_levels(r.atl.levels(), lay_, row);
+    set_levels(back_levels(r, ladder_), back_, row);
+    set_levels(lay_levels(r, ladder_), lay_, row);
     floats_.set(sp_near_, row, sp_number(r.near_price));
     floats_.set(sp_far_, row, sp_number(r.far_price));
   }
@@ -178,6 +183,7 @@ class BestForm final : public RowForm {
   }
 
   std::size_t depth_;
+  LadderChoice ladder_;
   Dictionary ids_, market_statuses_, statuses_;
   DictionaryColumn *market_id_, *market_status_, *status_;
   TimestampColumn* time_;
@@ -194,8 +200,8 @@ class BestForm final : public RowForm {
 // One row per ladder level, as betfairutil's full-ladder frame lays them out.
 class LadderForm final : public RowForm {
  public:
-  LadderForm(std::size_t depth, Dictionary ids, Dictionary sides)
-      : depth_(depth), ids_(ids), sides_(sides) {
+  LadderForm(std::size_t depth, LadderChoice ladder, Dictionary ids, Dictionary sides)
+      : depth_(depth), ladder_(ladder), ids_(ids), sides_(sides) {
     keys_.market_id = &columns_.add<DictionaryColumn>("market_id", ids);
     keys_.in_play = &columns_.add<BoolColumn>("inplay");
     keys_.selection_id = &columns_.add<Int64Column>("selection_id");
@@ -210,7 +216,7 @@ class LadderForm final : public RowForm {
   }
 
   std::unique_ptr<RowForm> empty_twin() const override {
-    return std::make_unique<LadderForm>(depth_, ids_, sides_);
+    return std::make_unique<LadderForm>(depth_, ladder_, ids_, sides_);
   }
 
   BookKeys book_keys(const MarketCache& market, std::int64_t time) override {
@@ -218,8 +224,8 @@ class LadderForm final : public RowForm {
   }
 
   void add_runner(const BookKeys& book, const RunnerCache& r) override {
-    push_side(book, r, back_, r.atb.levels());
-    push_side(book, r, lay_, r.atl.levels());
+    push_side(book, r, back_, back_levels(r, ladder_));
+    push_side(book, r, lay_, lay_levels(r, ladder_));
   }
 
  private:
@@ -237,6 +243,7 @@ class LadderForm final : public RowForm {
   }
 
   std::size_t depth_;
+  LadderChoice ladder_;
   Dictionary ids_, sides_;
   RunnerKeyColumns keys_{};
   DictionaryColumn* side_;
@@ -419,14 +426,15 @@ class GridPrices final : public BookSink {
 std::unique_ptr<RowForm> make_row_form(const PricesOptions& options) {
   switch (options.form) {
     case PricesOptions::Form::kLadder:
-      return std::make_unique<LadderForm>(options.depth, new_dictionary(), new_dictionary());
+      return std::make_unique<LadderForm>(options.depth, options.ladder, new_dictionary(),
+                                          new_dictionary());
     case PricesOptions::Form::kLastPriceTraded:
       return std::make_unique<LastTradedForm>(new_dictionary());
     case PricesOptions::Form::kBest:
       break;
   }
-  return std::make_unique<BestForm>(options.depth, new_dictionary(), new_dictionary(),
-                                    new_dictionary());
+  return std::make_unique<BestForm>(options.depth, options.ladder, new_dictionary(),
+                                    new_dictionary(), new_dictionary());
 }
 
 std::unique_ptr<BookSink> make_prices_sink(const PricesOptions& options) {

@@ -22,6 +22,8 @@ struct PricesOptions {
   std::optional<std::int64_t> every_ms;
   // Only the runners that changed since their last row.
   bool changed_only = false;
+  // Which ladder the best and ladder forms read.
+  LadderChoice ladder = LadderChoice::kHandOut;
 };
 
 // What a row takes from the book as a whole, looked up once per book.

@@ -1,5 +1,6 @@
 #include "tables/summaries.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <map>
@@ -101,7 +102,7 @@ class MarketSummaries final : public BookSink {
     runners_->push(m.number_of_runners);
     winner_count_->push(m.number_of_winners);
     winners_->push(winners(m));
-    matched_->push(m.total_matched);
+    matched_->push(m.peak_total_matched);
     first_->push(h.first_book);
     last_->push(h.last_book);
     in_play_time_->push(h.in_play_time);
@@ -134,6 +135,8 @@ struct Taken {
 };
 
 struct RunnerHistory {
+  // The largest traded volume any book showed (the close zeroes the last one).
+  double peak_matched = 0.0;
   std::optional<double> ltp_at_off;
   std::optional<double> matched_at_off;
   std::vector<Taken> before_off;  // one per offset
@@ -144,8 +147,7 @@ struct RunnerMarket {
   std::map<RunnerKey, RunnerHistory> runners;
 };
 
-std::optional<double> best(const PriceLadder& ladder) {
-  const auto levels = ladder.levels();
+std::optional<double> best(std::span<const PriceSize> levels) {
   if (levels.empty()) return std::nullopt;
   return levels.front().price;
 }
@@ -188,6 +190,10 @@ class RunnerSummaries final : public BookSink {
   // Only books before the off are looked at closely; after it, the last state says it all.
   void on_book(MarketCache& market) override {
     RunnerMarket& state = states_.of(market);
+    for (const RunnerCache* r : market.runners_in_order_of_appearance()) {
+      double& peak = state.runners[r->key].peak_matched;
+      peak = std::max(peak, r->total_matched);
+    }
     if (state.gone_in_play) return;
     if (market.in_play) {
       state.gone_in_play = true;
@@ -202,7 +208,8 @@ class RunnerSummaries final : public BookSink {
       if (!market_time) continue;
       for (std::size_t k = 0; k < offsets_s_.size(); ++k) {
         if (market.publish_time > taken_at(*market_time, offsets_s_[k])) continue;
-        h.before_off[k] = {best(r->atb), best(r->atl)};
+        h.before_off[k] = {best(back_levels(*r, LadderChoice::kHandOut)),
+                           best(lay_levels(*r, LadderChoice::kHandOut))};
       }
     }
   }
@@ -244,9 +251,10 @@ class RunnerSummaries final : public BookSink {
     ltp_at_off_->push(h != nullptr ? h->ltp_at_off : std::nullopt);
     ltp_last_->push(r.last_price_traded);
     matched_at_off_->push(h != nullptr ? h->matched_at_off : std::nullopt);
-    matched_last_->push(r.total_matched);
+    matched_last_->push(h != nullptr ? h->peak_matched : r.total_matched);
     for (std::size_t k = 0; k < offsets_s_.size(); ++k) {
-      const Taken taken = h != nullptr ? h->before_off[k] : Taken{};
+      // A runner first met in play has a history without figures from before the off.
+      const Taken taken = h != nullptr && k < h->before_off.size() ? h->before_off[k] : Taken{};
       back_[k]->push(taken.back);
       lay_[k]->push(taken.lay);
     }

@@ -42,10 +42,34 @@ class StreamFiles:
         return list(self.open(lines, **options))
 
 
+# The ladder keys a recording's price changes use: "full" ladders keyed by price, the level-keyed
+# best-offers projections alone ("display": best available and best display, as a recorder
+# subscribed to best offers writes them), or both ("mixed", the full ladder emptied at times).
+LADDER_KEYS = {
+    "full": ("atb", "atl", "trd"),
+    "display": ("batb", "batl", "bdatb", "bdatl", "trd"),
+    "mixed": ("atb", "atl", "batb", "batl", "bdatb", "bdatl", "trd"),
+}
+
+
+def _image_ladders(kind, i):
+    full = {"atb": [[2 + i, 10]], "atl": [[2.5 + i, 12]]}
+    if kind == "mixed":
+        # At prices the changes name, so that the full ladder empties now and then.
+        full = {"atb": [[(1.5, 2, 2.5, 3)[i % 4], 10]], "atl": [[(3, 4.2, 10, 2.5)[i % 4], 12]]}
+    levels = {"batb": [[0, 2 + i, 10], [1, 1.9 + i, 4]], "batl": [[0, 2.5 + i, 12]],
+              "bdatb": [[0, 2.02 + i, 11]], "bdatl": [[0, 2.48 + i, 13], [1, 2.6 + i, 3]]}
+    return {"full": full, "display": levels, "mixed": {**full, **levels}}[kind]
+
+
 def market_recording(market_id, seed, count=120, *, runners=(11, 12, 13, 14), start=1_714_568_400_000,
-                     market_type="WIN", event_id="31", bet_delay_models=None, step=1_000):
+                     market_type="WIN", event_id="31", bet_delay_models=None, step=1_000,
+                     ladders="full", wipe_at_close=False):
     """Messages of one realistic market: an image with its definition, then price, traded and
     starting-price changes, definitions now and then (a removal, the turn in play, the close).
+
+    `ladders` picks the price keys (LADDER_KEYS). `wipe_at_close` ends the recording as the
+    exchange ends a closed market: every traded volume set to 0 and the traded ladders emptied.
     """
     rng = random.Random(seed)
     order = list(runners)
@@ -62,8 +86,9 @@ def market_recording(market_id, seed, count=120, *, runners=(11, 12, 13, 14), st
         return d
 
     lines = [message(start, {"id": market_id, "img": True, "marketDefinition": definition(),
-                             "rc": [{"id": s, "atb": [[2 + i, 10]], "atl": [[2.5 + i, 12]]}
+                             "rc": [{"id": s, **_image_ladders(ladders, i)}
                                     for i, s in enumerate(runners)]})]
+    traded = {s: {} for s in runners}
     removed = ()
     for n in range(1, count):
         change = {"id": market_id, "tv": n * 3.5}
@@ -72,7 +97,21 @@ def market_recording(market_id, seed, count=120, *, runners=(11, 12, 13, 14), st
             s = rng.choice(runners)
             rc = {"id": s}
             price = rng.choice([1.5, 2, 2.5, 3, 4.2, 10])
-            rc[rng.choice(["atb", "atl", "trd"])] = [[price, rng.choice([0, 1, 7.25, 100])]]
+            key = rng.choice(LADDER_KEYS[ladders])
+            size = rng.choice([0, 1, 7.25, 100])
+            if key == "trd" and wipe_at_close:
+                # Traded volume at a price only grows until the close wipes it.
+                size = traded[s].get(price, 0) + size
+            if key.startswith("b"):
+                rc[key] = [[rng.randrange(3), price, size]]
+            else:
+                rc[key] = [[price, size]]
+            if key == "trd":
+                traded[s][price] = size
+            if ladders == "mixed" and rng.random() < 0.2:
+                # The full ladder of a side emptied: what is handed out falls back.
+                side = rng.choice(["atb", "atl"])
+                rc[side] = rc.get(side, []) + [[p, 0] for p in (1.5, 2, 2.5, 3, 4.2, 10)]
             if rng.random() < 0.3:
                 rc["ltp"] = price
                 rc["tv"] = n * 1.25
@@ -89,6 +128,10 @@ def market_recording(market_id, seed, count=120, *, runners=(11, 12, 13, 14), st
         elif n == count - 1:
             change["marketDefinition"] = definition(status="CLOSED", inplay=True, removed=removed)
         lines.append(message(start + n * step, change))
+    if wipe_at_close:
+        rcs = [{"id": s, "tv": 0, **({"trd": [[p, 0] for p in traded[s]]} if traded[s] else {})}
+               for s in runners]
+        lines.append(message(start + count * step, {"id": market_id, "tv": 0, "rc": rcs}))
     return lines
 
 

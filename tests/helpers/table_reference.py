@@ -111,20 +111,26 @@ def trades(path):
 
 
 def _last_books(path):
-    """Per market, in order of first book: (first pt, first in-play pt, book count, last book)."""
+    """Per market, in order of first book: (first pt, first in-play pt, book count, last book,
+    largest traded volume of the market, and of each runner by (selection id, handicap))."""
     markets = {}
     for book in vantrel.replay(path):
         pt = ms(book.publish_time)
-        first, inplay_at, count, _ = markets.get(book.market_id, (pt, None, 0, None))
+        first, inplay_at, count, _, peak, peaks = markets.get(
+            book.market_id, (pt, None, 0, None, 0.0, {}))
         if book.inplay and inplay_at is None:
             inplay_at = pt
-        markets[book.market_id] = (first, inplay_at, count + 1, book)
+        for r in book.runners:
+            key = (r.selection_id, r.handicap)
+            peaks[key] = max(peaks.get(key, 0.0), r.total_matched)
+        markets[book.market_id] = (first, inplay_at, count + 1, book,
+                                   max(peak, book.total_matched), peaks)
     return markets
 
 
 def market_summaries(path):
     rows = []
-    for first, inplay_at, count, book in _last_books(path).values():
+    for first, inplay_at, count, book, peak, _ in _last_books(path).values():
         d = book.market_definition
         rows.append({
             "market_id": book.market_id, "event_id": int(d.event_id),
@@ -134,7 +140,7 @@ def market_summaries(path):
             "status": book.status, "number_of_runners": book.number_of_runners,
             "number_of_winners": d.number_of_winners,
             "winners": [r.selection_id for r in book.runners if r.status == "WINNER"],
-            "total_matched": book.total_matched, "first_publish_time": first,
+            "total_matched": peak, "first_publish_time": first,
             "last_publish_time": ms(book.publish_time), "inplay_time": inplay_at,
             "books": count, "source": path})
     return rows
@@ -155,7 +161,7 @@ def runner_summaries(path, before_off):
                     back, lay = r.ex.available_to_back, r.ex.available_to_lay
                     taken[key, s] = (back[0].price if back else None, lay[0].price if lay else None)
     rows = []
-    for *_, book in _last_books(path).values():
+    for *_, book, _, peaks in _last_books(path).values():
         records = {(d.selection_id, d.handicap): d for d in book.market_definition.runners}
         for r in book.runners:
             key = (book.market_id, r.selection_id, r.handicap)
@@ -167,7 +173,7 @@ def runner_summaries(path, before_off):
                    "removal_date": ms(r.removal_date),
                    "adjustment_factor": r.adjustment_factor, "ltp_at_off": ltp_off,
                    "ltp_last": r.last_price_traded, "matched_at_off": matched_off,
-                   "matched_last": r.total_matched}
+                   "matched_last": peaks[r.selection_id, r.handicap]}
             for s in before_off:
                 back, lay = taken.get((key, s), (None, None))
                 row[f"back_price_{s}s"], row[f"lay_price_{s}s"] = back, lay
