@@ -207,3 +207,24 @@ def test_export_takes_the_ladder(recording, tmp_path, ladder):
     expected = vantrel.prices_table(path, ladder=ladder)
     got = pq.read_table(out)
     assert got.column("back_price_1").to_pylist() == expected.column("back_price_1").to_pylist()
+
+
+def test_an_empty_traded_ladder_empties_it_as_the_peer_does(tmp_path):
+    lines = market_recording(MARKET, 4, count=40)
+    lines.insert(20, {"op": "mcm", "clk": "AAA", "pt": lines[19]["pt"] + 1,
+                      "mc": [{"id": MARKET, "rc": [{"id": 11, "trd": []}, {"id": 12, "trd": []}]}]})
+    for line in lines[:20]:  # traded levels to empty
+        line["mc"][0].setdefault("rc", []).append({"id": 11, "trd": [[3, line["pt"] % 97 + 1]]})
+    listener = bflw.StreamListener(max_latency=None, lightweight=True)
+    listener.register_stream(0, "marketSubscription")
+    books = list(vantrel.replay(StreamFiles(tmp_path).write(lines)))
+    for line, book in zip(lines, books, strict=True):
+        listener.on_data(json.dumps(line))
+        peer = {r.selection_id: [(d["price"], d["size"]) for d in r.traded.serialised]
+                for r in listener.stream._caches[MARKET].runners}
+        assert {r.selection_id: [(p.price, p.size) for p in r.ex.traded_volume]
+                for r in book.runners} == peer
+    def traded_11(book):
+        return next(r.ex.traded_volume for r in book.runners if r.selection_id == 11)
+
+    assert traded_11(books[19]) and not traded_11(books[20])

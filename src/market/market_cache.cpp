@@ -217,6 +217,12 @@ const std::array<Key, kDefinitionRunnerKeyCount> kDefinitionRunnerKeys = {
     Key("id"),          Key("sortPriority"), Key("status"), Key("hc"), Key("adjustmentFactor"),
     Key("removalDate"), Key("name"),         Key("bsp")};
 
+bool is_empty_array(Value v) {
+  if (!v.is_array()) return false;
+  const json::ArrayItems items = v.items();
+  return !(items.begin() != items.end());
+}
+
 double handicap_of(Value hc) {
   if (!hc.present()) return 0.0;
   return hc.as_double().value_or(0.0);
@@ -244,8 +250,8 @@ std::int64_t handicap_key(double handicap) {
   return static_cast<std::int64_t>(r);
 }
 
-MarketCache::MarketCache(std::string_view id, ReleaseFn release, bool level_ladders)
-    : market_id(id), release_(release), level_ladders_(level_ladders) {}
+MarketCache::MarketCache(std::string_view id, ReleaseFn release, Reading reading)
+    : market_id(id), release_(release), reading_(reading) {}
 
 namespace {
 
@@ -378,7 +384,10 @@ void MarketCache::apply_runner_change(Value change) {
   for (const auto& [key, ladder] : ladders) {
     if (v[key].present() && v[key].is_array()) changed |= ladder->update(v[key]);
   }
-  if (level_ladders_) {
+  if (reading_ == Reading::kEcosystem) {
+    if (v[kRTrd].present() && is_empty_array(v[kRTrd])) {
+      changed |= r.trd.clear();
+    }
     const std::pair<std::size_t, LevelLadder*> level_ladders[] = {
         {kRBatb, &r.batb}, {kRBatl, &r.batl}, {kRBdatb, &r.bdatb}, {kRBdatl, &r.bdatl}};
     for (const auto& [key, ladder] : level_ladders) {

@@ -118,10 +118,13 @@ struct MarketDefinitionRunner {
 
 class MarketCache {
  public:
-  // `level_ladders`: keep the best-offers projections (batb, batl, bdatb, bdatl) as well, and
-  // count their changes as the runner's. The package's replays keep them; the compatible
-  // module's replay does not look at them.
-  MarketCache(std::string_view market_id, ReleaseFn release, bool level_ladders = false);
+  // How the stream is read where the compatible module and the ecosystem's stream cache part:
+  // kEcosystem (the package's replays) also keeps the best-offers projections (batb, batl,
+  // bdatb, bdatl), counting their changes as the runner's, and empties the traded ladder on
+  // "trd": [].
+  enum class Reading : std::uint8_t { kCompatible, kEcosystem };
+  MarketCache(std::string_view market_id, ReleaseFn release,
+              Reading reading = Reading::kCompatible);
   ~MarketCache();
   MarketCache(const MarketCache&) = delete;
   MarketCache& operator=(const MarketCache&) = delete;
@@ -206,7 +209,7 @@ class MarketCache {
 
   std::vector<std::unique_ptr<RunnerCache>> runners_;
   ReleaseFn release_;
-  bool level_ladders_;
+  Reading reading_;
 };
 
 }  // namespace vantrel

@@ -44,6 +44,13 @@ bool PriceLadder::update(json::Value price_changes) {
   return changed;
 }
 
+bool PriceLadder::clear() {
+  if (levels_.empty()) return false;
+  levels_.clear();
+  ++change_counter_;
+  return true;
+}
+
 void PriceLadder::copy_levels(PriceSize* out) const {
   if (!levels_.empty()) std::memcpy(out, levels_.data(), levels_.size() * sizeof(PriceSize));
 }

@@ -25,6 +25,8 @@ class PriceLadder {
   // Applies [price, size] pairs in order; a zero size removes the level. Returns true (and
   // bumps the change counter once) when any level changed.
   bool update(json::Value price_changes);
+  // Removes every level. Returns true (and bumps the change counter) when there were any.
+  bool clear();
 
   // Every level, in the ladder's read-out order.
   std::vector<PriceSize> to_price_sizes() const;

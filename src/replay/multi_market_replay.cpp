@@ -28,7 +28,7 @@ std::size_t MultiMarketReplay::find_or_add(std::string_view id) {
   if (filter_.market_ids && !contains(*filter_.market_ids, id)) {
     keep = Keep::kDropped;
   } else {
-    cache = std::make_unique<MarketCache>(id, release_, /*level_ladders=*/true);
+    cache = std::make_unique<MarketCache>(id, release_, MarketCache::Reading::kEcosystem);
   }
   index_.emplace(std::string(id), markets_.size());
   markets_.push_back({std::string(id), std::move(cache), keep});
