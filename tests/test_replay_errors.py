@@ -82,7 +82,9 @@ def compressed_cases():
 BAD = dict(compressed_cases())
 BAD.update({
     "tar truncated": Bad(tar_cut_inside_b(), "truncated tar archive", "b.json", (A,)),
-    "tar bad header": Bad(tar_with_bad_header_for_b(), "invalid tar header", None, (A,)),
+    # The member a bad header began is lost, the ones after it are not.
+    "tar bad header": Bad(tar_with_bad_header_for_b(), "invalid tar header: the member it began "
+                          "is lost", None, (A,), (C,)),
     "zip truncated": Bad(zip_bytes(MEMBERS)[:-30], "truncated zip archive"),
     "zip cut in half": Bad(zip_bytes(MEMBERS)[:9000], "truncated zip archive"),
     "zip member damaged": Bad(zip_with_b_damaged(), "invalid deflate data", "b.json", (A,), (C,)),

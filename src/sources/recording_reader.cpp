@@ -153,6 +153,11 @@ class RecordingReader::Impl {
         mode_ = Mode::kDone;
         return Status::kEnd;
       }
+      if (tar_->lost_member()) {
+        error_ = tar_->error();
+        can_continue_ = true;
+        return Status::kFailed;
+      }
       return broken(tar_->error());
     }
     member_ = tar_->path();

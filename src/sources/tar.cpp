@@ -109,6 +109,34 @@ bool TarReader::skip_data(std::uint64_t size) {
   return true;
 }
 
+// The member a bad header began is lost, not the archive: the reader stays usable.
+bool TarReader::lose_header() {
+  // No position in the text: a plain tar may be read in groups of members, each from its own
+  // start, and every reading must name the damage alike.
+  error_ = std::string(kInvalidHeader) + ": the member it began is lost";
+  overrides_ = {};
+  resync_ = true;
+  return false;
+}
+
+// Reads blocks until one is a header (its checksum right and its size readable). False at the
+// end of the archive, or when reading failed (error() then says how).
+bool TarReader::find_header(Block& block) {
+  for (;;) {
+    std::size_t got = 0;
+    if (!archive_.read_full(block, got)) return fail(archive_.error());
+    if (got < kBlockSize) {
+      ended_ = true;
+      return false;
+    }
+    std::uint64_t size = 0;
+    if (!all_zero(block) && tar_checksum_matches(block) &&
+        parse_number(block.data(), kSize, size) && size <= kMaxMemberSize) {
+      return true;
+    }
+  }
+}
+
 bool TarReader::finish_member() {
   if (!member_) return true;
   std::uint64_t skipped = 0;
@@ -169,21 +197,31 @@ bool TarReader::parse_pax(const std::string& records) {
 }
 
 bool TarReader::next() {
+  bool resyncing = resync_;
+  if (resync_) {
+    error_.clear();
+    resync_ = false;
+  }
   if (ended_ || !finish_member() || ended_) return false;
   for (;;) {
     Block block;
-    std::size_t got = 0;
-    if (!archive_.read_full(block, got)) return fail(archive_.error());
-    // Some writers stop after the last member without the end-of-archive blocks.
-    if (got == 0 || all_zero(block)) {
-      ended_ = true;
-      return false;
+    if (resyncing) {
+      if (!find_header(block)) return false;
+      resyncing = false;
+    } else {
+      std::size_t got = 0;
+      if (!archive_.read_full(block, got)) return fail(archive_.error());
+      // Some writers stop after the last member without the end-of-archive blocks.
+      if (got == 0 || all_zero(block)) {
+        ended_ = true;
+        return false;
+      }
+      if (got < kBlockSize) return fail(kTruncated);
     }
-    if (got < kBlockSize) return fail(kTruncated);
     std::uint64_t size = 0;
     if (!tar_checksum_matches(block) || !parse_number(block.data(), kSize, size) ||
         size > kMaxMemberSize) {
-      return fail(kInvalidHeader);
+      return lose_header();
     }
     const char type = static_cast<char>(block[kTypeOffset]);
     std::string text;

@@ -2,6 +2,7 @@
 // never held whole: ustar, GNU long names and pax extended headers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,6 +24,11 @@ class TarReader {
 
   // Moves past what is left of the current member to the next regular file. False at the end
   // of the archive, or when it is damaged (error() then says how).
+  //
+  // A header block that is not one (its checksum wrong, its size unreadable) loses the member
+  // it began, since its data's length is unknown, but not the members after it: next() fails
+  // once, naming where, with intact() still true, and the call after that reads on from the
+  // next block that is a header, as tar itself skips to the next header.
   bool next();
 
   // The current member: its path in the archive and its bytes.
@@ -35,6 +41,8 @@ class TarReader {
     return error_.empty() && !archive_.failed() && !(member_ && member_->failed());
   }
   const std::string& error() const { return error_; }
+  // After next() failed: whether it lost one member to a damaged header and can read on.
+  bool lost_member() const { return resync_; }
 
  private:
   struct Overrides {
@@ -47,6 +55,8 @@ class TarReader {
   bool parse_pax(const std::string& records);
   bool skip_data(std::uint64_t size);
   bool fail(std::string text);
+  bool lose_header();
+  bool find_header(std::array<Byte, kTarBlockSize>& block);
 
   ByteStream& archive_;
   std::optional<LimitedStream> member_;
@@ -55,6 +65,8 @@ class TarReader {
   std::string path_;
   std::string error_;
   bool ended_ = false;
+  // A damaged header was reported: the next call looks for the next good one.
+  bool resync_ = false;
 };
 
 }  // namespace vantrel::sources
