@@ -19,6 +19,7 @@ using Status = RecordingReader::Status;
 
 constexpr char kNestedArchive[] = "archive inside an archive is not opened";
 constexpr char kCompressedZip[] = "zip archive inside a compressed file is not opened";
+constexpr char kOverlappingMember[] = "zip member overlaps the data of another member";
 
 std::string limit_text(std::uint64_t limit) {
   return "recording is larger than the limit of " + std::to_string(limit) + " bytes";
@@ -176,7 +177,9 @@ class RecordingReader::Impl {
     ReadResult result;
     ZipMemberStream data;
     std::string error;
-    if (entry.size > limits_.max_recording_bytes) {
+    if (entry.overlaps) {
+      result = failed(kOverlappingMember);
+    } else if (entry.size > limits_.max_recording_bytes) {
       result = failed(limit_text(limits_.max_recording_bytes));
     } else if (!data.open(*input_, entry, error)) {
       result = failed(std::move(error));

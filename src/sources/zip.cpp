@@ -1,6 +1,7 @@
 #include "sources/zip.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "sources/format.hpp"
@@ -199,6 +200,26 @@ std::unique_ptr<Codec> method_codec(const ZipEntry& entry, std::string& error) {
   return codec;
 }
 
+// Marks every entry whose local header starts inside the bytes of an entry before it (its
+// fixed header and compressed data at least; names and extra fields only make them longer).
+void mark_overlaps(std::vector<ZipEntry>& entries) {
+  std::vector<ZipEntry*> by_offset;
+  by_offset.reserve(entries.size());
+  for (ZipEntry& e : entries) by_offset.push_back(&e);
+  std::stable_sort(by_offset.begin(), by_offset.end(), [](const ZipEntry* a, const ZipEntry* b) {
+    return a->header_offset < b->header_offset;
+  });
+  std::uint64_t taken_to = 0;
+  for (ZipEntry* e : by_offset) {
+    if (e->header_offset < taken_to) {
+      e->overlaps = true;
+      continue;
+    }
+    const std::uint64_t fixed = e->header_offset + kLocalHeaderSize;
+    taken_to = e->compressed_size > UINT64_MAX - fixed ? UINT64_MAX : fixed + e->compressed_size;
+  }
+}
+
 }  // namespace
 
 bool read_zip_directory(Input& input, std::vector<ZipEntry>& entries, std::string& error) {
@@ -208,7 +229,9 @@ bool read_zip_directory(Input& input, std::vector<ZipEntry>& entries, std::strin
   if (directory.entries > directory.size / kDirectoryEntrySize) return set_error(error, kInvalid);
   std::vector<Byte> bytes(static_cast<std::size_t>(directory.size));
   if (!read_exactly(input, directory.offset, bytes, error)) return false;
-  return parse_directory(bytes, directory.entries, entries, error);
+  if (!parse_directory(bytes, directory.entries, entries, error)) return false;
+  mark_overlaps(entries);
+  return true;
 }
 
 bool ZipMemberStream::open(Input& input, const ZipEntry& entry, std::string& error) {

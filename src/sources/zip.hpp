@@ -19,6 +19,9 @@ struct ZipEntry {
   std::uint64_t compressed_size = 0;
   std::uint64_t size = 0;
   std::uint64_t header_offset = 0;
+  // Its bytes overlap those of an entry before it in the file. No writer makes such archives;
+  // they are how a small file is made to decode to an enormous one, so the entry is refused.
+  bool overlaps = false;
 };
 
 // The regular files of the archive, in directory order; directories and symbolic links are
