@@ -1,0 +1,465 @@
+#!/usr/bin/env python3
+"""Mutation harness for the package's readers: damaged recordings and archives of every format
+through `replay`, every table and `vantrel export`, in child processes held to time and memory
+limits.
+
+Each input is a generated recording or archive with a few mutations (flipped bits, bytes set,
+a zeroed block, a cut, bytes inserted or removed, a spliced piece of another input). For each,
+the harness checks that:
+- every run ends with books or a named error (`ReplayError`), never another exception, a crash,
+  a hang or the memory limit;
+- with `errors="skip"` no good member of an archive is lost: a member whose bytes the mutations
+  left alone (and which can still be found) comes out whole, as it did before the damage;
+- what passed a checksum (gzip, bzip2, xz, zstd, zip members) without any error reads exactly
+  as before the damage;
+- `vantrel export` (one job, and for a sample two) and `vantrel.dask` read what `replay` reads.
+
+    python fuzz/mutate.py --inputs 10000 --jobs 2      # the long run
+    python fuzz/mutate.py --inputs 100 --seed 7        # a short one, as the tests run it
+
+It prints the counts; a finding is printed with the input's seed, and `--keep DIR` keeps the
+inputs that gave one. Exit status 1 when anything was found.
+"""
+
+from __future__ import annotations
+
+import argparse
+import bz2
+import concurrent.futures as cf
+import io
+import json
+import multiprocessing
+import os
+import random
+import sys
+import tarfile
+import tempfile
+import time
+import warnings
+import zipfile
+from collections import Counter
+from dataclasses import dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "bench"))
+
+MEMORY_LIMIT = 3 << 30  # address space of a worker
+INPUT_SECONDS = 60  # a whole input's checks, all runs together
+EXPORT_TWO_JOBS_EVERY = 25  # tar inputs between runs of `export --jobs 2`
+CHECKSUMMED = ("gzip", "bzip2", "xz", "zstd")
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs
+
+
+@dataclass
+class Base:
+    """A generated input before damage. `members` are (name, extent) for a plain tar or a zip:
+    the byte range of the archive that holds the member, headers included; `index` the byte
+    range of a zip's central directory and end record."""
+
+    kind: str
+    data: bytes
+    members: list[tuple[str, tuple[int, int]]] = field(default_factory=list)
+    index: tuple[int, int] | None = None
+
+
+def _recording(rng: random.Random, market_id: str) -> bytes:
+    from gen_stream import iter_lines
+
+    return "".join(iter_lines("sample", messages=rng.randint(5, 40), runners=rng.randint(2, 6),
+                              seed=rng.randrange(1 << 30), market_id=market_id)).encode()
+
+
+def _event_file(rng: random.Random) -> bytes:
+    from helpers.recordings import event_file
+
+    return event_file(*(_recording(rng, f"1.{rng.randrange(10**9)}") for _ in range(3)))
+
+
+def _tar_extents(data: bytes) -> list[tuple[str, tuple[int, int]]]:
+    out = []
+    with tarfile.open(fileobj=io.BytesIO(data), mode="r:") as tar:
+        for info in tar:
+            if info.isreg():
+                end = info.offset_data + -(-info.size // 512) * 512
+                out.append((info.name, (info.offset, end)))
+    return out
+
+
+def _zip_extents(data: bytes) -> tuple[list[tuple[str, tuple[int, int]]], tuple[int, int]]:
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        infos = sorted(archive.infolist(), key=lambda i: i.header_offset)
+        starts = [i.header_offset for i in infos]
+        directory = archive.start_dir
+    ends = starts[1:] + [directory]
+    return [(i.filename, (s, e)) for i, s, e in zip(infos, starts, ends)], (directory, len(data))
+
+
+def make_base(rng: random.Random) -> Base:
+    from helpers.archives import compress, tar_bytes, zip_bytes
+
+    kind = rng.choice(["plain", "gzip", "bzip2", "zstd", "xz", "event", "tar", "tar", "tar",
+                       "tar.gz", "tar.bz2", "zip"])
+    if kind == "event":
+        return Base(kind, compress(rng.choice(["plain", "gzip"]), _event_file(rng)))
+    if kind in ("plain",) + CHECKSUMMED:
+        return Base(kind, compress(kind, _recording(rng, f"1.{rng.randrange(10**9)}")))
+    members = []
+    for n in range(rng.randint(2, 6)):
+        market_id = f"1.{rng.randrange(10**9)}"
+        text = _recording(rng, market_id)
+        # The exchange's layout: one bzip2 file per market; self-recorded archives hold gzip.
+        packing = rng.choice(["bzip2", "bzip2", "gzip", "plain"])
+        suffix = {"bzip2": ".bz2", "gzip": ".gz", "plain": ""}[packing]
+        members.append((f"PRO/2024/Jan/{n}/{market_id}{suffix}", compress(packing, text)))
+    if kind == "zip":
+        method = rng.choice(["stored", "deflate", "bzip2", "lzma"])
+        data = zip_bytes(members, method=method)
+        extents, index = _zip_extents(data)
+        return Base(f"zip-{method}", data, extents, index)
+    if kind == "tar":
+        data = tar_bytes(members)
+        return Base(kind, data, _tar_extents(data))
+    return Base(kind, tar_bytes(members, {"tar.gz": "gzip", "tar.bz2": "bzip2"}[kind]))
+
+
+@dataclass
+class Damage:
+    data: bytes
+    # Byte ranges of the original that were changed in place, and the first offset from which
+    # the bytes moved (None when nothing moved).
+    spans: list[tuple[int, int]]
+    moved_from: int | None
+
+
+def mutate(base: bytes, rng: random.Random, other: bytes) -> Damage:
+    data = bytearray(base)
+    spans: list[tuple[int, int]] = []
+    moved_from: int | None = None
+
+    def moved(at: int) -> None:
+        nonlocal moved_from
+        moved_from = at if moved_from is None else min(moved_from, at)
+
+    for _ in range(rng.choice([1, 1, 1, 2, 3])):
+        if not data:
+            break
+        at = rng.randrange(len(data))
+        op = rng.choice(["flip", "flip", "set", "zero-block", "cut", "insert", "remove", "splice"])
+        if op == "flip":
+            data[at] ^= 1 << rng.randrange(8)
+            spans.append((at, at + 1))
+        elif op == "set":
+            n = rng.randint(1, 16)
+            data[at:at + n] = bytes(rng.randrange(256) for _ in range(len(data[at:at + n])))
+            spans.append((at, at + n))
+        elif op == "zero-block":
+            at -= at % 512
+            data[at:at + 512] = bytes(len(data[at:at + 512]))
+            spans.append((at, at + 512))
+        elif op == "cut":
+            del data[at:]
+            moved(at)
+        elif op == "insert":
+            data[at:at] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 700)))
+            moved(at)
+        elif op == "remove":
+            del data[at:at + rng.randint(1, 700)]
+            moved(at)
+        else:
+            start = rng.randrange(len(other))
+            data[at:at + rng.randint(1, 2000)] = other[start:start + rng.randint(1, 2000)]
+            moved(at)
+    return Damage(bytes(data), spans, moved_from)
+
+
+def good_members(base: Base, damage: Damage) -> list[str]:
+    """Members of a plain tar or a zip that the damage left whole and findable."""
+
+    def untouched(lo: int, hi: int) -> bool:
+        if damage.moved_from is not None and damage.moved_from < hi:
+            return False
+        return all(e <= lo or s >= hi for s, e in damage.spans)
+
+    if base.kind == "tar":
+        return [name for name, (lo, hi) in base.members if untouched(lo, hi)]
+    if base.kind.startswith("zip"):
+        # Members are found through the directory at the end: damage there, or anything moved,
+        # leaves none of them findable.
+        if damage.moved_from is not None or not untouched(*base.index):
+            return []
+        return [name for name, (lo, hi) in base.members if untouched(lo, hi)]
+    return []
+
+
+# ---------------------------------------------------------------------------------------------
+# What a worker does with one input
+
+
+def _limit_worker() -> None:
+    try:
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
+    except (ImportError, ValueError, OSError):  # not where address space limits exist
+        pass
+    warnings.simplefilter("ignore")
+
+
+def _member_of(source: str) -> str | None:
+    head, sep, rest = source.partition(" (member ")
+    return rest[:-1] if sep else None
+
+
+def _summaries(path: str, errors: str) -> tuple[list[dict] | None, str | None, list[str]]:
+    import vantrel
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            rows = vantrel.market_summaries(path, errors=errors).to_pylist()
+        except vantrel.ReplayError as exc:
+            return None, str(exc), [str(w.message) for w in caught]
+    return rows, None, [str(w.message) for w in caught]
+
+
+def _comparable(rows: list[dict]) -> list[tuple]:
+    return [(_member_of(r["source"]), r["market_id"], r["books"], r["last_publish_time"],
+             r["total_matched"], r["status"]) for r in rows]
+
+
+def check_input(path: str, kind: str, expected: list[tuple], good: list[str],
+                export_jobs: tuple[int, ...], dask: bool) -> dict:
+    """Runs everything on one input; returns what a finding needs and the counts."""
+    import vantrel
+
+    findings: list[str] = []
+    outcome = {}
+    # replay, the books: ends with books or a named error
+    try:
+        books = sum(1 for _ in vantrel.replay(path))
+        outcome["replay"] = f"books {books}"
+    except vantrel.ReplayError as exc:
+        outcome["replay"] = f"error {exc.reason}"
+    except Exception as exc:  # anything else is a finding
+        findings.append(f"replay raised {type(exc).__name__}: {exc}")
+    # every table with both policies
+    for name, build in (("prices", lambda p, e: vantrel.prices_table(p, errors=e)),
+                        ("trades", lambda p, e: vantrel.trades_table(p, errors=e)),
+                        ("runners", lambda p, e: vantrel.runner_summaries(p, errors=e))):
+        for errors in ("raise", "skip"):
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    build(path, errors)
+            except vantrel.ReplayError:
+                if errors == "skip":
+                    findings.append(f"{name} with errors='skip' raised")
+            except Exception as exc:
+                findings.append(f"{name} errors={errors!r} raised {type(exc).__name__}: {exc}")
+    rows, error, skipped = None, None, []
+    try:
+        rows, error, skipped = _summaries(path, "skip")
+        raise_rows, raise_error, _ = _summaries(path, "raise")
+    except Exception as exc:
+        findings.append(f"market_summaries raised {type(exc).__name__}: {exc}")
+        return {"findings": findings, "outcome": outcome}
+    if error is not None:
+        findings.append(f"market_summaries with errors='skip' raised: {error}")
+    got = _comparable(rows or [])
+    # No good member lost
+    for member in good:
+        want = [row for row in expected if row[0] == member]
+        have = [row for row in got if row[0] == member]
+        if want != have:
+            findings.append(f"silent loss: good member {member} gave {have}, not {want}")
+    # What passed its checks without a word reads as before
+    if raise_error is None and not skipped and kind in CHECKSUMMED + ("tar.gz", "tar.bz2"):
+        if got != expected:
+            findings.append("silent change: a checksummed input read without error differs")
+    # export and dask read what replay reads
+    for jobs in export_jobs:
+        findings.extend(_check_export(path, jobs, got))
+    if dask:
+        findings.extend(_check_dask(path, got))
+    return {"findings": findings, "outcome": outcome}
+
+
+def _check_export(path: str, jobs: int, expected: list[tuple]) -> list[str]:
+    import pyarrow.parquet as pq
+
+    from vantrel import cli
+
+    with tempfile.TemporaryDirectory(prefix="mutate-export-") as tmp:
+        out = os.path.join(tmp, "markets.parquet")
+        stderr = io.StringIO()
+        try:
+            from contextlib import redirect_stderr
+
+            with redirect_stderr(stderr):
+                status = cli.main(["export", path, "-o", out, "--table", "markets",
+                                   "--errors", "skip", "--jobs", str(jobs)])
+        except SystemExit as exc:
+            status = exc.code
+        except Exception as exc:
+            return [f"export --jobs {jobs} raised {type(exc).__name__}: {exc}"]
+        if status not in (0, None):
+            return [f"export --jobs {jobs} --errors skip failed ({status}): "
+                    f"{stderr.getvalue().strip()[-300:]}"]
+        rows = _comparable(pq.read_table(out).to_pylist()) if os.path.exists(out) else []
+    if rows != expected:
+        return [f"export --jobs {jobs} read {len(rows)} markets, replay {len(expected)}"]
+    return []
+
+
+def _check_dask(path: str, expected: list[tuple]) -> list[str]:
+    try:
+        import vantrel.dask as vdask
+    except ImportError:
+        return []
+    try:
+        frame = vdask.market_summaries(path, errors="skip").compute(scheduler="synchronous")
+    except Exception as exc:
+        return [f"dask raised {type(exc).__name__}: {exc}"]
+    rows = frame.to_dict("records")
+    for row in rows:
+        for key, value in row.items():
+            if value is not None and type(value).__module__.startswith(("pandas", "numpy")):
+                row[key] = None if str(value) in ("<NA>", "NaT", "nan") else value
+    got = [(_member_of(r["source"]), r["market_id"], int(r["books"])) for r in rows]
+    want = [row[:3] for row in expected]
+    if got != want:
+        return [f"dask read {len(got)} markets, replay {len(want)}"]
+    return []
+
+
+# ---------------------------------------------------------------------------------------------
+# The run
+
+
+@dataclass
+class Job:
+    seed: int
+    kind: str
+    path: str
+    expected: list[tuple]
+    good: list[str]
+    export_jobs: tuple[int, ...]
+    dask: bool
+
+
+def _expected(path: str) -> list[tuple]:
+    rows, error, skipped = _summaries(path, "raise")
+    if error is not None or skipped:
+        raise RuntimeError(f"the undamaged input does not read: {error}")
+    return _comparable(rows)
+
+
+def prepare(seed: int, folder: str, tar_count: list[int]) -> Job:
+    rng = random.Random(seed)
+    base = make_base(rng)
+    other = make_base(random.Random(seed ^ 0x5A5A5A5A)).data
+    original = os.path.join(folder, f"{seed}-original")
+    with open(original, "wb") as f:
+        f.write(base.data)
+    expected = _expected(original)
+    damage = mutate(base.data, rng, other)
+    path = os.path.join(folder, f"{seed}-{base.kind}")
+    with open(path, "wb") as f:
+        f.write(damage.data)
+    os.unlink(original)
+    export_jobs: tuple[int, ...] = ()
+    if base.kind == "tar":
+        tar_count[0] += 1
+        export_jobs = (1, 2) if tar_count[0] % EXPORT_TWO_JOBS_EVERY == 1 else (1,)
+    return Job(seed, base.kind, path, expected, good_members(base, damage), export_jobs,
+               dask=base.kind == "tar")
+
+
+WAVE = 8  # inputs handed to a pool at once: a worker that dies takes at most these to retry
+
+CATEGORIES = (("silent loss", "silent losses"), ("silent change", "silent changes"),
+              ("export", "disagreements"), ("dask", "disagreements"), ("no result", "hangs"),
+              ("died", "crashes"))
+FINDINGS = ("unnamed errors",) + tuple(dict.fromkeys(c for _, c in CATEGORIES))
+
+
+def _category(finding: str) -> str:
+    return next((category for key, category in CATEGORIES if key in finding), "unnamed errors")
+
+
+def _run_wave(wave: list[Job], workers: int) -> tuple[list[tuple[Job, dict]], list[Job]]:
+    """Results of a wave of inputs, and the inputs to run again because a worker died."""
+    context = multiprocessing.get_context("spawn")
+    pool = cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_limit_worker)
+    futures = [(pool.submit(check_input, j.path, j.kind, j.expected, j.good, j.export_jobs,
+                            j.dask), j) for j in wave]
+    done, again, hung = [], [], False
+    for future, job in futures:
+        try:
+            done.append((job, future.result(timeout=None if hung else INPUT_SECONDS)))
+        except cf.TimeoutError:
+            done.append((job, {"findings": [f"no result within {INPUT_SECONDS} s"]}))
+            hung = True
+            for child in multiprocessing.active_children():
+                child.terminate()
+        except cf.process.BrokenProcessPool:
+            if not hung:
+                again.append(job)
+    pool.shutdown(wait=True, cancel_futures=True)
+    return done, again
+
+
+def run(inputs: int, seed: int, jobs: int, keep: str | None, quiet: bool = False) -> Counter:
+    counts: Counter = Counter()
+    started = time.monotonic()
+    with tempfile.TemporaryDirectory(prefix="mutate-") as folder:
+        tar_count = [0]
+        todo = [prepare(seed + n, folder, tar_count) for n in range(inputs)]
+        results: list[tuple[Job, dict]] = []
+        for at in range(0, len(todo), WAVE):
+            done, again = _run_wave(todo[at:at + WAVE], jobs)
+            results.extend(done)
+            # One at a time, so that the input that brought a worker down is the one named.
+            for job in again:
+                alone, lost = _run_wave([job], 1)
+                results.extend(alone)
+                results.extend((j, {"findings": ["the worker died"]}) for j in lost)
+        for job, result in results:
+            counts["inputs"] += 1
+            counts[f"kind {job.kind}"] += 1
+            counts["good members checked"] += len(job.good)
+            counts["export runs"] += len(job.export_jobs)
+            counts["dask runs"] += job.dask
+            for finding in result["findings"]:
+                counts[_category(finding)] += 1
+                if not quiet:
+                    print(f"seed {job.seed} ({job.kind}): {finding}", flush=True)
+                if keep:
+                    os.makedirs(keep, exist_ok=True)
+                    with open(job.path, "rb") as src, open(
+                            os.path.join(keep, os.path.basename(job.path)), "wb") as dst:
+                        dst.write(src.read())
+            counts["clean"] += not result["findings"]
+    counts["seconds"] = round(time.monotonic() - started)
+    return counts
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--inputs", type=int, default=1000)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--keep", metavar="DIR", help="keep the inputs that gave a finding")
+    args = parser.parse_args(argv)
+    counts = run(args.inputs, args.seed, args.jobs, args.keep)
+    print(json.dumps(dict(sorted(counts.items())), indent=1))
+    return 1 if any(counts[k] for k in FINDINGS) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,60 @@
+"""A short run of the mutation harness (fuzz/mutate.py runs the long one), and the harness's own
+checks shown to catch what they are for."""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("pyarrow")
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
+
+import mutate  # noqa: E402
+
+from helpers.archives import tar_bytes  # noqa: E402
+from helpers.recordings import race  # noqa: E402
+
+
+def test_a_short_run_finds_nothing():
+    counts = mutate.run(inputs=48, seed=20_000, jobs=2, keep=None)
+    found = {k: counts[k] for k in mutate.FINDINGS if counts[k]}
+    assert counts["inputs"] == 48 and not found, found
+
+
+def _tar_with_members(tmp_path):
+    members = [(f"1.80000000{n}", race(f"1.80000000{n}", messages=12, seed=n)) for n in range(3)]
+    data = tar_bytes(members)
+    base = mutate.Base("tar", data, mutate._tar_extents(data))
+    path = tmp_path / "archive.tar"
+    path.write_bytes(data)
+    return base, path
+
+
+def test_a_lost_good_member_is_a_finding(tmp_path):
+    base, path = _tar_with_members(tmp_path)
+    expected = mutate._expected(str(path))
+    # Claim a member the archive does not hold: the harness must call it lost.
+    ghost = ("ghost", "1.9", 1, None, 0.0, "OPEN")
+    result = mutate.check_input(str(path), "tar", expected + [ghost], ["ghost"], (), False)
+    assert any("silent loss" in f for f in result["findings"])
+
+
+def test_a_damaged_header_leaves_the_other_members_good(tmp_path):
+    base, path = _tar_with_members(tmp_path)
+    expected = mutate._expected(str(path))
+    _, (start, _) = base.members[1]
+    damage = mutate.Damage(bytearray(base.data), [(start + 3, start + 4)], None)
+    damage.data[start + 3] ^= 0x20
+    good = mutate.good_members(base, damage)
+    assert good == [base.members[0][0], base.members[2][0]]
+    path.write_bytes(bytes(damage.data))
+    result = mutate.check_input(str(path), "tar", expected, good, (1,), False)
+    assert result["findings"] == []
+
+
+@pytest.mark.parametrize("moved_from, kept", [(None, 3), (0, 0), ("second", 1)])
+def test_moved_bytes_leave_only_the_members_before_them(tmp_path, moved_from, kept):
+    base, _ = _tar_with_members(tmp_path)
+    at = base.members[1][1][0] if moved_from == "second" else moved_from
+    damage = mutate.Damage(base.data, [], at)
+    assert len(mutate.good_members(base, damage)) == kept
