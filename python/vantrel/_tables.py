@@ -121,16 +121,17 @@ def _value_type(pa: Any, kind: str) -> Any:
 
 
 def _build(source: Source, table: str, markets: str | Iterable[str] | None,
-           market_types: str | Iterable[str] | None, errors: str, **options: Any) -> Any:
+           market_types: str | Iterable[str] | None, errors: str,
+           storage_options: dict[str, Any] | None, **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
     pa = _pyarrow()
-    check_source(source)
+    source = check_source(source)
     _choice(errors, "errors", ("raise", "skip"))
     market_ids = _id_list(markets, "markets")
     types = _id_list(market_types, "market_types")
     on_error = _raise if errors == "raise" else _warn
     columns = _engine.build_table(
-        inputs(source), on_error, table, markets=market_ids, market_types=types,
+        inputs(source, storage_options), on_error, table, markets=market_ids, market_types=types,
         **options)
     arrays = [_array(pa, c) for c in columns]
     return pa.Table.from_arrays(arrays, names=[c[0] for c in columns])
@@ -147,6 +148,7 @@ def prices_table(
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
     errors: str = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """Prices of every runner of every book in `source`, as a pyarrow.Table.
 
@@ -168,7 +170,8 @@ def prices_table(
         "every_ms": _every_ms(every),
         "changed_only": bool(changed_only),
     }
-    return _build(source, "prices", markets, market_types, errors, **options)
+    return _build(source, "prices", markets, market_types, errors, storage_options,
+                  **options)
 
 
 def trades_table(
@@ -177,11 +180,12 @@ def trades_table(
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
     errors: str = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row whenever a runner's traded volume at a price changes: the cumulative figure
     (`traded`) and what was matched since the runner's previous change there (`delta`).
     Columns: docs/tables.md."""
-    return _build(source, "trades", markets, market_types, errors)
+    return _build(source, "trades", markets, market_types, errors, storage_options)
 
 
 def market_summaries(
@@ -190,11 +194,12 @@ def market_summaries(
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
     errors: str = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row per market of each recording: its definition, final status, winners, traded
     volume, first, last and first in-play publish times, book count and the file it came
     from. Columns: docs/tables.md."""
-    return _build(source, "markets", markets, market_types, errors)
+    return _build(source, "markets", markets, market_types, errors, storage_options)
 
 
 def runner_summaries(
@@ -204,10 +209,12 @@ def runner_summaries(
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
     errors: str = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row per market and runner of its last book: final status, starting price, last
     price traded and traded volume at the off and at the end, and the best back and lay prices
     `before_off` seconds before the market time (`back_price_60s`, `lay_price_60s`, ...).
     Columns: docs/tables.md."""
     offsets = _offsets(before_off)
-    return _build(source, "runners", markets, market_types, errors, offsets=offsets)
+    return _build(source, "runners", markets, market_types, errors, storage_options,
+                  offsets=offsets)

@@ -33,7 +33,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from . import _tables
 from ._replay import _choice
-from ._sources import MemberGroup, member_groups, walk_directory
+from ._sources import MemberGroup, is_url, member_groups, remote_files, walk_directory
 
 __all__ = ["DTYPE_BACKENDS", "market_summaries", "prices_table", "runner_summaries",
            "to_pandas", "trades_table"]
@@ -76,38 +76,6 @@ def to_pandas(table: Any, dtype_backend: str = "numpy_nullable") -> pd.DataFrame
     return table.to_pandas(types_mapper=_nullable_types(pa), use_threads=False)
 
 
-def _is_remote(source: str) -> bool:
-    return "://" in source or "::" in source
-
-
-def _hidden_under(path: str, root: str) -> bool:
-    rel = path[len(root):].lstrip("/")
-    return any(part.startswith(".") for part in rel.split("/"))
-
-
-def _fixed_prefix(pattern: str) -> str:
-    parts = pattern.split("/")
-    fixed = next(i for i, part in enumerate(parts) if glob.has_magic(part))
-    return "/".join(parts[:fixed])
-
-
-def _remote_files(url: str, storage_options: dict[str, Any]) -> list[Any]:
-    fs, path = fsspec.core.url_to_fs(url, **storage_options)
-    matches = [path]
-    if glob.has_magic(path):
-        # fsspec's globs match hidden names, the standard library's do not: skip them alike.
-        root = _fixed_prefix(path)
-        matches = sorted(p for p in fs.glob(path) if not _hidden_under(p, root))
-    files: list[str] = []
-    for match in matches:
-        if fs.isdir(match):
-            found = sorted(fs.find(match))
-            files.extend(p for p in found if not _hidden_under(p, match))
-        else:
-            files.append(match)
-    return [fsspec.core.OpenFile(fs, p, mode="rb") for p in files]
-
-
 def _local_files(pattern: str) -> list[str | MemberGroup]:
     matches = sorted(glob.glob(pattern, recursive=True)) if glob.has_magic(pattern) else [pattern]
     files: list[str] = []
@@ -141,7 +109,7 @@ def _files(sources: Any, storage_options: dict[str, Any]) -> list[Any]:
         if not isinstance(item, (str, os.PathLike)):
             raise TypeError(f"sources are paths, globs or URLs, not {type(item).__name__}")
         source = os.fsdecode(os.fspath(item))
-        found = (_remote_files(source, storage_options) if _is_remote(source)
+        found = (remote_files(source, storage_options) if is_url(source)
                  else _local_files(source))
         if not found:
             raise FileNotFoundError(f"no recordings found at {source!r}")
