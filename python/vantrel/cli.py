@@ -340,6 +340,12 @@ def scratch_place(output: str | None) -> str:
     return tempfile.gettempdir()
 
 
+def parts_prefix(pid: int | None = None) -> str:
+    """The start of the name of a run's hand-over folder: the process id in it tells one
+    export's leftovers from another's on a machine that runs several."""
+    return f".vantrel-parts-{os.getpid() if pid is None else pid}-"
+
+
 class Tasks:
     """Runs build_one over the tasks, yielding (task, result) in input order.
 
@@ -360,7 +366,7 @@ class Tasks:
             for task in tasks:
                 yield task, build_one(args[0], task, *args[1:])
             return
-        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=".vantrel-parts-")
+        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=parts_prefix())
         self.pool = concurrent.futures.ProcessPoolExecutor(
             max_workers=min(self.jobs, len(tasks)), initializer=_quiet_worker,
             mp_context=multiprocessing.get_context("spawn"))
