@@ -120,6 +120,11 @@ def _value_type(pa: Any, kind: str) -> Any:
     return _VALUE_TYPES[kind]
 
 
+# (books, markets) the last table built in this process came from: the command line sums them
+# over its tasks for its closing summary.
+last_counts: tuple[int, int] = (0, 0)
+
+
 def _build(source: Source, table: str, markets: str | Iterable[str] | None,
            market_types: str | Iterable[str] | None, errors: str,
            storage_options: dict[str, Any] | None, **options: Any) -> Any:
@@ -130,9 +135,12 @@ def _build(source: Source, table: str, markets: str | Iterable[str] | None,
     market_ids = _id_list(markets, "markets")
     types = _id_list(market_types, "market_types")
     on_error = _raise if errors == "raise" else _warn
+    counts: list[tuple[int, int]] = []
     columns = _engine.build_table(
         inputs(source, storage_options), on_error, table, markets=market_ids, market_types=types,
-        **options)
+        counts=counts, **options)
+    global last_counts
+    last_counts = counts[0]
     arrays = [_array(pa, c) for c in columns]
     return pa.Table.from_arrays(arrays, names=[c[0] for c in columns])
 
