@@ -1,5 +1,7 @@
 """Fast replay of recorded exchange market-stream files into market book snapshots."""
 
+__version__ = "0.1.0"
+
 from ._replay import ReplayError, SkippedRecordingWarning, replay
 from ._tables import market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
