@@ -3,6 +3,7 @@
 __version__ = "0.1.0"
 
 from ._replay import ReplayError, SkippedRecordingWarning, replay
+from ._sources import TYPE_CHECKING
 from ._tables import market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
     ExchangePrices,
@@ -15,6 +16,17 @@ from .vantrel import (
     StartingPrices,
     iter_prices_file,
 )
+
+if TYPE_CHECKING:
+    from ._options import DtypeBackend, Errors, Form, Readable, RunnerOrder, Source
+else:
+    def __getattr__(name: str) -> object:
+        # The argument types need typing, which `import vantrel` does without: made on first use.
+        if name in ("Source", "Form", "Errors", "RunnerOrder", "DtypeBackend", "Readable"):
+            from . import _options
+
+            return _options.PUBLIC[name]
+        raise AttributeError(f"module 'vantrel' has no attribute {name!r}")
 
 # The module's names first, in its own order, then the package's.
 __all__ = [
@@ -34,4 +46,10 @@ __all__ = [
     "trades_table",
     "market_summaries",
     "runner_summaries",
+    "Source",
+    "Form",
+    "Errors",
+    "RunnerOrder",
+    "DtypeBackend",
+    "Readable",
 ]

@@ -12,7 +12,7 @@ from .vantrel import MarketBook
 if TYPE_CHECKING:
     from typing import Any
 
-    from ._sources import Source
+    from ._options import Errors, RunnerOrder, Source
 
 __all__ = ["ReplayError", "SkippedRecordingWarning", "replay"]
 
@@ -113,9 +113,9 @@ def replay(
     *,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
     naive_times: bool = False,
-    runner_order: str = "definition",
+    runner_order: RunnerOrder = "definition",
     storage_options: dict[str, Any] | None = None,
 ) -> Iterator[MarketBook]:
     """Replays every recording in `source`, yielding one MarketBook per market a message changes.
@@ -139,9 +139,11 @@ def replay(
     is skipped with a SkippedRecordingWarning instead. A stream that is not market data (race,
     cricket or order streams) is such a recording.
     """
+    from . import _options
+
     source = check_source(source)
-    _choice(errors, "errors", ("raise", "skip"))
-    _choice(runner_order, "runner_order", ("definition", "key"))
+    _choice(errors, "errors", _options.ERRORS)
+    _choice(runner_order, "runner_order", _options.RUNNER_ORDERS)
     market_ids = _id_list(markets, "markets")
     types = _id_list(market_types, "market_types")
     on_error = _raise if errors == "raise" else _warn

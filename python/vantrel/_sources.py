@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import errno
-import glob
 import os
 import tarfile
 from collections.abc import Iterable, Iterator
@@ -11,17 +10,9 @@ from collections.abc import Iterable, Iterator
 # Importing typing would cost half the package's import time; only type checkers need it.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Protocol, TypeAlias
+    from typing import Any
 
-    class Readable(Protocol):
-        """A binary file object: anything whose read() gives the rest of its bytes."""
-
-        def read(self, size: int = -1, /) -> bytes: ...
-
-    #: What a source argument may be: a path (a glob pattern or a URL in a str), bytes, a
-    #: binary file object, or any iterable of these.
-    Source: TypeAlias = ("str | os.PathLike[str] | bytes | bytearray | memoryview | Readable"
-                         " | Iterable[Source]")
+    from ._options import Source
 
 MEMORY_LABEL = "<bytes>"
 
@@ -215,11 +206,18 @@ def _os_failure(exc: OSError) -> Exception:
     return OSError(f"{exc.strerror or os.strerror(exc.errno)} (os error {exc.errno})")
 
 
+def has_magic(path: str) -> bool:
+    """glob.has_magic, without importing glob (and re) for every path."""
+    return "*" in path or "?" in path or "[" in path
+
+
 def _paths(pattern: str) -> Iterator[tuple[str, object]]:
     """A path, a directory's files, or every match of a glob (sorted, "**" recursive, hidden
     names skipped as the standard library does), as `vantrel.dask` expands them. A name with
     glob characters that exists is taken as it is."""
-    if glob.has_magic(pattern) and not os.path.exists(pattern):
+    if has_magic(pattern) and not os.path.exists(pattern):
+        import glob
+
         matches = sorted(glob.glob(pattern, recursive=True))
         if not matches:
             missing = OSError(errno.ENOENT, "no file matches this pattern")
@@ -241,7 +239,7 @@ def _hidden_under(path: str, root: str) -> bool:
 
 def _fixed_prefix(pattern: str) -> str:
     parts = pattern.split("/")
-    fixed = next(i for i, part in enumerate(parts) if glob.has_magic(part))
+    fixed = next(i for i, part in enumerate(parts) if has_magic(part))
     return "/".join(parts[:fixed])
 
 
@@ -250,7 +248,7 @@ def remote_files(url: str, storage_options: dict[str, Any]) -> list[Any]:
     names skipped as for local paths."""
     fs, path = _fsspec().core.url_to_fs(url, **storage_options)
     matches = [path]
-    if glob.has_magic(path):
+    if has_magic(path):
         # fsspec's globs match hidden names, the standard library's do not: skip them alike.
         root = _fixed_prefix(path)
         matches = sorted(p for p in fs.glob(path) if not _hidden_under(p, root))

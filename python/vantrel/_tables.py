@@ -19,11 +19,10 @@ if TYPE_CHECKING:
 
     import pyarrow
 
-    from ._sources import Source
+    from ._options import Errors, Form, Source
 
 __all__ = ["market_summaries", "prices_table", "runner_summaries", "trades_table"]
 
-FORMS = ("best", "ladder", "ltp")
 DEFAULT_BEFORE_OFF = (60, 300, 600)
 
 
@@ -126,12 +125,14 @@ last_counts: tuple[int, int] = (0, 0)
 
 
 def _build(source: Source, table: str, markets: str | Iterable[str] | None,
-           market_types: str | Iterable[str] | None, errors: str,
+           market_types: str | Iterable[str] | None, errors: Errors,
            storage_options: dict[str, Any] | None, **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
     pa = _pyarrow()
     source = check_source(source)
-    _choice(errors, "errors", ("raise", "skip"))
+    from . import _options
+
+    _choice(errors, "errors", _options.ERRORS)
     market_ids = _id_list(markets, "markets")
     types = _id_list(market_types, "market_types")
     on_error = _raise if errors == "raise" else _warn
@@ -148,14 +149,14 @@ def _build(source: Source, table: str, markets: str | Iterable[str] | None,
 def prices_table(
     source: Source,
     *,
-    form: str = "best",
+    form: Form = "best",
     depth: int | None = 3,
     inplay: bool | None = None,
     every: int | datetime.timedelta | None = None,
     changed_only: bool = False,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """Prices of every runner of every book in `source`, as a pyarrow.Table.
@@ -170,7 +171,9 @@ def prices_table(
     `publish_time` is the point. `source`, `markets`, `market_types` and `errors` are as for
     vantrel.replay. Columns: docs/tables.md.
     """
-    _choice(form, "form", FORMS)
+    from . import _options
+
+    _choice(form, "form", _options.FORMS)
     options = {
         "form": form,
         "depth": _depth(depth, form) if form != "ltp" else 0,
@@ -187,7 +190,7 @@ def trades_table(
     *,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row whenever a runner's traded volume at a price changes: the cumulative figure
@@ -201,7 +204,7 @@ def market_summaries(
     *,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row per market of each recording: its definition, final status, winners, traded
@@ -216,7 +219,7 @@ def runner_summaries(
     before_off: Iterable[int | datetime.timedelta] = DEFAULT_BEFORE_OFF,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row per market and runner of its last book: final status, starting price, last
