@@ -36,9 +36,14 @@ def lines(*messages):
     return "".join(json.dumps(m) + "\n" for m in messages).encode()
 
 
+CONNECTION = {"op": "connection", "connectionId": "002-051134157842-432409"}
+STATUS = {"op": "status", "id": 1, "statusCode": "SUCCESS", "connectionClosed": False}
+
+
+@pytest.mark.parametrize("head", [(), (CONNECTION, STATUS)], ids=["first", "after status"])
 @pytest.mark.parametrize("line, name", OTHER_STREAMS.values(), ids=OTHER_STREAMS.keys())
-def test_a_stream_that_is_no_market_data_is_named(line, name):
-    data = lines(line, line)
+def test_a_stream_that_is_no_market_data_is_named(line, name, head):
+    data = lines(*head, line, line)
     with pytest.raises(vantrel.ReplayError) as raised:
         list(vantrel.replay([FIRST, data]))
     assert raised.value.reason == f"{name}, not market data"
@@ -47,10 +52,10 @@ def test_a_stream_that_is_no_market_data_is_named(line, name):
     assert books == replayed(FIRST)
 
 
-def test_a_market_stream_with_other_ops_later_is_read():
-    # Only what a recording starts with decides: a later heartbeat or status line is no reason.
-    status = {"op": "status", "id": 2, "statusCode": "SUCCESS"}
-    assert replayed(FIRST + lines(status)) == replayed(FIRST)
+def test_a_market_stream_is_read_whatever_follows_its_first_message():
+    # Only what a recording starts with decides: later lines of another op are no reason.
+    other = OTHER_STREAMS["orders"][0]
+    assert replayed(lines(CONNECTION, STATUS) + FIRST + lines(other)) == replayed(FIRST)
 
 
 @pytest.mark.parametrize("kind", ["plain", "gzip", "bzip2"])

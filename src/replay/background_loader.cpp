@@ -35,19 +35,23 @@ std::string_view op_of(std::string_view line) {
   return line.substr(at + 1, end - at - 1);
 }
 
-// Stores the lines, but refuses a recording whose first line says it is another stream. Only
-// the first line is looked at, so the check costs nothing per message.
+// Stores the lines, but refuses a recording whose first message says it is another stream.
+// Connection and status lines may come first, so a few lines are looked at, until one is a
+// message: past those, the check costs nothing per message.
 class MarketLines final : public LineHandler {
  public:
   explicit MarketLines(StoreLines& lines) : lines_(lines) {}
 
   bool on_line(std::string_view line) override {
-    if (!first_seen_) {
-      first_seen_ = true;
-      if (const char* other = other_stream_name(op_of(line))) {
+    if (lines_looked_at_ < kLinesToLookAt) {
+      ++lines_looked_at_;
+      const std::string_view op = op_of(line);
+      if (const char* other = other_stream_name(op)) {
         error_ = std::string(other) + ", not market data";
         return false;
       }
+      // A market message, or a line without "op" (a bare market change): no need to look on.
+      if (op.empty() || op == "mcm") lines_looked_at_ = kLinesToLookAt;
     }
     if (lines_.on_line(line)) return true;
     error_ = lines_.error();
@@ -58,9 +62,11 @@ class MarketLines final : public LineHandler {
   const std::string& error() const { return error_; }
 
  private:
+  static constexpr int kLinesToLookAt = 4;
+
   StoreLines& lines_;
   std::string error_;
-  bool first_seen_ = false;
+  int lines_looked_at_ = 0;
 };
 
 sources::RecordingReader open(const LoaderInput& input, sources::Limits limits) {
