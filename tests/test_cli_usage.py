@@ -184,3 +184,18 @@ def test_sigterm_cleans_up_as_ctrl_c_does(tmp_path, masks):
     while any(map(running, workers)) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not any(map(running, workers))
+
+
+def test_main_runs_outside_the_main_thread(capsys):
+    # An application may run the command in a thread of its own, where signals cannot be taken.
+    import threading
+
+    from vantrel.cli import main
+
+    status = []
+    thread = threading.Thread(target=lambda: status.append(
+        main(["info", str(SAMPLE), "--jobs", "1", "--json"])))
+    thread.start()
+    thread.join(60)
+    assert status == [0]
+    assert '"market_id": "1.234567890"' in capsys.readouterr().out

@@ -168,8 +168,8 @@ def prices_table(
     `changed_only=True` writes a runner only when its state changed since its last row.
     `every` (milliseconds or a timedelta) samples each market at the multiples of that step
     from its first book to its last: each row holds the last book at or before the point, and
-    `publish_time` is the point. `source`, `markets`, `market_types` and `errors` are as for
-    vantrel.replay. Columns: docs/tables.md.
+    `publish_time` is the point. `source`, `markets`, `market_types`, `errors` and
+    `storage_options` are as for vantrel.replay. Columns: docs/tables.md.
     """
     from . import _options
 

@@ -861,7 +861,10 @@ def main(argv: list[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return USAGE_ERROR
     command = command_info if args.command == "info" else command_export
-    previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # not the main thread: signals are not ours to take
+        previous = None
     try:
         skipped, summary = command(args)
     except UsageError as exc:
@@ -881,7 +884,8 @@ def main(argv: list[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 0
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     if skipped:
         print(f"{PROG}: skipped {len(skipped)} unreadable recording(s):", file=sys.stderr)
         for message in skipped:
