@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/need-packages.sh g++ valgrind libisal-dev zlib1g-dev libbz2-dev libzstd-dev liblzma-dev \
   pkg-config
-[ -x .venv/bin/python ] || bash scripts/setup.sh
+. scripts/python-env.sh
+need_test_venv
 
 root=$PWD
 build=$root/build/memcheck

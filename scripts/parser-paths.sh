@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-[ -x .venv/bin/python ] || bash scripts/setup.sh
+. scripts/python-env.sh
+need_test_venv
 
 root=$PWD
 paths=("$@")

@@ -25,12 +25,17 @@ python_tag() {
 }
 
 # build_venv PYTHON VENV: makes VENV from PYTHON when missing and gives it what building the
-# package without isolation needs. setuptools: betfairutil (a test dependency) comes as a source
-# archive only, and is built without isolation like everything else.
+# package without isolation needs.
 build_venv() {
   [ -x "$2/bin/python" ] || "$1" -m venv "$2"
-  "$2/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" ninja cmake pytest setuptools
+  "$2/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" ninja cmake
+}
+
+# need_test_venv: .venv with the package and what the tests and their helpers import, made
+# (scripts/setup.sh --tests) when either is missing: a .venv from the plain setup has neither.
+need_test_venv() {
+  .venv/bin/python -c "import vantrel, pytest, betfairlightweight, zstandard, pyarrow" \
+    2>/dev/null || bash scripts/setup.sh --tests
 }
 
 # werror_args: the pip arguments that make compiler warnings fail the build when

@@ -5,13 +5,15 @@
 # off: every allocation then goes through ASan, and an overrun of a Python object is caught too.
 #
 # Usage: bash scripts/sanitize.sh [pytest arguments]   (default: -q tests)
-# Needs .venv from scripts/setup.sh (it is run first when .venv is missing).
+# Needs .venv from scripts/setup.sh --tests (run first when .venv or its test packages are
+# missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/need-packages.sh g++ libasan8 libubsan1 libisal-dev zlib1g-dev libbz2-dev libzstd-dev \
   liblzma-dev pkg-config
-[ -x .venv/bin/python ] || bash scripts/setup.sh
+. scripts/python-env.sh
+need_test_venv
 
 root=$PWD
 pkg=$root/build/asan/pkg

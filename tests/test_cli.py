@@ -22,6 +22,7 @@ from helpers import table_recordings
 from helpers.archives import exchange_tar
 from helpers.table_reference import plain
 from vantrel._sources import member_groups
+from vantrel.cli import parts_prefix
 
 
 def run(*args, cwd=None):
@@ -260,10 +261,12 @@ def test_an_archive_is_spread_over_workers_with_the_output_of_one(month, tmp_pat
         assert rows(got) == rows(expected), jobs
 
 
-def parts_folders(*places):
-    """The workers' hand-over folders in every place the export may put them."""
+def parts_folders(pid, *places):
+    """The hand-over folders of the export running as `pid`, in every place it may put them:
+    other exports on the machine have folders of their own."""
     places = ("/dev/shm", tempfile.gettempdir(), *map(str, places))
-    return {p for place in places for p in glob.glob(os.path.join(place, ".vantrel-parts-*"))}
+    prefix = parts_prefix(pid)
+    return {p for place in places for p in glob.glob(os.path.join(place, prefix + "*"))}
 
 
 @pytest.mark.parametrize("outcome", ["done", "failed"])
@@ -271,10 +274,12 @@ def test_worker_files_go_whatever_the_outcome(folder, month, tmp_path, outcome):
     bad = tmp_path / "bad.json.gz"
     bad.write_bytes(b"\x1f\x8b not really gzip")
     sources = [month, folder] + ([bad] if outcome == "failed" else [])
-    before = parts_folders(tmp_path)
-    done = run("export", *sources, "-o", tmp_path / "out.parquet", "--jobs", 2)
-    assert done.returncode == (0 if outcome == "done" else 1), done.stderr
-    assert parts_folders(tmp_path) == before
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vantrel", "export", *sources, "-o", tmp_path / "out.parquet",
+         "--jobs", "2"], stderr=subprocess.PIPE, text=True)
+    _, stderr = process.communicate(timeout=120)
+    assert process.returncode == (0 if outcome == "done" else 1), stderr
+    assert parts_folders(process.pid, tmp_path) == set()
     assert sorted(os.listdir(tmp_path)) == ["bad.json.gz"] + (
         ["out.parquet"] if outcome == "done" else [])
 
@@ -284,17 +289,18 @@ def test_ctrl_c_while_workers_hand_over_leaves_no_worker_files(tmp_path):
     inputs = [tmp_path / f"m{i:02d}.gz" for i in range(40)]
     for path in inputs:
         path.write_bytes(sample)
-    before = parts_folders(tmp_path)
     process = subprocess.Popen(
         [sys.executable, "-m", "vantrel", "export", *inputs, "-o", tmp_path / "out.parquet",
          "--form", "ladder", "--depth", "all", "--jobs", "2"], stderr=subprocess.PIPE, text=True,
         start_new_session=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and not any(
-            os.listdir(f) for f in parts_folders(tmp_path) - before if os.path.isdir(f)):
+    seen = False
+    while time.monotonic() < deadline and not seen:
+        seen = any(os.listdir(f) for f in parts_folders(process.pid, tmp_path) if os.path.isdir(f))
         time.sleep(0.005)
     os.killpg(process.pid, signal.SIGINT)
     _, stderr = process.communicate(timeout=60)
+    assert seen, "the export's own hand-over folder never showed"
     assert process.returncode == 130, stderr
-    assert parts_folders(tmp_path) == before
+    assert parts_folders(process.pid, tmp_path) == set()
     assert not (tmp_path / "out.parquet").exists()

@@ -1,6 +1,9 @@
 """Fast replay of recorded exchange market-stream files into market book snapshots."""
 
+__version__ = "0.1.0"
+
 from ._replay import ReplayError, SkippedRecordingWarning, replay
+from ._sources import TYPE_CHECKING
 from ._tables import market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
     ExchangePrices,
@@ -13,6 +16,18 @@ from .vantrel import (
     StartingPrices,
     iter_prices_file,
 )
+
+if TYPE_CHECKING:
+    from ._options import DtypeBackend, Errors, Form, Ladder, Readable, RunnerOrder, Source
+else:
+    def __getattr__(name: str) -> object:
+        # The argument types need typing, which `import vantrel` does without: made on first use.
+        if name in ("Source", "Form", "Ladder", "Errors", "RunnerOrder", "DtypeBackend",
+                    "Readable"):
+            from . import _options
+
+            return _options.PUBLIC[name]
+        raise AttributeError(f"module 'vantrel' has no attribute {name!r}")
 
 # The module's names first, in its own order, then the package's.
 __all__ = [
@@ -32,4 +47,11 @@ __all__ = [
     "trades_table",
     "market_summaries",
     "runner_summaries",
+    "Source",
+    "Form",
+    "Ladder",
+    "Errors",
+    "RunnerOrder",
+    "DtypeBackend",
+    "Readable",
 ]

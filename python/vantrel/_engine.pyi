@@ -34,4 +34,5 @@ def build_table(
     every_ms: int = 0,
     changed_only: bool = False,
     offsets: object = None,
+    counts: list[tuple[int, int]] | None = None,
 ) -> list[tuple[str, str, int, int, list[object], int, list[object]]]: ...

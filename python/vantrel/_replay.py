@@ -10,20 +10,73 @@ from ._sources import TYPE_CHECKING, check_source, inputs
 from .vantrel import MarketBook
 
 if TYPE_CHECKING:
-    from ._sources import Source
+    from typing import Any
+
+    from ._options import Errors, RunnerOrder, Source
 
 __all__ = ["ReplayError", "SkippedRecordingWarning", "replay"]
 
 
 class ReplayError(ValueError):
-    """A recording could not be read. `file` names it, `member` its archive member (or None)."""
+    """A recording could not be read. `file` names it, `member` its archive member (or None),
+    `reason` says why.
+
+    When the operating system refused the file (missing, not readable, a directory...), the
+    error is also the matching OSError, with `errno`, `strerror` and `filename` set: `except
+    FileNotFoundError` catches a missing file as `except ValueError` does."""
+
+    file: str
+    member: str | None
+    reason: str
+
+    def __new__(cls, file: str, member: str | None, reason: str) -> ReplayError:
+        if cls is ReplayError:
+            code = _errno_of(reason)
+            if code is not None:
+                cls = _os_error_class(code)
+        # An OSError subclass has its own instance layout, which only OSError may make.
+        new = OSError.__new__ if issubclass(cls, OSError) else ValueError.__new__
+        return new(cls)
 
     def __init__(self, file: str, member: str | None, reason: str) -> None:
         where = file if member is None else f"{file} (member {member})"
-        super().__init__(f"{where}: {reason}")
+        ValueError.__init__(self, f"{where}: {reason}")
         self.file = file
         self.member = member
         self.reason = reason
+        if isinstance(self, OSError):
+            self.errno = _errno_of(reason)
+            self.strerror = reason.rpartition(_OS_ERROR_MARK)[0]
+            self.filename = file
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+    def __reduce__(self) -> tuple[type[ReplayError], tuple[str, str | None, str]]:
+        return ReplayError, (self.file, self.member, self.reason)
+
+
+# How the engine ends the text of an error the operating system gave: "... (os error 2)".
+_OS_ERROR_MARK = " (os error "
+_OS_ERROR_CLASSES: dict[type[OSError], type[ReplayError]] = {}
+
+
+def _errno_of(reason: str) -> int | None:
+    _, mark, tail = reason.rpartition(_OS_ERROR_MARK)
+    number = tail[:-1]
+    return int(number) if mark and tail.endswith(")") and number.isdigit() else None
+
+
+def _os_error_class(code: int) -> type[ReplayError]:
+    """ReplayError joined with the OSError subclass Python gives `code` (FileNotFoundError for
+    ENOENT...), made once per subclass."""
+    base = type(OSError(code, ""))
+    cls = _OS_ERROR_CLASSES.get(base)
+    if cls is None:
+        name = f"Replay{base.__name__}"
+        cls = type(name, (ReplayError, base), {"__module__": "vantrel", "__qualname__": name})
+        _OS_ERROR_CLASSES[base] = cls
+    return cls
 
 
 class SkippedRecordingWarning(UserWarning):
@@ -60,17 +113,19 @@ def replay(
     *,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
     naive_times: bool = False,
-    runner_order: str = "definition",
+    runner_order: RunnerOrder = "definition",
+    storage_options: dict[str, Any] | None = None,
 ) -> Iterator[MarketBook]:
     """Replays every recording in `source`, yielding one MarketBook per market a message changes.
 
     `source` is a path to a file, an archive (tar, plain or compressed; zip) or a directory
-    (walked recursively in sorted path order, hidden files skipped), bytes, a binary file
-    object (read whole), or a list or tuple of these, replayed in the order given. Formats are
-    told by content: plain text, gzip, bzip2, zstd and xz. Each file or archive member is
-    replayed on its own, every market in it with a cache of its own.
+    (walked recursively in sorted path order, hidden files skipped), a glob pattern ("**"
+    recursive), a URL read through fsspec (`storage_options` go to it), bytes, a binary file
+    object (read whole), or any iterable of these (a list, `Path.glob()`), replayed in the order
+    given. Formats are told by content: plain text, gzip, bzip2, zstd and xz. Each file or
+    archive member is replayed on its own, every market in it with a cache of its own.
 
     `markets` keeps only these market ids; `market_types` only markets whose definition
     carries one of these market types. Times are timezone-aware UTC datetimes, or naive UTC
@@ -80,16 +135,20 @@ def replay(
     handicap (`"key"`).
 
     A recording that cannot be read raises ReplayError (a ValueError) naming it, before any of
-    its books; with `errors="skip"` it is skipped with a SkippedRecordingWarning instead.
+    its books, a missing or unreadable file also the matching OSError; with `errors="skip"` it
+    is skipped with a SkippedRecordingWarning instead. A stream that is not market data (race,
+    cricket or order streams) is such a recording.
     """
-    check_source(source)
-    _choice(errors, "errors", ("raise", "skip"))
-    _choice(runner_order, "runner_order", ("definition", "key"))
+    from . import _options
+
+    source = check_source(source)
+    _choice(errors, "errors", _options.ERRORS)
+    _choice(runner_order, "runner_order", _options.RUNNER_ORDERS)
     market_ids = _id_list(markets, "markets")
     types = _id_list(market_types, "market_types")
     on_error = _raise if errors == "raise" else _warn
     return _engine.replay(
-        inputs(source),
+        inputs(source, storage_options),
         on_error,
         markets=market_ids,
         market_types=types,

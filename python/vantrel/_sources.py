@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import tarfile
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
+
 # Importing typing would cost half the package's import time; only type checkers need it.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, TypeAlias
+    from typing import Any
 
-    Source: TypeAlias = "str | os.PathLike[str] | bytes | bytearray | memoryview | Any"
+    from ._options import Source
 
 MEMORY_LABEL = "<bytes>"
 
@@ -19,21 +21,44 @@ def _is_file_object(obj: object) -> bool:
     return callable(getattr(obj, "read", None))
 
 
-def check_source(source: object) -> None:
-    """Raises TypeError for anything that is not a source, before any work is done."""
-    if isinstance(source, (list, tuple)):
-        for item in source:
-            if isinstance(item, (list, tuple)):
+def _is_single(obj: object) -> bool:
+    return (isinstance(obj, (str, os.PathLike, bytes, bytearray, memoryview, MemberGroup))
+            or _is_file_object(obj))
+
+
+def is_url(source: str) -> bool:
+    """Whether a str names remote storage for fsspec ("s3://...", "https://...")."""
+    return "://" in source or "::" in source
+
+
+def _fsspec() -> Any:
+    try:
+        import fsspec
+    except ImportError:
+        raise ImportError("reading a URL needs fsspec (and the package of its storage, such as "
+                          "s3fs for s3://): pip install fsspec") from None
+    return fsspec
+
+
+def check_source(source: object) -> Any:
+    """The source with every iterable of sources made a list, or TypeError for anything that is
+    no source, before any work is done (ImportError for a URL without fsspec installed)."""
+    if _is_single(source):
+        if isinstance(source, str) and is_url(source):
+            _fsspec()
+        return source
+    # A set's order is no order to replay in.
+    if isinstance(source, Iterable) and not isinstance(source, (set, frozenset)):
+        items = list(source)
+        for item in items:
+            if not _is_single(item) and isinstance(item, Iterable):
                 raise TypeError("a source list holds paths, bytes or file objects, not lists")
             check_source(item)
-        return
-    if isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview, MemberGroup)):
-        return
-    if _is_file_object(source):
-        return
+        return items
+    hint = ": sort it first" if isinstance(source, (set, frozenset)) else ""
     raise TypeError(
-        "source must be a path, bytes, a binary file object or a list of these, "
-        f"not {type(source).__name__}")
+        "source must be a path, bytes, a binary file object or an iterable of these, "
+        f"not {type(source).__name__}{hint}")
 
 
 def _hidden(name: str) -> bool:
@@ -174,24 +199,106 @@ def _label_of(file_object: object) -> str:
     return str(path) if isinstance(path, str) else f"<{type(file_object).__name__}>"
 
 
-def inputs(source: Source) -> Iterator[tuple[str, object]]:
-    """(label, payload) pairs in replay order; a payload is a path, bytes read whole, or the
-    exception that stopped the reading (reported by the engine in its place in the order).
+def _os_failure(exc: OSError) -> Exception:
+    """An OSError the engine reports as it reports its own: "text (os error N)"."""
+    if exc.errno is None:
+        return exc
+    return OSError(f"{exc.strerror or os.strerror(exc.errno)} (os error {exc.errno})")
 
-    Directories are walked and file objects read only when the replay gets near them, so a long
-    list costs nothing up front and holds a file's bytes only while it is replayed.
-    """
-    if isinstance(source, (list, tuple)):
-        for item in source:
-            yield from inputs(item)
-        return
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fsdecode(os.fspath(source))
+
+def has_magic(path: str) -> bool:
+    """glob.has_magic, without importing glob (and re) for every path."""
+    return "*" in path or "?" in path or "[" in path
+
+
+def _paths(pattern: str) -> Iterator[tuple[str, object]]:
+    """A path, a directory's files, or every match of a glob (sorted, "**" recursive, hidden
+    names skipped as the standard library does), as `vantrel.dask` expands them. A name with
+    glob characters that exists is taken as it is."""
+    if has_magic(pattern) and not os.path.exists(pattern):
+        import glob
+
+        matches = sorted(glob.glob(pattern, recursive=True))
+        if not matches:
+            missing = OSError(errno.ENOENT, "no file matches this pattern")
+            yield pattern, _os_failure(missing)
+    else:
+        matches = [pattern]
+    for path in matches:
         if os.path.isdir(path):
             for file in walk_directory(path):
                 yield file, file
         else:
             yield path, path
+
+
+def _hidden_under(path: str, root: str) -> bool:
+    rel = path[len(root):].lstrip("/")
+    return any(part.startswith(".") for part in rel.split("/"))
+
+
+def _fixed_prefix(pattern: str) -> str:
+    parts = pattern.split("/")
+    fixed = next(i for i, part in enumerate(parts) if has_magic(part))
+    return "/".join(parts[:fixed])
+
+
+def remote_files(url: str, storage_options: dict[str, Any]) -> list[Any]:
+    """fsspec OpenFiles of a URL: one file, a folder's files or a glob's matches, sorted, hidden
+    names skipped as for local paths."""
+    fs, path = _fsspec().core.url_to_fs(url, **storage_options)
+    matches = [path]
+    if has_magic(path):
+        # fsspec's globs match hidden names, the standard library's do not: skip them alike.
+        root = _fixed_prefix(path)
+        matches = sorted(p for p in fs.glob(path) if not _hidden_under(p, root))
+    files: list[str] = []
+    for match in matches:
+        if fs.isdir(match):
+            found = sorted(fs.find(match))
+            files.extend(p for p in found if not _hidden_under(p, match))
+        else:
+            files.append(match)
+    return [_fsspec().core.OpenFile(fs, p, mode="rb") for p in files]
+
+
+def _remote(url: str, storage_options: dict[str, Any]) -> Iterator[tuple[str, object]]:
+    try:
+        files = remote_files(url, storage_options)
+    except OSError as exc:
+        yield url, _os_failure(exc)
+        return
+    if not files:
+        yield url, _os_failure(OSError(errno.ENOENT, "no file matches this URL"))
+    for file in files:
+        label = file.fs.unstrip_protocol(file.path)
+        try:
+            with file as f:
+                data = f.read()
+        except OSError as exc:
+            yield label, _os_failure(exc)
+            continue
+        yield label, data
+
+
+def inputs(source: object, storage_options: dict[str, Any] | None = None
+           ) -> Iterator[tuple[str, object]]:
+    """(label, payload) pairs in replay order; a payload is a path, bytes read whole, or the
+    exception that stopped the reading (reported by the engine in its place in the order).
+
+    Directories and globs are walked, and file objects and URLs read, only when the replay gets
+    near them, so a long list costs nothing up front and holds a file's bytes only while it is
+    replayed.
+    """
+    if isinstance(source, (list, tuple)):  # check_source made every other iterable a list
+        for item in source:
+            yield from inputs(item, storage_options)
+        return
+    if isinstance(source, str) and is_url(source):
+        yield from _remote(source, storage_options or {})
+        return
+    if isinstance(source, (str, os.PathLike)):
+        yield from _paths(os.fsdecode(os.fspath(source)))
         return
     if isinstance(source, (bytes, bytearray, memoryview)):
         yield MEMORY_LABEL, _contiguous(source)
@@ -200,11 +307,12 @@ def inputs(source: Source) -> Iterator[tuple[str, object]]:
         try:
             yield source.path, source.read()
         except OSError as exc:
-            yield source.path, exc
+            yield source.path, _os_failure(exc)
         return
     label = _label_of(source)
+    file_object: Any = source  # what check_source let through: it has a read()
     try:
-        data = source.read()
+        data = file_object.read()
     except Exception as exc:  # the stream's own failure, whatever its kind
         yield label, OSError(f"reading failed: {type(exc).__name__}: {exc}")
         return

@@ -19,12 +19,10 @@ if TYPE_CHECKING:
 
     import pyarrow
 
-    from ._sources import Source
+    from ._options import Errors, Form, Ladder, Source
 
 __all__ = ["market_summaries", "prices_table", "runner_summaries", "trades_table"]
 
-FORMS = ("best", "ladder", "ltp")
-LADDERS = ("auto", "full", "display", "best")
 DEFAULT_BEFORE_OFF = (60, 300, 600)
 
 
@@ -121,18 +119,29 @@ def _value_type(pa: Any, kind: str) -> Any:
     return _VALUE_TYPES[kind]
 
 
+# (books, markets) the last table built in this process came from: the command line sums them
+# over its tasks for its closing summary.
+last_counts: tuple[int, int] = (0, 0)
+
+
 def _build(source: Source, table: str, markets: str | Iterable[str] | None,
-           market_types: str | Iterable[str] | None, errors: str, **options: Any) -> Any:
+           market_types: str | Iterable[str] | None, errors: Errors,
+           storage_options: dict[str, Any] | None, **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
     pa = _pyarrow()
-    check_source(source)
-    _choice(errors, "errors", ("raise", "skip"))
+    source = check_source(source)
+    from . import _options
+
+    _choice(errors, "errors", _options.ERRORS)
     market_ids = _id_list(markets, "markets")
     types = _id_list(market_types, "market_types")
     on_error = _raise if errors == "raise" else _warn
+    counts: list[tuple[int, int]] = []
     columns = _engine.build_table(
-        inputs(source), on_error, table, markets=market_ids, market_types=types,
-        **options)
+        inputs(source, storage_options), on_error, table, markets=market_ids, market_types=types,
+        counts=counts, **options)
+    global last_counts
+    last_counts = counts[0]
     arrays = [_array(pa, c) for c in columns]
     return pa.Table.from_arrays(arrays, names=[c[0] for c in columns])
 
@@ -140,15 +149,16 @@ def _build(source: Source, table: str, markets: str | Iterable[str] | None,
 def prices_table(
     source: Source,
     *,
-    form: str = "best",
+    form: Form = "best",
     depth: int | None = 3,
     inplay: bool | None = None,
     every: int | datetime.timedelta | None = None,
     changed_only: bool = False,
-    ladder: str = "auto",
+    ladder: Ladder = "auto",
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """Prices of every runner of every book in `source`, as a pyarrow.Table.
 
@@ -163,10 +173,13 @@ def prices_table(
     (atb/atl), `"display"` (the best display offers, bdatb/bdatl), `"best"` (the best available
     offers, batb/batl), or `"auto"`, per runner and side the first of these three that has
     levels, which is what betfairlightweight hands out as available_to_back/_lay. `source`,
-    `markets`, `market_types` and `errors` are as for vantrel.replay. Columns: docs/tables.md.
+    `markets`, `market_types`, `errors` and `storage_options` are as for vantrel.replay.
+    Columns: docs/tables.md.
     """
-    _choice(form, "form", FORMS)
-    _choice(ladder, "ladder", LADDERS)
+    from . import _options
+
+    _choice(form, "form", _options.FORMS)
+    _choice(ladder, "ladder", _options.LADDERS)
     options = {
         "form": form,
         "depth": _depth(depth, form) if form != "ltp" else 0,
@@ -175,7 +188,8 @@ def prices_table(
         "changed_only": bool(changed_only),
         "ladder": ladder,
     }
-    return _build(source, "prices", markets, market_types, errors, **options)
+    return _build(source, "prices", markets, market_types, errors, storage_options,
+                  **options)
 
 
 def trades_table(
@@ -183,12 +197,13 @@ def trades_table(
     *,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row whenever a runner's traded volume at a price changes: the cumulative figure
     (`traded`) and what was matched since the runner's previous change there (`delta`).
     Columns: docs/tables.md."""
-    return _build(source, "trades", markets, market_types, errors)
+    return _build(source, "trades", markets, market_types, errors, storage_options)
 
 
 def market_summaries(
@@ -196,12 +211,13 @@ def market_summaries(
     *,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row per market of each recording: its definition, final status, winners, traded
     volume, first, last and first in-play publish times, book count and the file it came
     from. Columns: docs/tables.md."""
-    return _build(source, "markets", markets, market_types, errors)
+    return _build(source, "markets", markets, market_types, errors, storage_options)
 
 
 def runner_summaries(
@@ -210,11 +226,13 @@ def runner_summaries(
     before_off: Iterable[int | datetime.timedelta] = DEFAULT_BEFORE_OFF,
     markets: str | Iterable[str] | None = None,
     market_types: str | Iterable[str] | None = None,
-    errors: str = "raise",
+    errors: Errors = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> pyarrow.Table:
     """One row per market and runner of its last book: final status, starting price, last
     price traded and traded volume at the off and at the end, and the best back and lay prices
     `before_off` seconds before the market time (`back_price_60s`, `lay_price_60s`, ...).
     Columns: docs/tables.md."""
     offsets = _offsets(before_off)
-    return _build(source, "runners", markets, market_types, errors, offsets=offsets)
+    return _build(source, "runners", markets, market_types, errors, storage_options,
+                  offsets=offsets)

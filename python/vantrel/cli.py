@@ -17,6 +17,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import time
 import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
@@ -24,7 +25,7 @@ from collections.abc import Callable, Iterator
 from ._sources import TYPE_CHECKING, MemberGroup, member_groups, walk_directory
 
 if TYPE_CHECKING:
-    from typing import Any, TypeAlias
+    from typing import Any, NoReturn, TypeAlias
 
     Task: TypeAlias = "str | MemberGroup"
 
@@ -32,6 +33,7 @@ PROG = "vantrel"
 USAGE_ERROR = 2
 INPUT_ERROR = 1
 INTERRUPTED = 130
+TERMINATED = 128 + 15
 
 FORMATS = {".parquet": "parquet", ".csv": "csv", ".arrow": "arrow", ".feather": "arrow"}
 TABLES = ("prices", "trades", "markets", "runners")
@@ -44,6 +46,19 @@ class UsageError(Exception):
 
 class InputError(Exception):
     """An input could not be read (and was not to be skipped)."""
+
+
+class MissingPackage(Exception):
+    """A package the command needs is not installed."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, met as Ctrl-C is: the same clean-up (workers ended, their parts and the partial
+    output removed, the terminal restored), another exit status."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated
 
 
 # ---------------------------------------------------------------------------------------------
@@ -113,10 +128,10 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
         help="keep only markets of these types, e.g. WIN,PLACE (comma-separated, may be repeated)")
     run = parser.add_argument_group("running")
     run.add_argument(
-        "-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
+        "-j", "--jobs", type=_positive_int, default=_jobs_default(), metavar="N",
         help="worker processes, each building the table of one input file or group of a tar's "
-             "members at a time (default: the machine's cores, here %(default)s); the output "
-             "keeps the input order")
+             "members at a time (default: the CPUs this process may use, here %(default)s); the "
+             "output keeps the input order")
     run.add_argument(
         "--errors", choices=("raise", "skip"), default="raise",
         help="on an unreadable recording: stop with exit status 1 (raise, the default), or "
@@ -129,14 +144,40 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
         help="no progress bar (there is none either when stderr is not a terminal)")
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, its errors said as every other error of the command is."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(USAGE_ERROR, f"{PROG}: error: {message}\n")
+
+
+def _jobs_default() -> int:
+    """The CPUs this process may run on (a container's or taskset's share), not the machine's."""
+    process_cpu_count = getattr(os, "process_cpu_count", None)  # Python 3.13
+    if process_cpu_count is not None:
+        return process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
+def version() -> str:
+    from . import __version__
+
+    return __version__
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Replay recorded exchange market-stream files: summarise them, or export "
                     "research tables to Parquet, CSV or Arrow.",
         epilog="Exit status: 0 on success, 1 when an input cannot be read, 2 for bad usage, "
-               "130 when interrupted. Run 'vantrel COMMAND --help' for a command's options.")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+               "130 when interrupted (Ctrl-C), 143 when terminated (SIGTERM). Run "
+               "'vantrel COMMAND --help' for a command's options.")
+    parser.add_argument("-V", "--version", action="version", version=f"{PROG} {version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     info = commands.add_parser(
         "info", help="one line per market: what it is, how it ended, how much it matched",
@@ -154,7 +195,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "name: .parquet, .csv, .arrow or .feather (Arrow IPC). Output is written "
                     "under a temporary name and renamed when complete, so an interrupted or "
                     "failed export leaves nothing behind.",
-        epilog="In CSV, times are ISO 8601 UTC and the markets table's winners a JSON list.")
+        epilog="In CSV, times are ISO 8601 UTC with milliseconds (2024-05-01T12:45:00.244Z) and "
+               "the markets table's winners a JSON list.")
     _add_common(export)
     export.set_defaults(subparser=export)
     export.add_argument("-o", "--output", required=True, metavar="OUT",
@@ -234,7 +276,10 @@ def expand(sources: list[str], parts: int) -> list[Task]:
     and no worker holds the table of a whole archive; others stay as given."""
     tasks: list[Task] = []
     for source in sources:
-        for path in walk_directory(source) if os.path.isdir(source) else [source]:
+        paths = walk_directory(source) if os.path.isdir(source) else [source]
+        if not paths:
+            raise InputError(f"{source}: the folder holds no files (hidden ones are skipped)")
+        for path in paths:
             groups = member_groups(path, parts)
             tasks.extend(groups if groups else [path])
     return tasks
@@ -255,9 +300,10 @@ def table_function(table: str) -> Callable[..., Any]:
 
 
 def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
-              options: dict[str, Any]) -> tuple[Any, list[str]]:
-    """The table of one input, and the messages of what was skipped in it."""
+              options: dict[str, Any]) -> tuple[Any, list[str], Counts]:
+    """The table of one input, the messages of what was skipped in it, and what it held."""
     import vantrel
+    from . import _tables
 
     function = table_function(table)
     with warnings.catch_warnings(record=True) as caught:
@@ -268,7 +314,8 @@ def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
             raise InputError(str(exc)) from None
     skipped = [str(w.message) for w in caught
                if issubclass(w.category, vantrel.SkippedRecordingWarning)]
-    return result, skipped
+    books, markets = _tables.last_counts
+    return result, skipped, Counts(markets, books, result.num_rows)
 
 
 def parquet_writer(where: str, schema: Any) -> Any:
@@ -288,24 +335,24 @@ class EncodedPart:
 
 
 def build_part(folder: str, index: int, form: str | None, table: str, task: Task,
-               *args: Any) -> tuple[str | EncodedPart, list[str]]:
+               *args: Any) -> tuple[str | EncodedPart, list[str], Counts]:
     """build_one in a worker, its table handed over as a file rather than pickled through the
     pool's pipe (which copies it twice, at half the cost of building it): encoded already for a
     Parquet output, so the encoding is spread over the workers too, else in Arrow's stream
     format for the parent to map."""
     import pyarrow as pa
 
-    result, skipped = build_one(table, task, *args)
+    result, skipped, counts = build_one(table, task, *args)
     if form == "parquet":
         path = os.path.join(folder, f"{index}.parquet")
         writer = parquet_writer(path, result.schema)
         writer.write_table(result)
         writer.close()
-        return EncodedPart(path), skipped
+        return EncodedPart(path), skipped, counts
     path = os.path.join(folder, f"{index}.arrows")
     with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as stream:
         stream.write_table(result)
-    return path, skipped
+    return path, skipped, counts
 
 
 def load_part(path: str) -> Any:
@@ -345,6 +392,12 @@ def scratch_place(output: str | None) -> str:
     return tempfile.gettempdir()
 
 
+def parts_prefix(pid: int | None = None) -> str:
+    """The start of the name of a run's hand-over folder: the process id in it tells one
+    export's leftovers from another's on a machine that runs several."""
+    return f".vantrel-parts-{os.getpid() if pid is None else pid}-"
+
+
 class Tasks:
     """Runs build_one over the tasks, yielding (task, result) in input order.
 
@@ -361,11 +414,13 @@ class Tasks:
         self.folder: str | None = None
 
     def run(self, tasks: list[Task], *args: Any) -> Iterator[tuple[Task, Any]]:
+        if not tasks:
+            return
         if self.jobs == 1 or len(tasks) == 1:
             for task in tasks:
                 yield task, build_one(args[0], task, *args[1:])
             return
-        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=".vantrel-parts-")
+        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=parts_prefix())
         self.pool = concurrent.futures.ProcessPoolExecutor(
             max_workers=min(self.jobs, len(tasks)), initializer=_quiet_worker,
             mp_context=multiprocessing.get_context("spawn"))
@@ -382,17 +437,25 @@ class Tasks:
         # mask holds for this thread only, and another (pyarrow's) may take the signal; so the
         # interrupt is also put off until every worker has been handed what it starts from,
         # lest one wait for it in vain and die with a traceback.
+        # SIGTERM is put off alike; it is not masked, as only the whole group gets Ctrl-C. Where
+        # there are no signal masks (macOS builds without pthread_sigmask, Windows), putting
+        # the signals off is all there is.
         interrupted: list[int] = []
-        handler = signal.signal(signal.SIGINT, lambda signum, frame: interrupted.append(signum))
-        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        put_off = [signal.SIGINT, signal.SIGTERM]
+        handlers = [signal.signal(s, lambda signum, frame: interrupted.append(signum))
+                    for s in put_off]
+        can_mask = hasattr(signal, "pthread_sigmask")
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if can_mask else None
         try:
             for index, task in itertools.islice(numbered, 2 * self.jobs):
                 submit(index, task)
         finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, held)
-            signal.signal(signal.SIGINT, handler)
+            if held is not None:
+                signal.pthread_sigmask(signal.SIG_SETMASK, held)
+            for number, handler in zip(put_off, handlers):
+                signal.signal(number, handler)
         if interrupted:
-            raise KeyboardInterrupt
+            raise Terminated if signal.SIGTERM in interrupted else KeyboardInterrupt
         for index, task in numbered:
             yield self._next(pending)
             submit(index, task)
@@ -403,8 +466,8 @@ class Tasks:
     @staticmethod
     def _next(pending: deque[tuple[Task, concurrent.futures.Future[Any]]]) -> tuple[Task, Any]:
         task, future = pending.popleft()
-        part, skipped = future.result()
-        return task, (part if isinstance(part, EncodedPart) else load_part(part), skipped)
+        part, skipped, counts = future.result()
+        return task, (part if isinstance(part, EncodedPart) else load_part(part), skipped, counts)
 
     def close(self, *, kill: bool = False) -> None:
         if self.pool is not None:
@@ -425,18 +488,46 @@ class Tasks:
 # Progress
 
 
+class Counts:
+    """What an input held: markets, books replayed and rows of its table."""
+
+    __slots__ = ("markets", "books", "rows")
+
+    def __init__(self, markets: int = 0, books: int = 0, rows: int = 0) -> None:
+        self.markets = markets
+        self.books = books
+        self.rows = rows
+
+    def add(self, other: Counts) -> None:
+        self.markets += other.markets
+        self.books += other.books
+        self.rows += other.rows
+
+
+def _counted(number: int, thing: str) -> str:
+    return f"{number:,} {thing}" + ("" if number == 1 else "s")
+
+
+def _files_in(task: Task) -> int:
+    return len(task.members) if isinstance(task, MemberGroup) else 1
+
+
 class Progress:
-    """Inputs (files, or groups of an archive's members) and bytes done, as a bar on a
+    """Files (an archive's members counted one by one), markets and bytes done, as a bar on a
     terminal; nothing elsewhere or without rich/tqdm."""
 
     def __init__(self, tasks: list[Task], enabled: bool) -> None:
         self.total = sum(_size(t) for t in tasks)
-        self.count = len(tasks)
+        self.count = sum(_files_in(t) for t in tasks)
         self.done_files = 0
+        self.counts = Counts()
         self._advance: Callable[[int], None] = lambda n: None
         self._stop: Callable[[], None] = lambda: None
         if enabled and sys.stderr.isatty():
             self._start()
+
+    def text(self) -> str:
+        return f"{self.done_files}/{self.count} files, {_counted(self.counts.markets, 'market')}"
 
     def _start(self) -> None:
         try:
@@ -453,7 +544,7 @@ class Progress:
         bar.start()
 
         def advance(size: int) -> None:
-            bar.update(task, advance=size, description=f"{self.done_files}/{self.count} parts")
+            bar.update(task, advance=size, description=self.text())
 
         self._advance, self._stop = advance, bar.stop
         self._advance(0)
@@ -466,13 +557,14 @@ class Progress:
         bar = tqdm(total=self.total, unit="B", unit_scale=True, leave=False, file=sys.stderr)
 
         def advance(size: int) -> None:
-            bar.set_postfix_str(f"{self.done_files}/{self.count} parts", refresh=False)
+            bar.set_postfix_str(self.text(), refresh=False)
             bar.update(size)
 
         self._advance, self._stop = advance, bar.close
 
-    def file_done(self, task: Task) -> None:
-        self.done_files += 1
+    def file_done(self, task: Task, counts: Counts) -> None:
+        self.done_files += _files_in(task)
+        self.counts.add(counts)
         self._advance(_size(task))
 
     def close(self) -> None:
@@ -483,12 +575,19 @@ class Progress:
 # Output
 
 
+# pyarrow's CSV writer puts a space between date and time; the help promises ISO 8601.
+CSV_TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"  # %S carries the milliseconds
+
+
 def _for_csv(table: Any) -> Any:
-    """CSV has no lists: the winners column becomes a JSON list."""
+    """CSV has no lists: the winners column becomes a JSON list; times are ISO 8601 texts."""
     import pyarrow as pa
+    import pyarrow.compute as pc
 
     for i, field in enumerate(table.schema):
-        if pa.types.is_list(field.type):
+        if pa.types.is_timestamp(field.type):
+            table = table.set_column(i, field.name, pc.strftime(table.column(i), CSV_TIME_FORMAT))
+        elif pa.types.is_list(field.type):
             texts = pa.array([None if v is None else json.dumps(v)
                               for v in table.column(i).to_pylist()], pa.string())
             table = table.set_column(i, field.name, texts)
@@ -686,30 +785,36 @@ PARTS_PER_JOB = 4
 
 
 def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
-         consume: Callable[[Any], None], output: str | None = None) -> list[str]:
+         consume: Callable[[Any], None], output: str | None = None) -> tuple[list[str], str]:
     """Builds `table` for every input, handing each result to `consume` in input order; gives
-    the messages of what was skipped."""
+    the messages of what was skipped, and a line that sums up what was read."""
     work = expand(args.sources, PARTS_PER_JOB * args.jobs)
     selection = {"markets": args.markets, "market_types": args.market_types}
     progress = Progress(work, enabled=not args.quiet)
     form = _output_format(output) if output is not None else None
     tasks = Tasks(args.jobs, scratch_place(output), form)
     skipped: list[str] = []
+    started = time.monotonic()
     try:
-        for task, (result, skips) in tasks.run(work, table, selection, args.errors, options):
+        for task, (result, skips, counts) in tasks.run(work, table, selection, args.errors,
+                                                      options):
             consume(result)
             del result  # a mapped part is let go before the next one arrives
             skipped.extend(skips)
-            progress.file_done(task)
+            progress.file_done(task, counts)
     except BaseException:
         progress.close()
         tasks.close(kill=True)
         raise
     progress.close()
-    return skipped
+    done = progress.counts
+    summary = ", ".join(_counted(n, what) for n, what in [
+        (progress.done_files, "file"), (done.markets, "market"), (done.books, "book"),
+        (done.rows, "row")]) + f" in {time.monotonic() - started:.1f}s"
+    return skipped, summary
 
 
-def command_info(args: argparse.Namespace) -> list[str]:
+def command_info(args: argparse.Namespace) -> tuple[list[str], str]:
     rows: list[dict[str, Any]] = []
 
     def consume(table: Any) -> None:
@@ -719,33 +824,34 @@ def command_info(args: argparse.Namespace) -> list[str]:
             else:
                 rows.append(row)
 
-    skipped = _run(args, "markets", {}, consume)
+    _need_pyarrow("info")
+    outcome = _run(args, "markets", {}, consume)
     if not args.json:
         print_info(rows, sys.stdout)
     sys.stdout.flush()
-    return skipped
+    return outcome
 
 
-def command_export(args: argparse.Namespace) -> list[str]:
+def command_export(args: argparse.Namespace) -> tuple[list[str], str]:
     options = _table_options(args)
     form = _output_format(args.output)
-    _pyarrow_or_usage_error()
+    _need_pyarrow("export")
     writer = Writer(args.output, form)
     try:
-        skipped = _run(args, args.table, options, writer.write, args.output)
+        outcome = _run(args, args.table, options, writer.write, args.output)
         # no input gave a table: the file still carries the columns of the table of nothing
         writer.commit(lambda: table_function(args.table)([], **options))
     except BaseException:
         writer.discard()
         raise
-    return skipped
+    return outcome
 
 
-def _pyarrow_or_usage_error() -> None:
+def _need_pyarrow(command: str) -> None:
     try:
         import pyarrow  # noqa: F401
     except ImportError:
-        raise UsageError("export needs pyarrow: pip install 'vantrel[cli]'") from None
+        raise MissingPackage(f"{command} needs pyarrow: pip install 'vantrel[cli]'") from None
 
 
 def _fail(message: str, status: int) -> int:
@@ -756,14 +862,25 @@ def _fail(message: str, status: int) -> int:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)  # exits with status 2 on bad usage
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return USAGE_ERROR
     command = command_info if args.command == "info" else command_export
     try:
-        skipped = command(args)
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    except ValueError:  # not the main thread: signals are not ours to take
+        previous = None
+    try:
+        skipped, summary = command(args)
     except UsageError as exc:
         args.subparser.print_usage(sys.stderr)
         return _fail(str(exc), USAGE_ERROR)
+    except MissingPackage as exc:
+        return _fail(str(exc), USAGE_ERROR)
     except InputError as exc:
         return _fail(str(exc), INPUT_ERROR)
+    except Terminated:
+        return _fail("terminated", TERMINATED)
     except KeyboardInterrupt:
         return _fail("interrupted", INTERRUPTED)
     except BrokenPipeError:
@@ -771,10 +888,13 @@ def main(argv: list[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     if skipped:
         print(f"{PROG}: skipped {len(skipped)} unreadable recording(s):", file=sys.stderr)
         for message in skipped:
             print(f"  {message.removeprefix('skipped ')}", file=sys.stderr)
-        if args.strict:
-            return INPUT_ERROR
-    return 0
+    if not args.quiet:
+        print(f"{PROG}: {summary}", file=sys.stderr)
+    return INPUT_ERROR if skipped and args.strict else 0

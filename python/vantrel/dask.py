@@ -31,15 +31,16 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
         "vantrel.dask needs dask: install it with pip install 'vantrel[dask]'") from exc
 
-from . import _tables
+from . import _options, _tables
+from ._options import DtypeBackend
 from ._replay import _choice
-from ._sources import MemberGroup, member_groups, walk_directory
+from ._sources import MemberGroup, is_url, member_groups, remote_files, walk_directory
 
 __all__ = ["DTYPE_BACKENDS", "market_summaries", "prices_table", "runner_summaries",
            "to_pandas", "trades_table"]
 
 
-DTYPE_BACKENDS = ("numpy_nullable", "pyarrow")
+DTYPE_BACKENDS = _options.DTYPE_BACKENDS
 
 
 def _nullable_types(pa: Any) -> Callable[[Any], Any]:
@@ -64,7 +65,7 @@ def _decoded(pa: Any, table: Any) -> Any:
     return pa.Table.from_arrays(columns, names=table.column_names)
 
 
-def to_pandas(table: Any, dtype_backend: str = "numpy_nullable") -> pd.DataFrame:
+def to_pandas(table: Any, dtype_backend: DtypeBackend = "numpy_nullable") -> pd.DataFrame:
     """A table of `vantrel` as a pandas DataFrame, with the dtypes of this module's frames for
     `dtype_backend`."""
     _choice(dtype_backend, "dtype_backend", DTYPE_BACKENDS)
@@ -74,38 +75,6 @@ def to_pandas(table: Any, dtype_backend: str = "numpy_nullable") -> pd.DataFrame
     if dtype_backend == "pyarrow":
         return _decoded(pa, table).to_pandas(types_mapper=pd.ArrowDtype, use_threads=False)
     return table.to_pandas(types_mapper=_nullable_types(pa), use_threads=False)
-
-
-def _is_remote(source: str) -> bool:
-    return "://" in source or "::" in source
-
-
-def _hidden_under(path: str, root: str) -> bool:
-    rel = path[len(root):].lstrip("/")
-    return any(part.startswith(".") for part in rel.split("/"))
-
-
-def _fixed_prefix(pattern: str) -> str:
-    parts = pattern.split("/")
-    fixed = next(i for i, part in enumerate(parts) if glob.has_magic(part))
-    return "/".join(parts[:fixed])
-
-
-def _remote_files(url: str, storage_options: dict[str, Any]) -> list[Any]:
-    fs, path = fsspec.core.url_to_fs(url, **storage_options)
-    matches = [path]
-    if glob.has_magic(path):
-        # fsspec's globs match hidden names, the standard library's do not: skip them alike.
-        root = _fixed_prefix(path)
-        matches = sorted(p for p in fs.glob(path) if not _hidden_under(p, root))
-    files: list[str] = []
-    for match in matches:
-        if fs.isdir(match):
-            found = sorted(fs.find(match))
-            files.extend(p for p in found if not _hidden_under(p, match))
-        else:
-            files.append(match)
-    return [fsspec.core.OpenFile(fs, p, mode="rb") for p in files]
 
 
 def _local_files(pattern: str) -> list[str | MemberGroup]:
@@ -141,7 +110,7 @@ def _files(sources: Any, storage_options: dict[str, Any]) -> list[Any]:
         if not isinstance(item, (str, os.PathLike)):
             raise TypeError(f"sources are paths, globs or URLs, not {type(item).__name__}")
         source = os.fsdecode(os.fspath(item))
-        found = (_remote_files(source, storage_options) if _is_remote(source)
+        found = (remote_files(source, storage_options) if is_url(source)
                  else _local_files(source))
         if not found:
             raise FileNotFoundError(f"no recordings found at {source!r}")
@@ -154,7 +123,7 @@ class _Partition:
     options and the backend."""
 
     def __init__(self, build: Callable[..., Any], options: dict[str, Any],
-                 dtype_backend: str) -> None:
+                 dtype_backend: DtypeBackend) -> None:
         self.build = build
         self.options = options
         self.dtype_backend = dtype_backend
@@ -167,7 +136,7 @@ class _Partition:
 
 
 def _frame(build: Callable[..., Any], name: str, sources: Any,
-           storage_options: dict[str, Any] | None, dtype_backend: str,
+           storage_options: dict[str, Any] | None, dtype_backend: DtypeBackend,
            options: dict[str, Any]) -> dd.DataFrame:
     # An empty recording gives the table's columns for these options with no rows; building it
     # here also checks every option and the backend before the cluster sees any.
@@ -183,7 +152,7 @@ def _frame(build: Callable[..., Any], name: str, sources: Any,
 
 
 def prices_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                 dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
+                 dtype_backend: DtypeBackend = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.prices_table` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
     return _frame(_tables.prices_table, "prices", sources, storage_options, dtype_backend,
@@ -191,7 +160,7 @@ def prices_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
 
 
 def trades_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                 dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
+                 dtype_backend: DtypeBackend = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.trades_table` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
     return _frame(_tables.trades_table, "trades", sources, storage_options, dtype_backend,
@@ -199,7 +168,7 @@ def trades_table(sources: Any, *, storage_options: dict[str, Any] | None = None,
 
 
 def market_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                     dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
+                     dtype_backend: DtypeBackend = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.market_summaries` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
     return _frame(_tables.market_summaries, "markets", sources, storage_options, dtype_backend,
@@ -207,7 +176,7 @@ def market_summaries(sources: Any, *, storage_options: dict[str, Any] | None = N
 
 
 def runner_summaries(sources: Any, *, storage_options: dict[str, Any] | None = None,
-                     dtype_backend: str = "numpy_nullable", **options: Any) -> dd.DataFrame:
+                     dtype_backend: DtypeBackend = "numpy_nullable", **options: Any) -> dd.DataFrame:
     """`vantrel.runner_summaries` of every file of `sources`, one partition per file or group of a
     plain tar's members."""
     return _frame(_tables.runner_summaries, "runners", sources, storage_options, dtype_backend,

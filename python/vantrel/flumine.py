@@ -133,7 +133,7 @@ def _messages(source: object) -> Iterator[tuple[int, list[MarketBook]]]:
     def stop(file: str, member: str | None, reason: str) -> None:
         raise ReplayError(file, member, reason)
 
-    check_source(source)
+    source = check_source(source)
     return _engine.replay(inputs(source), stop, per_message=True)
 
 

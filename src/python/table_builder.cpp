@@ -1,5 +1,6 @@
 #include "python/table_builder.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "python/object.hpp"
 #include "python/recording_feed.hpp"
 #include "sources/recording_reader.hpp"
+#include "tables/book_sink.hpp"
 #include "tables/prices.hpp"
 #include "tables/summaries.hpp"
 #include "tables/trades.hpp"
@@ -18,10 +20,12 @@ namespace vantrel::py {
 const char kBuildTableDoc[] =
     "build_table(inputs, on_error, table, *, markets=None, market_types=None, "
     "max_recording_bytes=0, form='best', depth=3, inplay=None, every_ms=0, changed_only=False, "
-    "offsets=None)\n--\n\n"
+    "offsets=None, counts=None)\n--\n\n"
     "The columns of one table ('prices', 'trades', 'markets' or 'runners') over every recording "
     "of the (label, path-or-bytes) pairs of `inputs`, as (name, kind, length, null_count, "
-    "buffers, child_length, child_buffers) tuples. Use vantrel.prices_table and its siblings.";
+    "buffers, child_length, child_buffers) tuples. A list given as `counts` gets (books, markets) "
+    "appended. Use vantrel.prices_table "
+    "and its siblings.";
 
 namespace {
 
@@ -129,6 +133,40 @@ bool source_text(const RecordingFeed& feed, std::string& out) {
   return true;
 }
 
+// Passes every call on to the table's sink, counting the books and the markets they belong to
+// on the way, for a caller that reports them (the command line's summary).
+class CountingSink final : public tables::BookSink {
+ public:
+  explicit CountingSink(tables::BookSink& inner) : inner_(inner) {}
+
+  void begin_recording(std::string_view source) override {
+    markets_.clear();
+    inner_.begin_recording(source);
+  }
+  void before_message(std::int64_t publish_time, const replay::MultiMarketReplay& replay) override {
+    inner_.before_message(publish_time, replay);
+  }
+  void on_book(MarketCache& market) override {
+    ++books_;
+    markets_.index_of(market);
+    inner_.on_book(market);
+  }
+  void end_recording(const replay::MultiMarketReplay& replay) override {
+    market_total_ += markets_.size();
+    inner_.end_recording(replay);
+  }
+  std::vector<tables::FinishedColumn> finish() override { return inner_.finish(); }
+
+  std::uint64_t books() const { return books_; }
+  std::uint64_t markets() const { return market_total_; }
+
+ private:
+  tables::BookSink& inner_;
+  tables::MarketOrder markets_;
+  std::uint64_t books_ = 0;
+  std::uint64_t market_total_ = 0;
+};
+
 // Every recording of the feed through the sink, one after another. The interpreter lock is
 // held throughout: the feed calls back into Python for its inputs and for errors.
 bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSink& sink) {
@@ -231,17 +269,22 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "inputs", "on_error", "table",  "markets",  "market_types", "max_recording_bytes",
       "form",   "depth",    "inplay", "every_ms", "changed_only", "offsets",
-      "ladder", nullptr};
+      "ladder", "counts",   nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
   PyObject* markets = Py_None;
   PyObject* market_types = Py_None;
+  PyObject* counts = Py_None;
   unsigned long long max_bytes = 0;
   TableArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpOs", const_cast<char**>(keywords),
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpOsO", const_cast<char**>(keywords),
                                    &inputs, &on_error, &a.table, &markets, &market_types,
                                    &max_bytes, &a.form, &a.depth, &a.in_play, &a.every_ms,
-                                   &a.changed_only, &a.offsets, &a.ladder)) {
+                                   &a.changed_only, &a.offsets, &a.ladder, &counts)) {
+    return nullptr;
+  }
+  if (counts != Py_None && !PyList_Check(counts)) {
+    PyErr_SetString(PyExc_TypeError, "counts must be a list");
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -256,8 +299,14 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!iterator) return nullptr;
     RecordingFeed feed(std::move(iterator), Ref::borrow(on_error),
                        max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes);
-    if (!run(feed, filter, *sink)) return nullptr;
-    return column_list(sink->finish()).release();
+    CountingSink counting(*sink);
+    if (!run(feed, filter, counting)) return nullptr;
+    Ref columns = column_list(counting.finish());
+    if (!columns || counts == Py_None) return columns.release();
+    Ref pair = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(counting.books()),
+                                        static_cast<unsigned long long>(counting.markets())));
+    if (!pair || PyList_Append(counts, pair.get()) < 0) return nullptr;
+    return columns.release();
   });
 }
 

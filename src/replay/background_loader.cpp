@@ -1,6 +1,7 @@
 #include "replay/background_loader.hpp"
 
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "replay/load.hpp"
@@ -12,6 +13,61 @@ namespace {
 bool not_cancelled(void* flag) {
   return !static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
+
+// The streams of the exchange that are not market data, by their "op": a recording of one of
+// them parses as JSON and yields no book, which would look like a market that never traded.
+const char* other_stream_name(std::string_view op) {
+  if (op == "rcm") return "a race stream (op \"rcm\")";
+  if (op == "ccm") return "a cricket or sports-data stream (op \"ccm\")";
+  if (op == "ocm") return "an order stream (op \"ocm\")";
+  return nullptr;
+}
+
+// The value of a line's "op" member, or "" when it has none (bare market changes do not).
+std::string_view op_of(std::string_view line) {
+  std::size_t at = line.find("\"op\"");
+  if (at == std::string_view::npos) return {};
+  at += 4;
+  while (at < line.size() && (line[at] == ' ' || line[at] == ':')) ++at;
+  if (at >= line.size() || line[at] != '"') return {};
+  const std::size_t end = line.find('"', at + 1);
+  if (end == std::string_view::npos) return {};
+  return line.substr(at + 1, end - at - 1);
+}
+
+// Stores the lines, but refuses a recording whose first message says it is another stream.
+// Connection and status lines may come first, so a few lines are looked at, until one is a
+// message: past those, the check costs nothing per message.
+class MarketLines final : public LineHandler {
+ public:
+  explicit MarketLines(StoreLines& lines) : lines_(lines) {}
+
+  bool on_line(std::string_view line) override {
+    if (lines_looked_at_ < kLinesToLookAt) {
+      ++lines_looked_at_;
+      const std::string_view op = op_of(line);
+      if (const char* other = other_stream_name(op)) {
+        error_ = std::string(other) + ", not market data";
+        return false;
+      }
+      // A market message, or a line without "op" (a bare market change): no need to look on.
+      if (op.empty() || op == "mcm") lines_looked_at_ = kLinesToLookAt;
+    }
+    if (lines_.on_line(line)) return true;
+    error_ = lines_.error();
+    return false;
+  }
+  bool keep_going() override { return lines_.keep_going(); }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  static constexpr int kLinesToLookAt = 4;
+
+  StoreLines& lines_;
+  std::string error_;
+  int lines_looked_at_ = 0;
+};
 
 sources::RecordingReader open(const LoaderInput& input, sources::Limits limits) {
   if (input.kind == LoaderInput::Kind::kFile) {
@@ -89,7 +145,8 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   LoadOutcome out;
   auto store = std::make_unique<MessageStore>();
   StoreLines lines(*store, not_cancelled, &cancelled_);
-  const Status status = reader.next(lines);
+  MarketLines market_lines(lines);
+  const Status status = reader.next(market_lines);
   out.member = reader.member();
   out.text_bytes = lines.text_bytes();
   input_done =
@@ -106,7 +163,7 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
       return std::nullopt;  // the end of an input is no outcome
     case Status::kStopped:
       out.kind = lines.interrupted() ? LoadOutcome::Kind::kInterrupted : LoadOutcome::Kind::kFailed;
-      out.error = lines.error();
+      out.error = market_lines.error();
       break;
     case Status::kFailed:
       out.kind = LoadOutcome::Kind::kFailed;

@@ -93,6 +93,47 @@ std::unique_ptr<Codec> make_codec(Format format) {
   }
 }
 
+const char* foreign_format_name(std::span<const Byte> head) {
+  struct Magic {
+    std::initializer_list<Byte> bytes;
+    const char* name;
+  };
+  static const Magic kKnown[] = {
+      {{0x04, 0x22, 0x4d, 0x18}, "lz4"},
+      {{0x02, 0x21, 0x4c, 0x18}, "lz4 (legacy frame)"},
+      // Properties byte 0x5d (the default lc/lp/pb) and a dictionary size below 16 MB.
+      {{0x5d, 0x00, 0x00}, "lzma (legacy .lzma)"},
+      {{'L', 'Z', 'I', 'P'}, "lzip"},
+      {{0x1f, 0x9d}, "Unix compress (.Z)"},
+      {{'7', 'z', 0xbc, 0xaf, 0x27, 0x1c}, "7-Zip"},
+      {{'R', 'a', 'r', '!', 0x1a, 0x07}, "RAR"},
+      {{0xff, 0x06, 0x00, 0x00, 's', 'N', 'a', 'P', 'p', 'Y'}, "snappy"},
+      {{'P', 'A', 'R', '1'}, "Parquet"},
+      {{'A', 'R', 'R', 'O', 'W', '1'}, "Arrow"},
+      {{'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't'}, "SQLite"},
+      {{0x89, 'H', 'D', 'F'}, "HDF5"},
+      {{'%', 'P', 'D', 'F'}, "PDF"},
+  };
+  for (const Magic& magic : kKnown) {
+    if (starts_with(head, magic.bytes)) return magic.name;
+  }
+  return nullptr;
+}
+
+bool looks_like_text(std::span<const Byte> head) {
+  bool all_zero = true;
+  bool control = false;
+  for (const Byte c : head) {
+    all_zero &= c == 0;
+    control |= c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f';
+  }
+  return all_zero || !control;
+}
+
+std::size_t byte_order_mark_size(std::span<const Byte> head) {
+  return starts_with(head, {0xef, 0xbb, 0xbf}) ? 3 : 0;
+}
+
 const char* missing_support_text(Format format) {
   switch (format) {
     case Format::kBzip2:

@@ -26,6 +26,19 @@ const char* format_name(Format format);
 // The decoder for a compressed format, or null when its library was not built in.
 std::unique_ptr<Codec> make_codec(Format format);
 
+// Formats that are not read but whose first bytes are known, so that the error can name them:
+// "lz4", "Parquet", ...; null for anything else.
+const char* foreign_format_name(std::span<const Byte> head);
+
+// Whether `head`, found to be no format that is read, could start a line-per-message text:
+// JSON holds no raw control bytes, so one other than whitespace means the file is binary. A
+// head of zeros alone is left to the reader, which tells a zero-filled file for what it is.
+bool looks_like_text(std::span<const Byte> head);
+
+// The size of the UTF-8 byte-order mark some editors and Windows tools put at the start of a
+// text file (3), or 0 when there is none.
+std::size_t byte_order_mark_size(std::span<const Byte> head);
+
 // "bzip2 support was not built in (install libbz2-dev and rebuild)"
 const char* missing_support_text(Format format);
 

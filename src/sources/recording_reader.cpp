@@ -36,6 +36,25 @@ bool read_head(ByteStream& stream, std::vector<Byte>& head, std::string& error) 
   return true;
 }
 
+constexpr char kReadFormats[] = "plain text, gzip, bzip2, zstd, xz, tar or zip";
+
+// Refuses a head that cannot start a recording, naming what it is where its first bytes say so,
+// rather than letting the line reader report invalid UTF-8 somewhere in binary data.
+bool check_text(std::span<const Byte> head, std::string& error) {
+  const char* foreign = foreign_format_name(head);
+  if (foreign == nullptr && looks_like_text(head)) return true;
+  error = "not a recording: ";
+  error += foreign != nullptr ? std::string(foreign) + " data"
+                              : "neither text nor a supported compression";
+  error += std::string(" (recordings are ") + kReadFormats + ")";
+  return false;
+}
+
+// Text read on from past a byte-order mark: it is no part of the first line's JSON.
+std::span<const Byte> past_mark(std::span<const Byte> head) {
+  return head.subspan(byte_order_mark_size(head));
+}
+
 // The bytes of a file or member after the compression its first bytes show, with a look at
 // what they hold in turn. Only one layer is taken off: a compressed file inside a compressed
 // file is not something recorders write.
@@ -45,12 +64,14 @@ class Content {
     std::vector<Byte> head;
     if (!read_head(raw, head, error)) return false;
     compression_ = detect_format(head);
-    raw_ = std::make_unique<PrefixedStream>(head, raw);
     if (!is_compressed(compression_)) {
       inner_ = compression_;
       compression_ = Format::kPlain;
+      if (inner_ == Format::kPlain && !check_text(head, error)) return false;
+      raw_ = std::make_unique<PrefixedStream>(past_mark(head), raw);
       return true;
     }
+    raw_ = std::make_unique<PrefixedStream>(head, raw);
     std::unique_ptr<Codec> codec = make_codec(compression_);
     if (!codec) {
       error = missing_support_text(compression_);
@@ -58,8 +79,10 @@ class Content {
     }
     decoder_ = std::make_unique<DecodingStream>(*raw_, std::move(codec));
     if (!read_head(*decoder_, head, error)) return false;
+    // What a codec gives is not checked as text: damaged data decodes to garbage before the
+    // codec can tell, and its own error says more.
     inner_ = detect_format(head);
-    decoded_ = std::make_unique<PrefixedStream>(head, *decoder_);
+    decoded_ = std::make_unique<PrefixedStream>(past_mark(head), *decoder_);
     return true;
   }
 
