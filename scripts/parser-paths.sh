@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the extension pinned to each line-parser path (build/parser-PATH) and runs the JSON
-# differential test against each build: the byte-by-byte parser alone, and the plain fast path
-# in front of it, must each accept, reject and read lines as the test expects.
+# Runs the JSON differential test on each line-parser path, chosen at run time by the
+# environment (VANTREL_PARSER): the byte-by-byte parser alone, and the plain fast path in front
+# of it, must each accept, reject and read lines as the test expects.
 #
 # Usage: bash scripts/parser-paths.sh [PATH ...]   (default: scalar plain)
 set -euo pipefail
@@ -10,19 +10,11 @@ cd "$(dirname "$0")/.."
 . scripts/python-env.sh
 need_test_venv
 
-root=$PWD
 paths=("$@")
 [ ${#paths[@]} -gt 0 ] || paths=(scalar plain)
 for path in "${paths[@]}"; do
-  pkg=$root/build/parser-$path/pkg
-  bash scripts/build-variant.sh "parser-$path" -DCMAKE_BUILD_TYPE=Release -DVANTREL_PARSER="$path"
+  taken=$(VANTREL_PARSER=$path .venv/bin/python -c 'import vantrel._engine as e; print(e.parser_path())')
+  [ "$taken" = "$path" ] || { echo "parser-paths: asked for $path, got $taken" >&2; exit 1; }
   echo "parser path $path:"
-  PYTHONPATH=$pkg${PYTHONPATH:+:$PYTHONPATH} PYTHONDONTWRITEBYTECODE=1 \
-    "$root/.venv/bin/python" - "$pkg" <<'PY'
-import sys
-import vantrel.vantrel as native
-assert native.__file__.startswith(sys.argv[1]), native.__file__
-PY
-  PYTHONPATH=$pkg${PYTHONPATH:+:$PYTHONPATH} PYTHONDONTWRITEBYTECODE=1 \
-    "$root/.venv/bin/python" -m pytest -p no:cacheprovider -q tests/test_json_differential.py
+  VANTREL_PARSER=$path .venv/bin/python -m pytest -p no:cacheprovider -q tests/test_json_differential.py
 done

@@ -802,7 +802,13 @@ std::optional<ParserPath> parser_path_named(std::string_view name) {
 
 ParserPath default_parser_path() {
   if constexpr (VANTREL_PARSER_PATH >= 0) return static_cast<ParserPath>(VANTREL_PARSER_PATH);
-  return ParserPath::kPlain;
+  // Read once: every parser of the process takes the same path.
+  static const ParserPath chosen = [] {
+    const char* name = std::getenv("VANTREL_PARSER");
+    return name != nullptr ? parser_path_named(name).value_or(ParserPath::kPlain)
+                           : ParserPath::kPlain;
+  }();
+  return chosen;
 }
 
 ParseError Parser::parse(std::string_view text) {

@@ -62,7 +62,8 @@ std::string_view parser_path_name(ParserPath path);
 std::optional<ParserPath> parser_path_named(std::string_view name);
 
 // The path a Parser takes unless told otherwise: the one the build pinned (VANTREL_PARSER),
-// else the plain fast path.
+// else the one the environment variable VANTREL_PARSER names ("scalar" or "plain"), read once
+// per process, for tests that hold the two paths to the same results; else the plain path.
 ParserPath default_parser_path();
 
 // Decodes one line of text (one JSON value) into tape words. Reuses its space between calls.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "messages/parser.hpp"
 #include "python/convert.hpp"
 #include "python/fast_times.hpp"
 #include "python/module_state.hpp"
@@ -65,7 +66,14 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* parser_path(PyObject*, PyObject*) {
+  const std::string_view name = json::parser_path_name(json::default_parser_path());
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
 PyMethodDef engine_methods[] = {
+    {"parser_path", parser_path, METH_NOARGS,
+     "parser_path()\n--\n\nThe path lines are parsed by: \"plain\" or \"scalar\"."},
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay)),
      METH_VARARGS | METH_KEYWORDS,
      "replay(inputs, on_error, *, markets=None, market_types=None, naive_times=False, "
