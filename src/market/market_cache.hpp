@@ -68,6 +68,11 @@ struct RunnerCache {
   PriceLadder spl{false};
   PriceLadder trd{false};
   std::uint64_t change_counter = 0;
+  // For totals computed from the traded ladder, as the ecosystem's stream cache can: the
+  // changes that carried "trd" for this runner once it was known, and its "tv" when a change
+  // first named it.
+  std::uint64_t traded_updates = 0;
+  double first_total_matched = 0.0;
   // Distinct for every runner a market ever makes (from 1): a runner made anew after an image
   // restarts its counters, and only this tells it from its predecessor at the same key.
   std::uint64_t serial = 0;
@@ -139,6 +144,8 @@ class MarketCache {
   std::vector<std::string> regulators;
   // Only the package's replay shows these; absent until a definition carries the key.
   std::optional<std::vector<std::string>> bet_delay_models;
+  // The "type" of the latest definition's "priceLadderDefinition".
+  std::optional<std::string> price_ladder_type;
   std::int64_t version = 0;
   double total_matched = 0.0;
   std::optional<std::int64_t> last_match_time;
@@ -147,6 +154,11 @@ class MarketCache {
   std::int32_t number_of_runners = 0;
   std::int32_t number_of_active_runners = 0;
   ReuseSlot definition_slot;
+  // Changes that carried "trd" for a runner already known; and the object layer's market total
+  // computed from the traded ladders, with the count it was computed at.
+  std::uint64_t traded_updates = 0;
+  double computed_total_matched = 0.0;
+  std::uint64_t computed_total_stamp = 0;
 
   // Stores a new object in a slot, releasing the one it replaces.
   void refill(ReuseSlot& slot, void* object, std::uint64_t stamp);
@@ -173,7 +185,9 @@ class MarketCache {
   RunnerCache& runner_for(RunnerKey key, double handicap);
   void apply_definition(json::Value definition);
   void apply_definition_runners(json::Value runners);
-  void apply_runner_change(json::Value change);
+  void apply_price_ladder_definition(json::Value description);
+  // True when the change carried "trd" for a runner already known.
+  bool apply_runner_change(json::Value change);
   void release_runner(RunnerCache& runner);
   void clear_runners();
   void recount();
