@@ -1,6 +1,6 @@
 """Fast replay of recorded exchange market-stream files into market book snapshots."""
 
-from ._replay import ReplayError, SkippedRecordingWarning, replay
+from ._replay import PriceLadderDescription, ReplayError, SkippedRecordingWarning, replay
 from ._tables import market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
     ExchangePrices,
@@ -28,6 +28,7 @@ __all__ = [
     "replay",
     "ReplayError",
     "SkippedRecordingWarning",
+    "PriceLadderDescription",
     "prices_table",
     "trades_table",
     "market_summaries",

@@ -18,6 +18,10 @@ def replay(
     appearance_order: bool = True,
     max_recording_bytes: int = 0,
     per_message: bool = False,
+    dict_levels: bool = False,
+    price_ladder_description: Callable[..., object] | None = None,
+    calculate_market_tv: bool = False,
+    cumulative_runner_tv: bool = False,
 ) -> ReplayIterator: ...
 
 def build_table(

@@ -95,6 +95,7 @@ PyObject* replay_self(PyObject* self) {
 int replay_traverse(PyObject* self, visitproc visit, void* arg) {
   Fields& it = fields_of<ReplayIteratorObject>(self);
   if (const int r = it.feed.traverse(visit, arg)) return r;
+  Py_VISIT(it.settings.price_ladder_description.get());
   if (it.replay) {
     const int r = it.replay->visit_slots(
         [&](void* object) { return visit(static_cast<PyObject*>(object), arg); });
@@ -109,6 +110,8 @@ int replay_clear(PyObject* self) {
   const BusyScope busy(it.busy);
   if (it.replay) it.replay->release_slots();
   it.feed.clear();
+  it.settings.snapshot.price_ladder_description = nullptr;
+  it.settings.price_ladder_description = Ref();
   return 0;
 }
 

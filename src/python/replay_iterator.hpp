@@ -23,6 +23,8 @@ struct ReplaySettings {
   // Yield (recording number, [books]) per message that changed a kept market, instead of
   // the books one by one: what a stream listener gets, message by message.
   bool per_message = false;
+  // Owns what snapshot.price_ladder_description borrows.
+  Ref price_ladder_description;
 };
 
 // `inputs` is an iterator of (label, payload) pairs, a payload being a path (str) or an object

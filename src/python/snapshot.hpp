@@ -22,6 +22,18 @@ struct SnapshotOptions {
   bool appearance_order = false;
   // MarketDefinition.bet_delay_models from the definition instead of None.
   bool bet_delay_models = false;
+  // Price levels as {"price": ..., "size": ...} dicts instead of PriceSize objects: what
+  // flumine's patched stream cache hands its strategies.
+  bool dict_levels = false;
+  // Called as price_ladder_description(type=...) for the price_ladder_definition of the books
+  // and definitions of a market whose definition describes its ladder; null: always None.
+  // Borrowed: whoever holds the options keeps it alive.
+  PyObject* price_ladder_description = nullptr;
+  // Totals computed from the traded ladders, as betfairlightweight's stream cache computes them
+  // when asked to: the market's from every runner's (calculate_market_tv), each runner's from
+  // its own (cumulative_runner_tv), each recomputed when a change carries "trd".
+  bool computed_market_tv = false;
+  bool cumulative_runner_tv = false;
 };
 
 // The release function for the cache's reuse slots: they hold strong references.
