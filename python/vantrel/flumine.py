@@ -10,6 +10,7 @@ import os
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from betfairlightweight.resources.bettingresources import PriceLadderDescription
 from flumine.streams.betfairhistoricalstream import (
     BetfairHistoricalStream,
 )
@@ -21,8 +22,14 @@ from .vantrel import MarketBook
 
 __all__ = ["HistoricalStream"]
 
-# Listener options whose effect lives in betfairlightweight's own cache, which is not used here.
-_UNSUPPORTED_OPTIONS = ("lightweight", "calculate_market_tv", "cumulative_runner_tv")
+# Listener options whose effect lives in betfairlightweight's own cache, which is not used here:
+# `lightweight` hands strategies plain dicts instead of books.
+_UNSUPPORTED_OPTIONS = ("lightweight",)
+# The totals the cache computes from the traded ladders. While a market is left out by the
+# listener's inplay, seconds_to_start or max_inplay_seconds, betfairlightweight's cache computes
+# them from ladders it has stopped keeping up to date, which this stream does not reproduce.
+_COMPUTED_TOTALS = ("calculate_market_tv", "cumulative_runner_tv")
+_ACTIVITY_OPTIONS = ("inplay", "seconds_to_start", "max_inplay_seconds")
 
 
 class _Caches:
@@ -128,13 +135,23 @@ class _LiveMarkets:
         return [book for book in self._books.values() if book is not None]
 
 
-def _messages(source: object) -> Iterator[tuple[int, list[MarketBook]]]:
-    """(recording number, books) for every message: what flumine's listener gets per line."""
+def _messages(source: object, listener: Any) -> Iterator[tuple[int, list[MarketBook]]]:
+    """(recording number, books) for every message: what flumine's listener gets per line.
+
+    The books hold what flumine's own stream hands strategies: price levels as dicts (flumine
+    patches betfairlightweight to keep its cache's dicts rather than make objects of them),
+    betfairlightweight's PriceLadderDescription, and totals computed as the listener asks.
+    """
     def stop(file: str, member: str | None, reason: str) -> None:
         raise ReplayError(file, member, reason)
 
     check_source(source)
-    return _engine.replay(inputs(source), stop, per_message=True)
+    return _engine.replay(
+        inputs(source), stop, per_message=True, dict_levels=True,
+        price_ladder_description=PriceLadderDescription,
+        calculate_market_tv=bool(listener.calculate_market_tv),
+        cumulative_runner_tv=bool(listener.cumulative_runner_tv),
+    )
 
 
 class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
@@ -170,6 +187,11 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
         for option in _UNSUPPORTED_OPTIONS:
             if getattr(self._listener, option):
                 raise ValueError(f"listener option {option}=True is not supported by vantrel")
+        computed = [o for o in _COMPUTED_TOTALS if getattr(self._listener, o)]
+        limits = [o for o in _ACTIVITY_OPTIONS if getattr(self._listener, o) is not None]
+        if computed and limits:
+            raise ValueError(f"listener option {computed[0]}=True is not supported by vantrel "
+                             f"together with {limits[0]}")
 
     def create_generator(self) -> Callable[[], Iterator[list[MarketBook]]]:
         return self._generate
@@ -182,7 +204,7 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
         select = _Filter(self._listener)
         stream_id = self.stream_id
         recording = 0
-        for number, books in _messages(_open_source(self.file_path)):
+        for number, books in _messages(_open_source(self.file_path), self._listener):
             if number != recording:
                 # A recording that ended without closing its markets leaves them behind.
                 recording = number
