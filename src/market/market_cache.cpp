@@ -301,7 +301,8 @@ void MarketCache::update(Value change, std::int64_t time) {
     const auto v = collect(change, kMarketKeys);
     if (v[kMImg].present() && v[kMImg].is_true()) {
       clear_runners();
-      computed_total_matched = 0.0;  // an image starts a market's computed total afresh
+      ++images;
+      traded_updates = 0;
     }
     if (v[kMDefinition].present()) apply_definition(v[kMDefinition]);
     set_string(status, v[kMStatus]);

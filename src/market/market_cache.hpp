@@ -154,11 +154,10 @@ class MarketCache {
   std::int32_t number_of_runners = 0;
   std::int32_t number_of_active_runners = 0;
   ReuseSlot definition_slot;
-  // Changes that carried "trd" for a runner already known; and the object layer's market total
-  // computed from the traded ladders, with the count it was computed at.
+  // Images applied, and the changes since the last one that carried "trd" for a runner
+  // already known: when totals computed from the traded ladders are due.
+  std::uint64_t images = 0;
   std::uint64_t traded_updates = 0;
-  double computed_total_matched = 0.0;
-  std::uint64_t computed_total_stamp = 0;
 
   // Stores a new object in a slot, releasing the one it replaces.
   void refill(ReuseSlot& slot, void* object, std::uint64_t stamp);

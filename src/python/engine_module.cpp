@@ -34,6 +34,7 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
                                    "price_ladder_description",
                                    "calculate_market_tv",
                                    "cumulative_runner_tv",
+                                   "activity",
                                    nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
@@ -47,10 +48,12 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* price_ladder_description = Py_None;
   int calculate_market_tv = 0;
   int cumulative_runner_tv = 0;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OO|$OOppKppOpp", const_cast<char**>(keywords), &inputs, &on_error,
-          &markets, &market_types, &naive_times, &appearance_order, &max_bytes, &per_message,
-          &dict_levels, &price_ladder_description, &calculate_market_tv, &cumulative_runner_tv)) {
+  int activity = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKppOppp", const_cast<char**>(keywords),
+                                   &inputs, &on_error, &markets, &market_types, &naive_times,
+                                   &appearance_order, &max_bytes, &per_message, &dict_levels,
+                                   &price_ladder_description, &calculate_market_tv,
+                                   &cumulative_runner_tv, &activity)) {
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -63,9 +66,10 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
         .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
         .appearance_order = appearance_order != 0,
         .bet_delay_models = true,
-        .dict_levels = dict_levels != 0,
-        .computed_market_tv = calculate_market_tv != 0,
-        .cumulative_runner_tv = cumulative_runner_tv != 0};
+        .dict_levels = dict_levels != 0};
+    settings.computed_market_tv = calculate_market_tv != 0;
+    settings.cumulative_runner_tv = cumulative_runner_tv != 0;
+    settings.activity = activity != 0;
     if (price_ladder_description != Py_None) {
       settings.price_ladder_description = Ref::borrow(price_ladder_description);
       settings.snapshot.price_ladder_description = price_ladder_description;
@@ -87,7 +91,8 @@ PyMethodDef engine_methods[] = {
      "replay(inputs, on_error, *, markets=None, market_types=None, naive_times=False, "
      "appearance_order=True, max_recording_bytes=0, "
      "per_message=False, dict_levels=False, price_ladder_description=None, "
-     "calculate_market_tv=False, cumulative_runner_tv=False)\n--\n\n"
+     "calculate_market_tv=False, cumulative_runner_tv=False, "
+     "activity=False)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. Use vantrel.replay."},
     {"build_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_table)),

@@ -29,17 +29,16 @@ struct SnapshotOptions {
   // and definitions of a market whose definition describes its ladder; null: always None.
   // Borrowed: whoever holds the options keeps it alive.
   PyObject* price_ladder_description = nullptr;
-  // Totals computed from the traded ladders, as betfairlightweight's stream cache computes them
-  // when asked to: the market's from every runner's (calculate_market_tv), each runner's from
-  // its own (cumulative_runner_tv), each recomputed when a change carries "trd".
-  bool computed_market_tv = false;
-  bool cumulative_runner_tv = false;
 };
+
+class TradedTotals;
 
 // The release function for the cache's reuse slots: they hold strong references.
 void release_object(void* object);
 
-// A new MarketBook for the cache's current state; refills the cache's reuse slots.
-Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options = {});
+// A new MarketBook for the cache's current state; refills the cache's reuse slots. With
+// `totals`, the market's or the runners' total matched are those it computes.
+Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options = {},
+                   TradedTotals* totals = nullptr);
 
 }  // namespace vantrel::py
