@@ -25,11 +25,6 @@ __all__ = ["HistoricalStream"]
 # Listener options whose effect lives in betfairlightweight's own cache, which is not used here:
 # `lightweight` hands strategies plain dicts instead of books.
 _UNSUPPORTED_OPTIONS = ("lightweight",)
-# The totals the cache computes from the traded ladders. While a market is left out by the
-# listener's inplay, seconds_to_start or max_inplay_seconds, betfairlightweight's cache computes
-# them from ladders it has stopped keeping up to date, which this stream does not reproduce.
-_COMPUTED_TOTALS = ("calculate_market_tv", "cumulative_runner_tv")
-_ACTIVITY_OPTIONS = ("inplay", "seconds_to_start", "max_inplay_seconds")
 
 
 class _Caches:
@@ -135,12 +130,16 @@ class _LiveMarkets:
         return [book for book in self._books.values() if book is not None]
 
 
-def _messages(source: object, listener: Any) -> Iterator[tuple[int, list[MarketBook]]]:
-    """(recording number, books) for every message: what flumine's listener gets per line.
+def _messages(source: object, listener: Any, select: _Filter) -> Any:
+    """The engine's iterator of (recording number, books) for every message: what flumine's
+    listener gets per line.
 
     The books hold what flumine's own stream hands strategies: price levels as dicts (flumine
     patches betfairlightweight to keep its cache's dicts rather than make objects of them),
-    betfairlightweight's PriceLadderDescription, and totals computed as the listener asks.
+    betfairlightweight's PriceLadderDescription, and totals computed as the listener asks. Its
+    cache computes those from its lists of traded levels, which it stops keeping up to date
+    while the listener leaves a market out; the engine follows that when told which books were
+    left out (`left_out`).
     """
     def stop(file: str, member: str | None, reason: str) -> None:
         raise ReplayError(file, member, reason)
@@ -151,6 +150,7 @@ def _messages(source: object, listener: Any) -> Iterator[tuple[int, list[MarketB
         price_ladder_description=PriceLadderDescription,
         calculate_market_tv=bool(listener.calculate_market_tv),
         cumulative_runner_tv=bool(listener.cumulative_runner_tv),
+        activity=not select.trivial,
     )
 
 
@@ -187,11 +187,6 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
         for option in _UNSUPPORTED_OPTIONS:
             if getattr(self._listener, option):
                 raise ValueError(f"listener option {option}=True is not supported by vantrel")
-        computed = [o for o in _COMPUTED_TOTALS if getattr(self._listener, o)]
-        limits = [o for o in _ACTIVITY_OPTIONS if getattr(self._listener, o) is not None]
-        if computed and limits:
-            raise ValueError(f"listener option {computed[0]}=True is not supported by vantrel "
-                             f"together with {limits[0]}")
 
     def create_generator(self) -> Callable[[], Iterator[list[MarketBook]]]:
         return self._generate
@@ -204,7 +199,8 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
         select = _Filter(self._listener)
         stream_id = self.stream_id
         recording = 0
-        for number, books in _messages(_open_source(self.file_path), self._listener):
+        messages = _messages(_open_source(self.file_path), self._listener, select)
+        for number, books in messages:
             if number != recording:
                 # A recording that ended without closing its markets leaves them behind.
                 recording = number
@@ -212,7 +208,8 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
             # As flumine's stream: the message is handed on when the last market it changed
             # is active, as the latest book of every active market.
             active = False
-            for book in books:
+            left_out = []
+            for position, book in enumerate(books):
                 market_id = book.market_id
                 if not select.trivial and select.excludes(market_id, book):
                     continue
@@ -220,6 +217,10 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
                 book.streaming_unique_id = stream_id
                 active = select.trivial or select.active(market_id, book)
                 live.update(market_id, book if active else None)
+                if not active:
+                    left_out.append(position)
+            if left_out:
+                messages.left_out(left_out)
             if active:
                 yield live.books()
             for book in books:

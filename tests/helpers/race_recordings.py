@@ -8,7 +8,8 @@ only, as the exchange's basic data plan records), or "display" (the level-keyed 
 display ladders, batb/batl/bdatb/bdatl, as [level, price, size]). `starting_prices` adds the
 near and far starting prices, starting-price ladders and the settled starting prices;
 `market_tv` adds the market's total matched, and runner totals that run ahead of the traded
-ladder, so that totals computed from the ladders show.
+ladder, so that totals computed from the ladders show; `early_suspension` suspends the market
+for a few changes long before the off.
 """
 
 from __future__ import annotations
@@ -62,6 +63,7 @@ class RaceShape:
     starting_prices: bool = False
     market_tv: bool = False
     price_ladder: str | None = None  # the definitions' priceLadderDefinition type
+    early_suspension: bool = False  # suspended for a few changes a quarter of the way in
 
 
 class _Race:
@@ -215,6 +217,10 @@ def race_messages(shape: RaceShape) -> list[dict]:
     for i in range(shape.preplay):
         if shape.non_runner is not None and i == shape.preplay // 2:
             out.append(race.remove(race.runners[shape.non_runner]))
+        if shape.early_suspension and i == shape.preplay // 4:
+            out.append(race.set_state(status="SUSPENDED"))
+        if shape.early_suspension and i == shape.preplay // 4 + 3:
+            out.append(race.set_state(status="OPEN"))
         out.append(race.delta())
     out.append(race.set_state(status="SUSPENDED"))
     out.append(race.set_state(status="OPEN", inplay=True))
