@@ -194,6 +194,20 @@ def test_strategies_read_what_flumines_stream_hands_them(tmp_path, kind, options
     assert handed_out_views(HistoricalStream(path, listener_kwargs=options)) == expected
 
 
+def test_left_out_names_books_of_the_last_message(tmp_path):
+    from vantrel import _engine
+    from vantrel._sources import inputs
+
+    messages = _engine.replay(inputs(_write(tmp_path, "event")), print, per_message=True,
+                              calculate_market_tv=True, activity=True)
+    _, books = next(messages)
+    for bad in ([len(books)], [-1], ["0"]):
+        with pytest.raises((IndexError, TypeError)):
+            messages.left_out(bad)
+    messages.left_out([0])
+    assert next(messages)
+
+
 def test_levels_are_the_dicts_strategies_serialise(tmp_path):
     import json
 

@@ -1,8 +1,6 @@
 #include "python/snapshot.hpp"
 
-#include <array>
 #include <optional>
-#include <vector>
 
 #include "python/fast_times.hpp"
 #include "python/ladder_readout.hpp"

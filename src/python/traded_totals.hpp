@@ -55,7 +55,7 @@ class TradedTotals {
     std::uint64_t seen_updates = 0;
     std::uint64_t settled_updates = 0;
     double total = 0.0;
-    bool let_through = false;  // the last settled change
+    bool let_through = false;                           // the last settled change
     std::unordered_map<std::uint64_t, Runner> runners;  // by RunnerCache::serial
   };
 
