@@ -16,7 +16,7 @@ import pytest
 pytest.importorskip("flumine")
 
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # noqa: E402
-from helpers.backtest import backtest, handed_out  # noqa: E402
+from helpers.backtest import backtest, handed_out, handed_out_views  # noqa: E402
 from helpers.race_recordings import (  # noqa: E402
     RaceShape, event_messages, race_messages, write_lines)
 
@@ -46,7 +46,7 @@ def _write(tmp_path, name):
     return write_lines(tmp_path / shapes[0].market_id, messages)
 
 
-@pytest.mark.parametrize("strategy", ["lowest-layer", "first-runner"])
+@pytest.mark.parametrize("strategy", ["lowest-layer", "first-runner", "best-back"])
 @pytest.mark.parametrize("recording", sorted(RECORDINGS))
 def test_backtest_matches_flumines_stream(tmp_path, recording, strategy):
     path = _write(tmp_path, recording)
@@ -145,9 +145,86 @@ def test_strategies_know_the_markets_of_their_stream(tmp_path):
         True, True, False]
 
 
+# Recordings of every kind a strategy meets, each with the definitions' price ladder,
+# starting prices and totals that run apart from the traded ladders; "display" holds the
+# level-keyed best-offers ladders only (batb/batl/bdatb/bdatl), as self-recorded streams do.
+_RICH = {"price_ladder": "CLASSIC", "starting_prices": True, "market_tv": True}
+STRATEGY_VIEWS = {
+    "full": [RaceShape(market_id="1.100000031", **_RICH)],
+    "basic": [RaceShape(market_id="1.100000032", ladders="basic", seed=9, **_RICH)],
+    "removals": [RaceShape(market_id="1.100000033", non_runner=4, winner=2, seed=10, runners=8,
+                           early_suspension=True, **_RICH)],
+    "no-removal": [RaceShape(market_id="1.100000034", non_runner=None, seed=11)],
+    "display": [RaceShape(market_id="1.100000038", ladders="display", seed=15, **_RICH)],
+    # markets of several kinds interleaved in one file, kept short: each message hands on
+    # the latest book of every market
+    "event": [RaceShape(market_id="1.100000035", seed=12, preplay=30, inplay=20, **_RICH),
+              RaceShape(market_id="1.100000036", seed=13, step_ms=700, non_runner=2, winner=3,
+                        start_ms=RaceShape.start_ms + 350, price_ladder="FINEST", preplay=30,
+                        inplay=20),
+              RaceShape(market_id="1.100000037", seed=14, ladders="basic", non_runner=None,
+                        start_ms=RaceShape.start_ms + 120, preplay=30, inplay=20, **_RICH)],
+}
+_TOTALS = {"calculate_market_tv": True, "cumulative_runner_tv": True}
+VIEW_OPTIONS = [
+    {},
+    _TOTALS,
+    {"calculate_market_tv": True, "event_type_ids": ["7"]},
+    {"inplay": True},
+    {"seconds_to_start": 20},
+    # While the listener leaves a market out, flumine's totals come from the traded lists as
+    # they were when it last let the market through.
+    {**_TOTALS, "seconds_to_start": 20},
+    {**_TOTALS, "inplay": True},
+    {"cumulative_runner_tv": True, "inplay": False, "seconds_to_start": 45},
+    {"calculate_market_tv": True, "max_inplay_seconds": 10},
+]
+
+
+@pytest.mark.parametrize("options", VIEW_OPTIONS, ids=lambda o: ",".join(o) or "none")
+@pytest.mark.parametrize("kind", sorted(STRATEGY_VIEWS))
+def test_strategies_read_what_flumines_stream_hands_them(tmp_path, kind, options):
+    # Every attribute of every book, runner, ladder level and definition, with its type: levels
+    # are dicts, times aware, the price ladder betfairlightweight's own object.
+    shapes = STRATEGY_VIEWS[kind]
+    messages = race_messages(shapes[0]) if len(shapes) == 1 else event_messages(shapes)
+    path = write_lines(tmp_path / kind, messages)
+    expected = handed_out_views(BetfairHistoricalStream(path, listener_kwargs=options))
+    assert expected
+    assert handed_out_views(HistoricalStream(path, listener_kwargs=options)) == expected
+
+
+def test_left_out_names_books_of_the_last_message(tmp_path):
+    from vantrel import _engine
+    from vantrel._sources import inputs
+
+    messages = _engine.replay(inputs(_write(tmp_path, "event")), print, per_message=True,
+                              calculate_market_tv=True, activity=True)
+    _, books = next(messages)
+    for bad in ([len(books)], [-1], ["0"]):
+        with pytest.raises((IndexError, TypeError)):
+            messages.left_out(bad)
+    messages.left_out([0])
+    assert next(messages)
+
+
+def test_levels_are_the_dicts_strategies_serialise(tmp_path):
+    import json
+
+    path = _write(tmp_path, "race")
+    stream = HistoricalStream(path)
+    books = [b for message in stream.create_generator()() for b in message]
+    runner = next(r for r in books[-3].runners if r.ex.traded_volume)
+    level = runner.ex.available_to_back[0]
+    assert type(level) is dict and list(level) == ["price", "size"]
+    assert json.loads(json.dumps(runner.ex.traded_volume)) == runner.ex.traded_volume
+    # The export of a book with dict levels is that of the package's replay.
+    replayed = {(b.market_id, b.publish_time_epoch): b.to_dict()
+                for b in __import__("vantrel").replay(path)}
+    assert all(b.to_dict() == replayed[b.market_id, b.publish_time_epoch] for b in books)
+
+
 @pytest.mark.parametrize("kwargs", [
-    {"listener_kwargs": {"calculate_market_tv": True}},
-    {"listener_kwargs": {"cumulative_runner_tv": True}},
     {"listener_kwargs": {"lightweight": True}},
     {"operation": "raceSubscription"},
 ])

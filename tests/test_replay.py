@@ -150,6 +150,74 @@ def test_times_equal_the_interpreters(stream, text):
     assert aware.market_definition.open_date == expected.market_definition.open_date.replace(tzinfo=UTC)
 
 
+def _removal(text, rc_text=None, ladder=None):
+    definition = {"status": "OPEN", "runners": [
+        {"id": 1, "sortPriority": 1, "status": "REMOVED", "removalDate": text},
+        {"id": 2, "sortPriority": 2, "status": "ACTIVE"}]}
+    if ladder is not None:
+        definition["priceLadderDefinition"] = ladder
+    change = {"id": "1.1", "marketDefinition": definition}
+    if rc_text is not None:
+        change["rc"] = [{"id": 2, "removalDate": rc_text}]
+    return message(1_714_568_400_123, change)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("2024-05-01T11:00:00.000Z", datetime.datetime(2024, 5, 1, 11, tzinfo=UTC)),
+    ("2024-05-01T11:00:00Z", datetime.datetime(2024, 5, 1, 11, tzinfo=UTC)),
+    ("2024-02-29T23:59:59.123456Z", datetime.datetime(2024, 2, 29, 23, 59, 59, 123456, tzinfo=UTC)),
+])
+def test_removal_dates_are_times_like_every_other(stream, text, expected):
+    path = stream.write([_removal(text, rc_text=text)])
+    for naive_times, wanted in [(False, expected), (True, expected.replace(tzinfo=None))]:
+        book = next(vantrel.replay(path, naive_times=naive_times))
+        dates = [r.removal_date for r in book.runners + book.market_definition.runners]
+        assert dates == [wanted, wanted, wanted, None]
+        assert all(d.tzinfo == wanted.tzinfo for d in dates[:3])
+        # the export keeps the text the stream carried
+        assert [r["removalDate"] for r in book.to_dict()["runners"]] == [text, text]
+    mine = native(path)[0]
+    assert [r.removal_date for r in mine.runners] == [text, text]
+    assert [r.removal_date for r in mine.market_definition.runners] == [text, None]
+
+
+def test_bad_removal_date_raises_as_a_bad_definition_time(stream):
+    with pytest.raises(ValueError):
+        list(vantrel.replay(stream.write([_removal("yesterday")])))
+
+
+@pytest.mark.parametrize("ladder, kind", [
+    ({"type": "CLASSIC"}, "CLASSIC"), ({"type": "LINE_RANGE"}, "LINE_RANGE"), ({}, None),
+    ({"type": 3}, None), ("CLASSIC", None), (None, None)])
+def test_price_ladder_definition_comes_from_the_definition(stream, ladder, kind):
+    from betfairlightweight.resources import MarketBook
+
+    path = stream.write([_removal("2024-05-01T11:00:00Z", ladder=ladder),
+                         message(1_714_568_400_200, {"id": "1.1", "rc": [{"id": 2, "ltp": 2}]})])
+    books = list(vantrel.replay(path))
+    peer = MarketBook(marketId="1.1", runners=[], priceLadderDefinition=ladder) if kind else None
+    for book in books:
+        for description in (book.price_ladder_definition,
+                            book.market_definition.price_ladder_definition):
+            if kind is None:
+                assert description is None
+            else:
+                assert isinstance(description, vantrel.PriceLadderDescription)
+                assert description.type == peer.price_ladder_definition.type == kind
+                assert description.serialise() == peer.price_ladder_definition.serialise()
+                assert description["type"] == description.get("type") == kind
+    assert native(path)[0].price_ladder_definition is None
+    assert native(path)[0].market_definition.price_ladder_definition is None
+
+
+def test_a_definition_without_a_price_ladder_has_none(stream):
+    later = message(1_714_568_400_200, {"id": "1.1", "marketDefinition": {"status": "OPEN"}})
+    books = list(vantrel.replay(stream.write([_removal("2024-05-01T11:00:00Z",
+                                                       ladder={"type": "FINEST"}), later])))
+    assert [b.price_ladder_definition for b in books] == [
+        vantrel.PriceLadderDescription("FINEST"), None]
+
+
 @pytest.mark.parametrize("text", ["never", "2024-02-30T00:00:00Z", "2024-05-01T24:00:00Z", "2024-05-01 13:00:00Z"])
 def test_bad_definition_time_raises_as_iter_prices_file(stream, text):
     path = stream.write([message(1, {"id": "1.1", "marketDefinition": {"marketTime": text}})])

@@ -2,7 +2,7 @@
 
 __version__ = "0.1.0"
 
-from ._replay import ReplayError, SkippedRecordingWarning, replay
+from ._replay import PriceLadderDescription, ReplayError, SkippedRecordingWarning, replay
 from ._sources import TYPE_CHECKING
 from ._tables import market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
@@ -43,6 +43,7 @@ __all__ = [
     "replay",
     "ReplayError",
     "SkippedRecordingWarning",
+    "PriceLadderDescription",
     "prices_table",
     "trades_table",
     "market_summaries",

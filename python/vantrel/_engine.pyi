@@ -7,6 +7,8 @@ class ReplayIterator(Iterator[Any]):
     # MarketBook objects, or (recording number, books) per message with per_message=True.
     def __iter__(self) -> ReplayIterator: ...
     def __next__(self) -> Any: ...
+    # The books of the last message its caller's listener left out, by position.
+    def left_out(self, positions: list[int], /) -> None: ...
 
 def replay(
     inputs: Iterable[tuple[str, object]],
@@ -18,6 +20,11 @@ def replay(
     appearance_order: bool = True,
     max_recording_bytes: int = 0,
     per_message: bool = False,
+    dict_levels: bool = False,
+    price_ladder_description: Callable[..., object] | None = None,
+    calculate_market_tv: bool = False,
+    cumulative_runner_tv: bool = False,
+    activity: bool = False,
 ) -> ReplayIterator: ...
 
 def build_table(

@@ -14,7 +14,39 @@ if TYPE_CHECKING:
 
     from ._options import Errors, RunnerOrder, Source
 
-__all__ = ["ReplayError", "SkippedRecordingWarning", "replay"]
+__all__ = ["PriceLadderDescription", "ReplayError", "SkippedRecordingWarning", "replay"]
+
+
+class PriceLadderDescription:
+    """The price ladder a market's definition describes: `type` is "CLASSIC", "FINEST" or
+    "LINE_RANGE". Read and serialised as betfairlightweight's object of that name."""
+
+    __slots__ = ("type",)
+
+    def __init__(self, type: str) -> None:
+        self.type = type
+
+    def serialise(self) -> dict[str, str]:
+        return {"type": self.type}
+
+    def __getitem__(self, key: str) -> str:
+        if key != "type":
+            raise AttributeError(key)
+        return self.type
+
+    def get(self, key: str, default: object = None) -> object:
+        return self.type if key == "type" else default
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, PriceLadderDescription):
+            return NotImplemented
+        return self.type == other.type
+
+    def __hash__(self) -> int:
+        return hash(self.type)
+
+    def __repr__(self) -> str:
+        return f"PriceLadderDescription(type={self.type!r})"
 
 
 class ReplayError(ValueError):
@@ -154,4 +186,5 @@ def replay(
         market_types=types,
         naive_times=bool(naive_times),
         appearance_order=runner_order == "definition",
+        price_ladder_description=PriceLadderDescription,
     )

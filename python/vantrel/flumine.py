@@ -10,6 +10,7 @@ import os
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from betfairlightweight.resources.bettingresources import PriceLadderDescription
 from flumine.streams.betfairhistoricalstream import (
     BetfairHistoricalStream,
 )
@@ -21,8 +22,9 @@ from .vantrel import MarketBook
 
 __all__ = ["HistoricalStream"]
 
-# Listener options whose effect lives in betfairlightweight's own cache, which is not used here.
-_UNSUPPORTED_OPTIONS = ("lightweight", "calculate_market_tv", "cumulative_runner_tv")
+# Listener options whose effect lives in betfairlightweight's own cache, which is not used here:
+# `lightweight` hands strategies plain dicts instead of books.
+_UNSUPPORTED_OPTIONS = ("lightweight",)
 
 
 class _Caches:
@@ -128,13 +130,28 @@ class _LiveMarkets:
         return [book for book in self._books.values() if book is not None]
 
 
-def _messages(source: object) -> Iterator[tuple[int, list[MarketBook]]]:
-    """(recording number, books) for every message: what flumine's listener gets per line."""
+def _messages(source: object, listener: Any, select: _Filter) -> Any:
+    """The engine's iterator of (recording number, books) for every message: what flumine's
+    listener gets per line.
+
+    The books hold what flumine's own stream hands strategies: price levels as dicts (flumine
+    patches betfairlightweight to keep its cache's dicts rather than make objects of them),
+    betfairlightweight's PriceLadderDescription, and totals computed as the listener asks. Its
+    cache computes those from its lists of traded levels, which it stops keeping up to date
+    while the listener leaves a market out; the engine follows that when told which books were
+    left out (`left_out`).
+    """
     def stop(file: str, member: str | None, reason: str) -> None:
         raise ReplayError(file, member, reason)
 
     source = check_source(source)
-    return _engine.replay(inputs(source), stop, per_message=True)
+    return _engine.replay(
+        inputs(source), stop, per_message=True, dict_levels=True,
+        price_ladder_description=PriceLadderDescription,
+        calculate_market_tv=bool(listener.calculate_market_tv),
+        cumulative_runner_tv=bool(listener.cumulative_runner_tv),
+        activity=not select.trivial,
+    )
 
 
 class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
@@ -182,7 +199,8 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
         select = _Filter(self._listener)
         stream_id = self.stream_id
         recording = 0
-        for number, books in _messages(_open_source(self.file_path)):
+        messages = _messages(_open_source(self.file_path), self._listener, select)
+        for number, books in messages:
             if number != recording:
                 # A recording that ended without closing its markets leaves them behind.
                 recording = number
@@ -190,7 +208,8 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
             # As flumine's stream: the message is handed on when the last market it changed
             # is active, as the latest book of every active market.
             active = False
-            for book in books:
+            left_out = []
+            for position, book in enumerate(books):
                 market_id = book.market_id
                 if not select.trivial and select.excludes(market_id, book):
                     continue
@@ -198,6 +217,10 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
                 book.streaming_unique_id = stream_id
                 active = select.trivial or select.active(market_id, book)
                 live.update(market_id, book if active else None)
+                if not active:
+                    left_out.append(position)
+            if left_out:
+                messages.left_out(left_out)
             if active:
                 yield live.books()
             for book in books:

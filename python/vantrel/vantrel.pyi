@@ -54,7 +54,8 @@ class PriceSize:
 class ExchangePrices:
     """A runner's exchange ladders: what can be backed and laid, and what has traded."""
     # Lists the replay hands out again while their ladder is unchanged; None only after the
-    # garbage collector has cleared a cycle through them.
+    # garbage collector has cleared a cycle through them. The books of vantrel.flumine's
+    # stream hold {"price": ..., "size": ...} dicts instead, as flumine's own stream does.
     @property
     def available_to_back(self) -> list[PriceSize]:
         """Prices to back at, best (highest) first."""
@@ -112,8 +113,9 @@ class Runner:
     def total_matched(self) -> float:
         """The amount matched on this runner so far."""
     @property
-    def removal_date(self) -> str | None:
-        """When the runner was removed, as the ISO 8601 text the stream sent, or None."""
+    def removal_date(self) -> str | datetime.datetime | None:
+        """When the runner was removed, or None: the ISO 8601 text the stream sent from
+        iter_prices_file, a datetime in the books of vantrel.replay."""
     @property
     def ex(self) -> ExchangePrices:
         """The exchange ladders: available to back and lay, and traded volume."""
@@ -155,8 +157,9 @@ class MarketDefinitionRunner:
     def adjustment_factor(self) -> float | None:
         """The reduction factor (percent) if the runner is removed, or None."""
     @property
-    def removal_date(self) -> str | None:
-        """When the runner was removed, as the text the stream sent, or None."""
+    def removal_date(self) -> str | datetime.datetime | None:
+        """When the runner was removed, or None: the text the stream sent from
+        iter_prices_file, a datetime in the books of vantrel.replay."""
     @property
     def name(self) -> str | None:
         """The runner's name, where the definition carries one, else None."""
@@ -286,8 +289,9 @@ class MarketDefinition:
     def line_min_unit(self) -> None:
         """Always None: line market settings are not kept."""
     @property
-    def price_ladder_definition(self) -> None:
-        """Always None: the price ladder's kind is not kept."""
+    def price_ladder_definition(self) -> Any:
+        """None from iter_prices_file; from vantrel.replay, the definition's
+        priceLadderDefinition as a vantrel.PriceLadderDescription (or None)."""
     @property
     def suspend_reason(self) -> None:
         """Always None."""
@@ -377,8 +381,9 @@ class MarketBook:
     def key_line_description(self) -> None:
         """Always None."""
     @property
-    def price_ladder_definition(self) -> None:
-        """Always None."""
+    def price_ladder_definition(self) -> Any:
+        """None from iter_prices_file; from vantrel.replay, the definition's
+        priceLadderDefinition as a vantrel.PriceLadderDescription (or None)."""
     @property
     def suspend_reason(self) -> None:
         """Always None."""

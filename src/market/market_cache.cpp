@@ -167,6 +167,7 @@ enum DefinitionKey : std::size_t {
   kDVersion,
   kDRunners,
   kDBetDelayModels,
+  kDPriceLadderDefinition,
   kDefinitionKeyCount
 };
 const std::array<Key, kDefinitionKeyCount> kDefinitionKeys = {Key("status"),
@@ -200,7 +201,8 @@ const std::array<Key, kDefinitionKeyCount> kDefinitionKeys = {Key("status"),
                                                               Key("settledTime"),
                                                               Key("version"),
                                                               Key("runners"),
-                                                              Key("betDelayModels")};
+                                                              Key("betDelayModels"),
+                                                              Key("priceLadderDefinition")};
 
 enum DefinitionRunnerKey : std::size_t {
   kDrId,
@@ -337,7 +339,11 @@ void MarketCache::update(Value change, std::int64_t time) {
   publish_time = time;
   if (change.is_object()) {
     const auto v = collect(change, kMarketKeys);
-    if (v[kMImg].present() && v[kMImg].is_true()) clear_runners();
+    if (v[kMImg].present() && v[kMImg].is_true()) {
+      clear_runners();
+      ++images;
+      traded_updates = 0;
+    }
     if (v[kMDefinition].present()) apply_definition(v[kMDefinition]);
     set_string(status, v[kMStatus]);
     set_int32(bet_delay, v[kMBetDelay]);
@@ -353,20 +359,24 @@ void MarketCache::update(Value change, std::int64_t time) {
       if (const auto t = v[kMLastMatchTime].as_int()) last_match_time = *t;
     }
     if (v[kMRc].present() && v[kMRc].is_array()) {
-      for (const Value rc : v[kMRc].items()) apply_runner_change(rc);
+      bool traded = false;
+      for (const Value rc : v[kMRc].items()) traded |= apply_runner_change(rc);
+      if (traded) ++traded_updates;
     }
   }
   recount();
 }
 
-void MarketCache::apply_runner_change(Value change) {
-  if (!change.is_object()) return;
+bool MarketCache::apply_runner_change(Value change) {
+  if (!change.is_object()) return false;
   const auto v = collect(change, kRunnerKeys);
-  if (!v[kRId].present()) return;
+  if (!v[kRId].present()) return false;
   const auto id = v[kRId].as_int();
-  if (!id) return;
+  if (!id) return false;
   const double hc = handicap_of(v[kRHc]);
+  const std::uint64_t serials = runner_serials_;
   RunnerCache& r = runner_for(RunnerKey{*id, handicap_key(hc)}, hc);
+  const bool known = runner_serials_ == serials;
 
   bool changed = update_string(r.status, v[kRStatus]);
   counts_stale_ |= changed;
@@ -403,6 +413,13 @@ void MarketCache::apply_runner_change(Value change) {
     changed = true;
   }
   if (changed) ++r.change_counter;
+  if (!known) {
+    r.first_total_matched = r.total_matched;
+    return false;
+  }
+  if (!v[kRTrd].present() || !v[kRTrd].is_array()) return false;
+  ++r.traded_updates;
+  return true;
 }
 
 void MarketCache::apply_definition(Value definition) {
@@ -450,12 +467,22 @@ void MarketCache::apply_definition(Value definition) {
       if (m.is_string()) models.emplace_back(m.as_string());
     }
   }
+  apply_price_ladder_definition(v[kDPriceLadderDefinition]);
   set_optional_string(open_date, v[kDOpenDate]);
   set_optional_string(suspend_time, v[kDSuspendTime]);
   set_optional_string(settled_time, v[kDSettledTime]);
   set_int64(version, v[kDVersion]);
   ++definition_generation;
   if (v[kDRunners].present() && v[kDRunners].is_array()) apply_definition_runners(v[kDRunners]);
+}
+
+// Each definition carries the ladder's description whole or not at all, so one without it has
+// none, as the ecosystem's caches take every definition as a whole.
+void MarketCache::apply_price_ladder_definition(Value description) {
+  price_ladder_type.reset();
+  if (!description.present() || !description.is_object()) return;
+  static const Key kType("type");
+  set_optional_string(price_ladder_type, description.find(kType));
 }
 
 void MarketCache::apply_definition_runners(Value runners) {

@@ -71,6 +71,11 @@ struct RunnerCache {
   // The best-offers projections, kept only by a cache made to keep them (see MarketCache).
   LevelLadder batb, batl, bdatb, bdatl;
   std::uint64_t change_counter = 0;
+  // For totals computed from the traded ladder, as the ecosystem's stream cache can: the
+  // changes that carried "trd" for this runner once it was known, and its "tv" when a change
+  // first named it.
+  std::uint64_t traded_updates = 0;
+  double first_total_matched = 0.0;
   // Distinct for every runner a market ever makes (from 1): a runner made anew after an image
   // restarts its counters, and only this tells it from its predecessor at the same key.
   std::uint64_t serial = 0;
@@ -162,6 +167,8 @@ class MarketCache {
   std::vector<std::string> regulators;
   // Only the package's replay shows these; absent until a definition carries the key.
   std::optional<std::vector<std::string>> bet_delay_models;
+  // The "type" of the latest definition's "priceLadderDefinition".
+  std::optional<std::string> price_ladder_type;
   std::int64_t version = 0;
   double total_matched = 0.0;
   // The largest traded volume the market has shown: the exchange zeroes `tv` as it closes a
@@ -173,6 +180,10 @@ class MarketCache {
   std::int32_t number_of_runners = 0;
   std::int32_t number_of_active_runners = 0;
   ReuseSlot definition_slot;
+  // Images applied, and the changes since the last one that carried "trd" for a runner
+  // already known: when totals computed from the traded ladders are due.
+  std::uint64_t images = 0;
+  std::uint64_t traded_updates = 0;
 
   // Stores a new object in a slot, releasing the one it replaces.
   void refill(ReuseSlot& slot, void* object, std::uint64_t stamp);
@@ -199,7 +210,9 @@ class MarketCache {
   RunnerCache& runner_for(RunnerKey key, double handicap);
   void apply_definition(json::Value definition);
   void apply_definition_runners(json::Value runners);
-  void apply_runner_change(json::Value change);
+  void apply_price_ladder_definition(json::Value description);
+  // True when the change carried "trd" for a runner already known.
+  bool apply_runner_change(json::Value change);
   void release_runner(RunnerCache& runner);
   void clear_runners();
   void recount();

@@ -148,9 +148,10 @@ PyObject* vec_ps_to_dicts(std::span<const PriceSize> levels) {
 
 // A ladder's dicts. A list Python has not asked for cannot have been edited, so its levels are
 // read directly: making its PriceSize objects first would cost an object per level that the
-// export then only reads.
+// export then only reads. A list of dicts is exported from its levels too: the export hands out
+// dicts of its own rather than the shared ones.
 PyObject* ladder_dicts(const Ref& readout) {
-  if (readout && made_price_list(readout) == nullptr) {
+  if (readout && (made_price_list(readout) == nullptr || holds_dicts(readout))) {
     return vec_ps_to_dicts(readout_levels(readout));
   }
   return price_list_to_dicts(price_list(readout).get());
@@ -283,6 +284,10 @@ PyObject* book_dict(const MarketBookObject::Fields& f) {
 
 PyObject* market_book_to_dict(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&] { return book_dict(fields_of<MarketBookObject>(self)); });
+}
+
+PyObject* price_dicts(std::span<const PriceSize> levels) {
+  return vec_ps_to_dicts(levels);
 }
 
 }  // namespace vantrel::py

@@ -31,6 +31,11 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
                                    "appearance_order",
                                    "max_recording_bytes",
                                    "per_message",
+                                   "dict_levels",
+                                   "price_ladder_description",
+                                   "calculate_market_tv",
+                                   "cumulative_runner_tv",
+                                   "activity",
                                    nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
@@ -40,9 +45,16 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   int appearance_order = 1;
   unsigned long long max_bytes = 0;
   int per_message = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKp", const_cast<char**>(keywords),
+  int dict_levels = 0;
+  PyObject* price_ladder_description = Py_None;
+  int calculate_market_tv = 0;
+  int cumulative_runner_tv = 0;
+  int activity = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKppOppp", const_cast<char**>(keywords),
                                    &inputs, &on_error, &markets, &market_types, &naive_times,
-                                   &appearance_order, &max_bytes, &per_message)) {
+                                   &appearance_order, &max_bytes, &per_message, &dict_levels,
+                                   &price_ladder_description, &calculate_market_tv,
+                                   &cumulative_runner_tv, &activity)) {
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -54,7 +66,15 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
     settings.snapshot = {
         .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
         .appearance_order = appearance_order != 0,
-        .bet_delay_models = true};
+        .bet_delay_models = true,
+        .dict_levels = dict_levels != 0};
+    settings.computed_market_tv = calculate_market_tv != 0;
+    settings.cumulative_runner_tv = cumulative_runner_tv != 0;
+    settings.activity = activity != 0;
+    if (price_ladder_description != Py_None) {
+      settings.price_ladder_description = Ref::borrow(price_ladder_description);
+      settings.snapshot.price_ladder_description = price_ladder_description;
+    }
     settings.per_message = per_message != 0;
     settings.max_recording_bytes =
         max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes;
@@ -78,7 +98,9 @@ PyMethodDef engine_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "replay(inputs, on_error, *, markets=None, market_types=None, naive_times=False, "
      "appearance_order=True, max_recording_bytes=0, "
-     "per_message=False)\n--\n\n"
+     "per_message=False, dict_levels=False, price_ladder_description=None, "
+     "calculate_market_tv=False, cumulative_runner_tv=False, "
+     "activity=False)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. Use vantrel.replay."},
     {"build_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_table)),

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "python/dict_export.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 #include "python/price_size.hpp"
@@ -14,6 +15,7 @@ namespace {
 struct LadderReadoutObject {
   PyObject_VAR_HEAD
   PyObject* list;  // null until first asked for
+  bool dict_levels;
 };
 
 constexpr std::size_t kLevelsOffset = (sizeof(LadderReadoutObject) + alignof(PriceSize) - 1) /
@@ -56,11 +58,12 @@ PyType_Spec ladder_readout_spec = {"vantrel.LadderReadout", static_cast<int>(kLe
                                    static_cast<int>(sizeof(PriceSize)), kGcClassFlags,
                                    ladder_readout_slots};
 
-Ref read_out_ladder(std::span<const PriceSize> levels) {
+Ref read_out_ladder(std::span<const PriceSize> levels, bool dict_levels) {
   auto* readout = PyObject_GC_NewVar(LadderReadoutObject, state().ladder_readout,
                                      static_cast<Py_ssize_t>(levels.size()));
   if (readout == nullptr) return Ref();
   readout->list = nullptr;  // made when first asked for
+  readout->dict_levels = dict_levels;
   PyObject* object = reinterpret_cast<PyObject*>(readout);
   if (!levels.empty()) std::memcpy(levels_of(object), levels.data(), levels.size_bytes());
   PyObject_GC_Track(object);
@@ -69,6 +72,10 @@ Ref read_out_ladder(std::span<const PriceSize> levels) {
 
 PyObject* made_price_list(const Ref& readout) {
   return readout ? self_as<LadderReadoutObject>(readout.get())->list : nullptr;
+}
+
+bool holds_dicts(const Ref& readout) {
+  return readout && self_as<LadderReadoutObject>(readout.get())->dict_levels;
 }
 
 std::span<const PriceSize> readout_levels(const Ref& readout) {
@@ -80,7 +87,8 @@ Ref price_list(const Ref& readout) {
   if (!readout) return Ref::borrow(Py_None);  // emptied by the collector's clear
   auto* r = self_as<LadderReadoutObject>(readout.get());
   if (r->list == nullptr) {
-    Ref list = create_price_list(readout_levels(readout));
+    Ref list = r->dict_levels ? Ref::steal(price_dicts(readout_levels(readout)))
+                              : create_price_list(readout_levels(readout));
     if (!list) return list;
     r->list = list.release();
   }

@@ -17,14 +17,17 @@ namespace vantrel::py {
 
 extern PyType_Spec ladder_readout_spec;
 
-// A copy of the ladder's levels in read-out order.
-Ref read_out_ladder(std::span<const PriceSize> levels);
+// A copy of the ladder's levels in read-out order; its list holds dicts with `dict_levels`.
+Ref read_out_ladder(std::span<const PriceSize> levels, bool dict_levels = false);
 template <class Ladder>
-Ref read_out_ladder(const Ladder& ladder) {
-  return read_out_ladder(ladder.levels());
+Ref read_out_ladder(const Ladder& ladder, bool dict_levels = false) {
+  return read_out_ladder(ladder.levels(), dict_levels);
 }
-// The read-out's list of PriceSize objects, made on the first call and the same one after.
+// The read-out's list of PriceSize objects (or dicts), made on the first call and the same one
+// after.
 Ref price_list(const Ref& readout);
+// Whether the read-out's list holds dicts rather than PriceSize objects.
+bool holds_dicts(const Ref& readout);
 // The read-out's list if Python has asked for it (and so may have edited it), else null.
 PyObject* made_price_list(const Ref& readout);
 // The levels a read-out holds (none for an empty Ref).

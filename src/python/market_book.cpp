@@ -2,6 +2,7 @@
 
 #include "python/convert.hpp"
 #include "python/dict_export.hpp"
+#include "python/market_definition.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 
@@ -79,7 +80,7 @@ PyGetSetDef market_book_getset[] = {
     VANTREL_CONST("elapsed_time", none()),
     VANTREL_CONST("is_market_data_delayed", none()),
     VANTREL_CONST("key_line_description", none()),
-    VANTREL_CONST("price_ladder_definition", none()),
+    VANTREL_GET(MarketBookObject, "price_ladder_definition", f.price_ladder_definition),
     VANTREL_CONST("suspend_reason", none()),
     VANTREL_CONST("total_available", none()),
     VANTREL_CONST("streaming_snap", boolean(true)),
@@ -103,14 +104,20 @@ PyType_Slot market_book_slots[] = {
 PyType_Spec market_book_spec = {"MarketBook", sizeof(MarketBookObject), 0, kGcClassFlags,
                                 market_book_slots};
 
-Ref make_market_book(const MarketCache& c, Ref runners, Ref definition, Ref publish_time) {
+Ref make_market_book(const MarketCache& c, Ref runners, Ref definition, Ref publish_time,
+                     double total_matched) {
+  Ref price_ladder_definition;
+  if (definition) {
+    price_ladder_definition = Ref::borrow(
+        fields_of<MarketDefinitionObject>(definition.get()).price_ladder_definition.get());
+  }
   return emplace<MarketBookObject>(state().market_book, [&] {
     return FieldsOf<MarketBookObject>{.market_id = c.market_id,
                                       .status = c.status,
                                       .publish_time = std::move(publish_time),
                                       .publish_time_epoch = c.publish_time,
                                       .version = c.version,
-                                      .total_matched = c.total_matched,
+                                      .total_matched = total_matched,
                                       .last_match_time = c.last_match_time,
                                       .bet_delay = c.bet_delay,
                                       .number_of_active_runners = c.number_of_active_runners,
@@ -123,6 +130,7 @@ Ref make_market_book(const MarketCache& c, Ref runners, Ref definition, Ref publ
                                       .runners_voidable = c.runners_voidable,
                                       .runners = std::move(runners),
                                       .market_definition = std::move(definition),
+                                      .price_ladder_definition = std::move(price_ladder_definition),
                                       .streaming_unique_id = std::nullopt};
   });
 }

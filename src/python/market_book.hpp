@@ -33,17 +33,19 @@ struct MarketBookObject {
     bool inplay;
     bool runners_voidable;
     Ref runners;
-    Ref market_definition;  // empty: None
+    Ref market_definition;        // empty: None
+    Ref price_ladder_definition;  // empty: None; the definition's
     std::optional<std::int32_t> streaming_unique_id;
   } fields;
-  static std::array<Ref*, 3> refs(Fields& f) {
-    return {&f.publish_time, &f.runners, &f.market_definition};
+  static std::array<Ref*, 4> refs(Fields& f) {
+    return {&f.publish_time, &f.runners, &f.market_definition, &f.price_ladder_definition};
   }
 };
 
 extern PyType_Spec market_book_spec;
 
-// A new MarketBook from the cache's market fields.
-Ref make_market_book(const MarketCache& cache, Ref runners, Ref definition, Ref publish_time);
+// A new MarketBook from the cache's market fields, showing `total_matched`.
+Ref make_market_book(const MarketCache& cache, Ref runners, Ref definition, Ref publish_time,
+                     double total_matched);
 
 }  // namespace vantrel::py

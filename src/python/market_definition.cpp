@@ -13,13 +13,19 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // MarketDefinitionRunner
 
+PyObject* definition_runner_removal_date(PyObject* self, void*) {
+  const auto& f = fields_of<MarketDefinitionRunnerObject>(self);
+  if (f.removal_time) return Py_NewRef(f.removal_time.get());
+  return to_py(f.removal_date);
+}
+
 PyGetSetDef definition_runner_getset[] = {
     VANTREL_GET(MarketDefinitionRunnerObject, "selection_id", f.selection_id),
     VANTREL_GET(MarketDefinitionRunnerObject, "sort_priority", f.sort_priority),
     VANTREL_GET(MarketDefinitionRunnerObject, "status", f.status),
     VANTREL_GET(MarketDefinitionRunnerObject, "handicap", f.handicap),
     VANTREL_GET(MarketDefinitionRunnerObject, "adjustment_factor", f.adjustment_factor),
-    VANTREL_GET(MarketDefinitionRunnerObject, "removal_date", f.removal_date),
+    {"removal_date", definition_runner_removal_date, nullptr, nullptr, nullptr},
     VANTREL_GET(MarketDefinitionRunnerObject, "name", f.name),
     VANTREL_GET(MarketDefinitionRunnerObject, "bsp", f.bsp),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -90,7 +96,7 @@ PyGetSetDef definition_getset[] = {
     VANTREL_CONST("line_interval", none()),
     VANTREL_CONST("line_max_unit", none()),
     VANTREL_CONST("line_min_unit", none()),
-    VANTREL_CONST("price_ladder_definition", none()),
+    VANTREL_GET(MarketDefinitionObject, "price_ladder_definition", f.price_ladder_definition),
     VANTREL_CONST("suspend_reason", none()),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -119,6 +125,30 @@ Ref definition_time_object(const std::optional<std::string>& text, SnapshotOptio
   return definition_time(text, times == SnapshotOptions::Times::kAware);
 }
 
+Ref definition_runner(const MarketDefinitionRunner& record, const SnapshotOptions& options) {
+  Ref removal_time;
+  if (options.times != SnapshotOptions::Times::kInterpreter && record.removal_date) {
+    removal_time =
+        definition_time(record.removal_date, options.times == SnapshotOptions::Times::kAware);
+    if (!removal_time) return removal_time;
+  }
+  return emplace<MarketDefinitionRunnerObject>(state().market_definition_runner, [&] {
+    return FieldsOf<MarketDefinitionRunnerObject>{{record}, std::move(removal_time)};
+  });
+}
+
+// price_ladder_description(type=...), or an empty Ref (None) without a description.
+Ref price_ladder_object(const MarketCache& c, const SnapshotOptions& options) {
+  if (options.price_ladder_description == nullptr || !c.price_ladder_type) return Ref();
+  Ref type = Ref::steal(to_py(*c.price_ladder_type));
+  if (!type) return type;
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "type", type.get()) < 0) return Ref();
+  Ref args = Ref::steal(PyTuple_New(0));
+  if (!args) return args;
+  return Ref::steal(PyObject_Call(options.price_ladder_description, args.get(), kwargs.get()));
+}
+
 }  // namespace
 
 Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options) {
@@ -126,8 +156,7 @@ Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options)
   if (!runners) return runners;
   Py_ssize_t i = 0;
   for (const MarketDefinitionRunner& record : c.definition_runners) {
-    Ref r = emplace<MarketDefinitionRunnerObject>(state().market_definition_runner,
-                                                  [&] { return record; });
+    Ref r = definition_runner(record, options);
     if (!r) return r;
     PyList_SET_ITEM(runners.get(), i++, r.release());
   }
@@ -144,44 +173,48 @@ Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options)
     bet_delay_models = string_list(*c.bet_delay_models);
     if (!bet_delay_models) return bet_delay_models;
   }
+  Ref price_ladder_definition = price_ladder_object(c, options);
+  if (!price_ladder_definition && PyErr_Occurred()) return Ref();
 
   return emplace<MarketDefinitionObject>(state().market_definition, [&] {
-    return FieldsOf<MarketDefinitionObject>{.each_way_divisor = c.each_way_divisor,
-                                            .regulators = c.regulators,
-                                            .status = c.status,
-                                            .event_id = c.event_id,
-                                            .event_type_id = c.event_type_id,
-                                            .event_name = c.event_name,
-                                            .market_type = c.market_type,
-                                            .country_code = c.country_code,
-                                            .venue = c.venue,
-                                            .race_type = c.race_type,
-                                            .name = c.name,
-                                            .timezone = c.timezone,
-                                            .betting_type = c.betting_type,
-                                            .market_time_raw = c.market_time,
-                                            .open_date_raw = c.open_date,
-                                            .suspend_time_raw = c.suspend_time,
-                                            .runners = std::move(runners),
-                                            .market_time = std::move(market_time),
-                                            .open_date = std::move(open_date),
-                                            .suspend_time = std::move(suspend_time),
-                                            .settled_time = std::move(settled_time),
-                                            .bet_delay_models = std::move(bet_delay_models),
-                                            .market_base_rate = c.market_base_rate,
-                                            .version = c.version,
-                                            .bet_delay = c.bet_delay,
-                                            .number_of_winners = c.number_of_winners,
-                                            .number_of_active_runners = c.number_of_active_runners,
-                                            .bsp_market = c.bsp_market,
-                                            .persistence_enabled = c.persistence_enabled,
-                                            .turn_in_play_enabled = c.turn_in_play_enabled,
-                                            .discount_allowed = c.discount_allowed,
-                                            .bsp_reconciled = c.bsp_reconciled,
-                                            .complete = c.complete,
-                                            .cross_matching = c.cross_matching,
-                                            .in_play = c.in_play,
-                                            .runners_voidable = c.runners_voidable};
+    return FieldsOf<MarketDefinitionObject>{
+        .each_way_divisor = c.each_way_divisor,
+        .regulators = c.regulators,
+        .status = c.status,
+        .event_id = c.event_id,
+        .event_type_id = c.event_type_id,
+        .event_name = c.event_name,
+        .market_type = c.market_type,
+        .country_code = c.country_code,
+        .venue = c.venue,
+        .race_type = c.race_type,
+        .name = c.name,
+        .timezone = c.timezone,
+        .betting_type = c.betting_type,
+        .market_time_raw = c.market_time,
+        .open_date_raw = c.open_date,
+        .suspend_time_raw = c.suspend_time,
+        .runners = std::move(runners),
+        .market_time = std::move(market_time),
+        .open_date = std::move(open_date),
+        .suspend_time = std::move(suspend_time),
+        .settled_time = std::move(settled_time),
+        .bet_delay_models = std::move(bet_delay_models),
+        .price_ladder_definition = std::move(price_ladder_definition),
+        .market_base_rate = c.market_base_rate,
+        .version = c.version,
+        .bet_delay = c.bet_delay,
+        .number_of_winners = c.number_of_winners,
+        .number_of_active_runners = c.number_of_active_runners,
+        .bsp_market = c.bsp_market,
+        .persistence_enabled = c.persistence_enabled,
+        .turn_in_play_enabled = c.turn_in_play_enabled,
+        .discount_allowed = c.discount_allowed,
+        .bsp_reconciled = c.bsp_reconciled,
+        .complete = c.complete,
+        .cross_matching = c.cross_matching,
+        .in_play = c.in_play,
+        .runners_voidable = c.runners_voidable};
   });
 }
 

@@ -16,7 +16,10 @@ namespace vantrel::py {
 
 struct MarketDefinitionRunnerObject {
   PyObject_HEAD
-  MarketDefinitionRunner fields;
+  struct Fields : MarketDefinitionRunner {
+    // The package's books: the removal date as a datetime, handed out instead of the text.
+    Ref removal_time;
+  } fields;
 };
 
 struct MarketDefinitionObject {
@@ -31,7 +34,8 @@ struct MarketDefinitionObject {
     std::optional<std::string> market_time_raw, open_date_raw, suspend_time_raw;
     Ref runners;
     Ref market_time, open_date, suspend_time, settled_time;
-    Ref bet_delay_models;  // empty: None
+    Ref bet_delay_models;         // empty: None
+    Ref price_ladder_definition;  // empty: None
     double market_base_rate;
     std::int64_t version;
     std::int32_t bet_delay;
@@ -40,9 +44,14 @@ struct MarketDefinitionObject {
     bool bsp_market, persistence_enabled, turn_in_play_enabled, discount_allowed, bsp_reconciled,
         complete, cross_matching, in_play, runners_voidable;
   } fields;
-  static std::array<Ref*, 6> refs(Fields& f) {
-    return {&f.runners,      &f.market_time,  &f.open_date,
-            &f.suspend_time, &f.settled_time, &f.bet_delay_models};
+  static std::array<Ref*, 7> refs(Fields& f) {
+    return {&f.runners,
+            &f.market_time,
+            &f.open_date,
+            &f.suspend_time,
+            &f.settled_time,
+            &f.bet_delay_models,
+            &f.price_ladder_definition};
   }
 };
 

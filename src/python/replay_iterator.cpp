@@ -5,6 +5,7 @@
 
 #include "python/object.hpp"
 #include "python/recording_feed.hpp"
+#include "python/traded_totals.hpp"
 
 namespace vantrel::py {
 
@@ -22,6 +23,9 @@ struct ReplayIteratorObject {
     // The markets the last message changed, and how many of their books have been handed out.
     std::vector<MarketCache*> changed{};
     std::size_t handed_out = 0;
+    std::optional<TradedTotals> totals{};
+    // With settings.activity: which of the changed markets' books the listener left out.
+    std::vector<char> left_out{};
     std::uint64_t recordings = 0;  // started so far
     bool busy = false;
   } fields;
@@ -29,7 +33,24 @@ struct ReplayIteratorObject {
 
 using Fields = ReplayIteratorObject::Fields;
 
+TradedTotals* totals_of(Fields& it) {
+  return it.totals ? &*it.totals : nullptr;
+}
+
+// The last message's changes, let through or left out by the caller's listener.
+bool settle(Fields& it) {
+  if (!it.settings.activity || !it.totals) return true;
+  for (std::size_t i = 0; i < it.changed.size(); ++i) {
+    const bool left_out = i < it.left_out.size() && it.left_out[i] != 0;
+    if (!it.totals->settle(*it.changed[i], !left_out)) return false;
+  }
+  it.left_out.clear();
+  return true;
+}
+
 void end_recording(Fields& it) {
+  if (it.totals) it.totals->clear();
+  it.left_out.clear();
   it.changed.clear();
   it.handed_out = 0;
   it.position = 0;
@@ -46,7 +67,7 @@ PyObject* message_books(Fields& it) {
   Ref books = Ref::steal(PyList_New(static_cast<Py_ssize_t>(it.changed.size())));
   if (!books) return nullptr;
   for (std::size_t i = 0; i < it.changed.size(); ++i) {
-    Ref book = build_snapshot(*it.changed[i], it.settings.snapshot);
+    Ref book = build_snapshot(*it.changed[i], it.settings.snapshot, totals_of(it));
     if (!book) return nullptr;
     PyList_SET_ITEM(books.get(), static_cast<Py_ssize_t>(i), book.release());
   }
@@ -59,9 +80,10 @@ PyObject* next_book(Fields& it) {
     if (it.handed_out < it.changed.size()) {
       if (it.settings.per_message) return message_books(it);
       MarketCache* cache = it.changed[it.handed_out++];
-      return build_snapshot(*cache, it.settings.snapshot).release();
+      return build_snapshot(*cache, it.settings.snapshot, totals_of(it)).release();
     }
     if (it.store && it.position < it.store->size()) {
+      if (!settle(it)) return nullptr;
       it.replay->apply(it.store->messages()[it.position++], it.changed);
       it.handed_out = 0;
       continue;
@@ -88,6 +110,40 @@ PyObject* replay_next(PyObject* self) {
   return guarded<PyObject*>(nullptr, [&] { return next_book(it); });
 }
 
+// left_out(positions): the books of the last message (by their position in its list) that
+// the caller's listener left out.
+PyObject* replay_left_out(PyObject* self, PyObject* positions) {
+  Fields& it = fields_of<ReplayIteratorObject>(self);
+  if (it.busy) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+  }
+  const BusyScope busy(it.busy);
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref items = Ref::steal(PySequence_Fast(positions, "positions must be a sequence of ints"));
+    if (!items) return nullptr;
+    it.left_out.assign(it.changed.size(), 0);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+      const Py_ssize_t at =
+          PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(items.get(), i), PyExc_IndexError);
+      if (at == -1 && PyErr_Occurred()) return nullptr;
+      if (at < 0 || static_cast<std::size_t>(at) >= it.changed.size()) {
+        PyErr_SetString(PyExc_IndexError, "no such book in the last message");
+        return nullptr;
+      }
+      it.left_out[static_cast<std::size_t>(at)] = 1;
+    }
+    return Py_NewRef(Py_None);
+  });
+}
+
+PyMethodDef replay_methods[] = {
+    {"left_out", replay_left_out, METH_O,
+     "left_out($self, positions, /)\n--\n\nThe books of the last message that the caller's "
+     "listener left out, by position: computed totals follow what it let through."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* replay_self(PyObject* self) {
   return Py_NewRef(self);
 }
@@ -95,6 +151,7 @@ PyObject* replay_self(PyObject* self) {
 int replay_traverse(PyObject* self, visitproc visit, void* arg) {
   Fields& it = fields_of<ReplayIteratorObject>(self);
   if (const int r = it.feed.traverse(visit, arg)) return r;
+  Py_VISIT(it.settings.price_ladder_description.get());
   if (it.replay) {
     const int r = it.replay->visit_slots(
         [&](void* object) { return visit(static_cast<PyObject*>(object), arg); });
@@ -109,6 +166,8 @@ int replay_clear(PyObject* self) {
   const BusyScope busy(it.busy);
   if (it.replay) it.replay->release_slots();
   it.feed.clear();
+  it.settings.snapshot.price_ladder_description = nullptr;
+  it.settings.price_ladder_description = Ref();
   return 0;
 }
 
@@ -130,6 +189,7 @@ PyType_Slot replay_iterator_slots[] = {
     {Py_tp_clear, slot(replay_clear)},
     {Py_tp_iter, slot(replay_self)},
     {Py_tp_iternext, slot(replay_next)},
+    {Py_tp_methods, replay_methods},
     {0, nullptr},
 };
 
@@ -140,8 +200,13 @@ PyType_Spec replay_iterator_spec = {"vantrel._engine.ReplayIterator", sizeof(Rep
 
 Ref make_replay_iterator(PyTypeObject* type, Ref inputs, Ref on_error, ReplaySettings settings) {
   RecordingFeed feed(std::move(inputs), std::move(on_error), settings.max_recording_bytes);
-  return create<ReplayIteratorObject>(type,
-                                      {.feed = std::move(feed), .settings = std::move(settings)});
+  std::optional<TradedTotals> totals;
+  if (settings.computed_market_tv || settings.cumulative_runner_tv) {
+    totals.emplace(settings.computed_market_tv, settings.cumulative_runner_tv);
+  }
+  return create<ReplayIteratorObject>(
+      type,
+      {.feed = std::move(feed), .settings = std::move(settings), .totals = std::move(totals)});
 }
 
 }  // namespace vantrel::py

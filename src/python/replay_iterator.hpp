@@ -23,6 +23,14 @@ struct ReplaySettings {
   // Yield (recording number, [books]) per message that changed a kept market, instead of
   // the books one by one: what a stream listener gets, message by message.
   bool per_message = false;
+  // Owns what snapshot.price_ladder_description borrows.
+  Ref price_ladder_description;
+  // Totals computed from the traded ladders (TradedTotals): the market's, the runners'.
+  bool computed_market_tv = false;
+  bool cumulative_runner_tv = false;
+  // The caller tells, after each message's books, which of them its listener left out
+  // (ReplayIterator.left_out); the computed totals follow what it let through.
+  bool activity = false;
 };
 
 // `inputs` is an iterator of (label, payload) pairs, a payload being a path (str) or an object

@@ -41,9 +41,13 @@ PyType_Slot exchange_prices_slots[] = {
 // ---------------------------------------------------------------------------------------------
 // StartingPrices
 
+// A list of PriceSize objects made anew at each read; a list of dicts is the read-out's own, as
+// dict levels are handed out.
 template <Ref StartingPriceData::*member>
 PyObject* get_sp_list(PyObject* self, void*) {
-  return create_price_list(readout_levels(fields_of<StartingPricesObject>(self).*member)).release();
+  const Ref& readout = fields_of<StartingPricesObject>(self).*member;
+  if (holds_dicts(readout)) return price_list(readout).release();
+  return create_price_list(readout_levels(readout)).release();
 }
 
 PyGetSetDef starting_prices_getset[] = {
@@ -85,6 +89,12 @@ PyObject* runner_sp(PyObject* self, void*) {
   });
 }
 
+PyObject* runner_removal_date(PyObject* self, void*) {
+  const auto& f = fields_of<RunnerObject>(self);
+  if (f.removal_time) return Py_NewRef(f.removal_time.get());
+  return to_py(f.removal_date);
+}
+
 PyGetSetDef runner_getset[] = {
     VANTREL_GET(RunnerObject, "selection_id", f.selection_id),
     VANTREL_GET(RunnerObject, "handicap", f.handicap),
@@ -92,7 +102,7 @@ PyGetSetDef runner_getset[] = {
     VANTREL_GET(RunnerObject, "last_price_traded", f.last_price_traded),
     VANTREL_GET(RunnerObject, "total_matched", f.total_matched),
     VANTREL_GET(RunnerObject, "status", f.status),
-    VANTREL_GET(RunnerObject, "removal_date", f.removal_date),
+    {"removal_date", runner_removal_date, nullptr, nullptr, nullptr},
     VANTREL_GET(RunnerObject, "ex", f.ex),
     {"sp", runner_sp, nullptr, nullptr, nullptr},
     VANTREL_CONST("orders", PyList_New(0)),
@@ -128,7 +138,8 @@ Ref make_exchange_prices(Ref back, Ref lay, Ref traded) {
                                        .traded_volume = std::move(traded)});
 }
 
-Ref make_runner(const RunnerCache& r, Ref ex, Ref spl, Ref spb) {
+Ref make_runner(const RunnerCache& r, Ref ex, Ref spl, Ref spb, Ref removal_time,
+                double total_matched) {
   Ref status = Ref::steal(to_py(r.status));
   if (!status) return status;
   return emplace<RunnerObject>(state().runner, [&] {
@@ -136,9 +147,10 @@ Ref make_runner(const RunnerCache& r, Ref ex, Ref spl, Ref spb) {
                                   .handicap = r.handicap,
                                   .adjustment_factor = r.adjustment_factor,
                                   .last_price_traded = r.last_price_traded,
-                                  .total_matched = r.total_matched,
+                                  .total_matched = total_matched,
                                   .status = std::move(status),
                                   .removal_date = r.removal_date,
+                                  .removal_time = std::move(removal_time),
                                   .ex = std::move(ex),
                                   .sp = {.near_price = r.near_price,
                                          .far_price = r.far_price,

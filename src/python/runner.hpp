@@ -50,11 +50,14 @@ struct RunnerObject {
     double total_matched;
     Ref status;
     std::optional<std::string> removal_date;
+    // The package's books: the removal date as a datetime, handed out instead of the text
+    // (which the dict export keeps).
+    Ref removal_time;
     Ref ex;
     StartingPriceData sp;
   } fields;
-  static std::array<Ref*, 4> refs(Fields& f) {
-    return {&f.status, &f.ex, &f.sp.back_stake_taken, &f.sp.lay_liability_taken};
+  static std::array<Ref*, 5> refs(Fields& f) {
+    return {&f.status, &f.removal_time, &f.ex, &f.sp.back_stake_taken, &f.sp.lay_liability_taken};
   }
 };
 
@@ -64,7 +67,9 @@ extern PyType_Spec runner_spec;
 
 Ref make_exchange_prices(Ref back, Ref lay, Ref traded);
 // A new Runner for the runner's current state, holding `ex` and the read-outs of its
-// starting-price ladders.
-Ref make_runner(const RunnerCache& runner, Ref ex, Ref spl, Ref spb);
+// starting-price ladders; `removal_time` (may be empty) is the removal date as a datetime, and
+// `total_matched` the total to show.
+Ref make_runner(const RunnerCache& runner, Ref ex, Ref spl, Ref spb, Ref removal_time,
+                double total_matched);
 
 }  // namespace vantrel::py

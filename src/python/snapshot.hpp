@@ -22,12 +22,23 @@ struct SnapshotOptions {
   bool appearance_order = false;
   // MarketDefinition.bet_delay_models from the definition instead of None.
   bool bet_delay_models = false;
+  // Price levels as {"price": ..., "size": ...} dicts instead of PriceSize objects: what
+  // flumine's patched stream cache hands its strategies.
+  bool dict_levels = false;
+  // Called as price_ladder_description(type=...) for the price_ladder_definition of the books
+  // and definitions of a market whose definition describes its ladder; null: always None.
+  // Borrowed: whoever holds the options keeps it alive.
+  PyObject* price_ladder_description = nullptr;
 };
+
+class TradedTotals;
 
 // The release function for the cache's reuse slots: they hold strong references.
 void release_object(void* object);
 
-// A new MarketBook for the cache's current state; refills the cache's reuse slots.
-Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options = {});
+// A new MarketBook for the cache's current state; refills the cache's reuse slots. With
+// `totals`, the market's or the runners' total matched are those it computes.
+Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options = {},
+                   TradedTotals* totals = nullptr);
 
 }  // namespace vantrel::py

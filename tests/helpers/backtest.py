@@ -3,6 +3,7 @@ orders (where, what, when placed), their fills and the profit."""
 
 from __future__ import annotations
 
+import json
 import logging
 
 from flumine import BaseStrategy, FlumineSimulation, clients
@@ -63,9 +64,32 @@ class FirstRunnerBacker(BaseStrategy):
         market.place_order(order)
 
 
+class BestBackBacker(BaseStrategy):
+    """Backs every active runner once, shortly before the off, at its best back price, reading
+    the level as flumine's own stream hands it: a dict, kept in the runner's context as JSON."""
+
+    def check_market_book(self, market, market_book):
+        return (market_book.status == "OPEN" and not market_book.inplay
+                and market.seconds_to_start < self.context["seconds_before"])
+
+    def process_market_book(self, market, market_book):
+        for runner in market_book.runners:
+            context = self.get_runner_context(market.market_id, runner.selection_id,
+                                              runner.handicap)
+            if runner.status != "ACTIVE" or context.trade_count or not runner.ex.available_to_back:
+                continue
+            best = dict(runner.ex.available_to_back[0])
+            self.context.setdefault("levels", []).append(json.dumps(best))
+            trade = Trade(market_book.market_id, runner.selection_id, runner.handicap, self)
+            order = trade.create_order(
+                side="BACK", order_type=LimitOrder(best.get("price"), self.context["stake"]))
+            market.place_order(order)
+
+
 STRATEGIES = {
     "lowest-layer": (LowestLayer, {"stake": 2, "max_price": 8}),
     "first-runner": (FirstRunnerBacker, {"stake": 5, "seconds_before": 20}),
+    "best-back": (BestBackBacker, {"stake": 3, "seconds_before": 10}),
 }
 
 
@@ -114,3 +138,83 @@ def _book_record(book) -> tuple:
     return (book.market_id, book.publish_time_epoch, book.publish_time, book.status, book.inplay,
             book.streaming_unique_id, book.market_definition.bet_delay_models,
             tuple((r.selection_id, r.status, r.last_price_traded) for r in book.runners))
+
+
+# Everything a strategy can read from a book, by class; `streaming_update` (the raw change,
+# which vantrel does not keep) aside.
+BOOK_ATTRIBUTES = (
+    "market_id", "bet_delay", "bet_delay_models", "bsp_reconciled", "complete", "cross_matching",
+    "inplay", "is_market_data_delayed", "last_match_time", "number_of_active_runners",
+    "number_of_runners", "number_of_winners", "runners_voidable", "status", "suspend_reason",
+    "total_available", "total_matched", "version", "publish_time", "publish_time_epoch",
+    "key_line_description", "price_ladder_definition", "streaming_unique_id", "streaming_snap",
+    "elapsed_time", "market_definition", "runners",
+)
+RUNNER_ATTRIBUTES = (
+    "selection_id", "status", "total_matched", "adjustment_factor", "handicap",
+    "last_price_traded", "removal_date", "orders", "matches", "matches_by_strategy",
+    "suspend_reason", "bet_delay_models", "ex", "sp",
+)
+EX_ATTRIBUTES = ("available_to_back", "available_to_lay", "traded_volume")
+SP_ATTRIBUTES = ("near_price", "far_price", "actual_sp", "back_stake_taken", "lay_liability_taken")
+DEFINITION_ATTRIBUTES = (
+    "bet_delay", "betting_type", "bsp_market", "bsp_reconciled", "complete", "country_code",
+    "cross_matching", "discount_allowed", "event_id", "event_type_id", "in_play",
+    "market_base_rate", "market_time", "market_type", "number_of_active_runners",
+    "number_of_winners", "open_date", "persistence_enabled", "regulators", "runners_voidable",
+    "settled_time", "status", "each_way_divisor", "suspend_time", "timezone",
+    "turn_in_play_enabled", "venue", "version", "line_max_unit", "line_min_unit",
+    "line_interval", "price_ladder_definition", "key_line_definitions", "race_type",
+    "suspend_reason", "bet_delay_models", "name", "event_name", "runners",
+)
+DEFINITION_RUNNER_ATTRIBUTES = (
+    "selection_id", "sort_priority", "status", "handicap", "bsp", "adjustment_factor",
+    "removal_date", "name",
+)
+_NESTED = {"ex": EX_ATTRIBUTES, "sp": SP_ATTRIBUTES, "market_definition": DEFINITION_ATTRIBUTES}
+
+
+def _view(value, name: str = ""):
+    """A value as a strategy sees it, in a form that compares whole: containers and their
+    exact types, datetimes with their time zone, numbers by value (JSON's 2 and 2.0 are the
+    same number to a strategy), other objects by class and attributes."""
+    import datetime as dt
+
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, (int, float)):
+        return ("number", float(value))
+    if isinstance(value, dt.datetime):
+        return ("datetime", value.isoformat(), value.tzinfo)
+    if isinstance(value, dict):
+        return ("dict", [(k, _view(v)) for k, v in value.items()])
+    if isinstance(value, list):
+        item = "runner" if name == "runners" else ""
+        return ("list", [_view(v, item) for v in value])
+    cls = f"{type(value).__module__}.{type(value).__qualname__}"
+    if name in _NESTED:
+        attributes = _NESTED[name]
+    elif name == "runner":
+        attributes = (DEFINITION_RUNNER_ATTRIBUTES if hasattr(value, "sort_priority")
+                      else RUNNER_ATTRIBUTES)
+    else:  # betfairlightweight's PriceLadderDescription, which its class is part of
+        return (cls, vars(value) if hasattr(value, "__dict__") else repr(value))
+    return ("object", [(a, _view(getattr(value, a), a)) for a in attributes])
+
+
+def strategy_view(book) -> list:
+    """Every attribute of a book a strategy can read, recursively (see _view)."""
+    return [(a, _view(getattr(book, a), a)) for a in BOOK_ATTRIBUTES]
+
+
+def handed_out_views(stream, *, stream_id: int = 10000) -> list[list]:
+    """strategy_view of every book a historical stream hands flumine, message by message (a
+    closed market's repeats left out, as in handed_out)."""
+    stream.stream_id = stream_id
+    closed: set[str] = set()
+    out = []
+    for books in stream.create_generator()():
+        kept = [b for b in books if b.market_id not in closed]
+        out.append([strategy_view(b) for b in kept])
+        closed.update(b.market_id for b in kept if b.status == "CLOSED")
+    return out

@@ -1,6 +1,15 @@
 """Small race-market recordings for backtests: several runners with deep ladders and trades,
 a non-runner whose removal reorders the definition, going in-play with a passive bet delay,
 a suspension and settlement. Deterministic for a seed; one JSON message a line.
+
+`ladders` picks what the runner changes carry: "full" (atb/atl ladders by price, traded
+volume, last price traded and total matched), "basic" (last price traded and total matched
+only, as the exchange's basic data plan records), or "display" (the level-keyed best and best
+display ladders, batb/batl/bdatb/bdatl, as [level, price, size]). `starting_prices` adds the
+near and far starting prices, starting-price ladders and the settled starting prices;
+`market_tv` adds the market's total matched, and runner totals that run ahead of the traded
+ladder, so that totals computed from the ladders show; `early_suspension` suspends the market
+for a few changes long before the off.
 """
 
 from __future__ import annotations
@@ -30,6 +39,7 @@ class _Runner:
     status: str = "ACTIVE"
     adjustment: float = 10.0
     removal: str | None = None
+    bsp: float | None = None
 
 
 @dataclass
@@ -49,6 +59,11 @@ class RaceShape:
     seed: int = 1
     start_ms: int = START_MS
     step_ms: int = 1000  # between messages
+    ladders: str = "full"  # "full", "basic" or "display"
+    starting_prices: bool = False
+    market_tv: bool = False
+    price_ladder: str | None = None  # the definitions' priceLadderDefinition type
+    early_suspension: bool = False  # suspended for a few changes a quarter of the way in
 
 
 class _Race:
@@ -84,6 +99,8 @@ class _Race:
         }
         if s.passive and self.inplay:
             d["betDelayModels"] = ["PASSIVE"]
+        if s.price_ladder is not None:
+            d["priceLadderDefinition"] = {"type": s.price_ladder}
         return d
 
     @staticmethod
@@ -92,12 +109,25 @@ class _Race:
              "id": r.selection_id}
         if r.removal:
             d["removalDate"] = r.removal
+        if r.bsp is not None:
+            d["bsp"] = r.bsp
         return d
 
     def ladders(self, r: _Runner, depth: int) -> dict:
         top = len(TICKS) - 1
-        return {"atb": [[TICKS[max(r.tick - i, 0)], self._size()] for i in range(depth)],
-                "atl": [[TICKS[min(r.tick + 1 + i, top)], self._size()] for i in range(depth)]}
+        back = [[TICKS[max(r.tick - i, 0)], self._size()] for i in range(depth)]
+        lay = [[TICKS[min(r.tick + 1 + i, top)], self._size()] for i in range(depth)]
+        if self.shape.ladders == "basic":
+            return {}
+        if self.shape.ladders == "display":
+            # Level-keyed: [level, price, size], the best three for batb/batl and the best three
+            # as displayed (the same prices here, sizes rounded down) for bdatb/bdatl.
+            def keyed(levels: list, rounded: bool) -> list:
+                return [[i, p, float(int(z)) if rounded else z]
+                        for i, (p, z) in enumerate(levels[:3])]
+            return {"batb": keyed(back, False), "batl": keyed(lay, False),
+                    "bdatb": keyed(back, True), "bdatl": keyed(lay, True)}
+        return {"atb": back, "atl": lay}
 
     def _size(self) -> float:
         return round(self.rng.uniform(2, 200), 2)
@@ -114,8 +144,7 @@ class _Race:
     def image(self) -> dict:
         rc = []
         for r in self.runners:
-            ladders = self.ladders(r, self.shape.depth)
-            rc.append({"id": r.selection_id, "atb": ladders["atb"], "atl": ladders["atl"]})
+            rc.append({"id": r.selection_id, **self.ladders(r, self.shape.depth)})
         return self.message({"rc": rc}, definition=True, image=True)
 
     def delta(self) -> dict:
@@ -123,22 +152,41 @@ class _Race:
         rc = []
         for r in self.rng.sample(active, k=min(len(active), self.rng.randint(1, 3))):
             r.tick = max(0, min(len(TICKS) - 3, r.tick + self.rng.choice((-2, -1, -1, 0, 1, 1, 2))))
-            change = {"id": r.selection_id}
-            ladders = self.ladders(r, 3)
-            change["atb"] = ladders["atb"] + [[TICKS[max(r.tick - 3, 0)], 0]]
-            change["atl"] = ladders["atl"] + [[TICKS[min(r.tick + 4, len(TICKS) - 1)], 0]]
+            change = {"id": r.selection_id, **self.ladders(r, 3)}
+            if "atb" in change:
+                change["atb"].append([TICKS[max(r.tick - 3, 0)], 0])
+                change["atl"].append([TICKS[min(r.tick + 4, len(TICKS) - 1)], 0])
             if self.rng.random() < 0.7:
                 price = TICKS[r.tick + self.rng.choice((0, 1))]
                 r.traded[price] = round(r.traded.get(price, 0) + self.rng.uniform(5, 80), 2)
-                change["trd"] = [[p, s] for p, s in sorted(r.traded.items())]
+                if self.shape.ladders != "basic":
+                    change["trd"] = [[p, s] for p, s in sorted(r.traded.items())]
                 change["ltp"] = price
                 change["tv"] = round(sum(r.traded.values()), 2)
+                if self.shape.market_tv:
+                    change["tv"] = round(change["tv"] * 1.25 + 3, 2)
+            if self.shape.starting_prices and self.rng.random() < 0.3:
+                self._starting_prices(r, change)
             rc.append(change)
-        return self.message({"rc": rc})
+        changes = {"rc": rc}
+        if self.shape.market_tv:
+            changes["tv"] = round(sum(sum(r.traded.values()) for r in self.runners) * 1.1, 2)
+        return self.message(changes)
+
+    def _starting_prices(self, r: _Runner, change: dict) -> None:
+        near = TICKS[r.tick + 1]
+        change["spn"] = near if self.rng.random() < 0.8 else "NaN"
+        change["spf"] = TICKS[r.tick + 2]
+        change["spb"] = [[TICKS[max(r.tick - 5, 0)], round(self.rng.uniform(2, 50), 2)]]
+        change["spl"] = [[TICKS[r.tick + 5], round(self.rng.uniform(2, 50), 2)]]
 
     def remove(self, r: _Runner) -> dict:
         r.status = "REMOVED"
         r.removal = _iso(self.time)
+        # The rest's adjustment factors grow by the share the non-runner leaves them.
+        for other in self.runners:
+            if other.status == "ACTIVE":
+                other.adjustment = round(other.adjustment * 1.1 + 0.37, 2)
         self.version += 1
         # The exchange lists a non-runner last from then on.
         self.order = [x for x in self.order if x is not r] + [r]
@@ -156,6 +204,8 @@ class _Race:
         for i, r in enumerate(self.runners):
             if r.status == "ACTIVE":
                 r.status = "WINNER" if i == self.shape.winner else "LOSER"
+                if self.shape.starting_prices:
+                    r.bsp = TICKS[r.tick + 1]
         self.status = "CLOSED"
         self.version += 1
         return self.message({}, definition=True)
@@ -167,6 +217,10 @@ def race_messages(shape: RaceShape) -> list[dict]:
     for i in range(shape.preplay):
         if shape.non_runner is not None and i == shape.preplay // 2:
             out.append(race.remove(race.runners[shape.non_runner]))
+        if shape.early_suspension and i == shape.preplay // 4:
+            out.append(race.set_state(status="SUSPENDED"))
+        if shape.early_suspension and i == shape.preplay // 4 + 3:
+            out.append(race.set_state(status="OPEN"))
         out.append(race.delta())
     out.append(race.set_state(status="SUSPENDED"))
     out.append(race.set_state(status="OPEN", inplay=True))
