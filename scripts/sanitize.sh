@@ -11,14 +11,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/need-packages.sh g++ libasan8 libubsan1 libisal-dev zlib1g-dev libbz2-dev libzstd-dev \
-  liblzma-dev pkg-config
+  liblzma-dev doctest-dev pkg-config
 . scripts/python-env.sh
 need_test_venv
 
 root=$PWD
 pkg=$root/build/asan/pkg
+# The core's unit tests are configured too (scripts/core-tests.sh builds them here), so that
+# the core is compiled once for both.
 bash scripts/build-variant.sh asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
-  -DVANTREL_SANITIZE=ON
+  -DVANTREL_SANITIZE=ON -DVANTREL_CORE_TESTS=ON -DVANTREL_INFLATE=isal
 
 asan_rt=$(g++ -print-file-name=libasan.so)
 ubsan_rt=$(g++ -print-file-name=libubsan.so)
