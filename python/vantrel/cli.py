@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import errno
 import itertools
 import json
 import multiprocessing
@@ -472,9 +473,9 @@ class Tasks:
     def close(self, *, kill: bool = False) -> None:
         if self.pool is not None:
             if kill:
-                # The pool has no public way to stop a running task; the workers hold nothing
-                # worth keeping, so they are ended outright.
-                for process in list(getattr(self.pool, "_processes", {}).values()):
+                # The pool has no public way to stop a running task; its workers, this
+                # process's only children, hold nothing worth keeping and are ended outright.
+                for process in multiprocessing.active_children():
                     process.terminate()
             self.pool.shutdown(wait=True, cancel_futures=True)
             self.pool = None
@@ -654,6 +655,21 @@ class _JoinedParquet:
             self._file.close()
 
 
+
+def _new_part(folder: str, name: str) -> tuple[int, str]:
+    """A new file for the output's bytes under a name of its own beside the output. Made as any
+    new file is (the process umask applies, as to the finished output it becomes), not private
+    as mkstemp makes it, so that renaming it into place needs no change of mode."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
+    for _ in range(100):
+        candidate = os.path.join(folder, f".{name}.{os.getpid()}.{os.urandom(4).hex()}.part")
+        try:
+            return os.open(candidate, flags, 0o666), candidate
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free name for the output's temporary file")
+
+
 class Writer:
     """Writes tables one after another into a temporary file beside `path`, renamed into place
     by commit(); the temporary file is made at once, so an unwritable place fails before work."""
@@ -665,8 +681,7 @@ class Writer:
         if not os.path.isdir(folder):
             raise UsageError(f"cannot write {path!r}: folder {folder!r} does not exist")
         try:
-            handle, self.temporary = tempfile.mkstemp(
-                dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
+            handle, self.temporary = _new_part(folder, os.path.basename(path))
         except OSError as exc:
             raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
         self._writer: Any = None
@@ -708,10 +723,6 @@ class Writer:
         if self._writer is None:
             self.write(empty())
         self._writer.close()
-        # mkstemp makes the file private; the finished output gets the usual permissions
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(self.temporary, 0o666 & ~umask)
         os.replace(self.temporary, self.path)
 
     def discard(self) -> None:
