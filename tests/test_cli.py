@@ -19,7 +19,7 @@ import pyarrow.parquet
 
 import vantrel
 from helpers import table_recordings
-from helpers.archives import exchange_tar
+from helpers.archives import exchange_tar, huge_base256_size, long_name_of_32_tib, v7_header
 from helpers.table_reference import plain
 from vantrel._sources import member_groups
 from vantrel.cli import parts_prefix
@@ -259,6 +259,40 @@ def test_an_archive_is_spread_over_workers_with_the_output_of_one(month, tmp_pat
         got = read(out)
         assert got.schema == expected.schema
         assert rows(got) == rows(expected), jobs
+
+
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+def test_an_old_v7_header_is_exported_as_replay_reads_it(month, tmp_path, errors):
+    path = tmp_path / "v7.tar"
+    path.write_bytes(v7_header(open(month, "rb").read(), 3))
+    expected = rows(vantrel.prices_table(str(path)))
+    for jobs in (1, 2):
+        out = tmp_path / f"jobs{jobs}.csv"
+        done = run("export", path, "-o", out, "--jobs", jobs, "--errors", errors)
+        assert done.returncode == 0, done.stderr
+        assert rows(read(out)) == rows(pa.csv.read_csv(_csv_of(vantrel.prices_table(str(path)),
+                                                               tmp_path)))
+    assert len(expected) > 0
+
+
+@pytest.mark.parametrize("damage", [huge_base256_size, long_name_of_32_tib])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_damaged_header_is_named_not_a_traceback(month, tmp_path, damage, jobs):
+    path = tmp_path / "damaged.tar"
+    path.write_bytes(damage(open(month, "rb").read()))
+    with pytest.raises(vantrel.ReplayError, match="invalid tar header"):
+        vantrel.prices_table(str(path))
+    done = run("export", path, "-o", tmp_path / "out.parquet", "--jobs", jobs)
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr and "invalid tar header" in done.stderr
+    # Skipped, the members before the damage keep their rows, as replay keeps them.
+    out = tmp_path / "skipped.parquet"
+    done = run("export", path, "-o", out, "--jobs", jobs, "--errors", "skip")
+    assert "Traceback" not in done.stderr and done.returncode == 0, done.stderr
+    with pytest.warns(vantrel.SkippedRecordingWarning):
+        expected = vantrel.prices_table(str(path), errors="skip")
+    assert expected.num_rows > 0
+    assert rows(read(out)) == rows(expected)
 
 
 def parts_folders(pid, *places):

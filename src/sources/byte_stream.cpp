@@ -152,6 +152,17 @@ bool LimitedStream::read(std::span<Byte> out, std::size_t& got) {
   return true;
 }
 
+// Passed on, so that a member is stepped over as cheaply as its archive allows.
+bool LimitedStream::skip(std::uint64_t count, std::uint64_t& skipped) {
+  skipped = 0;
+  if (failed()) return false;
+  const std::uint64_t want = std::min(count, remaining_);
+  if (!inner_.skip(want, skipped)) return fail(inner_.error());
+  remaining_ -= skipped;
+  if (skipped < want) return fail(truncated_text_);
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 RangeStream::RangeStream(Input& input, std::uint64_t offset, std::uint64_t size)

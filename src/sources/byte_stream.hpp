@@ -28,8 +28,9 @@ class ByteStream {
 
   // Reads until `out` is full or the stream ends.
   bool read_full(std::span<Byte> out, std::size_t& got);
-  // Reads and drops up to `count` bytes; `skipped` tells how many there were.
-  bool skip(std::uint64_t count, std::uint64_t& skipped);
+  // Reads and drops up to `count` bytes; `skipped` tells how many there were. Streams that
+  // can move without reading say so by overriding it.
+  virtual bool skip(std::uint64_t count, std::uint64_t& skipped);
 
  protected:
   bool fail(std::string text);
@@ -86,6 +87,7 @@ class LimitedStream final : public ByteStream {
  public:
   LimitedStream(ByteStream& inner, std::uint64_t size, std::string truncated_text);
   bool read(std::span<Byte> out, std::size_t& got) override;
+  bool skip(std::uint64_t count, std::uint64_t& skipped) override;
   std::uint64_t remaining() const { return remaining_; }
 
  private:
