@@ -295,6 +295,27 @@ def test_a_damaged_header_is_named_not_a_traceback(month, tmp_path, damage, jobs
     assert rows(read(out)) == rows(expected)
 
 
+@pytest.mark.parametrize("suffix", [".arrow", ".parquet", ".csv"])
+@pytest.mark.parametrize("name", ["markets", "runners", "prices"])
+def test_a_first_input_whose_texts_are_all_null(tmp_path, suffix, name):
+    function, flags, options = TABLES[name]
+    bare = table_recordings.write_without_texts(tmp_path / "football.json", 41, markets=1)
+    full = table_recordings.write(tmp_path / "race.json", 42, markets=2)
+    expected = function([bare, full], **options)
+    for jobs in (1, 2):
+        out = tmp_path / f"jobs{jobs}{suffix}"
+        done = run("export", bare, full, "-o", out, "--jobs", jobs, *flags)
+        assert done.returncode == 0, done.stderr
+        got = read(out)
+        if suffix == ".csv":
+            options = pa.csv.ConvertOptions(strings_can_be_null=True)
+            again = pa.csv.read_csv(_csv_of(expected, tmp_path), convert_options=options)
+            assert rows(got) == rows(again)
+        else:
+            assert got.schema == expected.schema
+            assert rows(got) == rows(expected)
+
+
 def parts_folders(pid, *places):
     """The hand-over folders of the export running as `pid`, in every place it may put them:
     other exports on the machine have folders of their own."""
