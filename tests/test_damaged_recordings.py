@@ -6,6 +6,7 @@ decades off. Each case names what it met, or reads what is there, and never lose
 import gzip
 import io
 import json
+import signal
 import tarfile
 
 import pytest
@@ -83,3 +84,105 @@ def test_all_zero_file_is_an_empty_archive(tmp_path):
     path = tmp_path / "empty.tar"
     path.write_bytes(bytes(BLOCK * 20))
     assert books(str(path)) == []
+
+
+# --- definition times ----------------------------------------------------------------------------
+
+def with_market_time(text, market_time, at_line):
+    """The recording `text` with the definition of line `at_line` (1-based) given `market_time`."""
+    lines = text.decode().splitlines()
+    message = json.loads(lines[at_line - 1])
+    message["mc"][0]["marketDefinition"]["marketTime"] = market_time
+    lines[at_line - 1] = json.dumps(message)
+    return ("\n".join(lines) + "\n").encode()
+
+
+def definition_lines(text):
+    return [i for i, line in enumerate(text.decode().splitlines(), 1)
+            if "marketDefinition" in line]
+
+
+UNREADABLE_TIMES = ["2024-05-01", "0000-05-01T13:00:00.000Z", "2024-13-01T13:00:00.000Z",
+                    "2024-05-01T13:00:00", "2024-05-01T13:00:00+25:00", "soon"]
+
+
+@pytest.mark.parametrize("market_time", UNREADABLE_TIMES)
+@pytest.mark.parametrize("table", [None, vantrel.market_summaries, vantrel.prices_table])
+def test_an_unreadable_definition_time_names_file_member_and_line(tmp_path, market_time, table):
+    good = recording_text()
+    later = definition_lines(good)[-1]
+    bad = with_market_time(good, market_time, later)
+    path = tmp_path / "month.tar"
+    path.write_bytes(tar_bytes([("a.json", good), ("b.json", bad), ("c.json", good)]))
+
+    def read(**options):
+        return books(str(path), **options) if table is None else table(str(path), **options)
+
+    with pytest.raises(vantrel.ReplayError) as info:
+        read()
+    assert (info.value.file, info.value.member) == (str(path), "b.json")
+    assert info.value.reason.startswith(f"line {later}: ") and market_time in info.value.reason
+    with pytest.warns(vantrel.SkippedRecordingWarning, match=f"b.json.*line {later}"):
+        skipped = read(errors="skip")
+    # the rest of the archive is read: what the two good members give alone
+    assert len(skipped) == len(books([good, good]) if table is None else table([good, good]))
+
+
+@pytest.mark.parametrize(("market_time", "utc"), [
+    ("2024-05-01T14:00:00+01:00", "2024-05-01T13:00:00"),
+    ("2024-05-01T07:30:00.250-05:30", "2024-05-01T13:00:00.250"),
+    ("2024-05-01T00:30:00+01:00", "2024-04-30T23:30:00"),
+    ("2024-05-01T13:00:00+00:00", "2024-05-01T13:00:00"),
+])
+def test_a_time_with_an_explicit_offset_reads_as_its_instant(market_time, utc):
+    import datetime
+
+    text = recording_text()
+    for line in definition_lines(text):
+        text = with_market_time(text, market_time, line)
+    expected = datetime.datetime.fromisoformat(utc).replace(tzinfo=datetime.timezone.utc)
+    replayed = books(text)
+    assert {b.market_definition.market_time for b in replayed} == {expected}
+    assert books(text, naive_times=True)[0].market_definition.market_time == expected.replace(
+        tzinfo=None)
+    assert vantrel.market_summaries(text).column("market_time").to_pylist() == [expected]
+
+
+def test_iter_prices_file_keeps_the_interpreters_reading(tmp_path):
+    text = recording_text()
+    path = tmp_path / "offset.json"
+    path.write_bytes(with_market_time(text, "2024-05-01T14:00:00+01:00", definition_lines(text)[0]))
+    with pytest.raises(ValueError, match="does not match format"):
+        list(vantrel.iter_prices_file(str(path)))
+
+
+def test_ctrl_c_while_definition_times_are_converted(tmp_path):
+    # Every message carries a definition with an offset time, so every book converts one.
+    messages = market_recording("1.100", 3, 400)
+    definition = dict(messages[0]["mc"][0]["marketDefinition"], marketTime="2024-05-01T14:00:00+01:00")
+    for message in messages:
+        message["mc"][0]["marketDefinition"] = definition
+    text = "".join(json.dumps(m) + "\n" for m in messages).encode()
+    expected = [(b.publish_time, b.market_definition.market_time) for b in books(text)]
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        for step in range(1, 40):
+            replay = vantrel.replay(text)
+            got = []
+            signal.setitimer(signal.ITIMER_REAL, step * 0.0003)
+            try:
+                for book in replay:
+                    got.append((book.publish_time, book.market_definition.market_time))
+            except KeyboardInterrupt:
+                pass
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            # usable (the rest follows) or cleanly ended (nothing more): never a wrong book
+            got.extend((b.publish_time, b.market_definition.market_time) for b in replay)
+            assert got == expected[:len(got)]
+    finally:
+        signal.signal(signal.SIGALRM, previous)

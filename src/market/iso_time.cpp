@@ -45,9 +45,33 @@ std::int64_t days_from_civil(int year, int month, int day) {
   return era * 146097 + doe - 719468;
 }
 
-bool read_iso_time(std::string_view s, CivilTime& c) {
-  if (s.size() < 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' ||
-      s.back() != 'Z') {
+namespace {
+
+// The zone after the time: "Z", or an explicit offset "+HH:MM" / "-HH:MM" east of UTC, in
+// minutes. `body` is what comes before it.
+bool read_zone(std::string_view s, std::string_view& body, int& offset_minutes) {
+  offset_minutes = 0;
+  if (!s.empty() && s.back() == 'Z') {
+    body = s.substr(0, s.size() - 1);
+    return true;
+  }
+  if (s.size() < 6) return false;
+  const std::size_t at = s.size() - 6;
+  const char sign = s[at];
+  int hours = 0;
+  int minutes = 0;
+  if ((sign != '+' && sign != '-') || s[at + 3] != ':' || !digits(s, at + 1, 2, hours) ||
+      !digits(s, at + 4, 2, minutes) || hours > 23 || minutes > 59) {
+    return false;
+  }
+  offset_minutes = (sign == '-' ? -1 : 1) * (hours * 60 + minutes);
+  body = s.substr(0, at);
+  return true;
+}
+
+bool read_local_time(std::string_view s, CivilTime& c) {
+  if (s.size() < 19 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' ||
+      s[16] != ':') {
     return false;
   }
   if (!digits(s, 0, 4, c.year) || !digits(s, 5, 2, c.month) || !digits(s, 8, 2, c.day) ||
@@ -55,14 +79,31 @@ bool read_iso_time(std::string_view s, CivilTime& c) {
     return false;
   }
   c.microsecond = 0;
-  if (s.size() > 20) {
-    const std::size_t n = s.size() - 21;  // fraction digits between '.' and 'Z'
+  if (s.size() > 19) {
+    const std::size_t n = s.size() - 20;  // fraction digits after the '.'
     if (s[19] != '.' || n < 1 || n > 6 || !digits(s, 20, n, c.microsecond)) return false;
     for (std::size_t i = n; i < 6; ++i) c.microsecond *= 10;
   }
   return c.year >= 1 && c.month >= 1 && c.month <= 12 && c.day >= 1 &&
          c.day <= days_in_month(c.year, c.month) && c.hour <= 23 && c.minute <= 59 &&
          c.second <= 59;
+}
+
+}  // namespace
+
+bool read_iso_time(std::string_view s, CivilTime& c) {
+  std::string_view body;
+  int offset_minutes = 0;
+  if (!read_zone(s, body, offset_minutes) || !read_local_time(body, c)) return false;
+  if (offset_minutes == 0) return true;
+  const std::int64_t minutes = days_from_civil(c.year, c.month, c.day) * 1440 + c.hour * 60 +
+                               c.minute - offset_minutes;
+  const std::int64_t days = minutes >= 0 ? minutes / 1440 : -((-minutes + 1439) / 1440);
+  const std::int64_t in_day = minutes - days * 1440;
+  civil_from_days(days, c.year, c.month, c.day);
+  c.hour = static_cast<int>(in_day / 60);
+  c.minute = static_cast<int>(in_day % 60);
+  return c.year >= 1 && c.year <= 9999;  // the years a datetime holds
 }
 
 std::optional<std::int64_t> iso_time_ms(std::string_view text) {

@@ -57,6 +57,7 @@ class MarketLines final : public LineHandler {
     error_ = lines_.error();
     return false;
   }
+  void on_blank_line() override { lines_.on_blank_line(); }
   bool keep_going() override { return lines_.keep_going(); }
 
   const std::string& error() const { return error_; }
@@ -145,6 +146,7 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   LoadOutcome out;
   auto store = std::make_unique<MessageStore>();
   StoreLines lines(*store, not_cancelled, &cancelled_);
+  lines.check_definition_times();
   MarketLines market_lines(lines);
   const Status status = reader.next(market_lines);
   out.member = reader.member();
