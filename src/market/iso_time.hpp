@@ -12,7 +12,8 @@ struct CivilTime {
   int year, month, day, hour, minute, second, microsecond;
 };
 
-// "YYYY-MM-DDTHH:MM:SS[.f{1,6}]" with every field in range, then "Z" or an explicit offset
+// "YYYY-MM-DDTHH:MM:SS[.f{1,6}]" with every field in range (one digit will do for all but the
+// year, as for the interpreter's strptime), then "Z" or an explicit offset
 // "+HH:MM" / "-HH:MM" (the instant is unambiguous either way; `out` is it in UTC, within years
 // 1 to 9999); false for anything else.
 bool read_iso_time(std::string_view text, CivilTime& out);
