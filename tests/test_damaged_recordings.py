@@ -6,6 +6,7 @@ decades off. Each case names what it met, or reads what is there, and never lose
 import gzip
 import io
 import json
+import os
 import signal
 import tarfile
 
@@ -165,24 +166,85 @@ def test_ctrl_c_while_definition_times_are_converted(tmp_path):
     text = "".join(json.dumps(m) + "\n" for m in messages).encode()
     expected = [(b.publish_time, b.market_definition.market_time) for b in books(text)]
 
+    armed = [False]
+
     def interrupt(signum, frame):
-        raise KeyboardInterrupt
+        if armed[0]:
+            armed[0] = False
+            raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, interrupt)
     try:
         for step in range(1, 40):
             replay = vantrel.replay(text)
             got = []
-            signal.setitimer(signal.ITIMER_REAL, step * 0.0003)
             try:
+                armed[0] = True
+                signal.setitimer(signal.ITIMER_REAL, step * 0.0003)
                 for book in replay:
                     got.append((book.publish_time, book.market_definition.market_time))
+                armed[0] = False
             except KeyboardInterrupt:
                 pass
-            finally:
-                signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.setitimer(signal.ITIMER_REAL, 0)
             # usable (the rest follows) or cleanly ended (nothing more): never a wrong book
             got.extend((b.publish_time, b.market_definition.market_time) for b in replay)
             assert got == expected[:len(got)]
     finally:
         signal.signal(signal.SIGALRM, previous)
+
+
+# --- member names that are not UTF-8 -------------------------------------------------------------
+
+def latin1_tar(path, members, compression="plain"):
+    """A tar whose member names are stored in Latin-1, as old tools wrote them."""
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=tarfile.GNU_FORMAT, encoding="latin-1") as tar:
+        for name, data in members:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    path.write_bytes(compress(compression, out.getvalue()))
+    return str(path)
+
+
+@pytest.mark.parametrize("compression", ["plain", "gzip"])
+def test_latin1_member_names_read_and_show_as_written(tmp_path, compression):
+    good = recording_text()
+    names = ["café.json", "naïve.json", "über.json"]
+    path = latin1_tar(tmp_path / "old.tar", [(names[0], good), (names[1], b"\x1f\x8b broken"),
+                                             (names[2], recording_text("1.200", 2))],
+                      compression)
+    stored = [m.name.encode("latin-1") for m in tarfile.open(path, encoding="latin-1")]
+    assert all(b"\xe9" in n or b"\xef" in n or b"\xfc" in n for n in stored)
+
+    with pytest.raises(vantrel.ReplayError) as info:
+        books(path)
+    assert info.value.member == names[1]
+    str(info.value).encode("utf-8")  # shown without surrogates
+    with pytest.warns(vantrel.SkippedRecordingWarning, match="naïve.json"):
+        summaries = vantrel.market_summaries(path, errors="skip")
+    sources = summaries.column("source").to_pylist()
+    assert sources == [f"{path} (member {names[0]})", f"{path} (member {names[2]})"]
+    # Each name shown maps back to the bytes the archive stores.
+    assert [names[0].encode("latin-1"), names[2].encode("latin-1")] == [stored[0], stored[2]]
+
+
+def test_latin1_member_names_are_cut_into_groups_under_the_same_names(tmp_path):
+    from vantrel._sources import member_groups
+
+    members = [(f"dé{i}.json", recording_text(f"1.{300 + i}", i)) for i in range(4)]
+    path = latin1_tar(tmp_path / "old.tar", members)
+    groups = member_groups(path, parts=4, floor=0)
+    assert [n for g in groups for n in g.members] == [n for n, _ in members]
+    assert vantrel.market_summaries(groups).column("source").to_pylist() == \
+        vantrel.market_summaries(path).column("source").to_pylist()
+
+
+def test_a_path_that_is_not_utf8_shows_in_the_source_column(tmp_path):
+    name = os.fsdecode(b"r\xe9sultat.json")
+    path = os.path.join(str(tmp_path), name)
+    with open(path, "wb") as f:
+        f.write(recording_text())
+    sources = set(vantrel.market_summaries(path).column("source").to_pylist())
+    assert sources == {os.path.join(str(tmp_path), "résultat.json")}

@@ -125,7 +125,16 @@ def _tar_entries(path: str) -> list[tuple[int, int, str, bool]] | None:
         return None
     if entries is None:
         return None
-    return [(start, size, os.fsdecode(name), starts) for start, size, name, starts in entries]
+    return [(start, size, member_name(name), starts) for start, size, name, starts in entries]
+
+
+def member_name(stored: bytes) -> str:
+    """An archive member's name as the engine shows it: UTF-8, or, when it is not, Latin-1 (as
+    old tools wrote names), which reads and maps back to the stored bytes exactly."""
+    try:
+        return stored.decode("utf-8")
+    except UnicodeDecodeError:
+        return stored.decode("latin-1")
 
 
 # A group's archive bytes beyond which it is cut even when few groups result, unless one member

@@ -13,8 +13,8 @@ using json::Value;
 const Key kDefinition("marketDefinition");
 const Key kRunners("runners");
 const Key kRemovalDate("removalDate");
-const std::array<Key, 4> kMarketTimes = {Key("marketTime"), Key("openDate"),
-                                         Key("suspendTime"), Key("settledTime")};
+const std::array<Key, 4> kMarketTimes = {Key("marketTime"), Key("openDate"), Key("suspendTime"),
+                                         Key("settledTime")};
 
 // The last value of `key` in `object`, as the cache reads a key given twice.
 Value last_of(Value object, const Key& key) {

@@ -127,8 +127,18 @@ Ref column_list(std::vector<tables::FinishedColumn>&& columns) {
 bool source_text(const RecordingFeed& feed, std::string& out) {
   Py_ssize_t size = 0;
   const char* label = PyUnicode_AsUTF8AndSize(feed.label(), &size);
-  if (label == nullptr) return false;
-  out.assign(label, static_cast<std::size_t>(size));
+  if (label == nullptr) {
+    // A path that is not UTF-8 comes with surrogates for its bytes, which a table's text cannot
+    // hold: shown by the rule for names.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    Ref stored = Ref::steal(PyUnicode_EncodeFSDefault(feed.label()));
+    if (!stored) return false;
+    out = shown_name(std::string(PyBytes_AS_STRING(stored.get()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(stored.get()))));
+  } else {
+    out.assign(label, static_cast<std::size_t>(size));
+  }
   if (!feed.member().empty()) out += " (member " + feed.member() + ")";
   return true;
 }
