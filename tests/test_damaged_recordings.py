@@ -8,6 +8,8 @@ import io
 import json
 import os
 import signal
+import subprocess
+import sys
 import tarfile
 
 import pytest
@@ -248,3 +250,59 @@ def test_a_path_that_is_not_utf8_shows_in_the_source_column(tmp_path):
         f.write(recording_text())
     sources = set(vantrel.market_summaries(path).column("source").to_pylist())
     assert sources == {os.path.join(str(tmp_path), "résultat.json")}
+
+
+# --- a publish time decades off ------------------------------------------------------------------
+
+FLIP = 1 << 40  # about 35 years of milliseconds
+
+
+def flipped(messages, *where):
+    damaged = [dict(m) for m in messages]
+    for i in where:
+        damaged[i]["pt"] ^= FLIP
+    return "".join(json.dumps(m) + "\n" for m in damaged).encode()
+
+
+GRID_CHILD = r"""
+import json, resource, sys, vantrel
+# A grid that tried to fill decades would take the machine's memory: here it fails instead.
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
+grid = vantrel.prices_table(sys.stdin.buffer.read(), every=int(sys.argv[1]))
+print(json.dumps([grid.column("publish_time").cast("int64").to_pylist(),
+                  grid.column("selection_id").to_pylist()]))
+"""
+
+
+def grid_points(text, every):
+    """(points, selection ids) of prices_table(text, every=every), built under a memory limit."""
+    done = subprocess.run([sys.executable, "-c", GRID_CHILD, str(every)], input=text,
+                          capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode()[-500:]
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("where", [(100,), (100, 101), (199,)], ids=["middle", "two", "last"])
+@pytest.mark.parametrize("every", [1000, 60_000])
+def test_a_publish_time_decades_ahead_does_not_fill_the_grid(where, every):
+    messages = market_recording("1.100", 5, 200)
+    times = [m["pt"] for m in messages]
+    points, runners = grid_points(flipped(messages, *where), every)
+    undamaged = vantrel.prices_table("".join(json.dumps(m) + "\n" for m in messages).encode(),
+                                     every=every)
+    expected = undamaged.column("publish_time").cast(pa.int64()).to_pylist()
+    if where == (199,):
+        # The last time cannot be told from a long gap: the grid goes on past the others by
+        # their span or 10,000 steps, whichever is longer, and no further.
+        assert max(points) <= times[198] + max(times[198] - times[0], 10_000 * every)
+        assert min(points) == expected[0]
+    else:
+        assert sorted(set(points)) == sorted(set(expected))
+        assert len(points) == undamaged.num_rows == len(set(runners)) * len(set(points))
+
+
+def test_summaries_keep_the_first_and_last_times_around_a_flipped_one():
+    messages = market_recording("1.100", 5, 200)
+    summary = vantrel.market_summaries(flipped(messages, 100)).to_pylist()[0]
+    first, last = (summary[k].timestamp() * 1000 for k in ("first_publish_time", "last_publish_time"))
+    assert (first, last) == (messages[0]["pt"], messages[-1]["pt"])
