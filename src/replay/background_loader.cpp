@@ -70,9 +70,10 @@ class MarketLines final : public LineHandler {
   int lines_looked_at_ = 0;
 };
 
-sources::RecordingReader open(const LoaderInput& input, sources::Limits limits) {
+sources::RecordingReader open(const LoaderInput& input, sources::Limits limits,
+                              const std::atomic<bool>& cancelled) {
   if (input.kind == LoaderInput::Kind::kFile) {
-    return sources::RecordingReader::from_file(input.path_or_failure, limits);
+    return sources::RecordingReader::from_file(input.path_or_failure, limits, &cancelled);
   }
   return sources::RecordingReader::from_memory(input.bytes, limits);
 }
@@ -196,7 +197,7 @@ void BackgroundLoader::run() {
       if (input.kind == LoaderInput::Kind::kFailure) {
         out.emplace().error = input.path_or_failure;
       } else {
-        if (!reader_) reader_.emplace(open(input, limits_));
+        if (!reader_) reader_.emplace(open(input, limits_, cancelled_));
         out = load_one(*reader_, input_done);
       }
     } catch (const std::bad_alloc&) {

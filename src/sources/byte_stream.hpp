@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -43,7 +44,11 @@ class ByteStream {
 // archives whose index is at the end. Keeps how far into the input reading has got.
 class Input final : public ByteStream {
  public:
-  static std::unique_ptr<Input> open_file(const std::string& path);
+  // A file that is not a regular one (a FIFO, a device) may make a read wait for its writer;
+  // with `cancelled` given, the wait looks at it every few tenths of a second and fails once
+  // it is set, so that a reader on a worker thread can always be stopped.
+  static std::unique_ptr<Input> open_file(const std::string& path,
+                                          const std::atomic<bool>* cancelled = nullptr);
   static std::unique_ptr<Input> memory(std::string_view bytes);
   ~Input() override;
   Input(const Input&) = delete;
@@ -63,8 +68,11 @@ class Input final : public ByteStream {
 
  private:
   Input() = default;
+  bool wait_readable();
 
   int fd_ = -1;
+  bool waits_ = false;  // not a regular file: reads are polled for
+  const std::atomic<bool>* cancelled_ = nullptr;
   std::string_view memory_;
   std::size_t memory_pos_ = 0;
   std::uint64_t bytes_read_ = 0;
