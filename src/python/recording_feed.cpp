@@ -91,8 +91,12 @@ void RecordingFeed::clear() {
   label_ = Ref();
 }
 
-// The worker goes first: it may be reading the buffers about to be released.
+// The worker goes first: it may be reading the buffers about to be released. In a process
+// forked while it ran there is no worker, and the loader's state is left as the fork found it.
 void RecordingFeed::stop() {
+  if (loader_ && loader_->forked()) {
+    static_cast<void>(loader_.release());
+  }
   loader_.reset();
   pending_.clear();
 }
@@ -167,6 +171,14 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
   if (!loader_) {
     loader_ = std::make_unique<replay::BackgroundLoader>(
         sources::Limits{.max_recording_bytes = max_recording_bytes_});
+  }
+  if (loader_->forked()) {
+    stop();
+    inputs_ = Ref();
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this replay was reading ahead on a thread when the process forked: it "
+                    "cannot go on in the child (start a new one there)");
+    return nullptr;
   }
   for (;;) {
     if (!top_up()) return nullptr;

@@ -1,5 +1,9 @@
 #include "replay/background_loader.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
 #include <new>
 #include <string_view>
 #include <utility>
@@ -80,7 +84,24 @@ sources::RecordingReader open(const LoaderInput& input, sources::Limits limits,
 
 }  // namespace
 
-BackgroundLoader::BackgroundLoader(sources::Limits limits) : limits_(limits) {}
+namespace {
+
+long process_id() {
+#if defined(__unix__) || defined(__APPLE__)
+  return static_cast<long>(::getpid());
+#else
+  return 0;  // no fork() to tell apart
+#endif
+}
+
+}  // namespace
+
+BackgroundLoader::BackgroundLoader(sources::Limits limits)
+    : limits_(limits), process_(process_id()) {}
+
+bool BackgroundLoader::forked() const {
+  return process_id() != process_;
+}
 
 BackgroundLoader::~BackgroundLoader() {
   cancelled_ = true;
