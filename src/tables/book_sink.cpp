@@ -24,8 +24,9 @@ class GridHorizon {
       : start_(start), trusted_(start), reach_(reach) {}
 
   std::int64_t before(std::int64_t time, std::optional<std::int64_t> next) {
-    std::int64_t until = std::min(time, limit());
-    if (next) until = std::min(until, *next);
+    const std::int64_t until = next ? std::min(time, *next) : time;
+    const std::int64_t cap = limit();
+    if (until > cap) return cap;  // not trusted: the limit does not move on with it
     trusted_ = std::max(trusted_, until);
     return until;
   }
