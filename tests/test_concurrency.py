@@ -2,6 +2,7 @@
 read-ahead worker must neither mix recordings up, nor hang, nor pile up threads or memory."""
 
 import io
+import json
 import subprocess
 import sys
 import tarfile
@@ -18,7 +19,7 @@ def archive(path, members=12, messages=150):
     with tarfile.open(path, "w") as tar:
         for i in range(members):
             lines = market_recording(f"1.{100 + i}", i, messages)
-            data = "".join(__import__("json").dumps(m) + "\n" for m in lines).encode()
+            data = "".join(json.dumps(m) + "\n" for m in lines).encode()
             info = tarfile.TarInfo(f"{i}.json")
             info.size = len(data)
             tar.addfile(info, io.BytesIO(data))

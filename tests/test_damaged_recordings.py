@@ -3,7 +3,6 @@ zeroed blocks, unreadable definition times, member names that are not UTF-8, a p
 decades off. Each case names what it met, or reads what is there, and never loses data silently.
 """
 
-import gzip
 import io
 import json
 import os
