@@ -309,3 +309,13 @@ def test_summaries_keep_the_first_and_last_times_around_a_flipped_one():
     summary = vantrel.market_summaries(flipped(messages, 100)).to_pylist()[0]
     first, last = (summary[k].timestamp() * 1000 for k in ("first_publish_time", "last_publish_time"))
     assert (first, last) == (messages[0]["pt"], messages[-1]["pt"])
+
+
+def test_a_sparse_recording_keeps_its_whole_grid():
+    # Two books ten minutes apart: the gap is no damage, however short the span before it.
+    messages = market_recording("1.100", 5, 2, step=600_000)
+    text = "".join(json.dumps(m) + "\n" for m in messages).encode()
+    points = set(vantrel.prices_table(text, every=60_000).column("publish_time")
+                 .cast(pa.int64()).to_pylist())
+    first = -(-messages[0]["pt"] // 60_000) * 60_000
+    assert points == set(range(first, messages[1]["pt"] + 1, 60_000)) and len(points) >= 10

@@ -153,19 +153,20 @@ class CountingSink final : public tables::BookSink {
     markets_.clear();
     inner_.begin_recording(source);
   }
-  void before_message(std::int64_t publish_time, const replay::MultiMarketReplay& replay) override {
-    inner_.before_message(publish_time, replay);
+  void before_message(std::int64_t grid_until, const replay::MultiMarketReplay& replay) override {
+    inner_.before_message(grid_until, replay);
   }
   void on_book(MarketCache& market) override {
     ++books_;
     markets_.index_of(market);
     inner_.on_book(market);
   }
-  void end_recording(const replay::MultiMarketReplay& replay) override {
+  void end_recording(const replay::MultiMarketReplay& replay, std::int64_t grid_until) override {
     market_total_ += markets_.size();
-    inner_.end_recording(replay);
+    inner_.end_recording(replay, grid_until);
   }
   std::vector<tables::FinishedColumn> finish() override { return inner_.finish(); }
+  std::int64_t grid_reach() const override { return inner_.grid_reach(); }
 
   std::uint64_t books() const { return books_; }
   std::uint64_t markets() const { return market_total_; }
