@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 from pathlib import Path
@@ -19,10 +20,10 @@ import pyarrow.parquet
 
 import vantrel
 from helpers import table_recordings
-from helpers.archives import exchange_tar
+from helpers.archives import exchange_tar, huge_base256_size, long_name_of_32_tib, v7_header
 from helpers.table_reference import plain
 from vantrel._sources import member_groups
-from vantrel.cli import parts_prefix
+from vantrel.cli import PARTS_PER_JOB, parts_prefix
 
 
 def run(*args, cwd=None):
@@ -259,6 +260,63 @@ def test_an_archive_is_spread_over_workers_with_the_output_of_one(month, tmp_pat
         got = read(out)
         assert got.schema == expected.schema
         assert rows(got) == rows(expected), jobs
+
+
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+def test_an_old_v7_header_is_exported_as_replay_reads_it(month, tmp_path, errors):
+    names = [m.name for m in tarfile.open(month) if m.isreg()]
+    for jobs in (1, 2):
+        # The member that begins a group of the archive as it was gets the old header.
+        old = names.index(member_groups(month, parts=PARTS_PER_JOB * jobs)[1].members[0])
+        path = tmp_path / f"v7-{jobs}.tar"
+        path.write_bytes(v7_header(open(month, "rb").read(), old))
+        expected = vantrel.prices_table(str(path))
+        assert expected.num_rows > 0
+        out = tmp_path / f"jobs{jobs}.csv"
+        done = run("export", path, "-o", out, "--jobs", jobs, "--errors", errors)
+        assert done.returncode == 0, done.stderr
+        assert rows(read(out)) == rows(pa.csv.read_csv(_csv_of(expected, tmp_path)))
+
+
+@pytest.mark.parametrize("damage", [huge_base256_size, long_name_of_32_tib])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_damaged_header_is_named_not_a_traceback(month, tmp_path, damage, jobs):
+    path = tmp_path / "damaged.tar"
+    path.write_bytes(damage(open(month, "rb").read()))
+    with pytest.raises(vantrel.ReplayError, match="invalid tar header"):
+        vantrel.prices_table(str(path))
+    done = run("export", path, "-o", tmp_path / "out.parquet", "--jobs", jobs)
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr and "invalid tar header" in done.stderr
+    # Skipped, the members before the damage keep their rows, as replay keeps them.
+    out = tmp_path / "skipped.parquet"
+    done = run("export", path, "-o", out, "--jobs", jobs, "--errors", "skip")
+    assert "Traceback" not in done.stderr and done.returncode == 0, done.stderr
+    with pytest.warns(vantrel.SkippedRecordingWarning):
+        expected = vantrel.prices_table(str(path), errors="skip")
+    assert expected.num_rows > 0
+    assert rows(read(out)) == rows(expected)
+
+
+@pytest.mark.parametrize("suffix", [".arrow", ".parquet", ".csv"])
+@pytest.mark.parametrize("name", ["markets", "runners", "prices"])
+def test_a_first_input_whose_texts_are_all_null(tmp_path, suffix, name):
+    function, flags, options = TABLES[name]
+    bare = table_recordings.write_without_texts(tmp_path / "football.json", 41, markets=1)
+    full = table_recordings.write(tmp_path / "race.json", 42, markets=2)
+    expected = function([bare, full], **options)
+    for jobs in (1, 2):
+        out = tmp_path / f"jobs{jobs}{suffix}"
+        done = run("export", bare, full, "-o", out, "--jobs", jobs, *flags)
+        assert done.returncode == 0, done.stderr
+        got = read(out)
+        if suffix == ".csv":
+            options = pa.csv.ConvertOptions(strings_can_be_null=True)
+            again = pa.csv.read_csv(_csv_of(expected, tmp_path), convert_options=options)
+            assert rows(got) == rows(again)
+        else:
+            assert got.schema == expected.schema
+            assert rows(got) == rows(expected)
 
 
 def parts_folders(pid, *places):

@@ -185,6 +185,24 @@ def test_a_file_with_nulls_keeps_the_schema_of_one_without(client, tmp_path, dty
     assert got["event_id"].dtype == ddf.dtypes["event_id"]
 
 
+@pytest.mark.parametrize("name", ["market_summaries", "runner_summaries"])
+@pytest.mark.parametrize("bare_first", [True, False])
+def test_a_partition_whose_string_columns_are_all_null(client, tmp_path, name, bare_first):
+    bare = table_recordings.write_without_texts(tmp_path / "bare.json", 32, markets=1)
+    full = table_recordings.write(tmp_path / "full.json", 33, markets=1)
+    sources = [bare, full] if bare_first else [full, bare]
+    alone = getattr(vantrel, name)(bare)
+    # Every text the definition may leave out is null throughout (ids and statuses never are).
+    nulls = {f.name for f in alone.schema
+             if pa.types.is_dictionary(f.type) and alone.column(f.name).null_count == alone.num_rows}
+    assert nulls == ({"event_name", "market_name", "market_type", "country_code", "venue"}
+                     if name == "market_summaries" else {"name"})
+    ddf = getattr(vdask, name)(sources)
+    got = ddf.compute()
+    assert_same_frame(got, single_process(name, {}, sources))
+    assert got.dtypes.astype(str).tolist() == ddf.dtypes.astype(str).tolist()
+
+
 @pytest.mark.parametrize(
     ("call", "error"),
     [

@@ -191,3 +191,71 @@ def test_sigint_stops_a_load_waiting_on_a_pipe(tmp_path):
     stopped_at, reloaded = map(int, out.split())
     assert 9 * len(block) <= stopped_at - before < 10 * len(block)  # (and its /proc reads)
     assert reloaded == len(vantrel.iter_prices_file(str(small)))
+
+
+# vantrel.replay or a table over a FIFO: the package reads on a worker thread, which must stop
+# waiting when Ctrl-C ends the replay, or the replay could never let go of it.
+FIFO_CHILD = PRELUDE + r"""
+import os
+if sys.argv[3] == "table":
+    run = lambda: vantrel.prices_table(sys.argv[1])
+else:
+    run = lambda: sum(1 for _ in vantrel.replay(sys.argv[1]))
+print("waiting", flush=True)
+try:
+    run()
+except KeyboardInterrupt:
+    print(sum(1 for _ in vantrel.replay(sys.argv[2])), flush=True)
+    raise
+print("finished", flush=True)
+"""
+
+
+@pytest.mark.parametrize("writer", ["none", "silent"])
+@pytest.mark.parametrize("call", ["replay", "table"])
+def test_sigint_ends_a_replay_waiting_on_a_fifo(tmp_path, writer, call):
+    pytest.importorskip("pyarrow")
+    fifo = tmp_path / "nobody.fifo"
+    os.mkfifo(fifo)
+    small = tmp_path / "small.json"
+    write_stream(small, 1)
+    child = subprocess.Popen([sys.executable, "-c", FIFO_CHILD, str(fifo), str(small), call],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    held = None
+    try:
+        child.stdout.readline()  # bytes read so far
+        assert child.stdout.readline() == "waiting\n"
+        if writer == "silent":
+            held = os.open(fifo, os.O_WRONLY)  # opened, and never written to
+        time.sleep(0.5)  # well into the wait
+        child.send_signal(signal.SIGINT)
+        try:
+            out, err = child.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            pytest.fail("Ctrl-C did not end a replay waiting on a FIFO")
+    finally:
+        if held is not None:
+            os.close(held)
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == -signal.SIGINT, out + err
+    assert err.rstrip().endswith("KeyboardInterrupt"), err
+    assert int(out) == sum(1 for _ in vantrel.replay(str(small)))
+
+
+def test_a_fifo_is_replayed_when_its_writer_comes(tmp_path):
+    fifo = tmp_path / "late.fifo"
+    os.mkfifo(fifo)
+    source = tmp_path / "source.json"
+    write_stream(source, 1)
+    writer = subprocess.Popen([sys.executable, "-c",
+                               "import sys, time; time.sleep(0.3); "
+                               "open(sys.argv[1], 'wb').write(open(sys.argv[2], 'rb').read())",
+                               str(fifo), str(source)])
+    try:
+        assert sum(1 for _ in vantrel.replay(str(fifo))) == sum(1 for _ in vantrel.replay(str(source)))
+    finally:
+        if writer.poll() is None:
+            writer.kill()
+        writer.wait()

@@ -27,6 +27,8 @@ def replay(
     activity: bool = False,
 ) -> ReplayIterator: ...
 
+def tar_members(path: str) -> list[tuple[int, int, bytes, bool]] | None: ...
+
 def build_table(
     inputs: Iterable[tuple[str, object]],
     on_error: Callable[[str, str | None, str], object],

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import errno
 import os
-import tarfile
 from collections.abc import Iterable, Iterator
 
 # Importing typing would cost half the package's import time; only type checkers need it.
@@ -82,7 +81,7 @@ def walk_directory(root: str) -> list[str]:
 
 class MemberGroup:
     """Consecutive members of a plain tar, read as a tar of their own: the archive's bytes from
-    the first one's header up to the next group's (the last group runs to the end of the file,
+    where the engine's walk to the first one begins up to where the next group's does (the last group runs to the end of the file,
     so damage there is met as in the whole archive). Members keep their names, and the archive
     its path as their label, so a table says the same of them as of the whole archive."""
 
@@ -114,41 +113,28 @@ class MemberGroup:
             return f.read(-1 if self.end is None else self.end - self.start)
 
 
-# Entry types the engine and tarfile step over alike: regular files, and the data-less links,
-# devices, folders and fifos. Anything else (sparse files, volume labels...) could be measured
-# differently by the two, so such an archive is not split.
-_PLAIN_TAR_TYPES = frozenset(b"01234567\0")
-_TAR_MAGIC_AT = 257
+def _tar_entries(path: str) -> list[tuple[int, int, str, bool]] | None:
+    """(walk start, data size, name, whether a group may begin there) of every regular file of
+    a plain tar, as the engine's own tar reader walks it; None when it is no plain tar or the
+    walk met damage (the archive is then read whole, and the damage named there)."""
+    from . import _engine
 
-
-def _looks_like_tar(path: str) -> bool:
     try:
-        with open(path, "rb") as f:
-            head = f.read(tarfile.BLOCKSIZE)
+        entries = _engine.tar_members(path)
     except OSError:
-        return False
-    return head[_TAR_MAGIC_AT:_TAR_MAGIC_AT + 5] == b"ustar"
-
-
-def _tar_entries(path: str) -> list[tuple[int, int, str]] | None:
-    """(header offset, data size, name) of every regular file of a plain tar, or None when it
-    is no plain tar or holds what could be measured differently (see _PLAIN_TAR_TYPES)."""
-    if not _looks_like_tar(path):
         return None
-    entries: list[tuple[int, int, str]] = []
+    if entries is None:
+        return None
+    return [(start, size, member_name(name), starts) for start, size, name, starts in entries]
+
+
+def member_name(stored: bytes) -> str:
+    """An archive member's name as the engine shows it: UTF-8, or, when it is not, Latin-1 (as
+    old tools wrote names), which reads and maps back to the stored bytes exactly."""
     try:
-        # "r:" reads an uncompressed tar only: a compressed one cannot be entered in the middle.
-        with tarfile.open(path, "r:") as tar:
-            for info in tar:
-                if info.type[0] not in _PLAIN_TAR_TYPES or info.issparse():
-                    return None
-                if info.isreg():
-                    entries.append((info.offset, info.size, info.name))
-            if tar.pax_headers:  # global headers the engine passes over: sizes might disagree
-                return None
-    except (OSError, tarfile.TarError):
-        return None
-    return entries
+        return stored.decode("utf-8")
+    except UnicodeDecodeError:
+        return stored.decode("latin-1")
 
 
 # A group's archive bytes beyond which it is cut even when few groups result, unless one member
@@ -169,12 +155,13 @@ def member_groups(path: str, parts: int, floor: int = GROUP_FLOOR) -> list[Membe
     if not entries or len(entries) < 2:
         return None
     total = os.path.getsize(path)
-    largest = max(size for _, size, _ in entries)
+    largest = max(size for _, size, _, _ in entries)
     target = max(largest, min(floor, -(-total // max(parts, 1))))
     groups: list[MemberGroup] = []
-    start, names, size = entries[0][0], [entries[0][2]], entries[0][1]
-    for offset, length, name in entries[1:]:
-        if size + length > target:
+    start, names, size = 0, [entries[0][2]], entries[0][1]
+    for offset, length, name, starts_tar in entries[1:]:
+        # A group is told as a tar by its first block: it cannot begin at an old V7 header.
+        if size + length > target and starts_tar:
             groups.append(MemberGroup(path, start, offset, tuple(names)))
             start, names, size = offset, [], 0
         names.append(name)

@@ -620,6 +620,11 @@ class _DictionaryUnifier:
 
         known = self.known.setdefault(name, {})
         mapping = [known.setdefault(v, len(known)) for v in chunk.dictionary.to_pylist()]
+        # A dictionary first written empty (a column all null so far, such as the venue of a
+        # football market) cannot be extended by a delta: the file would have to replace it.
+        # An entry nothing points to keeps it growable.
+        if not known:
+            known[""] = 0
         indices = pa.array(mapping, pa.int32()).take(chunk.indices)
         dictionary = pa.array(list(known), pa.string())
         return pa.DictionaryArray.from_arrays(indices, dictionary)

@@ -74,7 +74,26 @@ def to_pandas(table: Any, dtype_backend: DtypeBackend = "numpy_nullable") -> pd.
     # tables, and a Dask worker has other partitions to keep the cores busy with.
     if dtype_backend == "pyarrow":
         return _decoded(pa, table).to_pandas(types_mapper=pd.ArrowDtype, use_threads=False)
-    return table.to_pandas(types_mapper=_nullable_types(pa), use_threads=False)
+    frame = table.to_pandas(types_mapper=_nullable_types(pa), use_threads=False)
+    _string_categories(pa, table, frame)
+    return frame
+
+
+def _string_categories(pa: Any, table: Any, frame: pd.DataFrame) -> None:
+    """Gives the categories of a column whose dictionary is empty (all null in this file, such
+    as a football market's venue) the dtype that texts get, which pandas would otherwise make
+    object: partitions must agree on it, or dask refuses to concatenate them."""
+    for i, field in enumerate(table.schema):
+        if not pa.types.is_dictionary(field.type):
+            continue
+        column = frame[field.name]
+        if len(column.cat.categories) == 0:
+            categories = pd.Index([], dtype=_text_categories_dtype(pa))
+            frame[field.name] = column.cat.set_categories(categories)
+
+
+def _text_categories_dtype(pa: Any) -> Any:
+    return pa.array(["x"]).dictionary_encode().to_pandas().cat.categories.dtype
 
 
 def _local_files(pattern: str) -> list[str | MemberGroup]:

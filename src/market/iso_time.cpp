@@ -45,24 +45,81 @@ std::int64_t days_from_civil(int year, int month, int day) {
   return era * 146097 + doe - 719468;
 }
 
-bool read_iso_time(std::string_view s, CivilTime& c) {
-  if (s.size() < 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' ||
-      s.back() != 'Z') {
+namespace {
+
+// The zone after the time: "Z", or an explicit offset "+HH:MM" / "-HH:MM" east of UTC, in
+// minutes. `body` is what comes before it.
+bool read_zone(std::string_view s, std::string_view& body, int& offset_minutes) {
+  offset_minutes = 0;
+  if (!s.empty() && s.back() == 'Z') {
+    body = s.substr(0, s.size() - 1);
+    return true;
+  }
+  if (s.size() < 6) return false;
+  const std::size_t at = s.size() - 6;
+  const char sign = s[at];
+  int hours = 0;
+  int minutes = 0;
+  if ((sign != '+' && sign != '-') || s[at + 3] != ':' || !digits(s, at + 1, 2, hours) ||
+      !digits(s, at + 4, 2, minutes) || hours > 23 || minutes > 59) {
     return false;
   }
-  if (!digits(s, 0, 4, c.year) || !digits(s, 5, 2, c.month) || !digits(s, 8, 2, c.day) ||
-      !digits(s, 11, 2, c.hour) || !digits(s, 14, 2, c.minute) || !digits(s, 17, 2, c.second)) {
+  offset_minutes = (sign == '-' ? -1 : 1) * (hours * 60 + minutes);
+  body = s.substr(0, at);
+  return true;
+}
+
+// Between `min` and `max` digits at `at`, which moves past them.
+bool field(std::string_view s, std::size_t& at, std::size_t min, std::size_t max, int& out) {
+  out = 0;
+  std::size_t n = 0;
+  for (; at < s.size() && n < max && s[at] >= '0' && s[at] <= '9'; ++at, ++n) {
+    out = out * 10 + (s[at] - '0');
+  }
+  return n >= min;
+}
+
+bool expect(std::string_view s, std::size_t& at, char c) {
+  if (at >= s.size() || s[at] != c) return false;
+  ++at;
+  return true;
+}
+
+// Fields other than the year may have one digit, as the interpreter's strptime reads them.
+bool read_local_time(std::string_view s, CivilTime& c) {
+  std::size_t at = 0;
+  if (!field(s, at, 4, 4, c.year) || !expect(s, at, '-') || !field(s, at, 1, 2, c.month) ||
+      !expect(s, at, '-') || !field(s, at, 1, 2, c.day) || !expect(s, at, 'T') ||
+      !field(s, at, 1, 2, c.hour) || !expect(s, at, ':') || !field(s, at, 1, 2, c.minute) ||
+      !expect(s, at, ':') || !field(s, at, 1, 2, c.second)) {
     return false;
   }
   c.microsecond = 0;
-  if (s.size() > 20) {
-    const std::size_t n = s.size() - 21;  // fraction digits between '.' and 'Z'
-    if (s[19] != '.' || n < 1 || n > 6 || !digits(s, 20, n, c.microsecond)) return false;
-    for (std::size_t i = n; i < 6; ++i) c.microsecond *= 10;
+  if (at < s.size()) {
+    const std::size_t fraction = at + 1;
+    if (!expect(s, at, '.') || !field(s, at, 1, 6, c.microsecond)) return false;
+    for (std::size_t i = at - fraction; i < 6; ++i) c.microsecond *= 10;
   }
-  return c.year >= 1 && c.month >= 1 && c.month <= 12 && c.day >= 1 &&
+  return at == s.size() && c.year >= 1 && c.month >= 1 && c.month <= 12 && c.day >= 1 &&
          c.day <= days_in_month(c.year, c.month) && c.hour <= 23 && c.minute <= 59 &&
          c.second <= 59;
+}
+
+}  // namespace
+
+bool read_iso_time(std::string_view s, CivilTime& c) {
+  std::string_view body;
+  int offset_minutes = 0;
+  if (!read_zone(s, body, offset_minutes) || !read_local_time(body, c)) return false;
+  if (offset_minutes == 0) return true;
+  const std::int64_t minutes =
+      days_from_civil(c.year, c.month, c.day) * 1440 + c.hour * 60 + c.minute - offset_minutes;
+  const std::int64_t days = minutes >= 0 ? minutes / 1440 : -((-minutes + 1439) / 1440);
+  const std::int64_t in_day = minutes - days * 1440;
+  civil_from_days(days, c.year, c.month, c.day);
+  c.hour = static_cast<int>(in_day / 60);
+  c.minute = static_cast<int>(in_day % 60);
+  return c.year >= 1 && c.year <= 9999;  // the years a datetime holds
 }
 
 std::optional<std::int64_t> iso_time_ms(std::string_view text) {

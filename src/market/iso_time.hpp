@@ -12,7 +12,10 @@ struct CivilTime {
   int year, month, day, hour, minute, second, microsecond;
 };
 
-// "YYYY-MM-DDTHH:MM:SS[.f{1,6}]Z" with every field in range; false for anything else.
+// "YYYY-MM-DDTHH:MM:SS[.f{1,6}]" with every field in range (one digit will do for all but the
+// year, as for the interpreter's strptime), then "Z" or an explicit offset
+// "+HH:MM" / "-HH:MM" (the instant is unambiguous either way; `out` is it in UTC, within years
+// 1 to 9999); false for anything else.
 bool read_iso_time(std::string_view text, CivilTime& out);
 
 // Days since 1970-01-01 to a proleptic Gregorian date, and back.

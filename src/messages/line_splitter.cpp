@@ -139,7 +139,11 @@ bool LineSplitter::emit_checked(const char* begin, std::size_t size) {
 // CR before the LF needs no case of its own: it is White_Space, so trimming takes it.
 bool LineSplitter::emit(const char* begin, const char* end) {
   const std::string_view line = utf8::trim({begin, static_cast<std::size_t>(end - begin)});
-  if (line.empty() || handler_->on_line(line)) return true;
+  if (line.empty()) {
+    handler_->on_blank_line();
+    return true;
+  }
+  if (handler_->on_line(line)) return true;
   outcome_ = ReadStatus::kStopped;
   return false;
 }

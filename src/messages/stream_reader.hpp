@@ -17,6 +17,8 @@ class LineHandler {
   virtual ~LineHandler() = default;
   // Returns false to stop the read; the handler then keeps its own error.
   virtual bool on_line(std::string_view trimmed_line) = 0;
+  // A line with nothing but white space, which is not handed out: for handlers that count lines.
+  virtual void on_blank_line() {}
   // Polled every few MB of input so that a long load can be cut short; false stops the read.
   virtual bool keep_going() { return true; }
 };

@@ -2,6 +2,7 @@
 // the very classes vantrel.vantrel registers, so that the two can be mixed freely.
 #include <Python.h>
 
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "python/replay_iterator.hpp"
 #include "python/table_builder.hpp"
 #include "sources/recording_reader.hpp"
+#include "sources/tar_index.hpp"
 
 namespace vantrel::py {
 
@@ -91,6 +93,45 @@ PyObject* parser_path(PyObject*, PyObject*) {
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
+// None when the file is no uncompressed tar or its walk met damage: such a file is read whole.
+PyObject* tar_members(PyObject*, PyObject* arg) {
+  Ref path_bytes;
+  {
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(arg, &converted)) return nullptr;
+    path_bytes = Ref::steal(converted);
+  }
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::string path(PyBytes_AS_STRING(path_bytes.get()),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get())));
+    std::vector<sources::TarIndexEntry> entries;
+    std::string error;
+    sources::TarIndexStatus status = sources::TarIndexStatus::kFailed;
+    PyThreadState* thread = PyEval_SaveThread();
+    try {
+      status = sources::index_plain_tar(path, entries, error);
+    } catch (const std::bad_alloc&) {
+      entries.clear();  // a walk that could not finish: the archive is read whole
+    }
+    PyEval_RestoreThread(thread);
+    if (status != sources::TarIndexStatus::kIndexed) Py_RETURN_NONE;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const sources::TarIndexEntry& e = entries[i];
+      PyObject* name =
+          PyBytes_FromStringAndSize(e.path.data(), static_cast<Py_ssize_t>(e.path.size()));
+      if (name == nullptr) return nullptr;
+      PyObject* item = Py_BuildValue("(KKNO)", static_cast<unsigned long long>(e.start),
+                                     static_cast<unsigned long long>(e.size), name,
+                                     e.starts_tar ? Py_True : Py_False);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
 PyMethodDef engine_methods[] = {
     {"parser_path", parser_path, METH_NOARGS,
      "parser_path()\n--\n\nThe path lines are parsed by: \"plain\" or \"scalar\"."},
@@ -103,6 +144,10 @@ PyMethodDef engine_methods[] = {
      "activity=False)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. Use vantrel.replay."},
+    {"tar_members", tar_members, METH_O,
+     "tar_members(path)\n--\n\n"
+     "(walk start, size, name bytes, starts a tar) of every regular file of an uncompressed tar, "
+     "as the replay walks it; None for any other file, or one whose walk meets damage."},
     {"build_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_table)),
      METH_VARARGS | METH_KEYWORDS, kBuildTableDoc},
     {nullptr, nullptr, 0, nullptr},

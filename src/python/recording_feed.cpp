@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "messages/utf8.hpp"
 #include "replay/background_loader.hpp"
 
 namespace vantrel::py {
@@ -49,6 +50,22 @@ Ref decode(const std::string& text, const char* errors) {
 
 }  // namespace
 
+std::string shown_name(const std::string& stored) {
+  if (utf8::is_valid(stored)) return stored;
+  std::string shown;
+  shown.reserve(stored.size() * 2);
+  for (const char c : stored) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      shown += c;
+    } else {
+      shown += static_cast<char>(0xC0 | (byte >> 6));
+      shown += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return shown;
+}
+
 RecordingFeed::RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes)
     : inputs_(std::move(inputs)),
       on_error_(std::move(on_error)),
@@ -74,15 +91,18 @@ void RecordingFeed::clear() {
   label_ = Ref();
 }
 
-// The worker goes first: it may be reading the buffers about to be released.
+// The worker goes first: it may be reading the buffers about to be released. In a process
+// forked while it ran there is no worker, and the loader's state is left as the fork found it.
 void RecordingFeed::stop() {
+  if (loader_ && loader_->forked()) {
+    static_cast<void>(loader_.release());
+  }
   loader_.reset();
   pending_.clear();
 }
 
 bool RecordingFeed::report(PyObject* label, const std::string& member, const std::string& text) {
-  // Member names are bytes as the archive stores them; undecodable ones survive as escapes.
-  Ref member_obj = member.empty() ? Ref::borrow(Py_None) : decode(member, "surrogateescape");
+  Ref member_obj = member.empty() ? Ref::borrow(Py_None) : decode(member, "strict");
   if (!member_obj) return false;
   Ref text_obj = decode(text, "replace");
   if (!text_obj) return false;
@@ -97,11 +117,12 @@ bool RecordingFeed::add_input(PyObject* label, PyObject* payload) {
   Pending pending{Ref::borrow(label), nullptr};
   replay::LoaderInput input{};
   if (PyUnicode_Check(payload)) {
-    Py_ssize_t size = 0;
-    const char* path = PyUnicode_AsUTF8AndSize(payload, &size);
-    if (path == nullptr) return false;
+    // The bytes os.fsencode gives: a path that is not UTF-8 comes with surrogates for them.
+    Ref path = Ref::steal(PyUnicode_EncodeFSDefault(payload));
+    if (!path) return false;
     input.kind = replay::LoaderInput::Kind::kFile;
-    input.path_or_failure.assign(path, static_cast<std::size_t>(size));
+    input.path_or_failure.assign(PyBytes_AS_STRING(path.get()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
   } else if (PyExceptionInstance_Check(payload)) {
     Ref text = Ref::steal(PyObject_Str(payload));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
@@ -151,6 +172,14 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
     loader_ = std::make_unique<replay::BackgroundLoader>(
         sources::Limits{.max_recording_bytes = max_recording_bytes_});
   }
+  if (loader_->forked()) {
+    stop();
+    inputs_ = Ref();
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this replay was reading ahead on a thread when the process forked: it "
+                    "cannot go on in the child (start a new one there)");
+    return nullptr;
+  }
   for (;;) {
     if (!top_up()) return nullptr;
     std::optional<replay::LoadOutcome> outcome;
@@ -176,7 +205,7 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
     forget_inputs_before(outcome->input);
     if (pending_.empty()) continue;  // cannot happen: the input is still pending
     label_ = Ref::borrow(pending_.front().label.get());
-    member_ = outcome->member;
+    member_ = shown_name(outcome->member);
     switch (outcome->kind) {
       case Kind::kRecording:
         return std::move(outcome->store);

@@ -24,6 +24,12 @@ class BackgroundLoader;
 
 namespace vantrel::py {
 
+// A name stored as bytes (an archive member's, or a path), as UTF-8 to show. Old tools wrote
+// names in Latin-1: a name that is not UTF-8 is read that way, every byte a character, so that
+// it shows readably in errors and in the source column and maps back to the stored bytes
+// exactly (encode it as Latin-1).
+std::string shown_name(const std::string& stored);
+
 class RecordingFeed {
  public:
   RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes);
@@ -37,7 +43,7 @@ class RecordingFeed {
   std::unique_ptr<MessageStore> next();
 
   // Where the recording last returned came from: the input's label, and its archive member
-  // ("" for a lone file).
+  // ("" for a lone file) as UTF-8, a name stored in another encoding read as Latin-1.
   PyObject* label() const { return label_.get(); }
   const std::string& member() const { return member_; }
 

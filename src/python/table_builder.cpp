@@ -127,8 +127,18 @@ Ref column_list(std::vector<tables::FinishedColumn>&& columns) {
 bool source_text(const RecordingFeed& feed, std::string& out) {
   Py_ssize_t size = 0;
   const char* label = PyUnicode_AsUTF8AndSize(feed.label(), &size);
-  if (label == nullptr) return false;
-  out.assign(label, static_cast<std::size_t>(size));
+  if (label == nullptr) {
+    // A path that is not UTF-8 comes with surrogates for its bytes, which a table's text cannot
+    // hold: shown by the rule for names.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    Ref stored = Ref::steal(PyUnicode_EncodeFSDefault(feed.label()));
+    if (!stored) return false;
+    out = shown_name(std::string(PyBytes_AS_STRING(stored.get()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(stored.get()))));
+  } else {
+    out.assign(label, static_cast<std::size_t>(size));
+  }
   if (!feed.member().empty()) out += " (member " + feed.member() + ")";
   return true;
 }
@@ -143,19 +153,20 @@ class CountingSink final : public tables::BookSink {
     markets_.clear();
     inner_.begin_recording(source);
   }
-  void before_message(std::int64_t publish_time, const replay::MultiMarketReplay& replay) override {
-    inner_.before_message(publish_time, replay);
+  void before_message(std::int64_t grid_until, const replay::MultiMarketReplay& replay) override {
+    inner_.before_message(grid_until, replay);
   }
   void on_book(MarketCache& market) override {
     ++books_;
     markets_.index_of(market);
     inner_.on_book(market);
   }
-  void end_recording(const replay::MultiMarketReplay& replay) override {
+  void end_recording(const replay::MultiMarketReplay& replay, std::int64_t grid_until) override {
     market_total_ += markets_.size();
-    inner_.end_recording(replay);
+    inner_.end_recording(replay, grid_until);
   }
   std::vector<tables::FinishedColumn> finish() override { return inner_.finish(); }
+  std::int64_t grid_reach() const override { return inner_.grid_reach(); }
 
   std::uint64_t books() const { return books_; }
   std::uint64_t markets() const { return market_total_; }

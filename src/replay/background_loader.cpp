@@ -1,5 +1,9 @@
 #include "replay/background_loader.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
 #include <new>
 #include <string_view>
 #include <utility>
@@ -57,6 +61,7 @@ class MarketLines final : public LineHandler {
     error_ = lines_.error();
     return false;
   }
+  void on_blank_line() override { lines_.on_blank_line(); }
   bool keep_going() override { return lines_.keep_going(); }
 
   const std::string& error() const { return error_; }
@@ -69,16 +74,34 @@ class MarketLines final : public LineHandler {
   int lines_looked_at_ = 0;
 };
 
-sources::RecordingReader open(const LoaderInput& input, sources::Limits limits) {
+sources::RecordingReader open(const LoaderInput& input, sources::Limits limits,
+                              const std::atomic<bool>& cancelled) {
   if (input.kind == LoaderInput::Kind::kFile) {
-    return sources::RecordingReader::from_file(input.path_or_failure, limits);
+    return sources::RecordingReader::from_file(input.path_or_failure, limits, &cancelled);
   }
   return sources::RecordingReader::from_memory(input.bytes, limits);
 }
 
 }  // namespace
 
-BackgroundLoader::BackgroundLoader(sources::Limits limits) : limits_(limits) {}
+namespace {
+
+long process_id() {
+#if defined(__unix__) || defined(__APPLE__)
+  return static_cast<long>(::getpid());
+#else
+  return 0;  // no fork() to tell apart
+#endif
+}
+
+}  // namespace
+
+BackgroundLoader::BackgroundLoader(sources::Limits limits)
+    : limits_(limits), process_(process_id()) {}
+
+bool BackgroundLoader::forked() const {
+  return process_id() != process_;
+}
 
 BackgroundLoader::~BackgroundLoader() {
   cancelled_ = true;
@@ -145,6 +168,7 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   LoadOutcome out;
   auto store = std::make_unique<MessageStore>();
   StoreLines lines(*store, not_cancelled, &cancelled_);
+  lines.check_definition_times();
   MarketLines market_lines(lines);
   const Status status = reader.next(market_lines);
   out.member = reader.member();
@@ -194,7 +218,7 @@ void BackgroundLoader::run() {
       if (input.kind == LoaderInput::Kind::kFailure) {
         out.emplace().error = input.path_or_failure;
       } else {
-        if (!reader_) reader_.emplace(open(input, limits_));
+        if (!reader_) reader_.emplace(open(input, limits_, cancelled_));
         out = load_one(*reader_, input_done);
       }
     } catch (const std::bad_alloc&) {

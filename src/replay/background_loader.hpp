@@ -74,6 +74,11 @@ class BackgroundLoader {
   // Stops the worker at its next poll; the outcome in progress ends as kInterrupted.
   void cancel();
 
+  // Whether this is a process forked from the one that made the loader. The child has no
+  // worker, and the state it inherited may be mid-change (a lock held): nothing of it may be
+  // used or destroyed there, only leaked.
+  bool forked() const;
+
   // Finished outcomes not yet taken, and whether a worker is reading (for tests).
   std::size_t ready_count() const;
   bool working() const;
@@ -97,6 +102,7 @@ class BackgroundLoader {
   std::deque<LoadOutcome> ready_;  // finished, not yet taken, in input order
   std::size_t ready_text_bytes_ = 0;
   std::atomic<bool> cancelled_{false};
+  long process_;  // the id of the process that made the loader
   bool running_ = false;
   // The reader of the input at the front, kept between workers.
   std::optional<sources::RecordingReader> reader_;

@@ -1,19 +1,45 @@
 #include "replay/load.hpp"
 
+#include "market/definition_times.hpp"
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 #include <new>
+#include <optional>
+#include <string>
 #include <utility>
 
 namespace vantrel::replay {
 
+namespace {
+
+// Long enough to recognise the text, short enough for one line of an error.
+constexpr std::size_t kShownTimeText = 40;
+
+std::string unreadable_time_text(std::uint64_t line, const UnreadableTime& bad) {
+  std::string shown(bad.text.substr(0, kShownTimeText));
+  if (bad.text.size() > kShownTimeText) shown += "...";
+  return "line " + std::to_string(line) + ": market definition " + std::string(bad.key) + " \"" +
+         shown + "\" is not a time (YYYY-MM-DDTHH:MM:SS[.ffffff] and Z or an offset +HH:MM)";
+}
+
+}  // namespace
+
 bool StoreLines::on_line(std::string_view line) {
+  ++line_number_;
   text_bytes_ += line.size();
+  const std::size_t before = store_.size();
   const json::ParseError err = store_.add_line(line);
-  if (!err) return true;
-  error_ = err.message();
+  if (err) {
+    error_ = err.message();
+    return false;
+  }
+  if (!check_times_ || store_.size() == before) return true;
+  const std::optional<UnreadableTime> bad = unreadable_definition_time(store_.messages()[before]);
+  if (!bad) return true;
+  error_ = unreadable_time_text(line_number_, *bad);
   return false;
 }
 

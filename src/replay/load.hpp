@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,7 +21,12 @@ class StoreLines final : public LineHandler {
   explicit StoreLines(MessageStore& store, KeepGoing keep_going = nullptr, void* context = nullptr)
       : store_(store), keep_going_(keep_going), context_(context) {}
 
+  // Fails a line whose market definition holds a time that cannot be read, naming the line:
+  // the package's replay and tables check them here, before any book of the recording.
+  void check_definition_times() { check_times_ = true; }
+
   bool on_line(std::string_view line) override;
+  void on_blank_line() override { ++line_number_; }
   bool keep_going() override;
 
   const std::string& error() const { return error_; }
@@ -33,7 +39,9 @@ class StoreLines final : public LineHandler {
   void* context_;
   std::string error_;
   bool interrupted_ = false;
+  bool check_times_ = false;
   std::size_t text_bytes_ = 0;
+  std::uint64_t line_number_ = 0;
 };
 
 struct LoadResult {

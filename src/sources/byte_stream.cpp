@@ -1,6 +1,7 @@
 #include "sources/byte_stream.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,11 +53,48 @@ bool ByteStream::skip(std::uint64_t count, std::uint64_t& skipped) {
 
 // ---------------------------------------------------------------------------------------------
 
-std::unique_ptr<Input> Input::open_file(const std::string& path) {
+// Opening a FIFO for reading waits for a writer, where nothing could stop the wait. On Linux it
+// opens at once without blocking, and a poll waits for the writer instead: one that never came
+// reports no hang-up, so the wait goes on, sliced, until data, the writer's close or a cancel.
+// Elsewhere the open blocks as it always did.
+#if defined(__linux__)
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+constexpr bool kPolledReads = true;
+#else
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC;
+constexpr bool kPolledReads = false;
+#endif
+constexpr int kWaitSliceMs = 100;
+
+std::unique_ptr<Input> Input::open_file(const std::string& path,
+                                        const std::atomic<bool>* cancelled) {
   std::unique_ptr<Input> input(new Input());
-  input->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (input->fd_ < 0) input->fail(os_error_text(errno));
+  input->cancelled_ = cancelled;
+  input->fd_ = ::open(path.c_str(), kOpenFlags);
+  if (input->fd_ < 0) {
+    input->fail(os_error_text(errno));
+    return input;
+  }
+  struct stat info {};
+  if (::fstat(input->fd_, &info) != 0) {
+    input->fail(os_error_text(errno));
+  } else {
+    input->waits_ = kPolledReads && !S_ISREG(info.st_mode);
+  }
   return input;
+}
+
+// False once cancelled, or when the poll itself fails.
+bool Input::wait_readable() {
+  for (;;) {
+    if (cancelled_ != nullptr && cancelled_->load(std::memory_order_relaxed)) {
+      return fail("reading was cancelled");
+    }
+    pollfd ready{fd_, POLLIN, 0};
+    const int n = ::poll(&ready, 1, kWaitSliceMs);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return fail(os_error_text(errno));
+  }
 }
 
 std::unique_ptr<Input> Input::memory(std::string_view bytes) {
@@ -78,9 +116,11 @@ bool Input::read(std::span<Byte> out, std::size_t& got) {
     memory_pos_ += got;
   } else {
     ssize_t n;
-    do {
+    for (;;) {
+      if (waits_ && !wait_readable()) return false;
       n = ::read(fd_, out.data(), out.size());
-    } while (n < 0 && errno == EINTR);
+      if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    }
     if (n < 0) return fail(os_error_text(errno));
     got = static_cast<std::size_t>(n);
   }
@@ -149,6 +189,17 @@ bool LimitedStream::read(std::span<Byte> out, std::size_t& got) {
   if (!inner_.read(out, got)) return fail(inner_.error());
   if (got == 0) return fail(truncated_text_);
   remaining_ -= got;
+  return true;
+}
+
+// Passed on, so that a member is stepped over as cheaply as its archive allows.
+bool LimitedStream::skip(std::uint64_t count, std::uint64_t& skipped) {
+  skipped = 0;
+  if (failed()) return false;
+  const std::uint64_t want = std::min(count, remaining_);
+  if (!inner_.skip(want, skipped)) return fail(inner_.error());
+  remaining_ -= skipped;
+  if (skipped < want) return fail(truncated_text_);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -28,8 +29,9 @@ class ByteStream {
 
   // Reads until `out` is full or the stream ends.
   bool read_full(std::span<Byte> out, std::size_t& got);
-  // Reads and drops up to `count` bytes; `skipped` tells how many there were.
-  bool skip(std::uint64_t count, std::uint64_t& skipped);
+  // Reads and drops up to `count` bytes; `skipped` tells how many there were. Streams that
+  // can move without reading say so by overriding it.
+  virtual bool skip(std::uint64_t count, std::uint64_t& skipped);
 
  protected:
   bool fail(std::string text);
@@ -42,7 +44,11 @@ class ByteStream {
 // archives whose index is at the end. Keeps how far into the input reading has got.
 class Input final : public ByteStream {
  public:
-  static std::unique_ptr<Input> open_file(const std::string& path);
+  // A file that is not a regular one (a FIFO, a device) may make a read wait for its writer;
+  // with `cancelled` given, the wait looks at it every few tenths of a second and fails once
+  // it is set, so that a reader on a worker thread can always be stopped.
+  static std::unique_ptr<Input> open_file(const std::string& path,
+                                          const std::atomic<bool>* cancelled = nullptr);
   static std::unique_ptr<Input> memory(std::string_view bytes);
   ~Input() override;
   Input(const Input&) = delete;
@@ -62,8 +68,11 @@ class Input final : public ByteStream {
 
  private:
   Input() = default;
+  bool wait_readable();
 
   int fd_ = -1;
+  bool waits_ = false;  // not a regular file: reads are polled for
+  const std::atomic<bool>* cancelled_ = nullptr;
   std::string_view memory_;
   std::size_t memory_pos_ = 0;
   std::uint64_t bytes_read_ = 0;
@@ -86,6 +95,7 @@ class LimitedStream final : public ByteStream {
  public:
   LimitedStream(ByteStream& inner, std::uint64_t size, std::string truncated_text);
   bool read(std::span<Byte> out, std::size_t& got) override;
+  bool skip(std::uint64_t count, std::uint64_t& skipped) override;
   std::uint64_t remaining() const { return remaining_; }
 
  private:

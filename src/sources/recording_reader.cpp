@@ -283,8 +283,9 @@ RecordingReader::RecordingReader(RecordingReader&&) noexcept = default;
 RecordingReader& RecordingReader::operator=(RecordingReader&&) noexcept = default;
 RecordingReader::~RecordingReader() = default;
 
-RecordingReader RecordingReader::from_file(std::string path, Limits limits) {
-  return RecordingReader(std::make_unique<Impl>(Input::open_file(path), limits));
+RecordingReader RecordingReader::from_file(std::string path, Limits limits,
+                                           const std::atomic<bool>* cancelled) {
+  return RecordingReader(std::make_unique<Impl>(Input::open_file(path, cancelled), limits));
 }
 
 RecordingReader RecordingReader::from_memory(std::string_view bytes, Limits limits) {

@@ -7,6 +7,7 @@
 // globals: a reader may live on any one thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,8 +32,10 @@ class RecordingReader {
     kStopped,    // the handler said stop (on_line or keep_going returned false)
   };
 
-  // An error opening the file is reported by the first next().
-  static RecordingReader from_file(std::string path, Limits limits = {});
+  // An error opening the file is reported by the first next(). `cancelled`, when given, stops a
+  // wait on a FIFO or device that has nothing to give (see Input::open_file).
+  static RecordingReader from_file(std::string path, Limits limits = {},
+                                   const std::atomic<bool>* cancelled = nullptr);
   // `bytes` must stay alive and unchanged as long as the reader.
   static RecordingReader from_memory(std::string_view bytes, Limits limits = {});
 

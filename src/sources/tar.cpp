@@ -62,8 +62,8 @@ bool parse_number(const Byte* block, Field field, std::uint64_t& value) {
   return digits;
 }
 
-bool all_zero(const Block& block) {
-  return std::all_of(block.begin(), block.end(), [](Byte c) { return c == 0; });
+bool all_zero(std::span<const Byte> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](Byte c) { return c == 0; });
 }
 
 std::string ustar_path(const Block& block) {
@@ -105,6 +105,7 @@ bool TarReader::fail(std::string text) {
 bool TarReader::skip_data(std::uint64_t size) {
   std::uint64_t skipped = 0;
   if (!archive_.skip(size, skipped)) return fail(archive_.error());
+  position_ += skipped;
   if (skipped < size) return fail(kTruncated);
   return true;
 }
@@ -125,6 +126,7 @@ bool TarReader::find_header(Block& block) {
   for (;;) {
     std::size_t got = 0;
     if (!archive_.read_full(block, got)) return fail(archive_.error());
+    position_ += got;
     if (got < kBlockSize) {
       ended_ = true;
       return false;
@@ -146,6 +148,7 @@ bool TarReader::finish_member() {
   // The archive may end right after the last member's data, without padding or end blocks.
   std::uint64_t padded = 0;
   if (!archive_.skip(padding_, padded)) return fail(archive_.error());
+  position_ = data_start_ + size_ + padded;
   if (padded < padding_) ended_ = true;
   return true;
 }
@@ -157,6 +160,7 @@ bool TarReader::read_meta(std::uint64_t size, std::string& text) {
   if (!archive_.read_full({reinterpret_cast<Byte*>(text.data()), text.size()}, got)) {
     return fail(archive_.error());
   }
+  position_ += got;
   if (got < size) return fail(kTruncated);
   return skip_data(padding_after(size));
 }
@@ -196,6 +200,25 @@ bool TarReader::parse_pax(const std::string& records) {
   return true;
 }
 
+// A zero block ends the archive only when nothing but zeros follows it, as the end blocks and
+// a writer's padding to its record size do. Zeros with data after them are a block wiped by a
+// crash or a bad copy (a recording whose start was zeroed looks like an empty tar): taking them
+// for the end would drop everything after without a word.
+bool TarReader::end_at_zeros(std::uint64_t at) {
+  std::array<Byte, 16384> chunk;
+  for (;;) {
+    std::size_t got = 0;
+    if (!archive_.read(chunk, got)) return fail(archive_.error());
+    if (got == 0) break;
+    if (!all_zero(std::span<const Byte>(chunk).first(got))) {
+      return fail("zeroed block at byte " + std::to_string(at) +
+                  " with data after it: a damaged archive or recording, not the end of a tar");
+    }
+  }
+  ended_ = true;
+  return false;
+}
+
 bool TarReader::next() {
   bool resyncing = resync_;
   if (resync_) {
@@ -203,19 +226,23 @@ bool TarReader::next() {
     resync_ = false;
   }
   if (ended_ || !finish_member() || ended_) return false;
+  entry_start_ = position_;
   for (;;) {
-    Block block;
+    Block block{};
     if (resyncing) {
       if (!find_header(block)) return false;
       resyncing = false;
     } else {
       std::size_t got = 0;
+      const std::uint64_t at = position_;
       if (!archive_.read_full(block, got)) return fail(archive_.error());
+      position_ += got;
       // Some writers stop after the last member without the end-of-archive blocks.
-      if (got == 0 || all_zero(block)) {
+      if (got == 0) {
         ended_ = true;
         return false;
       }
+      if (all_zero(std::span<const Byte>(block).first(got))) return end_at_zeros(at);
       if (got < kBlockSize) return fail(kTruncated);
     }
     std::uint64_t size = 0;
@@ -241,6 +268,8 @@ bool TarReader::next() {
         overrides_ = {};
         member_.emplace(archive_, size, kTruncated);
         padding_ = padding_after(size);
+        size_ = size;
+        data_start_ = position_;
         return true;
       }
       case '1':  // hard links, symbolic links, devices, directories and fifos hold no data

@@ -34,6 +34,11 @@ class TarReader {
   // The current member: its path in the archive and its bytes.
   const std::string& path() const { return path_; }
   ByteStream& data() { return *member_; }
+  std::uint64_t size() const { return size_; }
+  // Where in the archive the walk to the current member began: the end of the previous
+  // member's data and padding (0 for the first). A reader started there, on the bytes that
+  // follow, meets the same members from this one on, as it carries nothing over between them.
+  std::uint64_t entry_start() const { return entry_start_; }
 
   // Whether the archive can still be read on; false once the archive's own bytes failed or
   // ran out, as opposed to a member's content turning out bad.
@@ -54,6 +59,7 @@ class TarReader {
   bool read_meta(std::uint64_t size, std::string& text);
   bool parse_pax(const std::string& records);
   bool skip_data(std::uint64_t size);
+  bool end_at_zeros(std::uint64_t at);
   bool fail(std::string text);
   bool lose_header();
   bool find_header(std::array<Byte, kTarBlockSize>& block);
@@ -61,6 +67,11 @@ class TarReader {
   ByteStream& archive_;
   std::optional<LimitedStream> member_;
   std::uint64_t padding_ = 0;
+  std::uint64_t size_ = 0;
+  // Archive bytes consumed so far, where the current walk began, and the member's data.
+  std::uint64_t position_ = 0;
+  std::uint64_t entry_start_ = 0;
+  std::uint64_t data_start_ = 0;
   Overrides overrides_;
   std::string path_;
   std::string error_;

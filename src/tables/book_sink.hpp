@@ -19,17 +19,25 @@ class BookSink {
   virtual ~BookSink() = default;
   // `source` names the recording: its file, and its archive member if any.
   virtual void begin_recording(std::string_view source) { (void)source; }
-  // Before the message published at `publish_time` is applied: the caches still hold the
-  // state every earlier message left.
-  virtual void before_message(std::int64_t publish_time, const replay::MultiMarketReplay& replay) {
-    (void)publish_time;
+  // Before a message is applied: the caches still hold the state every earlier message left.
+  // `grid_until` is its publish time, or less where that time is not to be trusted for
+  // filling the time before it (see feed_recording).
+  virtual void before_message(std::int64_t grid_until, const replay::MultiMarketReplay& replay) {
+    (void)grid_until;
     (void)replay;
   }
   // A book: the market's state right after a message changed it.
   virtual void on_book(MarketCache& market) = 0;
-  // The recording's caches as its last message left them.
-  virtual void end_recording(const replay::MultiMarketReplay& replay) { (void)replay; }
+  // The recording's caches as its last message left them; `grid_until` is as far as its times
+  // are trusted.
+  virtual void end_recording(const replay::MultiMarketReplay& replay, std::int64_t grid_until) {
+    (void)replay;
+    (void)grid_until;
+  }
   virtual std::vector<FinishedColumn> finish() = 0;
+  // How far past a recording's earlier times a grid may always fill, however short their span
+  // (see feed_recording); sinks without a grid have none.
+  virtual std::int64_t grid_reach() const { return 0; }
 };
 
 // Replays every message of one recording into `sink`, from begin_recording to end_recording.

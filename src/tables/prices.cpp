@@ -1,5 +1,6 @@
 #include "tables/prices.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <span>
@@ -376,14 +377,14 @@ class GridPrices final : public BookSink {
     grid.last_book = market.publish_time;
   }
 
-  void end_recording(const replay::MultiMarketReplay& replay) override {
+  void end_recording(const replay::MultiMarketReplay& replay, std::int64_t grid_until) override {
     for (std::size_t i = 0; i < grids_.size(); ++i) {
       Grid& grid = grids_[i];
       grid.form->columns().truncate(grid.kept_rows);
       grid.next = grid.kept_next;
       grid.ended = grid.kept_ended;
       MarketCache* market = replay.find(grids_.id(i));
-      if (market != nullptr) write_until(grid, *market, grid.last_book);
+      if (market != nullptr) write_until(grid, *market, std::min(grid.last_book, grid_until));
       form_->columns().append(grid.form->columns());
     }
     grids_.clear();
@@ -391,7 +392,16 @@ class GridPrices final : public BookSink {
 
   std::vector<FinishedColumn> finish() override { return form_->columns().finish(); }
 
+  std::int64_t grid_reach() const override {
+    std::int64_t reach = 0;
+    return __builtin_mul_overflow(step(), kGridReachPoints, &reach) ? INT64_MAX : reach;
+  }
+
  private:
+  // Points a grid may always make past the times before a message: a recording of a few
+  // sparse messages keeps its grid, while a damaged time cannot make one fill decades.
+  static constexpr std::int64_t kGridReachPoints = 10'000;
+
   struct Grid {
     std::unique_ptr<RowForm> form;
     PerRunner<RunnerStamp> stamps;

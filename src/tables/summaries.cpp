@@ -77,7 +77,7 @@ class MarketSummaries final : public BookSink {
     ++h.books;
   }
 
-  void end_recording(const replay::MultiMarketReplay& replay) override {
+  void end_recording(const replay::MultiMarketReplay& replay, std::int64_t) override {
     for (std::size_t i = 0; i < histories_.size(); ++i) {
       // A market dropped by its type along the way has no last state to sum up.
       if (MarketCache* market = replay.find(histories_.id(i))) push(*market, histories_[i]);
@@ -214,7 +214,7 @@ class RunnerSummaries final : public BookSink {
     }
   }
 
-  void end_recording(const replay::MultiMarketReplay& replay) override {
+  void end_recording(const replay::MultiMarketReplay& replay, std::int64_t) override {
     for (std::size_t i = 0; i < states_.size(); ++i) {
       MarketCache* market = replay.find(states_.id(i));
       if (market == nullptr) continue;

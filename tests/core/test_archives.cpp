@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "fixtures.hpp"
+#include "sources/tar_index.hpp"
 
 using namespace fixtures;
 using vantrel::sources::Limits;
@@ -277,4 +278,48 @@ TEST_CASE("a handler that stops ends the call; the next call goes on with the ne
   CHECK(reader.member() == "b");
   CHECK(handler.seen == Lines{"{\"a\":1}", "{\"a\":2}", "{\"b\":1}"});
   CHECK(reader.next(handler) == Status::kEnd);
+}
+
+TEST_CASE("zero blocks end a tar only with nothing but zeros after them") {
+  const std::string one = tar({{"a", "{\"a\":1}"}});
+  // The end blocks, any padding after them, or none at all.
+  for (const std::string& input : {one, one.substr(0, one.size() - 1024),
+                                   one + std::string(20 * 512, '\0'), one + std::string(3, '\0')}) {
+    CHECK(summary(read_all(input)) == std::vector<std::string>{"a:{\"a\":1};"});
+  }
+  // Zeros with data after them: a second archive behind the first one's end blocks, a
+  // recording whose first block was wiped.
+  const std::string wiped = std::string(512, '\0') + std::string(600, 'x') + "\n{\"b\":1}\n";
+  for (const auto& [input, at] :
+       {std::pair{one + tar({{"b", "{}"}}), one.size() - 1024}, std::pair{wiped, std::size_t{0}},
+        std::pair{gzip(wiped), std::size_t{0}}}) {
+    const auto reads = read_all(input);
+    REQUIRE_FALSE(reads.empty());
+    CHECK(reads.back().status == Status::kFailed);
+    CHECK(reads.back().error == "zeroed block at byte " + std::to_string(at) +
+                                    " with data after it: a damaged archive or recording, not "
+                                    "the end of a tar");
+  }
+}
+
+TEST_CASE("a plain tar's index: each member's walk starts where reading on from it agrees") {
+  using vantrel::sources::index_plain_tar;
+  using vantrel::sources::TarIndexEntry;
+  using vantrel::sources::TarIndexStatus;
+  const std::string archive = historic_tar();
+  std::vector<TarIndexEntry> entries;
+  std::string error;
+  REQUIRE(index_plain_tar(temp_file(archive), entries, error) == TarIndexStatus::kIndexed);
+  REQUIRE(entries.size() == kHistoric.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    // The bytes from a member's walk start on read as the archive's members from it on.
+    const auto reads = read_all(archive.substr(entries[i].start));
+    CHECK(summary(reads) == std::vector<std::string>(kHistoric.begin() + i, kHistoric.end()));
+    CHECK(entries[i].path == kHistoric[i].substr(0, kHistoric[i].find(':')));
+  }
+  CHECK(entries[0].start == 0);
+  CHECK(index_plain_tar(temp_file(bzip2(archive)), entries, error) == TarIndexStatus::kNotPlainTar);
+  CHECK(index_plain_tar(temp_file(archive.substr(0, 2000)), entries, error) ==
+        TarIndexStatus::kFailed);
+  CHECK(error == "truncated tar archive");
 }

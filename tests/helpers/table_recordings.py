@@ -180,3 +180,25 @@ def exchange_recordings(seed, count, long_names=False):
             folder += "/" + "x" * 120
         out.append((f"{folder}/1.2{seed:03d}{i:05d}", data.encode()))
     return out
+
+
+# The texts a definition may leave out, as a football market has no venue, country or runner
+# names: tables of such a file have string columns that are null throughout.
+OPTIONAL_TEXTS = ("eventName", "name", "marketType", "countryCode", "venue")
+
+
+def write_without_texts(path, seed, **options):
+    """A recording of `lines(seed)` whose definitions carry none of OPTIONAL_TEXTS."""
+    out = []
+    for line in lines(seed, **options):
+        message = json.loads(line)
+        for change in message["mc"]:
+            definition = change.get("marketDefinition")
+            if definition:
+                for key in OPTIONAL_TEXTS:
+                    definition.pop(key, None)
+                for runner in definition["runners"]:
+                    runner.pop("name", None)
+        out.append(json.dumps(message))
+    path.write_bytes(("\n".join(out) + "\n").encode())
+    return str(path)

@@ -1,0 +1,157 @@
+"""The package's replay from several threads, across a fork and abandoned by the thousand: its
+read-ahead worker must neither mix recordings up, nor hang, nor pile up threads or memory."""
+
+import io
+import json
+import subprocess
+import sys
+import tarfile
+import textwrap
+import threading
+
+import pytest
+
+import vantrel
+from helpers.recordings import market_recording
+
+
+def archive(path, members=12, messages=150):
+    with tarfile.open(path, "w") as tar:
+        for i in range(members):
+            lines = market_recording(f"1.{100 + i}", i, messages)
+            data = "".join(json.dumps(m) + "\n" for m in lines).encode()
+            info = tarfile.TarInfo(f"{i}.json")
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    return str(path)
+
+
+def fingerprint(book):
+    back = book.runners[0].ex.available_to_back
+    return (book.market_id, book.publish_time, back[0].price if back else None)
+
+
+@pytest.fixture(scope="module")
+def month(tmp_path_factory):
+    path = archive(tmp_path_factory.mktemp("threads") / "month.tar")
+    return path, [fingerprint(b) for b in vantrel.replay(path)]
+
+
+def test_eight_threads_each_with_a_replay_of_their_own(month):
+    path, expected = month
+    results = [None] * 8
+    errors = []
+
+    def run(i):
+        try:
+            results[i] = [fingerprint(b) for b in vantrel.replay(path)]
+        except BaseException as exc:  # handed to the main thread's assertion
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not errors and all(r == expected for r in results)
+
+
+def test_an_iterator_shared_between_threads_hands_each_book_out_once(month):
+    path, expected = month
+    replay = vantrel.replay(path)
+    taken = [[] for _ in range(4)]
+    busy = []
+
+    def run(mine):
+        while True:
+            try:
+                book = next(replay)
+            except StopIteration:
+                return
+            except RuntimeError as exc:  # another thread is inside next()
+                busy.append(str(exc))
+                continue
+            mine.append(fingerprint(book))
+
+    threads = [threading.Thread(target=run, args=(t,)) for t in taken]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert set(busy) <= {"Already borrowed"}
+    got = [b for t in taken for b in t]
+    assert sorted(got, key=repr) == sorted(expected, key=repr)
+    for t in taken:  # each thread saw its books in the replay's order
+        assert t == [b for b in expected if b in set(t)]
+
+
+FORK_CHILD = textwrap.dedent("""
+    import gc, os, signal, sys, time, warnings, vantrel
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+    path, small = sys.argv[1:]
+    replay = vantrel.replay(path)
+    first = [next(replay) for _ in range(5)]
+    time.sleep(0.05)  # the worker is reading ahead now
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(60)
+        fresh = sum(1 for _ in vantrel.replay(small))
+        try:  # what the parent had read ahead did not come across with a thread to finish it
+            inherited = sum(1 for _ in replay)
+            outcome = "went on" if inherited else "ended"
+        except RuntimeError as exc:
+            outcome = str(exc)
+        del replay, first
+        gc.collect()
+        print(fresh, outcome, flush=True)
+        os._exit(0)
+    rest = sum(1 for _ in replay)
+    _, status = os.waitpid(pid, 0)
+    print(5 + rest, os.waitstatus_to_exitcode(status), flush=True)
+""")
+
+
+def test_fork_while_the_read_ahead_runs(month, tmp_path):
+    path, expected = month
+    small = archive(tmp_path / "small.tar", members=2, messages=20)
+    done = subprocess.run([sys.executable, "-c", FORK_CHILD, path, small], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    child, parent = done.stdout.splitlines()
+    fresh, outcome = child.split(" ", 1)
+    assert int(fresh) == sum(1 for _ in vantrel.replay(small))
+    assert "fork" in outcome  # named, not a silent end or a hang
+    assert parent.split() == [str(len(expected)), "0"]
+
+
+ABANDON_CHILD = textwrap.dedent("""
+    import gc, os, sys, threading, vantrel
+    path = sys.argv[1]
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    def abandon(count):
+        for _ in range(count):
+            replay = vantrel.replay(path)
+            next(replay)
+            del replay
+
+    abandon(200)
+    gc.collect()
+    before = rss()
+    abandon(2000)
+    gc.collect()
+    print(threading.active_count(), len(os.listdir("/proc/self/task")), rss() - before, flush=True)
+""")
+
+
+def test_abandoned_iterators_leave_no_threads_or_memory(month):
+    path, _ = month
+    done = subprocess.run([sys.executable, "-c", ABANDON_CHILD, path], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    python_threads, os_threads, grown = map(int, done.stdout.split())
+    assert python_threads == 1 and os_threads == 1
+    assert grown < 64 << 20

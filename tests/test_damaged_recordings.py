@@ -1,0 +1,321 @@
+"""Damage that must never pass for an empty or shorter recording through the package API:
+zeroed blocks, unreadable definition times, member names that are not UTF-8, a publish time
+decades off. Each case names what it met, or reads what is there, and never loses data silently.
+"""
+
+import io
+import json
+import os
+import signal
+import subprocess
+import sys
+import tarfile
+
+import pytest
+
+import vantrel
+from helpers.archives import compress, tar_bytes
+from helpers.recordings import market_recording
+
+pa = pytest.importorskip("pyarrow")
+
+BLOCK = 512
+
+
+def recording_text(market_id="1.100", seed=1, **options):
+    return "".join(json.dumps(m) + "\n" for m in market_recording(market_id, seed, 40, **options)).encode()
+
+
+def books(source, **options):
+    return list(vantrel.replay(source, **options))
+
+
+# --- zeroed blocks -------------------------------------------------------------------------------
+
+def zeroed_start(data, blocks=1):
+    return bytes(BLOCK * blocks) + data[BLOCK * blocks:]
+
+
+@pytest.mark.parametrize("compression", ["plain", "gzip", "zstd"])
+@pytest.mark.parametrize("where", ["recording", "compressed bytes"])
+def test_zeroed_first_block_is_named_not_an_empty_archive(tmp_path, compression, where):
+    text = recording_text()
+    if where == "recording":
+        data = compress(compression, zeroed_start(text))
+    else:
+        data = zeroed_start(compress(compression, text + text))
+    path = tmp_path / "zeroed"
+    path.write_bytes(data)
+    with pytest.raises(vantrel.ReplayError, match="zero"):
+        books(str(path))
+    with pytest.raises(vantrel.ReplayError, match="zero"):
+        vantrel.market_summaries(str(path))
+    with pytest.warns(vantrel.SkippedRecordingWarning, match="zero"):
+        assert books(str(path), errors="skip") == []
+
+
+def test_zero_blocks_inside_a_tar_followed_by_members_are_named(tmp_path):
+    text = recording_text()
+    first = tar_bytes([("a.json", text)])
+    # The end blocks of one archive, then the members of another: cat a.tar b.tar.
+    joined = first + tar_bytes([("b.json", text)])
+    path = tmp_path / "joined.tar"
+    path.write_bytes(joined)
+    with pytest.raises(vantrel.ReplayError, match="zero"):
+        books(str(path))
+
+
+@pytest.mark.parametrize("padding", [0, 1, 2, 20])
+@pytest.mark.parametrize("compression", ["plain", "gzip"])
+def test_end_blocks_with_only_zeros_after_end_the_archive(tmp_path, padding, compression):
+    text = recording_text()
+    members = io.BytesIO()
+    with tarfile.open(fileobj=members, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        info = tarfile.TarInfo("a.json")
+        info.size = len(text)
+        tar.addfile(info, io.BytesIO(text))
+    # tarfile pads to a record of 10240 bytes; the end may have any count of zero blocks.
+    body = members.getvalue().rstrip(b"\0")
+    body += bytes(-len(body) % BLOCK) + bytes(BLOCK * padding)
+    path = tmp_path / "a.tar"
+    path.write_bytes(compress(compression, body))
+    assert len(books(str(path))) == len(books(text))
+
+
+def test_all_zero_file_is_an_empty_archive(tmp_path):
+    path = tmp_path / "empty.tar"
+    path.write_bytes(bytes(BLOCK * 20))
+    assert books(str(path)) == []
+
+
+# --- definition times ----------------------------------------------------------------------------
+
+def with_market_time(text, market_time, at_line):
+    """The recording `text` with the definition of line `at_line` (1-based) given `market_time`."""
+    lines = text.decode().splitlines()
+    message = json.loads(lines[at_line - 1])
+    message["mc"][0]["marketDefinition"]["marketTime"] = market_time
+    lines[at_line - 1] = json.dumps(message)
+    return ("\n".join(lines) + "\n").encode()
+
+
+def definition_lines(text):
+    return [i for i, line in enumerate(text.decode().splitlines(), 1)
+            if "marketDefinition" in line]
+
+
+UNREADABLE_TIMES = ["2024-05-01", "0000-05-01T13:00:00.000Z", "2024-13-01T13:00:00.000Z",
+                    "2024-05-01T13:00:00", "2024-05-01T13:00:00+25:00", "soon"]
+
+
+@pytest.mark.parametrize("market_time", UNREADABLE_TIMES)
+@pytest.mark.parametrize("table", [None, vantrel.market_summaries, vantrel.prices_table])
+def test_an_unreadable_definition_time_names_file_member_and_line(tmp_path, market_time, table):
+    good = recording_text()
+    later = definition_lines(good)[-1]
+    bad = with_market_time(good, market_time, later)
+    path = tmp_path / "month.tar"
+    path.write_bytes(tar_bytes([("a.json", good), ("b.json", bad), ("c.json", good)]))
+
+    def read(**options):
+        return books(str(path), **options) if table is None else table(str(path), **options)
+
+    with pytest.raises(vantrel.ReplayError) as info:
+        read()
+    assert (info.value.file, info.value.member) == (str(path), "b.json")
+    assert info.value.reason.startswith(f"line {later}: ") and market_time in info.value.reason
+    with pytest.warns(vantrel.SkippedRecordingWarning, match=f"b.json.*line {later}"):
+        skipped = read(errors="skip")
+    # the rest of the archive is read: what the two good members give alone
+    assert len(skipped) == len(books([good, good]) if table is None else table([good, good]))
+
+
+@pytest.mark.parametrize(("market_time", "utc"), [
+    ("2024-05-01T14:00:00+01:00", "2024-05-01T13:00:00"),
+    ("2024-05-01T07:30:00.250-05:30", "2024-05-01T13:00:00.250"),
+    ("2024-05-01T00:30:00+01:00", "2024-04-30T23:30:00"),
+    ("2024-05-01T13:00:00+00:00", "2024-05-01T13:00:00"),
+])
+def test_a_time_with_an_explicit_offset_reads_as_its_instant(market_time, utc):
+    import datetime
+
+    text = recording_text()
+    for line in definition_lines(text):
+        text = with_market_time(text, market_time, line)
+    expected = datetime.datetime.fromisoformat(utc).replace(tzinfo=datetime.timezone.utc)
+    replayed = books(text)
+    assert {b.market_definition.market_time for b in replayed} == {expected}
+    assert books(text, naive_times=True)[0].market_definition.market_time == expected.replace(
+        tzinfo=None)
+    assert vantrel.market_summaries(text).column("market_time").to_pylist() == [expected]
+
+
+def test_iter_prices_file_keeps_the_interpreters_reading(tmp_path):
+    text = recording_text()
+    path = tmp_path / "offset.json"
+    path.write_bytes(with_market_time(text, "2024-05-01T14:00:00+01:00", definition_lines(text)[0]))
+    with pytest.raises(ValueError, match="does not match format"):
+        list(vantrel.iter_prices_file(str(path)))
+
+
+def test_ctrl_c_while_definition_times_are_converted(tmp_path):
+    # Every message carries a definition with an offset time, so every book converts one.
+    messages = market_recording("1.100", 3, 400)
+    definition = dict(messages[0]["mc"][0]["marketDefinition"], marketTime="2024-05-01T14:00:00+01:00")
+    for message in messages:
+        message["mc"][0]["marketDefinition"] = definition
+    text = "".join(json.dumps(m) + "\n" for m in messages).encode()
+    expected = [(b.publish_time, b.market_definition.market_time) for b in books(text)]
+
+    armed = [False]
+
+    def interrupt(signum, frame):
+        if armed[0]:
+            armed[0] = False
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        for step in range(1, 40):
+            replay = vantrel.replay(text)
+            got = []
+            try:
+                armed[0] = True
+                signal.setitimer(signal.ITIMER_REAL, step * 0.0003)
+                for book in replay:
+                    got.append((book.publish_time, book.market_definition.market_time))
+                armed[0] = False
+            except KeyboardInterrupt:
+                pass
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            # usable (the rest follows) or cleanly ended (nothing more): never a wrong book
+            got.extend((b.publish_time, b.market_definition.market_time) for b in replay)
+            assert got == expected[:len(got)]
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+
+
+# --- member names that are not UTF-8 -------------------------------------------------------------
+
+def latin1_tar(path, members, compression="plain"):
+    """A tar whose member names are stored in Latin-1, as old tools wrote them."""
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=tarfile.GNU_FORMAT, encoding="latin-1") as tar:
+        for name, data in members:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    path.write_bytes(compress(compression, out.getvalue()))
+    return str(path)
+
+
+@pytest.mark.parametrize("compression", ["plain", "gzip"])
+def test_latin1_member_names_read_and_show_as_written(tmp_path, compression):
+    good = recording_text()
+    names = ["café.json", "naïve.json", "über.json"]
+    path = latin1_tar(tmp_path / "old.tar", [(names[0], good), (names[1], b"\x1f\x8b broken"),
+                                             (names[2], recording_text("1.200", 2))],
+                      compression)
+    stored = [m.name.encode("latin-1") for m in tarfile.open(path, encoding="latin-1")]
+    assert all(b"\xe9" in n or b"\xef" in n or b"\xfc" in n for n in stored)
+
+    with pytest.raises(vantrel.ReplayError) as info:
+        books(path)
+    assert info.value.member == names[1]
+    str(info.value).encode("utf-8")  # shown without surrogates
+    with pytest.warns(vantrel.SkippedRecordingWarning, match="naïve.json"):
+        summaries = vantrel.market_summaries(path, errors="skip")
+    sources = summaries.column("source").to_pylist()
+    assert sources == [f"{path} (member {names[0]})", f"{path} (member {names[2]})"]
+    # Each name shown maps back to the bytes the archive stores.
+    assert [names[0].encode("latin-1"), names[2].encode("latin-1")] == [stored[0], stored[2]]
+
+
+def test_latin1_member_names_are_cut_into_groups_under_the_same_names(tmp_path):
+    from vantrel._sources import member_groups
+
+    members = [(f"dé{i}.json", recording_text(f"1.{300 + i}", i)) for i in range(4)]
+    path = latin1_tar(tmp_path / "old.tar", members)
+    groups = member_groups(path, parts=4, floor=0)
+    assert [n for g in groups for n in g.members] == [n for n, _ in members]
+    assert vantrel.market_summaries(groups).column("source").to_pylist() == \
+        vantrel.market_summaries(path).column("source").to_pylist()
+
+
+def test_a_path_that_is_not_utf8_shows_in_the_source_column(tmp_path):
+    name = os.fsdecode(b"r\xe9sultat.json")
+    path = os.path.join(str(tmp_path), name)
+    with open(path, "wb") as f:
+        f.write(recording_text())
+    sources = set(vantrel.market_summaries(path).column("source").to_pylist())
+    assert sources == {os.path.join(str(tmp_path), "résultat.json")}
+
+
+# --- a publish time decades off ------------------------------------------------------------------
+
+FLIP = 1 << 41  # about 70 years of milliseconds
+
+
+def flipped(messages, *where):
+    damaged = [dict(m) for m in messages]
+    for i in where:
+        damaged[i]["pt"] ^= FLIP
+        assert damaged[i]["pt"] > messages[i]["pt"]  # into the future
+    return "".join(json.dumps(m) + "\n" for m in damaged).encode()
+
+
+GRID_CHILD = r"""
+import json, resource, sys, vantrel
+# A grid that tried to fill decades would take the machine's memory: here it fails instead.
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
+grid = vantrel.prices_table(sys.stdin.buffer.read(), every=int(sys.argv[1]))
+print(json.dumps([grid.column("publish_time").cast("int64").to_pylist(),
+                  grid.column("selection_id").to_pylist()]))
+"""
+
+
+def grid_points(text, every):
+    """(points, selection ids) of prices_table(text, every=every), built under a memory limit."""
+    done = subprocess.run([sys.executable, "-c", GRID_CHILD, str(every)], input=text,
+                          capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode()[-500:]
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("where", [(100,), (100, 101), (199,)], ids=["middle", "two", "last"])
+@pytest.mark.parametrize("every", [1000, 60_000])
+def test_a_publish_time_decades_ahead_does_not_fill_the_grid(where, every):
+    messages = market_recording("1.100", 5, 200)
+    times = [m["pt"] for m in messages]
+    points, runners = grid_points(flipped(messages, *where), every)
+    undamaged = vantrel.prices_table("".join(json.dumps(m) + "\n" for m in messages).encode(),
+                                     every=every)
+    expected = undamaged.column("publish_time").cast(pa.int64()).to_pylist()
+    if where != (100,):
+        # A time beyond the next message's is out of place; the last one, or one followed by
+        # another damaged one, cannot be told from a long gap: the grid goes on past the times
+        # before it by their span or 10,000 steps, whichever is longer, and no further.
+        before = times[where[0] - 1]
+        assert max(points) <= before + max(before - times[0], 10_000 * every)
+        assert sorted(set(points))[:len(set(expected)) - 1] == sorted(set(expected))[:-1]
+        assert all(p % every == 0 for p in points)
+    else:
+        assert sorted(set(points)) == sorted(set(expected))
+        assert len(points) == undamaged.num_rows == len(set(runners)) * len(set(points))
+
+
+def test_summaries_keep_the_first_and_last_times_around_a_flipped_one():
+    messages = market_recording("1.100", 5, 200)
+    summary = vantrel.market_summaries(flipped(messages, 100)).to_pylist()[0]
+    first, last = (summary[k].timestamp() * 1000 for k in ("first_publish_time", "last_publish_time"))
+    assert (first, last) == (messages[0]["pt"], messages[-1]["pt"])
+
+
+def test_a_sparse_recording_keeps_its_whole_grid():
+    # Two books ten minutes apart: the gap is no damage, however short the span before it.
+    messages = market_recording("1.100", 5, 2, step=600_000)
+    text = "".join(json.dumps(m) + "\n" for m in messages).encode()
+    points = set(vantrel.prices_table(text, every=60_000).column("publish_time")
+                 .cast(pa.int64()).to_pylist())
+    first = -(-messages[0]["pt"] // 60_000) * 60_000
+    assert points == set(range(first, messages[1]["pt"] + 1, 60_000)) and len(points) >= 10
