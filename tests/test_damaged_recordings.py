@@ -63,6 +63,11 @@ def test_zero_blocks_inside_a_tar_followed_by_members_are_named(tmp_path):
     path.write_bytes(joined)
     with pytest.raises(vantrel.ReplayError, match="zero"):
         books(str(path))
+    # Named, and the second archive's member still read, as tar --ignore-zeros reads it.
+    with pytest.warns(vantrel.SkippedRecordingWarning, match="zero"):
+        got = books(str(path), errors="skip")
+    alone = [(b.market_id, b.publish_time) for b in books(first)]
+    assert [(b.market_id, b.publish_time) for b in got] == alone * 2
 
 
 @pytest.mark.parametrize("padding", [0, 1, 2, 20])

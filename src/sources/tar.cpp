@@ -120,9 +120,25 @@ bool TarReader::lose_header() {
   return false;
 }
 
-// Reads blocks until one is a header (its checksum right and its size readable). False at the
-// end of the archive, or when reading failed (error() then says how).
+namespace {
+
+// Whether a block can be taken for a header: its checksum right and its size readable.
+bool is_header(const Block& block) {
+  std::uint64_t size = 0;
+  return !all_zero(block) && tar_checksum_matches(block) &&
+         parse_number(block.data(), kSize, size) && size <= kMaxMemberSize;
+}
+
+}  // namespace
+
+// Reads blocks until one is a header. False at the end of the archive, or when reading failed
+// (error() then says how).
 bool TarReader::find_header(Block& block) {
+  if (pending_) {
+    block = *pending_;
+    pending_.reset();
+    return true;
+  }
   for (;;) {
     std::size_t got = 0;
     if (!archive_.read_full(block, got)) return fail(archive_.error());
@@ -131,11 +147,7 @@ bool TarReader::find_header(Block& block) {
       ended_ = true;
       return false;
     }
-    std::uint64_t size = 0;
-    if (!all_zero(block) && tar_checksum_matches(block) &&
-        parse_number(block.data(), kSize, size) && size <= kMaxMemberSize) {
-      return true;
-    }
+    if (is_header(block)) return true;
   }
 }
 
@@ -204,16 +216,22 @@ bool TarReader::parse_pax(const std::string& records) {
 // a writer's padding to its record size do. Zeros with data after them are a block wiped by a
 // crash or a bad copy (a recording whose start was zeroed looks like an empty tar): taking them
 // for the end would drop everything after without a word.
+// Like a damaged header, the wiped block loses the member it began, not the ones after it: the
+// reader goes on from the first header after the zeros (which may be the very next block).
 bool TarReader::end_at_zeros(std::uint64_t at) {
-  std::array<Byte, 16384> chunk;
   for (;;) {
+    Block block{};
     std::size_t got = 0;
-    if (!archive_.read(chunk, got)) return fail(archive_.error());
+    if (!archive_.read_full(block, got)) return fail(archive_.error());
+    position_ += got;
     if (got == 0) break;
-    if (!all_zero(std::span<const Byte>(chunk).first(got))) {
-      return fail("zeroed block at byte " + std::to_string(at) +
-                  " with data after it: a damaged archive or recording, not the end of a tar");
-    }
+    if (all_zero(std::span<const Byte>(block).first(got))) continue;
+    error_ = "zeroed block at byte " + std::to_string(at) +
+             " with data after it: a damaged archive or recording, not the end of a tar";
+    overrides_ = {};
+    resync_ = true;
+    if (got == kBlockSize && is_header(block)) pending_ = block;
+    return false;
   }
   ended_ = true;
   return false;

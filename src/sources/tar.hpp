@@ -76,8 +76,10 @@ class TarReader {
   std::string path_;
   std::string error_;
   bool ended_ = false;
-  // A damaged header was reported: the next call looks for the next good one.
+  // A damaged header was reported: the next call looks for the next good one, starting with
+  // the one already read, if the damage was found by reading it.
   bool resync_ = false;
+  std::optional<std::array<Byte, kTarBlockSize>> pending_;
 };
 
 }  // namespace vantrel::sources
