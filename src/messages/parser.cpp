@@ -801,7 +801,8 @@ std::optional<ParserPath> parser_path_named(std::string_view name) {
 }
 
 ParserPath default_parser_path() {
-  if constexpr (VANTREL_PARSER_PATH >= 0) return static_cast<ParserPath>(VANTREL_PARSER_PATH);
+  constexpr int kPinned = VANTREL_PARSER_PATH;
+  if constexpr (kPinned >= 0) return kAllParserPaths[kPinned >= 0 ? kPinned : 0];
   // Read once: every parser of the process takes the same path.
   static const ParserPath chosen = [] {
     const char* name = std::getenv("VANTREL_PARSER");

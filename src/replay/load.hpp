@@ -13,13 +13,13 @@
 namespace vantrel::replay {
 
 // Feeds decoded lines into a message store and keeps the first JSON error. A load can be cut
-// short from outside (Ctrl-C): `keep_going` is asked every few MB of input.
+// short from outside (Ctrl-C): `ask` is asked every few MB of input.
 class StoreLines final : public LineHandler {
  public:
   using KeepGoing = bool (*)(void* context);
 
-  explicit StoreLines(MessageStore& store, KeepGoing keep_going = nullptr, void* context = nullptr)
-      : store_(store), keep_going_(keep_going), context_(context) {}
+  explicit StoreLines(MessageStore& store, KeepGoing ask = nullptr, void* context = nullptr)
+      : store_(store), keep_going_(ask), context_(context) {}
 
   // Fails a line whose market definition holds a time that cannot be read, naming the line:
   // the package's replay and tables check them here, before any book of the recording.
