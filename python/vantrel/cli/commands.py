@@ -1,0 +1,203 @@
+"""`vantrel info` and `vantrel export`, and `main`."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import sys
+import time
+from collections.abc import Callable
+
+from .._sources import TYPE_CHECKING
+from .arguments import build_parser, output_format, table_options
+from .errors import (
+    INPUT_ERROR,
+    INTERRUPTED,
+    PROG,
+    TERMINATED,
+    USAGE_ERROR,
+    InputError,
+    MissingPackage,
+    Terminated,
+    UsageError,
+    on_sigterm,
+)
+from .progress import Progress, counted
+from .tasks import Tasks, expand, scratch_place, table_function
+from .writers import Writer
+
+if TYPE_CHECKING:
+    from typing import Any
+
+
+
+INFO_COLUMNS = (
+    ("market", "market_id"), ("event", "event_name"), ("type", "market_type"),
+    ("name", "market_name"), ("market time", "market_time"), ("runners", "number_of_runners"),
+    ("books", "books"), ("first", "first_publish_time"), ("last", "last_publish_time"),
+    ("status", "status"), ("winners", "winners"), ("matched", "total_matched"),
+)
+
+
+def _time_text(value: Any) -> str:
+    return "" if value is None else value.strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _cell(key: str, value: Any) -> str:
+    if value is None:
+        return "" if key != "winners" else "-"
+    if key == "winners":
+        return ",".join(str(v) for v in value) or "-"
+    if key == "total_matched":
+        return f"{value:,.2f}"
+    if hasattr(value, "strftime"):
+        return _time_text(value)
+    return str(value)
+
+
+def _json_value(value: Any) -> Any:
+    return value.isoformat().replace("+00:00", "Z") if hasattr(value, "isoformat") else value
+
+
+def info_rows(table: Any) -> list[dict[str, Any]]:
+    keys = [key for _, key in INFO_COLUMNS] + ["event_id", "source"]
+    return [{k: row[k] for k in keys} for row in table.to_pylist()]
+
+
+def print_info(rows: list[dict[str, Any]], out: Any) -> None:
+    header = [title for title, _ in INFO_COLUMNS]
+    cells = [[_cell(key, row[key]) for _, key in INFO_COLUMNS] for row in rows]
+    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(header)]
+    numeric = {"runners", "books", "matched"}
+
+    def line(values: list[str]) -> str:
+        parts = [v.rjust(w) if h in numeric else v.ljust(w)
+                 for v, w, h in zip(values, widths, header)]
+        return "  ".join(parts).rstrip()
+
+    print(line(header), file=out)
+    for row in cells:
+        print(line(row), file=out)
+
+
+# Parts an archive is cut into per worker: enough that the last ones to finish leave little
+# for one worker alone.
+PARTS_PER_JOB = 4
+
+
+def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
+         consume: Callable[[Any], None], output: str | None = None) -> tuple[list[str], str]:
+    """Builds `table` for every input, handing each result to `consume` in input order; gives
+    the messages of what was skipped, and a line that sums up what was read."""
+    work = expand(args.sources, PARTS_PER_JOB * args.jobs)
+    selection = {"markets": args.markets, "market_types": args.market_types}
+    progress = Progress(work, enabled=not args.quiet)
+    form = output_format(output) if output is not None else None
+    tasks = Tasks(args.jobs, scratch_place(output), form)
+    skipped: list[str] = []
+    started = time.monotonic()
+    try:
+        for task, (result, skips, counts) in tasks.run(work, table, selection, args.errors,
+                                                      options):
+            consume(result)
+            del result  # a mapped part is let go before the next one arrives
+            skipped.extend(skips)
+            progress.file_done(task, counts)
+    except BaseException:
+        progress.close()
+        tasks.close(kill=True)
+        raise
+    progress.close()
+    done = progress.counts
+    summary = ", ".join(counted(n, what) for n, what in [
+        (progress.done_files, "file"), (done.markets, "market"), (done.books, "book"),
+        (done.rows, "row")]) + f" in {time.monotonic() - started:.1f}s"
+    return skipped, summary
+
+
+def command_info(args: argparse.Namespace) -> tuple[list[str], str]:
+    rows: list[dict[str, Any]] = []
+
+    def consume(table: Any) -> None:
+        for row in info_rows(table):
+            if args.json:
+                print(json.dumps({k: _json_value(v) for k, v in row.items()}), flush=False)
+            else:
+                rows.append(row)
+
+    _need_pyarrow("info")
+    outcome = _run(args, "markets", {}, consume)
+    if not args.json:
+        print_info(rows, sys.stdout)
+    sys.stdout.flush()
+    return outcome
+
+
+def command_export(args: argparse.Namespace) -> tuple[list[str], str]:
+    options = table_options(args)
+    form = output_format(args.output)
+    _need_pyarrow("export")
+    writer = Writer(args.output, form)
+    try:
+        outcome = _run(args, args.table, options, writer.write, args.output)
+        # no input gave a table: the file still carries the columns of the table of nothing
+        writer.commit(lambda: table_function(args.table)([], **options))
+    except BaseException:
+        writer.discard()
+        raise
+    return outcome
+
+
+def _need_pyarrow(command: str) -> None:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise MissingPackage(f"{command} needs pyarrow: pip install 'vantrel[cli]'") from None
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)  # exits with status 2 on bad usage
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return USAGE_ERROR
+    command = command_info if args.command == "info" else command_export
+    try:
+        previous = signal.signal(signal.SIGTERM, on_sigterm)
+    except ValueError:  # not the main thread: signals are not ours to take
+        previous = None
+    try:
+        skipped, summary = command(args)
+    except UsageError as exc:
+        args.subparser.print_usage(sys.stderr)
+        return _fail(str(exc), USAGE_ERROR)
+    except MissingPackage as exc:
+        return _fail(str(exc), USAGE_ERROR)
+    except InputError as exc:
+        return _fail(str(exc), INPUT_ERROR)
+    except Terminated:
+        return _fail("terminated", TERMINATED)
+    except KeyboardInterrupt:
+        return _fail("interrupted", INTERRUPTED)
+    except BrokenPipeError:
+        # The reader went away (`vantrel info ... | head`): not an error of ours.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    if skipped:
+        print(f"{PROG}: skipped {len(skipped)} unreadable recording(s):", file=sys.stderr)
+        for message in skipped:
+            print(f"  {message.removeprefix('skipped ')}", file=sys.stderr)
+    if not args.quiet:
+        print(f"{PROG}: {summary}", file=sys.stderr)
+    return INPUT_ERROR if skipped and args.strict else 0
