@@ -255,35 +255,6 @@ std::int64_t handicap_key(double handicap) {
 MarketCache::MarketCache(std::string_view id, ReleaseFn release, Reading reading)
     : market_id(id), release_(release), reading_(reading) {}
 
-namespace {
-
-std::span<const PriceSize> choose(const PriceLadder& full, const LevelLadder& display,
-                                  const LevelLadder& best, LadderChoice choice) {
-  switch (choice) {
-    case LadderChoice::kFull:
-      return full.levels();
-    case LadderChoice::kDisplay:
-      return display.levels();
-    case LadderChoice::kBest:
-      return best.levels();
-    case LadderChoice::kHandOut:
-      break;
-  }
-  if (full.size() != 0) return full.levels();
-  if (display.size() != 0) return display.levels();
-  return best.levels();
-}
-
-}  // namespace
-
-std::span<const PriceSize> back_levels(const RunnerCache& r, LadderChoice choice) {
-  return choose(r.atb, r.bdatb, r.batb, choice);
-}
-
-std::span<const PriceSize> lay_levels(const RunnerCache& r, LadderChoice choice) {
-  return choose(r.atl, r.bdatl, r.batl, choice);
-}
-
 MarketCache::~MarketCache() {
   clear_runners();
   refill(definition_slot, nullptr, 0);

@@ -107,8 +107,31 @@ struct RunnerCache {
 // ladder (virtual prices), else the best available one.
 enum class LadderChoice : std::uint8_t { kHandOut, kFull, kDisplay, kBest };
 
-std::span<const PriceSize> back_levels(const RunnerCache& runner, LadderChoice choice);
-std::span<const PriceSize> lay_levels(const RunnerCache& runner, LadderChoice choice);
+// Inline: the tables ask once per runner and side of every book.
+inline std::span<const PriceSize> choose_levels(const PriceLadder& full, const LevelLadder& display,
+                                                const LevelLadder& best, LadderChoice choice) {
+  switch (choice) {
+    case LadderChoice::kFull:
+      return full.levels();
+    case LadderChoice::kDisplay:
+      return display.levels();
+    case LadderChoice::kBest:
+      return best.levels();
+    case LadderChoice::kHandOut:
+      break;
+  }
+  if (full.size() != 0) return full.levels();
+  if (display.size() != 0) return display.levels();
+  return best.levels();
+}
+
+inline std::span<const PriceSize> back_levels(const RunnerCache& r, LadderChoice choice) {
+  return choose_levels(r.atb, r.bdatb, r.batb, choice);
+}
+
+inline std::span<const PriceSize> lay_levels(const RunnerCache& r, LadderChoice choice) {
+  return choose_levels(r.atl, r.bdatl, r.batl, choice);
+}
 
 struct MarketDefinitionRunner {
   std::int64_t selection_id = 0;
