@@ -24,13 +24,13 @@ inputs that gave one. Exit status 1 when anything was found.
 from __future__ import annotations
 
 import argparse
-import bz2
 import concurrent.futures as cf
 import io
 import json
 import multiprocessing
 import os
 import random
+import shutil
 import sys
 import tarfile
 import tempfile
@@ -38,6 +38,7 @@ import time
 import warnings
 import zipfile
 from collections import Counter
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -47,7 +48,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 
 MEMORY_LIMIT = 3 << 30  # address space of a worker
 INPUT_SECONDS = 60  # a whole input's checks, all runs together
-EXPORT_TWO_JOBS_EVERY = 25  # tar inputs between runs of `export --jobs 2`
+EXPORT_TWO_JOBS_EVERY = 25  # seeds between runs of `export --jobs 2` on a tar
 CHECKSUMMED = ("gzip", "bzip2", "xz", "zstd")
 
 
@@ -341,17 +342,6 @@ def _check_dask(path: str, expected: list[tuple]) -> list[str]:
 # The run
 
 
-@dataclass
-class Job:
-    seed: int
-    kind: str
-    path: str
-    expected: list[tuple]
-    good: list[str]
-    export_jobs: tuple[int, ...]
-    dask: bool
-
-
 def _expected(path: str) -> list[tuple]:
     rows, error, skipped = _summaries(path, "raise")
     if error is not None or skipped:
@@ -359,28 +349,28 @@ def _expected(path: str) -> list[tuple]:
     return _comparable(rows)
 
 
-def prepare(seed: int, folder: str, tar_count: list[int]) -> Job:
+def run_seed(seed: int, folder: str) -> dict:
+    """Makes the input of `seed`, damages it and checks it, all in the worker: what the parent
+    gets back is the outcome. The damaged input is left in `folder` when it gave a finding."""
     rng = random.Random(seed)
     base = make_base(rng)
     other = make_base(random.Random(seed ^ 0x5A5A5A5A)).data
-    original = os.path.join(folder, f"{seed}-original")
-    with open(original, "wb") as f:
-        f.write(base.data)
-    expected = _expected(original)
-    damage = mutate(base.data, rng, other)
     path = os.path.join(folder, f"{seed}-{base.kind}")
     with open(path, "wb") as f:
+        f.write(base.data)
+    expected = _expected(path)
+    damage = mutate(base.data, rng, other)
+    with open(path, "wb") as f:
         f.write(damage.data)
-    os.unlink(original)
-    export_jobs: tuple[int, ...] = ()
-    if base.kind == "tar":
-        tar_count[0] += 1
-        export_jobs = (1, 2) if tar_count[0] % EXPORT_TWO_JOBS_EVERY == 1 else (1,)
-    return Job(seed, base.kind, path, expected, good_members(base, damage), export_jobs,
-               dask=base.kind == "tar")
+    good = good_members(base, damage)
+    tar = base.kind == "tar"
+    export_jobs = ((1, 2) if seed % EXPORT_TWO_JOBS_EVERY == 0 else (1,)) if tar else ()
+    result = check_input(path, base.kind, expected, good, export_jobs, tar)
+    if not result["findings"]:
+        os.unlink(path)
+    return {**result, "seed": seed, "kind": base.kind, "good": len(good),
+            "export runs": len(export_jobs), "dask runs": int(tar), "path": path}
 
-
-WAVE = 8  # inputs handed to a pool at once: a worker that dies takes at most these to retry
 
 CATEGORIES = (("silent loss", "silent losses"), ("silent change", "silent changes"),
               ("export", "disagreements"), ("dask", "disagreements"), ("no result", "hangs"),
@@ -392,59 +382,85 @@ def _category(finding: str) -> str:
     return next((category for key, category in CATEGORIES if key in finding), "unnamed errors")
 
 
-def _run_wave(wave: list[Job], workers: int) -> tuple[list[tuple[Job, dict]], list[Job]]:
-    """Results of a wave of inputs, and the inputs to run again because a worker died."""
+def _pool(workers: int) -> cf.ProcessPoolExecutor:
     context = multiprocessing.get_context("spawn")
-    pool = cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_limit_worker)
-    futures = [(pool.submit(check_input, j.path, j.kind, j.expected, j.good, j.export_jobs,
-                            j.dask), j) for j in wave]
-    done, again, hung = [], [], False
-    for future, job in futures:
-        try:
-            done.append((job, future.result(timeout=None if hung else INPUT_SECONDS)))
-        except cf.TimeoutError:
-            done.append((job, {"findings": [f"no result within {INPUT_SECONDS} s"]}))
-            hung = True
-            for child in multiprocessing.active_children():
-                child.terminate()
-        except cf.process.BrokenProcessPool:
-            if not hung:
-                again.append(job)
-    pool.shutdown(wait=True, cancel_futures=True)
-    return done, again
+    return cf.ProcessPoolExecutor(workers, mp_context=context, initializer=_limit_worker)
+
+
+def _lost(seed: int, finding: str) -> dict:
+    return {"seed": seed, "kind": "?", "good": 0, "export runs": 0, "dask runs": 0,
+            "path": None, "findings": [finding]}
+
+
+def _alone(seed: int, folder: str) -> dict:
+    """An input that was in flight when a worker died, run again in a pool of its own, so that
+    the one that brings a worker down is the one named."""
+    pool = _pool(1)
+    try:
+        return pool.submit(run_seed, seed, folder).result(timeout=INPUT_SECONDS)
+    except cf.TimeoutError:
+        for child in multiprocessing.active_children():
+            child.terminate()
+        return _lost(seed, f"no result within {INPUT_SECONDS} s")
+    except cf.process.BrokenProcessPool:
+        return _lost(seed, "the worker died")
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _outcomes(seeds: list[int], jobs: int, folder: str) -> Iterator[dict]:
+    """Every seed's outcome, from one pool of workers kept for the whole run (starting workers
+    costs more than most inputs); a few inputs ahead per worker, each held to a time limit."""
+    pool = _pool(jobs)
+    flight: dict[cf.Future, tuple[int, float]] = {}
+    queue = list(reversed(seeds))
+    try:
+        while queue or flight:
+            while queue and len(flight) < 4 * jobs:
+                seed = queue.pop()
+                flight[pool.submit(run_seed, seed, folder)] = (seed, time.monotonic())
+            done, _ = cf.wait(flight, timeout=1, return_when=cf.FIRST_COMPLETED)
+            suspects = []
+            for future in done:
+                seed, _ = flight.pop(future)
+                try:
+                    yield future.result()
+                except cf.process.BrokenProcessPool:
+                    suspects.append(seed)
+            # A worker queues a few inputs, so one in flight may wait for others: a limit of
+            # twice an input's time before the whole flight is suspected of hanging.
+            late = any(time.monotonic() - t > 2 * INPUT_SECONDS for _, t in flight.values())
+            if suspects or late:
+                for child in multiprocessing.active_children():
+                    child.terminate()
+                pool.shutdown(wait=True, cancel_futures=True)
+                suspects += [seed for seed, _ in flight.values()]
+                flight.clear()
+                for seed in suspects:
+                    yield _alone(seed, folder)
+                pool = _pool(jobs)
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def run(inputs: int, seed: int, jobs: int, keep: str | None, quiet: bool = False) -> Counter:
     counts: Counter = Counter()
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="mutate-") as folder:
-        tar_count = [0]
-        todo = [prepare(seed + n, folder, tar_count) for n in range(inputs)]
-        results: list[tuple[Job, dict]] = []
-        for at in range(0, len(todo), WAVE):
-            done, again = _run_wave(todo[at:at + WAVE], jobs)
-            results.extend(done)
-            # One at a time, so that the input that brought a worker down is the one named.
-            for job in again:
-                alone, lost = _run_wave([job], 1)
-                results.extend(alone)
-                results.extend((j, {"findings": ["the worker died"]}) for j in lost)
-        for job, result in results:
+        for outcome in _outcomes(list(range(seed, seed + inputs)), jobs, folder):
             counts["inputs"] += 1
-            counts[f"kind {job.kind}"] += 1
-            counts["good members checked"] += len(job.good)
-            counts["export runs"] += len(job.export_jobs)
-            counts["dask runs"] += job.dask
-            for finding in result["findings"]:
+            counts[f"kind {outcome['kind']}"] += 1
+            counts["good members checked"] += outcome["good"]
+            counts["export runs"] += outcome["export runs"]
+            counts["dask runs"] += outcome["dask runs"]
+            for finding in outcome["findings"]:
                 counts[_category(finding)] += 1
                 if not quiet:
-                    print(f"seed {job.seed} ({job.kind}): {finding}", flush=True)
-                if keep:
-                    os.makedirs(keep, exist_ok=True)
-                    with open(job.path, "rb") as src, open(
-                            os.path.join(keep, os.path.basename(job.path)), "wb") as dst:
-                        dst.write(src.read())
-            counts["clean"] += not result["findings"]
+                    print(f"seed {outcome['seed']} ({outcome['kind']}): {finding}", flush=True)
+            if keep and outcome["findings"] and outcome["path"] and os.path.exists(outcome["path"]):
+                os.makedirs(keep, exist_ok=True)
+                shutil.copy(outcome["path"], keep)
+            counts["clean"] += not outcome["findings"]
     counts["seconds"] = round(time.monotonic() - started)
     return counts
 

@@ -16,9 +16,9 @@ from helpers.recordings import race  # noqa: E402
 
 
 def test_a_short_run_finds_nothing():
-    counts = mutate.run(inputs=48, seed=20_000, jobs=2, keep=None)
+    counts = mutate.run(inputs=150, seed=20_000, jobs=2, keep=None)
     found = {k: counts[k] for k in mutate.FINDINGS if counts[k]}
-    assert counts["inputs"] == 48 and not found, found
+    assert counts["inputs"] == 150 and not found, found
 
 
 def _tar_with_members(tmp_path):
