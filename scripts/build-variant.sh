@@ -26,4 +26,5 @@ if ! { cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$root/.venv/bin/pyth
 fi
 rm -rf "$pkg"
 cmake --install "$build" --prefix "$pkg" >/dev/null
-cp python/vantrel/*.py "$pkg/vantrel/"
+# The package as a wheel installs it: its Python files, the stubs and the typed marker.
+cp python/vantrel/*.py python/vantrel/*.pyi python/vantrel/py.typed "$pkg/vantrel/"

@@ -20,6 +20,7 @@ from helpers import table_recordings  # noqa: E402
 from helpers.archives import exchange_tar  # noqa: E402
 from vantrel._sources import member_groups  # noqa: E402
 from vantrel.cli import Counts, Progress, parts_prefix  # noqa: E402
+from vantrel.cli.tasks import scratch_place  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parents[1] / "examples" / "1.234567890.gz"
 
@@ -199,3 +200,14 @@ def test_main_runs_outside_the_main_thread(capsys):
     thread.join(60)
     assert status == [0]
     assert '"market_id": "1.234567890"' in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("output, expected", [
+    ("out/ladder.parquet", "out"),
+    (None, tempfile.gettempdir()),
+], ids=["beside the output", "temporary folder"])
+def test_scratch_place_without_statvfs(monkeypatch, tmp_path, output, expected):
+    # Windows has no os.statvfs: the workers' tables then wait where a disk has room.
+    monkeypatch.delattr(os, "statvfs")
+    monkeypatch.chdir(tmp_path)
+    assert scratch_place(output) == os.path.abspath(expected)

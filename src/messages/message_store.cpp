@@ -1,13 +1,12 @@
 #include "messages/message_store.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "base/platform.hpp"
 
 namespace vantrel {
 
@@ -24,10 +23,7 @@ constexpr std::string_view kMarketDefinition = "marketDefinition";
 constexpr std::uint64_t kMarketDefinitionHead =
     json::tape::make(json::tape::kString, kMarketDefinition.size());
 
-std::size_t round_to_pages(std::size_t bytes) {
-  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  return (bytes + page - 1) / page * page;
-}
+using base::round_to_pages;
 
 bool is_full_chunk(std::size_t bytes) {
   return bytes == round_to_pages(kChunkWords * sizeof(std::uint64_t));
@@ -148,8 +144,8 @@ MessageStore::Chunk::Chunk(std::size_t words)
       return;
     }
   }
-  void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
+  void* p = base::map_pages(bytes_);
+  if (p == nullptr) throw std::bad_alloc();
   words_ = static_cast<std::uint64_t*>(p);
 }
 
@@ -165,18 +161,17 @@ MessageStore::Chunk::~Chunk() {
     words_[0] = std::max(populated_, round_to_pages(sizeof(std::uint64_t)));
     if (g_spare_chunks.keep(words_)) return;
   }
-  munmap(words_, bytes_);
+  base::unmap_pages(words_, bytes_);
 }
 
 void MessageStore::Chunk::populate(std::size_t from_bytes, std::size_t to_bytes) {
   // Whole pages, so that what is in memory always ends on a page: the kernel refuses a range
   // that starts inside one.
-  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t page = base::page_size();
   from_bytes = std::max(from_bytes / page * page, populated_);
   to_bytes = round_to_pages(to_bytes);
   if (to_bytes > from_bytes) {
-    madvise(reinterpret_cast<char*>(words_) + from_bytes, to_bytes - from_bytes,
-            MADV_POPULATE_WRITE);
+    base::prefault_pages(reinterpret_cast<char*>(words_) + from_bytes, to_bytes - from_bytes);
   }
   populated_ = std::max(populated_, to_bytes);
 }
@@ -186,7 +181,7 @@ void MessageStore::Chunk::trim(std::size_t words) {
   // the next store to take this chunk would fault them in again.
   const std::size_t keep = round_to_pages((words + kStretchWords) * sizeof(std::uint64_t));
   if (populated_ <= keep) return;
-  madvise(reinterpret_cast<char*>(words_) + keep, populated_ - keep, MADV_DONTNEED);
+  base::release_pages(reinterpret_cast<char*>(words_) + keep, populated_ - keep);
   populated_ = keep;
 }
 

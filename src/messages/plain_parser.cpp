@@ -1,6 +1,10 @@
 #include "messages/plain_parser.hpp"
 
+#if defined(__SSE2__) && !defined(VANTREL_PORTABLE)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON) && !defined(VANTREL_PORTABLE)
+#include <arm_neon.h>
+#endif
 
 #include <bit>
 #include <charconv>
@@ -72,6 +76,7 @@ struct CompactPair {
 // Where the string that starts at `p` (past its quote) stops being plain: its closing quote,
 // or a backslash or control character (a zero of the padding at the latest).
 PLAIN_INLINE const unsigned char* plain_run_end(const unsigned char* p) {
+#if defined(__SSE2__) && !defined(VANTREL_PORTABLE)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control_max = _mm_set1_epi8(0x1F);
@@ -84,6 +89,23 @@ PLAIN_INLINE const unsigned char* plain_run_end(const unsigned char* p) {
       return p + std::countr_zero(mask);
     }
   }
+#elif defined(__ARM_NEON) && !defined(VANTREL_PORTABLE)
+  // NEON has no byte mask: narrowing each 16-bit lane by 4 leaves four bits a byte in one word.
+  const uint8x16_t quote = vdupq_n_u8('"');
+  const uint8x16_t backslash = vdupq_n_u8('\\');
+  const uint8x16_t control_end = vdupq_n_u8(0x20);
+  for (;; p += 16) {
+    const uint8x16_t v = vld1q_u8(p);
+    const uint8x16_t special =
+        vorrq_u8(vorrq_u8(vceqq_u8(v, quote), vceqq_u8(v, backslash)), vcltq_u8(v, control_end));
+    const std::uint64_t mask =
+        vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(special), 4)), 0);
+    if (mask != 0) return p + std::countr_zero(mask) / 4;
+  }
+#else
+  while (*p != '"' && *p != '\\' && *p >= 0x20) ++p;
+  return p;
+#endif
 }
 
 // Strings of up to six bytes live in their word; longer ones follow it, the last word's

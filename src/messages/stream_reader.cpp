@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <new>
 #include <span>
 
+#include "base/platform.hpp"
 #include "messages/line_splitter.hpp"
 #include "sources/gzip.hpp"
 #include "sources/os_error.hpp"
@@ -88,7 +88,7 @@ class InputPages {
   InputPages(const InputPages&) = delete;
   InputPages& operator=(const InputPages&) = delete;
   ~InputPages() {
-    if (mapped_) munmap(data_, capacity_);
+    if (mapped_) base::unmap_pages(data_, capacity_);
   }
 
   // Room for at least `capacity` bytes, keeping what is there; false when out of memory.
@@ -101,10 +101,8 @@ class InputPages {
       return true;
     }
     capacity = round_up(capacity);
-    void* p = mapped_ ? mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
-                      : mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                             -1, 0);
-    if (p == MAP_FAILED) return false;
+    void* p = mapped_ ? base::remap_pages(data_, capacity_, capacity) : base::map_pages(capacity);
+    if (p == nullptr) return false;
     if (!mapped_ && capacity_ != 0) std::memcpy(p, data_, capacity_);
     scratch_ = {};
     data_ = static_cast<char*>(p);
@@ -120,7 +118,7 @@ class InputPages {
   void release_before(std::size_t offset) {
     if (!mapped_ || offset < released_ + kReleaseStep + kKeepBehind) return;
     const std::size_t end = (offset - kKeepBehind) / page() * page();
-    madvise(data_ + released_, end - released_, MADV_DONTNEED);
+    base::release_pages(data_ + released_, end - released_);
     released_ = end;
   }
 
@@ -129,7 +127,7 @@ class InputPages {
   static constexpr std::size_t kScratchSize = std::size_t{64} << 10;
   static constexpr std::size_t kReleaseStep = std::size_t{256} << 10;
   static constexpr std::size_t kKeepBehind = std::size_t{64} << 10;
-  static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+  static std::size_t page() { return base::page_size(); }
   static std::size_t round_up(std::size_t n) { return (n + page() - 1) / page() * page(); }
 
   sources::ScratchBuffer scratch_;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.hpp"
 #include "python/convert.hpp"
 #include "python/ladder_readout.hpp"
 #include "python/market_book.hpp"
@@ -165,7 +166,7 @@ PyObject* runner_dict(PyObject* item) {
   // The read-outs are five more objects of their own; their misses overlap when asked at once.
   for (const Ref* readout : {&ex.available_to_back, &ex.available_to_lay, &ex.traded_volume,
                              &f.sp.back_stake_taken, &f.sp.lay_liability_taken}) {
-    __builtin_prefetch(readout->get());
+    base::prefetch(readout->get());
   }
   const auto ex_dict = [&] {
     return DictBuilder()

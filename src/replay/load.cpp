@@ -1,15 +1,12 @@
 #include "replay/load.hpp"
 
-#include "market/definition_times.hpp"
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
+
+#include "base/platform.hpp"
+#include "market/definition_times.hpp"
 
 namespace vantrel::replay {
 
@@ -73,11 +70,7 @@ LoadResult load_file(const std::string& path, StoreLines::KeepGoing keep_going, 
 
 void release_free_heap(std::size_t text_bytes) {
   constexpr std::size_t kWorthTrimming = std::size_t{16} << 20;
-#ifdef __GLIBC__
-  if (text_bytes >= kWorthTrimming) malloc_trim(0);
-#else
-  (void)text_bytes;
-#endif
+  if (text_bytes >= kWorthTrimming) base::trim_heap();
 }
 
 }  // namespace vantrel::replay

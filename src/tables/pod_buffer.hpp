@@ -3,8 +3,6 @@
 // the memory, where growing a mapping lets the kernel move pages instead of bytes.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -14,6 +12,8 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "base/platform.hpp"
 
 namespace vantrel::tables {
 
@@ -31,7 +31,7 @@ class FirstMappings {
       const std::lock_guard<std::mutex> lock(cache.mutex_);
       if (cache.count_ != 0) return cache.free_[--cache.count_];
     }
-    return mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return base::map_pages(kBytes);
   }
   static void give_back(void* p) {
     FirstMappings& cache = instance();
@@ -42,7 +42,7 @@ class FirstMappings {
         return;
       }
     }
-    munmap(p, kBytes);
+    base::unmap_pages(p, kBytes);
   }
 
  private:
@@ -124,14 +124,12 @@ class PodBuffer {
   }
 
  private:
-  static constexpr std::size_t kPage = 4096;
-
   static void unmap(const T* p, std::size_t capacity) {
     if (p == nullptr) return;
     if (capacity * sizeof(T) == FirstMappings::kBytes) {
       FirstMappings::give_back(const_cast<T*>(p));
     } else {
-      munmap(const_cast<T*>(p), capacity * sizeof(T));
+      base::unmap_pages(const_cast<T*>(p), capacity * sizeof(T));
     }
   }
 
@@ -140,9 +138,9 @@ class PodBuffer {
   // taken again.
   void trim() {
     if (capacity_ * sizeof(T) <= FirstMappings::kBytes) return;
-    const std::size_t kept = std::max((size_ * sizeof(T) + kPage - 1) / kPage * kPage, kPage);
+    const std::size_t kept = std::max(base::round_to_pages(size_ * sizeof(T)), base::page_size());
     if (kept >= capacity_ * sizeof(T)) return;
-    if (mremap(data_, capacity_ * sizeof(T), kept, 0) != MAP_FAILED) {
+    if (base::shrink_pages(data_, capacity_ * sizeof(T), kept)) {
       capacity_ = kept / sizeof(T);
       ready_ = std::min(ready_, capacity_);
     }
@@ -162,23 +160,22 @@ class PodBuffer {
       ready_ = capacity_;
       return;
     }
-    const std::size_t from = ready_ * sizeof(T) / kPage * kPage;
+    const std::size_t page = base::page_size();
+    const std::size_t from = ready_ * sizeof(T) / page * page;
     const std::size_t to = std::min(std::max(at_least * sizeof(T), ready_ * sizeof(T) + kStretch),
                                     capacity_ * sizeof(T));
-    const std::size_t end = (to + kPage - 1) / kPage * kPage;
-    // Without the kernel's support the pages fault one by one, as they would anyway.
-    madvise(reinterpret_cast<char*>(data_) + from, end - from, MADV_POPULATE_WRITE);
+    const std::size_t end = base::round_to_pages(to);
+    base::prefault_pages(reinterpret_cast<char*>(data_) + from, end - from);
     ready_ = std::min(end / sizeof(T), capacity_);
   }
 
   [[gnu::noinline]] void grow(std::size_t at_least) {
     std::size_t bytes = capacity_ == 0 ? FirstMappings::kBytes : capacity_ * sizeof(T) * 2;
     while (bytes < at_least * sizeof(T)) bytes *= 2;
-    void* p = data_ != nullptr ? mremap(data_, capacity_ * sizeof(T), bytes, MREMAP_MAYMOVE)
+    void* p = data_ != nullptr ? base::remap_pages(data_, capacity_ * sizeof(T), bytes)
               : bytes == FirstMappings::kBytes ? FirstMappings::take()
-                                               : mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                                                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+                                               : base::map_pages(bytes);
+    if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(p);
     capacity_ = bytes / sizeof(T);
   }

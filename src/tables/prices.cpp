@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "base/platform.hpp"
+
 namespace vantrel::tables {
 
 namespace {
@@ -337,7 +339,7 @@ std::optional<std::int64_t> first_grid_point(std::int64_t time, std::int64_t ste
   const std::int64_t down = (time % step != 0 && time < 0) ? q - 1 : q;
   if (down * step == time) return time;
   std::int64_t up = 0;
-  if (__builtin_mul_overflow(down + 1, step, &up)) return std::nullopt;
+  if (base::mul_overflows(down + 1, step, up)) return std::nullopt;
   return up;
 }
 
@@ -419,7 +421,7 @@ class GridPrices final : public BookSink {
   // Writes the grid points up to and including `until` from the market as it stands.
   void write_until(Grid& grid, MarketCache& market, std::int64_t until) {
     for (; !grid.ended && grid.next <= until;
-         grid.ended = __builtin_add_overflow(grid.next, step(), &grid.next)) {
+         grid.ended = base::add_overflows(grid.next, step(), grid.next)) {
       if (options_.in_play && *options_.in_play != market.in_play) continue;
       writer_.write(*grid.form, market, grid.next, grid.stamps);
     }

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "base/platform.hpp"
 #include "market/iso_time.hpp"
 
 namespace vantrel::tables {
@@ -180,8 +181,8 @@ class RunnerSummaries final : public BookSink {
   static std::int64_t taken_at(std::int64_t market_time, std::int64_t offset_s) {
     std::int64_t offset_ms = 0;
     std::int64_t at = 0;
-    if (__builtin_mul_overflow(offset_s, 1000, &offset_ms) ||
-        __builtin_sub_overflow(market_time, offset_ms, &at)) {
+    if (base::mul_overflows(offset_s, std::int64_t{1000}, offset_ms) ||
+        base::sub_overflows(market_time, offset_ms, at)) {
       return std::numeric_limits<std::int64_t>::min();
     }
     return at;

@@ -261,3 +261,19 @@ TEST_CASE("the fast path keeps flat arrays of the stream's numbers to itself") {
     CHECK_FALSE(out.fell_back);
   }
 }
+
+TEST_CASE("a byte that ends a plain run, at every place of the 16-byte loads") {
+  // The string scan must stop at a backslash or control character wherever it falls in a load,
+  // and must not stop at bytes above 0x7F (UTF-8) or just past the control range: a plain
+  // string the fast path gave up on would hide a scan that stops in the wrong place.
+  for (const char* stop : {"\\n", "\\\"", "\x1f", "\x01"}) {
+    for (std::size_t at = 0; at <= 34; ++at) {
+      check_same(R"({"k":")" + std::string(at, 'x') + stop + R"(y"})");
+    }
+  }
+  for (const char* pass : {"\xc3\xa9", "\xef\xbf\xbf", " ", "!", "#", "[", "]"}) {
+    for (std::size_t at = 0; at <= 34; ++at) {
+      CHECK_FALSE(check_same(R"({"k":")" + std::string(at, 'x') + pass + R"(y"})").fell_back);
+    }
+  }
+}

@@ -132,13 +132,13 @@ SHARED_MEMORY_NEEDED = 2 << 30
 def scratch_place(output: str | None) -> str:
     """Where the workers' tables wait for the parent: shared memory when there is room, else
     beside the output (whose folder is known to be writable), else the system's temporary
-    folder."""
+    folder. Windows has neither shared memory as a folder nor statvfs."""
     try:
         stat = os.statvfs(SHARED_MEMORY)
         if stat.f_bavail * stat.f_frsize >= SHARED_MEMORY_NEEDED and os.access(
                 SHARED_MEMORY, os.W_OK | os.X_OK):
             return SHARED_MEMORY
-    except OSError:
+    except (OSError, AttributeError):
         pass
     if output is not None:
         return os.path.dirname(os.path.abspath(output))
