@@ -324,3 +324,29 @@ def test_a_sparse_recording_keeps_its_whole_grid():
                  .cast(pa.int64()).to_pylist())
     first = -(-messages[0]["pt"] // 60_000) * 60_000
     assert points == set(range(first, messages[1]["pt"] + 1, 60_000)) and len(points) >= 10
+
+
+# --- a damaged first block ---------------------------------------------------------------------
+
+def _three_members():
+    return [(f"PRO/{n}/1.90000000{n}.json", recording_text()) for n in range(3)]
+
+
+@pytest.mark.parametrize("damage", ["flip", "zero"])
+@pytest.mark.parametrize("container", ["tar", "zip"])
+def test_a_damaged_first_block_loses_the_first_member_only(tmp_path, container, damage):
+    from helpers.archives import zip_bytes
+
+    members = _three_members()
+    data = bytearray(tar_bytes(members) if container == "tar" else zip_bytes(members))
+    if damage == "flip":
+        data[300] ^= 0x10  # in the first header, away from the tar magic and the zip signature
+    else:
+        data[:BLOCK] = bytes(BLOCK)
+    path = tmp_path / f"damaged.{container}"
+    path.write_bytes(bytes(data))
+    with pytest.warns(vantrel.SkippedRecordingWarning):
+        rows = vantrel.market_summaries(str(path), errors="skip").to_pylist()
+    got = [row["source"].split("(member ")[-1].rstrip(")") for row in rows]
+    kept = [name for name, _ in members[1:]]
+    assert got[-2:] == kept

@@ -160,7 +160,7 @@ def member_groups(path: str, parts: int, floor: int = GROUP_FLOOR) -> list[Membe
     groups: list[MemberGroup] = []
     start, names, size = 0, [entries[0][2]], entries[0][1]
     for offset, length, name, starts_tar in entries[1:]:
-        # A group is told as a tar by its first block: it cannot begin at an old V7 header.
+        # A group is told as a tar by its first block: it begins only where that block says so.
         if size + length > target and starts_tar:
             groups.append(MemberGroup(path, start, offset, tuple(names)))
             start, names, size = offset, [], 0

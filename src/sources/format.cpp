@@ -30,7 +30,10 @@ bool is_tar(std::span<const Byte> head) {
   }
   const auto* magic = reinterpret_cast<const char*>(head.data() + kMagicOffset);
   const bool ustar = std::memcmp(magic, "ustar", 6) == 0 || std::memcmp(magic, "ustar  ", 8) == 0;
-  return ustar && tar_checksum_matches(head.first<kFormatHeadSize>());
+  // The magic alone is enough: a first header damaged elsewhere (its checksum then wrong) is
+  // the tar reader's to name, losing that member only, not a reason to call the whole archive
+  // something else. Old headers without the magic need their checksum.
+  return ustar || tar_checksum_matches(head.first<kFormatHeadSize>());
 }
 
 }  // namespace

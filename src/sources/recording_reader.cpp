@@ -1,5 +1,6 @@
 #include "sources/recording_reader.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <optional>
@@ -148,12 +149,37 @@ class RecordingReader::Impl {
   }
 
   // Tells what the input is, and sets the mode accordingly.
+  // A zip is found by the directory at its end, as unzip finds it, when its first bytes no
+  // longer say so: wiped (they read as zeros) or damaged (they read as no format at all).
+  // `wiped`: only when the first block is all zeros.
+  bool open_zip_by_directory(bool wiped) {
+    std::uint64_t size = 0;
+    if (!input_->size(size)) return false;
+    if (wiped) {
+      Byte first[kFormatHeadSize];
+      std::size_t got = 0;
+      if (!input_->read_at(0, first, got) || got != sizeof first ||
+          std::any_of(first, first + got, [](Byte c) { return c != 0; })) {
+        return false;
+      }
+    }
+    std::string ignored;
+    std::vector<ZipEntry> entries;
+    if (!read_zip_directory(*input_, entries, ignored) || entries.empty()) return false;
+    zip_entries_ = std::move(entries);
+    mode_ = Mode::kZip;
+    return true;
+  }
+
   void open() {
     std::string error;
     if (input_->failed()) {
       broken(input_->error());
     } else if (!top_.open(*input_, error)) {
-      broken(std::move(error));
+      if (!open_zip_by_directory(false)) broken(std::move(error));
+    } else if (top_.inner() == Format::kTar && top_.compression() == Format::kPlain &&
+               open_zip_by_directory(true)) {
+      // a zip whose first block was wiped
     } else if (top_.inner() == Format::kZip) {
       if (top_.compression() != Format::kPlain) {
         broken(kCompressedZip);
