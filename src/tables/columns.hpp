@@ -66,7 +66,7 @@ class BitBuffer {
  public:
   void push(bool bit) {
     if ((size_ & 7) == 0) bytes_.push_back(0);
-    bytes_.back() |= static_cast<std::uint8_t>(bit) << (size_ & 7);
+    bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (unsigned{bit} << (size_ & 7)));
     ++size_;
   }
   void reserve(std::size_t bits) { bytes_.reserve((bits + 7) / 8); }
