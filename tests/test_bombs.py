@@ -94,3 +94,13 @@ def test_an_archive_inside_an_archive_is_not_opened():
     books, skipped = _replayed(data, errors="skip")
     assert {b.market_id for b in books} == {"1.700000004"}
     assert skipped == [("inner.tar", "archive inside an archive is not opened")]
+
+
+@pytest.mark.parametrize("kind", ["gzip", "zstd", "xz"])
+def test_a_bomb_of_zeros_is_named_at_the_limit(kind):
+    # Zeros read as a tar's end blocks: past the limit they are no end but a bomb.
+    data = compress(kind, bytes(8 * LIMIT))
+    with pytest.raises(vantrel.ReplayError, match=f"more than {LIMIT} bytes of nothing but zeros"):
+        _replayed(data)
+    # Below it they are an empty archive, as tar reads them.
+    assert _replayed(compress(kind, bytes(LIMIT // 2))) == ([], [])

@@ -189,7 +189,7 @@ class RecordingReader::Impl {
         mode_ = Mode::kZip;
       }
     } else if (top_.inner() == Format::kTar) {
-      tar_.emplace(top_.stream());
+      tar_.emplace(top_.stream(), limits_.max_recording_bytes);
       mode_ = Mode::kTar;
     } else {
       mode_ = Mode::kLone;

@@ -225,7 +225,13 @@ bool TarReader::end_at_zeros(std::uint64_t at) {
     if (!archive_.read_full(block, got)) return fail(archive_.error());
     position_ += got;
     if (got == 0) break;
-    if (all_zero(std::span<const Byte>(block).first(got))) continue;
+    if (all_zero(std::span<const Byte>(block).first(got))) {
+      if (position_ - at > max_zeros_) {
+        return fail("more than " + std::to_string(max_zeros_) +
+                    " bytes of nothing but zeros: not the end of a tar");
+      }
+      continue;
+    }
     error_ = "zeroed block at byte " + std::to_string(at) +
              " with data after it: a damaged archive or recording, not the end of a tar";
     overrides_ = {};

@@ -20,7 +20,10 @@ bool tar_checksum_matches(std::span<const Byte, kTarBlockSize> block);
 
 class TarReader {
  public:
-  explicit TarReader(ByteStream& archive) : archive_(archive) {}
+  // `max_zeros`: how many bytes of zeros may follow the last member before they are taken for
+  // what they most likely are, a bomb (a compressed run of zeros) rather than an end.
+  explicit TarReader(ByteStream& archive, std::uint64_t max_zeros = std::uint64_t{4} << 30)
+      : archive_(archive), max_zeros_(max_zeros) {}
 
   // Moves past what is left of the current member to the next regular file. False at the end
   // of the archive, or when it is damaged (error() then says how).
@@ -65,6 +68,7 @@ class TarReader {
   bool find_header(std::array<Byte, kTarBlockSize>& block);
 
   ByteStream& archive_;
+  std::uint64_t max_zeros_;
   std::optional<LimitedStream> member_;
   std::uint64_t padding_ = 0;
   std::uint64_t size_ = 0;
