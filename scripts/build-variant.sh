@@ -27,4 +27,9 @@ fi
 rm -rf "$pkg"
 cmake --install "$build" --prefix "$pkg" >/dev/null
 # The package as a wheel installs it: its Python files, the stubs and the typed marker.
-cp python/vantrel/*.py python/vantrel/*.pyi python/vantrel/py.typed "$pkg/vantrel/"
+# The package's Python files, subpackages included, beside the modules just built.
+(cd python/vantrel && find . -name '*.py' -o -name '*.pyi' -o -name py.typed) |
+  while read -r file; do
+    mkdir -p "$pkg/vantrel/$(dirname "$file")"
+    cp "python/vantrel/$file" "$pkg/vantrel/$file"
+  done
