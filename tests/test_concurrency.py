@@ -1,6 +1,7 @@
 """The package's replay from several threads, across a fork and abandoned by the thousand: its
 read-ahead worker must neither mix recordings up, nor hang, nor pile up threads or memory."""
 
+import ctypes
 import io
 import json
 import subprocess
@@ -154,4 +155,6 @@ def test_abandoned_iterators_leave_no_threads_or_memory(month):
     assert done.returncode == 0, done.stderr
     python_threads, os_threads, grown = map(int, done.stdout.split())
     assert python_threads == 1 and os_threads == 1
-    assert grown < 64 << 20
+    # AddressSanitizer holds freed memory back in its quarantine: growth says nothing there.
+    if not hasattr(ctypes.CDLL(None), "__asan_init"):
+        assert grown < 64 << 20

@@ -20,6 +20,7 @@ using Status = RecordingReader::Status;
 
 constexpr char kNestedArchive[] = "archive inside an archive is not opened";
 constexpr char kCompressedZip[] = "zip archive inside a compressed file is not opened";
+constexpr std::uint64_t kLeastZerosLimit = std::uint64_t{1} << 20;
 constexpr char kOverlappingMember[] = "zip member overlaps the data of another member";
 
 std::string limit_text(std::uint64_t limit) {
@@ -189,7 +190,9 @@ class RecordingReader::Impl {
         mode_ = Mode::kZip;
       }
     } else if (top_.inner() == Format::kTar) {
-      tar_.emplace(top_.stream(), limits_.max_recording_bytes);
+      // Never below a megabyte: a writer pads the end to its record size, and a small limit
+      // must not turn that padding into an error.
+      tar_.emplace(top_.stream(), std::max(limits_.max_recording_bytes, kLeastZerosLimit));
       mode_ = Mode::kTar;
     } else {
       mode_ = Mode::kLone;
