@@ -2,6 +2,7 @@
 
 __version__ = "0.1.0"
 
+from ._filter import FilterWarning
 from ._replay import PriceLadderDescription, ReplayError, SkippedRecordingWarning, replay
 from ._sources import TYPE_CHECKING
 from ._tables import market_summaries, prices_table, runner_summaries, trades_table
@@ -18,12 +19,22 @@ from .vantrel import (
 )
 
 if TYPE_CHECKING:
-    from ._options import DtypeBackend, Errors, Form, Ladder, Readable, RunnerOrder, Source
+    from ._options import (
+        DtypeBackend,
+        Errors,
+        Form,
+        Ladder,
+        MarketFilterKeys,
+        Readable,
+        RunnerOrder,
+        Source,
+        Window,
+    )
 else:
     def __getattr__(name: str) -> object:
         # The argument types need typing, which `import vantrel` does without: made on first use.
         if name in ("Source", "Form", "Ladder", "Errors", "RunnerOrder", "DtypeBackend",
-                    "Readable"):
+                    "Readable", "MarketFilterKeys", "Window"):
             from . import _options
 
             return _options.PUBLIC[name]
@@ -43,6 +54,7 @@ __all__ = [
     "replay",
     "ReplayError",
     "SkippedRecordingWarning",
+    "FilterWarning",
     "PriceLadderDescription",
     "prices_table",
     "trades_table",
@@ -55,4 +67,6 @@ __all__ = [
     "RunnerOrder",
     "DtypeBackend",
     "Readable",
+    "MarketFilterKeys",
+    "Window",
 ]

@@ -8,11 +8,13 @@ which `import vantrel` does not, so the package imports it only when an option i
 
 from __future__ import annotations
 
+import datetime
 import os
-from collections.abc import Iterable
-from typing import Literal, Protocol, get_args
+from collections.abc import Iterable, Mapping
+from typing import Literal, Protocol, TypedDict, get_args
 
-__all__ = ["DtypeBackend", "Errors", "Form", "Ladder", "Readable", "RunnerOrder", "Source"]
+__all__ = ["DtypeBackend", "Errors", "Form", "Ladder", "MarketFilterKeys", "Readable",
+           "RunnerOrder", "Source", "Window"]
 
 
 class Readable(Protocol):
@@ -40,6 +42,33 @@ type Errors = Literal["raise", "skip"]
 # Runners in the order the market's definition first listed them, or by selection id.
 type RunnerOrder = Literal["definition", "key"]
 
+# A list key of the market filter: one value, or any of several.
+type Texts = str | Iterable[str]
+
+
+class MarketFilterKeys(TypedDict, total=False):
+    """The exchange's market filter, as replay, the tables, vantrel.dask and the flumine stream
+    take it: keyword arguments snake_case as betfairlightweight's streaming_market_filter names
+    them (but `markets` for the market ids), or its camelCase dict as `market_filter`."""
+
+    markets: Texts | None
+    event_ids: Texts | None
+    event_type_ids: Texts | None
+    market_types: Texts | None
+    country_codes: Texts | None
+    venues: Texts | None
+    race_types: Texts | None
+    betting_types: Texts | None
+    bsp_market: bool | None
+    turn_in_play_enabled: bool | None
+    market_filter: Mapping[str, object] | None
+
+
+# Seconds from each market's scheduled start (negative before it) that prices_table and
+# trades_table keep their rows to, either end None for open.
+type WindowEnd = float | datetime.timedelta | None
+type Window = tuple[WindowEnd, WindowEnd]
+
 # The pandas dtypes of vantrel.dask's frames, named as pandas' readers name them.
 type DtypeBackend = Literal["numpy_nullable", "pyarrow"]
 
@@ -51,4 +80,5 @@ DTYPE_BACKENDS: tuple[str, ...] = get_args(DtypeBackend.__value__)
 
 # The names the package gives these types, handed out by its module __getattr__.
 PUBLIC = {"Source": Source, "Form": Form, "Ladder": Ladder, "Errors": Errors,
-          "RunnerOrder": RunnerOrder, "DtypeBackend": DtypeBackend, "Readable": Readable}
+          "RunnerOrder": RunnerOrder, "DtypeBackend": DtypeBackend, "Readable": Readable,
+          "MarketFilterKeys": MarketFilterKeys, "Window": Window}

@@ -3,16 +3,17 @@
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 
 from . import _engine
+from ._filter import engine_filter, reporter
 from ._sources import TYPE_CHECKING, check_source, inputs
 from .vantrel import MarketBook
 
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, Unpack
 
-    from ._options import Errors, RunnerOrder, Source
+    from ._options import Errors, MarketFilterKeys, RunnerOrder, Source
 
 __all__ = ["PriceLadderDescription", "ReplayError", "SkippedRecordingWarning", "replay"]
 
@@ -124,16 +125,6 @@ def _warn(file: str, member: str | None, reason: str) -> None:
     warnings.warn(f"skipped {error}", SkippedRecordingWarning, stacklevel=3)
 
 
-def _id_list(value: str | Iterable[str] | None, name: str) -> list[str] | None:
-    if value is None:
-        return None
-    items = [value] if isinstance(value, str) else list(value)
-    for item in items:
-        if not isinstance(item, str):
-            raise TypeError(f"{name} must hold str, not {type(item).__name__}")
-    return items
-
-
 def _choice(value: object, name: str, allowed: tuple[str, ...]) -> None:
     if value not in allowed:
         options = ", ".join(repr(a) for a in allowed)
@@ -143,12 +134,11 @@ def _choice(value: object, name: str, allowed: tuple[str, ...]) -> None:
 def replay(
     source: Source,
     *,
-    markets: str | Iterable[str] | None = None,
-    market_types: str | Iterable[str] | None = None,
     errors: Errors = "raise",
     naive_times: bool = False,
     runner_order: RunnerOrder = "definition",
     storage_options: dict[str, Any] | None = None,
+    **market_filter: Unpack[MarketFilterKeys],
 ) -> Iterator[MarketBook]:
     """Replays every recording in `source`, yielding one MarketBook per market a message changes.
 
@@ -159,8 +149,14 @@ def replay(
     given. Formats are told by content: plain text, gzip, bzip2, zstd and xz. Each file or
     archive member is replayed on its own, every market in it with a cache of its own.
 
-    `markets` keeps only these market ids; `market_types` only markets whose definition
-    carries one of these market types. Times are timezone-aware UTC datetimes, or naive UTC
+    The exchange's market filter picks the markets: `markets` (market ids), `event_ids`,
+    `event_type_ids`, `market_types`, `country_codes`, `venues`, `race_types`, `betting_types`
+    (each a str or an iterable of str: any of them), `bsp_market` and `turn_in_play_enabled`
+    (True or False), or `market_filter`, betfairlightweight's streaming_market_filter dict
+    (camelCase keys). A market must meet every key given. Values are matched exactly as the
+    stream writes them ("WIN", "GB", "Flat"). A market is judged at its first definition and
+    yielded from then on while its definitions meet the filter; one that fails it is dropped for
+    good. A run that ends with a key no market met warns with a FilterWarning. Times are timezone-aware UTC datetimes, or naive UTC
     with `naive_times=True`. Runners come in the order the market's definition first listed them,
     runners first named by a price change after them as they appeared, which is the order
     betfairlightweight and flumine give (`runner_order="definition"`), or by selection id and
@@ -176,14 +172,14 @@ def replay(
     source = check_source(source)
     _choice(errors, "errors", _options.ERRORS)
     _choice(runner_order, "runner_order", _options.RUNNER_ORDERS)
-    market_ids = _id_list(markets, "markets")
-    types = _id_list(market_types, "market_types")
+    given = engine_filter("replay", market_filter)
     on_error = _raise if errors == "raise" else _warn
     return _engine.replay(
         inputs(source, storage_options),
         on_error,
-        markets=market_ids,
-        market_types=types,
+        filter=given,
+        # called from the iterator's last step: one frame up is the loop that took it
+        unmatched=reporter(given, stacklevel=2),
         naive_times=bool(naive_times),
         appearance_order=runner_order == "definition",
         price_ladder_description=PriceLadderDescription,

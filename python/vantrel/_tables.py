@@ -8,18 +8,21 @@ described in docs/tables.md.
 from __future__ import annotations
 
 import datetime
+import math
 import numbers
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
+
 from . import _engine
-from ._replay import _choice, _id_list, _raise, _warn
+from ._filter import engine_filter, reporter
+from ._replay import _choice, _raise, _warn
 from ._sources import TYPE_CHECKING, check_source, inputs
 
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, Unpack
 
     import pyarrow
 
-    from ._options import Errors, Form, Ladder, Source
+    from ._options import Errors, Form, Ladder, MarketFilterKeys, Source, Window
 
 __all__ = ["market_summaries", "prices_table", "runner_summaries", "trades_table"]
 
@@ -69,6 +72,45 @@ def _inplay(inplay: object) -> bool | None:
     if inplay is not None and not isinstance(inplay, bool):
         raise TypeError(f"inplay must be True, False or None, not {type(inplay).__name__}")
     return inplay
+
+
+def _window_end_ms(end: object, name: str) -> int | None:
+    if end is None:
+        return None
+    if isinstance(end, datetime.timedelta):
+        ms = end // datetime.timedelta(milliseconds=1)
+    elif isinstance(end, bool) or not isinstance(end, numbers.Real):
+        raise TypeError(f"{name} must be seconds (a number or a timedelta) or None, "
+                        f"not {type(end).__name__}")
+    elif not math.isfinite(end):
+        raise ValueError(f"{name} must be a finite number of seconds (None leaves it open), "
+                         f"not {end!r}")
+    else:
+        ms = round(end * 1000)
+    if not -WINDOW_LIMIT_MS <= ms <= WINDOW_LIMIT_MS:
+        raise ValueError(f"{name} must be within {WINDOW_LIMIT_MS // 1000:,} seconds of the off, "
+                         f"not {end!r}")
+    return ms
+
+
+# Ten thousand years either side of the off: further than any time a definition can hold.
+WINDOW_LIMIT_MS = 10_000 * 366 * 86_400_000
+
+
+def _window(window: object) -> tuple[int | None, int | None] | None:
+    """(start, end) in milliseconds from the market time, or None for no window."""
+    if window is None:
+        return None
+    if isinstance(window, (str, bytes, Mapping)) or not isinstance(window, Iterable):
+        raise TypeError("window must be a (start, end) pair of seconds from the market time, "
+                        f"not {type(window).__name__}")
+    ends = list(window)
+    if len(ends) != 2:
+        raise TypeError(f"window must be a (start, end) pair, not {len(ends)} values")
+    start, end = _window_end_ms(ends[0], "window start"), _window_end_ms(ends[1], "window end")
+    if start is not None and end is not None and start >= end:
+        raise ValueError(f"window start must come before its end, not {tuple(ends)!r}")
+    return None if start is None and end is None else (start, end)
 
 
 def _offset_seconds(offset: object) -> int:
@@ -124,22 +166,22 @@ def _value_type(pa: Any, kind: str) -> Any:
 last_counts: tuple[int, int] = (0, 0)
 
 
-def _build(source: Source, table: str, markets: str | Iterable[str] | None,
-           market_types: str | Iterable[str] | None, errors: Errors,
-           storage_options: dict[str, Any] | None, **options: Any) -> Any:
+def _build(function: str, source: Source, table: str, market_filter: MarketFilterKeys,
+           errors: Errors, storage_options: dict[str, Any] | None, **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
     pa = _pyarrow()
     source = check_source(source)
     from . import _options
 
     _choice(errors, "errors", _options.ERRORS)
-    market_ids = _id_list(markets, "markets")
-    types = _id_list(market_types, "market_types")
+    given = engine_filter(function, market_filter)
     on_error = _raise if errors == "raise" else _warn
     counts: list[tuple[int, int]] = []
     columns = _engine.build_table(
-        inputs(source, storage_options), on_error, table, markets=market_ids, market_types=types,
-        counts=counts, **options)
+        inputs(source, storage_options), on_error, table, filter=given,
+        # called from the engine within this function: the caller of the table function is
+        # three frames up
+        unmatched=reporter(given, stacklevel=4), counts=counts, **options)
     global last_counts
     last_counts = counts[0]
     arrays = [_array(pa, c) for c in columns]
@@ -155,10 +197,10 @@ def prices_table(
     every: int | datetime.timedelta | None = None,
     changed_only: bool = False,
     ladder: Ladder = "auto",
-    markets: str | Iterable[str] | None = None,
-    market_types: str | Iterable[str] | None = None,
+    window: Window | None = None,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """Prices of every runner of every book in `source`, as a pyarrow.Table.
 
@@ -172,8 +214,17 @@ def prices_table(
     `publish_time` is the point. `ladder` picks the ladder the prices come from: `"full"`
     (atb/atl), `"display"` (the best display offers, bdatb/bdatl), `"best"` (the best available
     offers, batb/batl), or `"auto"`, per runner and side the first of these three that has
-    levels, which is what betfairlightweight hands out as available_to_back/_lay. `source`,
-    `markets`, `market_types`, `errors` and `storage_options` are as for vantrel.replay.
+    levels, which is what betfairlightweight hands out as available_to_back/_lay.
+
+    `window=(start, end)` keeps the rows from `start` seconds after each market's scheduled
+    start (its definition's market time, as it stood at the row; negative before it) up to
+    `end` seconds, `end` itself left out; either end None leaves that side open. A market with
+    no market time gives no rows while it has none. With `every`, the points fall on whole steps
+    from the window's start: `every=1000, window=(-600, 0)` gives a row a second for the ten
+    minutes before the off. `changed_only` then counts from the window's first row.
+
+    `source`, the market filter keys (`markets`, `market_types`, `venues`, ... or
+    `market_filter`), `errors` and `storage_options` are as for vantrel.replay.
     Columns: docs/tables.md.
     """
     from . import _options
@@ -187,52 +238,57 @@ def prices_table(
         "every_ms": _every_ms(every),
         "changed_only": bool(changed_only),
         "ladder": ladder,
+        "window": _window(window),
     }
-    return _build(source, "prices", markets, market_types, errors, storage_options,
+    return _build("prices_table", source, "prices", market_filter, errors, storage_options,
                   **options)
 
 
 def trades_table(
     source: Source,
     *,
-    markets: str | Iterable[str] | None = None,
-    market_types: str | Iterable[str] | None = None,
+    window: Window | None = None,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """One row whenever a runner's traded volume at a price changes: the cumulative figure
     (`traded`) and what was matched since the runner's previous change there (`delta`).
+    `window=(start, end)` keeps the rows within those seconds of each market's scheduled start,
+    as for prices_table; a row's `delta` still counts from the change before it, in the window
+    or not. The market filter keys, `errors` and `storage_options` are as for vantrel.replay.
     Columns: docs/tables.md."""
-    return _build(source, "trades", markets, market_types, errors, storage_options)
+    return _build("trades_table", source, "trades", market_filter, errors, storage_options,
+                  window=_window(window))
 
 
 def market_summaries(
     source: Source,
     *,
-    markets: str | Iterable[str] | None = None,
-    market_types: str | Iterable[str] | None = None,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """One row per market of each recording: its definition, final status, winners, traded
     volume, first, last and first in-play publish times, book count and the file it came
-    from. Columns: docs/tables.md."""
-    return _build(source, "markets", markets, market_types, errors, storage_options)
+    from. The market filter keys, `errors` and `storage_options` are as for vantrel.replay.
+    Columns: docs/tables.md."""
+    return _build("market_summaries", source, "markets", market_filter, errors, storage_options)
 
 
 def runner_summaries(
     source: Source,
     *,
     before_off: Iterable[int | datetime.timedelta] = DEFAULT_BEFORE_OFF,
-    markets: str | Iterable[str] | None = None,
-    market_types: str | Iterable[str] | None = None,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """One row per market and runner of its last book: final status, starting price, last
     price traded and traded volume at the off and at the end, and the best back and lay prices
-    `before_off` seconds before the market time (`back_price_60s`, `lay_price_60s`, ...).
+    `before_off` seconds before the market time (`back_price_60s`, `lay_price_60s`, ...). The
+    market filter keys, `errors` and `storage_options` are as for vantrel.replay.
     Columns: docs/tables.md."""
     offsets = _offsets(before_off)
-    return _build(source, "runners", markets, market_types, errors, storage_options,
+    return _build("runner_summaries", source, "runners", market_filter, errors, storage_options,
                   offsets=offsets)

@@ -10,6 +10,7 @@
 #include "messages/parser.hpp"
 #include "python/convert.hpp"
 #include "python/fast_times.hpp"
+#include "python/market_filter.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"
@@ -27,8 +28,8 @@ PyTypeObject* g_replay_iterator = nullptr;
 PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"inputs",
                                    "on_error",
-                                   "markets",
-                                   "market_types",
+                                   "filter",
+                                   "unmatched",
                                    "naive_times",
                                    "appearance_order",
                                    "max_recording_bytes",
@@ -41,8 +42,8 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
                                    nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
-  PyObject* markets = Py_None;
-  PyObject* market_types = Py_None;
+  PyObject* filter = Py_None;
+  PyObject* unmatched = Py_None;
   int naive_times = 0;
   int appearance_order = 1;
   unsigned long long max_bytes = 0;
@@ -53,7 +54,7 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   int cumulative_runner_tv = 0;
   int activity = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKppOppp", const_cast<char**>(keywords),
-                                   &inputs, &on_error, &markets, &market_types, &naive_times,
+                                   &inputs, &on_error, &filter, &unmatched, &naive_times,
                                    &appearance_order, &max_bytes, &per_message, &dict_levels,
                                    &price_ladder_description, &calculate_market_tv,
                                    &cumulative_runner_tv, &activity)) {
@@ -61,10 +62,8 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ReplaySettings settings{};
-    if (!string_list(markets, "markets", settings.filter.market_ids) ||
-        !string_list(market_types, "market_types", settings.filter.market_types)) {
-      return nullptr;
-    }
+    if (!read_market_filter(filter, settings.filter)) return nullptr;
+    settings.unmatched = Ref::borrow(unmatched);
     settings.snapshot = {
         .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
         .appearance_order = appearance_order != 0,
@@ -137,13 +136,14 @@ PyMethodDef engine_methods[] = {
      "parser_path()\n--\n\nThe path lines are parsed by: \"plain\" or \"scalar\"."},
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay)),
      METH_VARARGS | METH_KEYWORDS,
-     "replay(inputs, on_error, *, markets=None, market_types=None, naive_times=False, "
+     "replay(inputs, on_error, *, filter=None, unmatched=None, naive_times=False, "
      "appearance_order=True, max_recording_bytes=0, "
      "per_message=False, dict_levels=False, price_ladder_description=None, "
      "calculate_market_tv=False, cumulative_runner_tv=False, "
      "activity=False)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
-     "hold. Use vantrel.replay."},
+     "hold. `filter` is a dict of market filter keys; at the end of the run, `unmatched` is "
+     "called with the names of those no market met. Use vantrel.replay."},
     {"tar_members", tar_members, METH_O,
      "tar_members(path)\n--\n\n"
      "(walk start, size, name bytes, starts a tar) of every regular file of an uncompressed tar, "

@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "python/market_filter.hpp"
 #include "python/object.hpp"
 #include "python/recording_feed.hpp"
 #include "python/traded_totals.hpp"
@@ -27,6 +28,10 @@ struct ReplayIteratorObject {
     // With settings.activity: which of the changed markets' books the listener left out.
     std::vector<char> left_out{};
     std::uint64_t recordings = 0;  // started so far
+    // The filter keys some market of the recordings done so far met.
+    replay::FilterKeys matched{};
+    // The last recording is done and what the filter met was reported.
+    bool finished = false;
     bool busy = false;
   } fields;
 };
@@ -49,6 +54,7 @@ bool settle(Fields& it) {
 }
 
 void end_recording(Fields& it) {
+  if (it.replay) it.matched |= it.replay->matched();
   if (it.totals) it.totals->clear();
   it.left_out.clear();
   it.changed.clear();
@@ -93,7 +99,13 @@ PyObject* next_book(Fields& it) {
     // interpreter: Ctrl-C must be looked for here too.
     if (PyErr_CheckSignals() < 0) return nullptr;
     std::unique_ptr<MessageStore> store = it.feed.next();
-    if (!store) return nullptr;
+    if (!store) {
+      // Only a run that went to its end can tell that a filter key met no market.
+      if (PyErr_Occurred() || it.finished) return nullptr;
+      it.finished = true;
+      report_unmatched(it.settings.unmatched.get(), it.settings.filter, it.matched);
+      return nullptr;
+    }
     it.store = std::move(store);
     it.replay = std::make_unique<replay::MultiMarketReplay>(release_object, it.settings.filter);
     ++it.recordings;
@@ -152,6 +164,7 @@ int replay_traverse(PyObject* self, visitproc visit, void* arg) {
   Fields& it = fields_of<ReplayIteratorObject>(self);
   if (const int r = it.feed.traverse(visit, arg)) return r;
   Py_VISIT(it.settings.price_ladder_description.get());
+  Py_VISIT(it.settings.unmatched.get());
   if (it.replay) {
     const int r = it.replay->visit_slots(
         [&](void* object) { return visit(static_cast<PyObject*>(object), arg); });
@@ -168,6 +181,7 @@ int replay_clear(PyObject* self) {
   it.feed.clear();
   it.settings.snapshot.price_ladder_description = nullptr;
   it.settings.price_ladder_description = Ref();
+  it.settings.unmatched = Ref();
   return 0;
 }
 

@@ -25,6 +25,9 @@ struct ReplaySettings {
   bool per_message = false;
   // Owns what snapshot.price_ladder_description borrows.
   Ref price_ladder_description;
+  // Called once a whole run is done with the names of the filter keys no market met (see
+  // report_unmatched); None for no report.
+  Ref unmatched;
   // Totals computed from the traded ladders (TradedTotals): the market's, the runners'.
   bool computed_market_tv = false;
   bool cumulative_runner_tv = false;

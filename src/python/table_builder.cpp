@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "python/convert.hpp"
+#include "python/market_filter.hpp"
 #include "python/object.hpp"
 #include "python/recording_feed.hpp"
 #include "sources/recording_reader.hpp"
@@ -18,14 +19,15 @@
 namespace vantrel::py {
 
 const char kBuildTableDoc[] =
-    "build_table(inputs, on_error, table, *, markets=None, market_types=None, "
+    "build_table(inputs, on_error, table, *, filter=None, unmatched=None, "
     "max_recording_bytes=0, form='best', depth=3, inplay=None, every_ms=0, changed_only=False, "
-    "offsets=None, counts=None)\n--\n\n"
+    "window=None, offsets=None, ladder='auto', counts=None)\n--\n\n"
     "The columns of one table ('prices', 'trades', 'markets' or 'runners') over every recording "
     "of the (label, path-or-bytes) pairs of `inputs`, as (name, kind, length, null_count, "
-    "buffers, child_length, child_buffers) tuples. A list given as `counts` gets (books, markets) "
-    "appended. Use vantrel.prices_table "
-    "and its siblings.";
+    "buffers, child_length, child_buffers) tuples. `filter` is a dict of market filter keys; at "
+    "the end, `unmatched` is called with the names of those no market met. `window` is None or "
+    "(start_ms, end_ms), either None, from each market's time. A list given as `counts` gets "
+    "(books, markets) appended. Use vantrel.prices_table and its siblings.";
 
 namespace {
 
@@ -180,11 +182,13 @@ class CountingSink final : public tables::BookSink {
 
 // Every recording of the feed through the sink, one after another. The interpreter lock is
 // held throughout: the feed calls back into Python for its inputs and for errors.
-bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSink& sink) {
+// `matched` gets the filter keys some market met.
+bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSink& sink,
+         replay::FilterKeys& matched) {
   std::string source;
   while (std::unique_ptr<MessageStore> store = feed.next()) {
     if (!source_text(feed, source)) return false;
-    tables::feed_recording(*store, filter, source, sink);
+    matched |= tables::feed_recording(*store, filter, source, sink);
     if (PyErr_CheckSignals() < 0) return false;
   }
   return !PyErr_Occurred();
@@ -199,6 +203,7 @@ struct TableArgs {
   int changed_only = 0;
   PyObject* offsets = Py_None;
   const char* ladder = "auto";
+  PyObject* window = Py_None;
 };
 
 bool int_list(PyObject* obj, std::vector<std::int64_t>& out) {
@@ -213,6 +218,24 @@ bool int_list(PyObject* obj, std::vector<std::int64_t>& out) {
     out.push_back(v);
   }
   return true;
+}
+
+bool window_end(PyObject* end, std::optional<std::int64_t>& out) {
+  if (end == Py_None) return true;
+  const long long ms = PyLong_AsLongLong(end);
+  if (ms == -1 && PyErr_Occurred()) return false;
+  out = ms;
+  return true;
+}
+
+bool read_window(PyObject* window, tables::Window& out) {
+  if (window == Py_None) return true;
+  if (!PyTuple_Check(window) || PyTuple_GET_SIZE(window) != 2) {
+    PyErr_SetString(PyExc_TypeError, "window must be None or a (start_ms, end_ms) tuple");
+    return false;
+  }
+  return window_end(PyTuple_GET_ITEM(window, 0), out.start_ms) &&
+         window_end(PyTuple_GET_ITEM(window, 1), out.end_ms);
 }
 
 bool prices_options(const TableArgs& a, tables::PricesOptions& out) {
@@ -240,6 +263,7 @@ bool prices_options(const TableArgs& a, tables::PricesOptions& out) {
   }
   if (a.every_ms > 0) out.every_ms = a.every_ms;
   out.changed_only = a.changed_only != 0;
+  if (!read_window(a.window, out.window)) return false;
   const std::string ladder = a.ladder;
   if (ladder == "auto") {
     out.ladder = LadderChoice::kHandOut;
@@ -263,7 +287,11 @@ std::unique_ptr<tables::BookSink> make_sink(const TableArgs& a) {
     if (!prices_options(a, options)) return nullptr;
     return tables::make_prices_sink(options);
   }
-  if (table == "trades") return tables::make_trades_sink();
+  if (table == "trades") {
+    tables::Window window;
+    if (!read_window(a.window, window)) return nullptr;
+    return tables::make_trades_sink(window);
+  }
   if (table == "markets") return tables::make_market_summaries_sink();
   if (table == "runners") {
     std::vector<std::int64_t> offsets;
@@ -278,20 +306,20 @@ std::unique_ptr<tables::BookSink> make_sink(const TableArgs& a) {
 
 PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "inputs", "on_error", "table",  "markets",  "market_types", "max_recording_bytes",
-      "form",   "depth",    "inplay", "every_ms", "changed_only", "offsets",
-      "ladder", "counts",   nullptr};
+      "inputs",  "on_error", "table",  "filter",   "unmatched",    "max_recording_bytes",
+      "form",    "depth",    "inplay", "every_ms", "changed_only", "window",
+      "offsets", "ladder",   "counts", nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
-  PyObject* markets = Py_None;
-  PyObject* market_types = Py_None;
+  PyObject* filter_dict = Py_None;
+  PyObject* unmatched = Py_None;
   PyObject* counts = Py_None;
   unsigned long long max_bytes = 0;
   TableArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpOsO", const_cast<char**>(keywords),
-                                   &inputs, &on_error, &a.table, &markets, &market_types,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpOOsO", const_cast<char**>(keywords),
+                                   &inputs, &on_error, &a.table, &filter_dict, &unmatched,
                                    &max_bytes, &a.form, &a.depth, &a.in_play, &a.every_ms,
-                                   &a.changed_only, &a.offsets, &a.ladder, &counts)) {
+                                   &a.changed_only, &a.window, &a.offsets, &a.ladder, &counts)) {
     return nullptr;
   }
   if (counts != Py_None && !PyList_Check(counts)) {
@@ -300,10 +328,7 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     replay::MarketFilter filter;
-    if (!string_list(markets, "markets", filter.market_ids) ||
-        !string_list(market_types, "market_types", filter.market_types)) {
-      return nullptr;
-    }
+    if (!read_market_filter(filter_dict, filter)) return nullptr;
     std::unique_ptr<tables::BookSink> sink = make_sink(a);
     if (!sink) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(inputs));
@@ -311,7 +336,9 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
     RecordingFeed feed(std::move(iterator), Ref::borrow(on_error),
                        max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes);
     CountingSink counting(*sink);
-    if (!run(feed, filter, counting)) return nullptr;
+    replay::FilterKeys matched;
+    if (!run(feed, filter, counting, matched)) return nullptr;
+    if (!report_unmatched(unmatched, filter, matched)) return nullptr;
     Ref columns = column_list(counting.finish());
     if (!columns || counts == Py_None) return columns.release();
     Ref pair = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(counting.books()),

@@ -2,6 +2,9 @@
 // market gets its own cache, and a message yields a book for each market it changed.
 #pragma once
 
+#include <array>
+#include <bitset>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,18 +17,78 @@
 
 namespace vantrel::replay {
 
-// Which markets a replay keeps. An absent list keeps everything.
-struct MarketFilter {
-  // Changes of other markets are not applied at all.
-  std::optional<std::vector<std::string>> market_ids;
-  // A market is kept from its first definition that carries one of these types, and dropped
-  // for good once a definition carries another.
-  std::optional<std::vector<std::string>> market_types;
+// The keys of the exchange's own market filter. Every key but the market ids is read from the
+// market's definitions; the last two are flags, the others texts.
+enum class FilterKey : std::uint8_t {
+  kMarketIds,
+  kEventIds,
+  kEventTypeIds,
+  kMarketTypes,
+  kCountryCodes,
+  kVenues,
+  kRaceTypes,
+  kBettingTypes,
+  kBspMarket,
+  kTurnInPlayEnabled,
+};
+inline constexpr std::size_t kFilterKeyCount = 10;
+
+constexpr bool is_flag(FilterKey key) {
+  return key == FilterKey::kBspMarket || key == FilterKey::kTurnInPlayEnabled;
+}
+
+// A set of filter keys, one bit each.
+class FilterKeys {
+ public:
+  void add(FilterKey key) { bits_.set(static_cast<std::size_t>(key)); }
+  bool has(FilterKey key) const { return bits_.test(static_cast<std::size_t>(key)); }
+  FilterKeys& operator|=(FilterKeys other) {
+    bits_ |= other.bits_;
+    return *this;
+  }
+  // The keys of this set that `other` lacks.
+  FilterKeys without(FilterKeys other) const {
+    FilterKeys out;
+    out.bits_ = bits_ & ~other.bits_;
+    return out;
+  }
+  bool empty() const { return bits_.none(); }
+
+ private:
+  std::bitset<kFilterKeyCount> bits_;
+};
+
+// Which markets a replay keeps, as the exchange's market filter picks them: a market is kept
+// when it meets the condition of every key given (a text key: its value is one of the texts,
+// as the stream writes it; a flag key: its flag is the one asked for). A key not given keeps
+// everything.
+class MarketFilter {
+ public:
+  void keep_texts(FilterKey key, std::vector<std::string> texts);
+  void keep_flag(FilterKey key, bool flag);
+
+  FilterKeys given() const { return given_; }
+  // True when a key other than the market ids is given: markets wait for their definition.
+  bool reads_definitions() const;
+  // Whether `value` meets the condition of `key`; a key not given is met by anything.
+  bool meets(FilterKey key, std::string_view value) const;
+  bool meets(FilterKey key, bool value) const;
+
+ private:
+  struct Condition {
+    std::vector<std::string> texts;  // sorted, for lookups among thousands of market ids
+    bool flag = false;
+  };
+  const Condition* condition(FilterKey key) const;
+
+  std::array<Condition, kFilterKeyCount> conditions_;
+  FilterKeys given_;
 };
 
 class MultiMarketReplay {
  public:
-  MultiMarketReplay(ReleaseFn release, MarketFilter filter);
+  // `filter` is borrowed: it must outlive the replay.
+  MultiMarketReplay(ReleaseFn release, const MarketFilter& filter);
   MultiMarketReplay(MultiMarketReplay&&) noexcept = default;
   MultiMarketReplay& operator=(MultiMarketReplay&&) noexcept = default;
 
@@ -47,6 +110,8 @@ class MultiMarketReplay {
   std::size_t market_count() const { return markets_.size(); }
   // The cache of a kept market; null for a market never met, left out or dropped.
   MarketCache* find(std::string_view id) const;
+  // The filter keys whose condition some market of the recording met so far.
+  FilterKeys matched() const { return matched_; }
 
  private:
   enum class Keep : std::uint8_t { kUndecided, kKept, kDropped };
@@ -59,10 +124,12 @@ class MultiMarketReplay {
 
   Market* route(json::Value change);
   std::size_t find_or_add(std::string_view id);
-  bool judge_type(Market& market) const;
+  bool judge(Market& market);
 
   ReleaseFn release_;
-  MarketFilter filter_;
+  const MarketFilter* filter_;
+  bool reads_definitions_;
+  FilterKeys matched_;
   std::vector<Market> markets_;  // in order of first appearance, filtered out ones included
   std::unordered_map<std::string, std::size_t> index_;
   // The market a change without a usable id belongs to: the last one a change named.

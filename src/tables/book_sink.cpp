@@ -42,8 +42,8 @@ class GridHorizon {
 
 }  // namespace
 
-void feed_recording(const MessageStore& store, const replay::MarketFilter& filter,
-                    std::string_view source, BookSink& sink) {
+replay::FilterKeys feed_recording(const MessageStore& store, const replay::MarketFilter& filter,
+                                  std::string_view source, BookSink& sink) {
   // Tables hold no Python objects, so the caches' reuse slots stay empty: nothing to release.
   replay::MultiMarketReplay replay(nullptr, filter);
   std::vector<MarketCache*> changed;
@@ -59,6 +59,7 @@ void feed_recording(const MessageStore& store, const replay::MarketFilter& filte
     for (MarketCache* market : changed) sink.on_book(*market);
   }
   sink.end_recording(replay, horizon.limit());
+  return replay.matched();
 }
 
 std::size_t MarketOrder::index_of(const MarketCache& market) {

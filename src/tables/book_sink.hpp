@@ -40,9 +40,10 @@ class BookSink {
   virtual std::int64_t grid_reach() const { return 0; }
 };
 
-// Replays every message of one recording into `sink`, from begin_recording to end_recording.
-void feed_recording(const MessageStore& store, const replay::MarketFilter& filter,
-                    std::string_view source, BookSink& sink);
+// Replays every message of one recording into `sink`, from begin_recording to end_recording;
+// gives the filter keys that some market of the recording met.
+replay::FilterKeys feed_recording(const MessageStore& store, const replay::MarketFilter& filter,
+                                  std::string_view source, BookSink& sink);
 
 // The markets of one recording numbered in the order of their first book.
 class MarketOrder {

@@ -316,20 +316,30 @@ class BookPrices final : public BookSink {
   explicit BookPrices(const PricesOptions& options)
       : options_(options), form_(make_row_form(options)), writer_(options.changed_only) {}
 
-  void begin_recording(std::string_view) override { stamps_.clear(); }
+  void begin_recording(std::string_view) override { markets_.clear(); }
 
   void on_book(MarketCache& market) override {
     if (options_.in_play && *options_.in_play != market.in_play) return;
-    writer_.write(*form_, market, market.publish_time, stamps_.of(market));
+    BookMarket& state = markets_.of(market);
+    if (!options_.window.open()) {
+      const std::optional<WindowSpan::Span> span = state.window.of(options_.window, market);
+      if (!span || !span->holds(market.publish_time)) return;
+    }
+    writer_.write(*form_, market, market.publish_time, state.stamps);
   }
 
   std::vector<FinishedColumn> finish() override { return form_->columns().finish(); }
 
  private:
+  struct BookMarket {
+    PerRunner<RunnerStamp> stamps;
+    WindowSpan window;
+  };
+
   PricesOptions options_;
   std::unique_ptr<RowForm> form_;
   RunnerWriter writer_;
-  PerMarket<PerRunner<RunnerStamp>> stamps_;
+  PerMarket<BookMarket> markets_;
 };
 
 // The first multiple of `step` at or after `time`; none when it would pass the largest time a
@@ -343,11 +353,27 @@ std::optional<std::int64_t> first_grid_point(std::int64_t time, std::int64_t ste
   return up;
 }
 
+// The first point at or after `time` of the grid of `step` through `phase`; none past the
+// times an int64 holds.
+std::optional<std::int64_t> point_at_or_after(std::int64_t time, std::int64_t phase,
+                                              std::int64_t step) {
+  std::int64_t offset = 0;
+  if (base::sub_overflows(time, phase, offset)) return std::nullopt;
+  const std::optional<std::int64_t> first = first_grid_point(offset, step);
+  std::int64_t point = 0;
+  if (!first || base::add_overflows(*first, phase, point)) return std::nullopt;
+  return point;
+}
+
 // Rows at every multiple of a step from a market's first book to its last, each showing the
 // last book at or before it. A grid point is written just before the first message published
 // after it, when the caches still hold that book; whether the market has another book after it
 // is known only later, so each market collects its rows apart and the ones past its last book
 // are cut at the end of the recording.
+//
+// With a window that has a start, the points are laid from the window's start rather than the
+// epoch, so that they fall on whole steps before or after the off; the market time in force
+// decides where, and a market put back has its points laid again from its new time on.
 class GridPrices final : public BookSink {
  public:
   explicit GridPrices(const PricesOptions& options)
@@ -358,7 +384,7 @@ class GridPrices final : public BookSink {
   void before_message(std::int64_t time, const replay::MultiMarketReplay& replay) override {
     for (std::size_t i = 0; i < grids_.size(); ++i) {
       Grid& grid = grids_[i];
-      if (grid.ended || grid.next >= time) continue;
+      if (grid.at.ended || grid.at.next >= time) continue;
       MarketCache* market = replay.find(grids_.id(i));
       if (market != nullptr) write_until(grid, *market, time - 1);
     }
@@ -369,13 +395,22 @@ class GridPrices final : public BookSink {
     if (!grid.form) {
       grid.form = form_->empty_twin();
       const std::optional<std::int64_t> first = first_grid_point(market.publish_time, step());
-      grid.next = first.value_or(0);
-      grid.ended = !first;
+      grid.at.next = first.value_or(0);
+      grid.at.ended = !first;
+      grid.at.from = market.publish_time;
+    }
+    // Points before this book show the state before it, and are written.
+    grid.at.from = std::max(grid.at.from, market.publish_time);
+    // A book that moves the market time lays the points anew from itself on, before the next
+    // message asks which of them are due.
+    if (options_.window.start_ms) {
+      if (const std::optional<WindowSpan::Span> span = grid.window.of(options_.window, market)) {
+        lay_from(grid.at, span->first);
+      }
     }
     // Every row so far is at a point before this book, so it stays whatever comes later.
     grid.kept_rows = grid.form->columns().rows();
-    grid.kept_next = grid.next;
-    grid.kept_ended = grid.ended;
+    grid.kept = grid.at;
     grid.last_book = market.publish_time;
   }
 
@@ -383,8 +418,7 @@ class GridPrices final : public BookSink {
     for (std::size_t i = 0; i < grids_.size(); ++i) {
       Grid& grid = grids_[i];
       grid.form->columns().truncate(grid.kept_rows);
-      grid.next = grid.kept_next;
-      grid.ended = grid.kept_ended;
+      grid.at = grid.kept;
       MarketCache* market = replay.find(grids_.id(i));
       if (market != nullptr) write_until(grid, *market, std::min(grid.last_book, grid_until));
       form_->columns().append(grid.form->columns());
@@ -404,27 +438,76 @@ class GridPrices final : public BookSink {
   // sparse messages keeps its grid, while a damaged time cannot make one fill decades.
   static constexpr std::int64_t kGridReachPoints = 10'000;
 
+  // Where a market's grid stands.
+  struct Cursor {
+    std::int64_t next = 0;
+    // No point before this time is left to write: points laid again start here.
+    std::int64_t from = 0;
+    // Where the points are laid from, once a window's start has placed them.
+    std::optional<std::int64_t> phase;
+    // No point is left before the largest time: stepping on would overflow.
+    bool ended = false;
+  };
+
   struct Grid {
     std::unique_ptr<RowForm> form;
     PerRunner<RunnerStamp> stamps;
-    std::int64_t next = 0;
+    WindowSpan window;
+    Cursor at;
     std::int64_t last_book = 0;
     std::size_t kept_rows = 0;
-    std::int64_t kept_next = 0;
-    // No point is left before the largest time: stepping on would overflow.
-    bool ended = false;
-    bool kept_ended = false;
+    Cursor kept;
   };
 
   std::int64_t step() const { return *options_.every_ms; }
 
   // Writes the grid points up to and including `until` from the market as it stands.
   void write_until(Grid& grid, MarketCache& market, std::int64_t until) {
-    for (; !grid.ended && grid.next <= until;
-         grid.ended = base::add_overflows(grid.next, step(), grid.next)) {
-      if (options_.in_play && *options_.in_play != market.in_play) continue;
-      writer_.write(*grid.form, market, grid.next, grid.stamps);
+    if (options_.window.open()) {
+      write_points(grid, market, until);
+      return;
     }
+    // The market stands as it is at every one of these points: one span holds for them all.
+    if (const std::optional<WindowSpan::Span> span = grid.window.of(options_.window, market)) {
+      if (options_.window.start_ms) {
+        lay_from(grid.at, span->first);
+        if (!grid.at.ended && grid.at.next < span->first) grid.at.next = span->first;
+      }
+      write_points(grid, market, std::min(until, span->last));
+    }
+    pass(grid.at, until);
+  }
+
+  void write_points(Grid& grid, MarketCache& market, std::int64_t until) {
+    for (; !grid.at.ended && grid.at.next <= until;
+         grid.at.ended = base::add_overflows(grid.at.next, step(), grid.at.next)) {
+      if (options_.in_play && *options_.in_play != market.in_play) continue;
+      writer_.write(*grid.form, market, grid.at.next, grid.stamps);
+    }
+  }
+
+  // Lays the points from `phase` on, from the first not yet passed.
+  void lay_from(Cursor& at, std::int64_t phase) const {
+    if (at.ended || at.phase == phase) return;
+    at.phase = phase;
+    const std::optional<std::int64_t> next = point_at_or_after(at.from, phase, step());
+    at.next = next.value_or(0);
+    at.ended = !next;
+  }
+
+  // Moves past every point up to `until`, written or not.
+  void pass(Cursor& at, std::int64_t until) const {
+    if (at.ended) return;
+    std::int64_t after = 0;
+    if (base::add_overflows(until, std::int64_t{1}, after)) {
+      at.ended = true;
+      return;
+    }
+    at.from = std::max(at.from, after);
+    if (at.next > until) return;
+    const std::optional<std::int64_t> next = point_at_or_after(after, at.phase.value_or(0), step());
+    at.next = next.value_or(0);
+    at.ended = !next;
   }
 
   PricesOptions options_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tables/book_sink.hpp"
+#include "tables/window.hpp"
 
 namespace vantrel::tables {
 
@@ -24,6 +25,8 @@ struct PricesOptions {
   bool changed_only = false;
   // Which ladder the best and ladder forms read.
   LadderChoice ladder = LadderChoice::kHandOut;
+  // Only rows this near each market's start; a grid's points then fall on the window's start.
+  Window window;
 };
 
 // What a row takes from the book as a whole, looked up once per book.

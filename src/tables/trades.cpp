@@ -11,7 +11,7 @@ namespace {
 // the cumulative figures. A level gone from the ladder (an image without it) reads as zero.
 class Trades final : public BookSink {
  public:
-  Trades() {
+  explicit Trades(const Window& window) : window_(window) {
     auto ids = std::make_shared<StringDictionary>();
     market_id_ = &columns_.add<DictionaryColumn>("market_id", ids);
     time_ = &columns_.add<TimestampColumn>("publish_time");
@@ -30,6 +30,11 @@ class Trades final : public BookSink {
     row_.market_id = market_id_->dictionary().intern(market.market_id);
     row_.time = market.publish_time;
     row_.in_play = market.in_play;
+    row_.kept = true;
+    if (!window_.open()) {
+      const std::optional<WindowSpan::Span> span = state.window.of(window_, market);
+      row_.kept = span && span->holds(market.publish_time);
+    }
     for (const RunnerCache* r : market.runners_in_order_of_appearance()) {
       Seen& seen = state.by_serial[r->serial];
       if (seen.runner != nullptr && seen.trd_counter == r->trd.change_counter()) continue;
@@ -52,11 +57,13 @@ class Trades final : public BookSink {
     // A runner made anew by an image carries on from what its predecessor showed.
     std::map<RunnerKey, Traded> by_key;
     PerRunner<Seen> by_serial;
+    WindowSpan window;
   };
   struct RowKeys {
     std::int32_t market_id = 0;
     std::int64_t time = 0;
     bool in_play = false;
+    bool kept = true;  // within the window
   };
 
   void diff(const RunnerCache& r, Traded& before) {
@@ -80,6 +87,7 @@ class Trades final : public BookSink {
   }
 
   void push(const RunnerCache& r, double price, double traded, double delta) {
+    if (!row_.kept) return;
     market_id_->push_index(row_.market_id);
     time_->push(row_.time);
     in_play_->push(row_.in_play);
@@ -96,14 +104,15 @@ class Trades final : public BookSink {
   BoolColumn* in_play_;
   Int64Column* selection_id_;
   Float64Column *handicap_, *price_, *traded_, *delta_;
+  Window window_;
   PerMarket<MarketState> states_;
   RowKeys row_;
 };
 
 }  // namespace
 
-std::unique_ptr<BookSink> make_trades_sink() {
-  return std::make_unique<Trades>();
+std::unique_ptr<BookSink> make_trades_sink(const Window& window) {
+  return std::make_unique<Trades>(window);
 }
 
 }  // namespace vantrel::tables
