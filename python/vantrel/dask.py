@@ -13,6 +13,13 @@ int64 columns pandas' nullable `Int64`, bool columns `boolean`, times `datetime6
 `pd.ArrowDtype` over the table's Arrow buffers, strings decoded to `string[pyarrow]`: the
 cheapest to build and to write back to Parquet.
 
+The market filter keys (`markets`, `market_types`, `venues`, ...) are checked on the client
+and judged on the workers as `vantrel.replay` judges them. No partition warns of a key that no
+market of its own file met: a file that holds none of a filter's markets is the common case
+over many files, a warning raised on a worker goes to that worker's log rather than to the
+caller, and the frame is lazy, so there is no end of a whole run to judge at. `len(frame)` or
+`frame.market_id.unique()` tells what the filter kept.
+
 Importing this module imports dask; importing `vantrel` alone does not.
 """
 
@@ -32,6 +39,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "vantrel.dask needs dask: install it with pip install 'vantrel[dask]'") from exc
 
 from . import _options, _tables
+from ._filter import collecting_unmatched
 from ._options import DtypeBackend
 from ._replay import _choice
 from ._sources import MemberGroup, is_url, member_groups, remote_files, walk_directory
@@ -148,10 +156,11 @@ class _Partition:
         self.dtype_backend = dtype_backend
 
     def __call__(self, file: Any) -> pd.DataFrame:
-        if isinstance(file, (str, MemberGroup)):
-            return to_pandas(self.build(file, **self.options), self.dtype_backend)
-        with file as opened:
-            return to_pandas(self.build(opened, **self.options), self.dtype_backend)
+        with collecting_unmatched():  # a file is a part of the run (see the module's note)
+            if isinstance(file, (str, MemberGroup)):
+                return to_pandas(self.build(file, **self.options), self.dtype_backend)
+            with file as opened:
+                return to_pandas(self.build(opened, **self.options), self.dtype_backend)
 
 
 def _frame(build: Callable[..., Any], name: str, sources: Any,
@@ -159,7 +168,8 @@ def _frame(build: Callable[..., Any], name: str, sources: Any,
            options: dict[str, Any]) -> dd.DataFrame:
     # An empty recording gives the table's columns for these options with no rows; building it
     # here also checks every option and the backend before the cluster sees any.
-    empty = to_pandas(build(b"", **options), dtype_backend)
+    with collecting_unmatched():  # the recording of nothing meets no filter, of course
+        empty = to_pandas(build(b"", **options), dtype_backend)
     # Each file has categories of its own: the meta must not claim to know them.
     meta = dd.utils.clear_known_categories(empty)  # type: ignore[no-untyped-call]
     files = _files(sources, storage_options or {})

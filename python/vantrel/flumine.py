@@ -16,6 +16,7 @@ from flumine.streams.betfairhistoricalstream import (
 )
 
 from . import _engine
+from ._filter import KEYS, EngineFilter, engine_filter, reporter
 from ._replay import ReplayError
 from ._sources import check_source, inputs
 from .vantrel import MarketBook
@@ -25,6 +26,22 @@ __all__ = ["HistoricalStream"]
 # Listener options whose effect lives in betfairlightweight's own cache, which is not used here:
 # `lightweight` hands strategies plain dicts instead of books.
 _UNSUPPORTED_OPTIONS = ("lightweight",)
+
+# The market filter keys the stream takes among its listener options and the engine judges, as
+# vantrel.replay does. flumine's listener knows none of them but `event_type_ids`, which stays
+# the listener's own option, judged as flumine judges it.
+_ENGINE_FILTER_KEYS = (*(key for key in KEYS if key != "event_type_ids"), "market_filter")
+
+
+def _split_filter(listener_kwargs: dict[str, Any]) -> tuple[dict[str, Any], EngineFilter]:
+    """The options for flumine's listener, and the market filter the engine judges."""
+    listener = dict(listener_kwargs)
+    keys = {key: listener.pop(key) for key in _ENGINE_FILTER_KEYS if key in listener}
+    given = engine_filter("HistoricalStream", keys)
+    if "event_type_ids" in given and listener.get("event_type_ids") is not None:
+        raise TypeError("event_type_ids and market_filter['eventTypeIds'] are the same key: "
+                        "give it once")
+    return listener, given
 
 
 class _Caches:
@@ -130,7 +147,7 @@ class _LiveMarkets:
         return [book for book in self._books.values() if book is not None]
 
 
-def _messages(source: object, listener: Any, select: _Filter) -> Any:
+def _messages(source: object, listener: Any, select: _Filter, given: EngineFilter) -> Any:
     """The engine's iterator of (recording number, books) for every message: what flumine's
     listener gets per line.
 
@@ -146,7 +163,8 @@ def _messages(source: object, listener: Any, select: _Filter) -> Any:
 
     source = check_source(source)
     return _engine.replay(
-        inputs(source), stop, per_message=True, dict_levels=True,
+        inputs(source), stop, filter=given, unmatched=reporter(given, stacklevel=2),
+        per_message=True, dict_levels=True,
         price_ladder_description=PriceLadderDescription,
         calculate_market_tv=bool(listener.calculate_market_tv),
         cumulative_runner_tv=bool(listener.cumulative_runner_tv),
@@ -161,7 +179,11 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
     same way (`stream=` or `streams=`). `file_path` is anything `vantrel.replay` reads by path:
     a recording in any format it knows (plain, gzip, bzip2, zstd, xz), a tar or zip archive, a
     directory, or a URL smart_open opens. The listener options `inplay`, `seconds_to_start`,
-    `max_inplay_seconds` and `event_type_ids` act as in flumine.
+    `max_inplay_seconds` and `event_type_ids` act as in flumine. `listener_kwargs` also takes
+    the rest of the exchange's market filter, judged as vantrel.replay judges it: `markets`,
+    `event_ids`, `market_types`, `country_codes`, `venues`, `race_types`, `betting_types`,
+    `bsp_market`, `turn_in_play_enabled`, or betfairlightweight's streaming_market_filter dict
+    as `market_filter`.
 
     Books are handed out as flumine's own stream hands them out: after each market change, a
     list of the latest book of every market being processed, runners in the order they were
@@ -182,8 +204,11 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
     ) -> None:
         if operation != "marketSubscription":
             raise ValueError(f"HistoricalStream replays market streams only, not {operation!r}")
-        super().__init__(file_path, listener_kwargs, stream_id, event_processing, event_group,
+        options, self._market_filter = _split_filter(listener_kwargs or {})
+        super().__init__(file_path, options, stream_id, event_processing, event_group,
                          event_id, operation)
+        # All of them, so that the stream's hash tells streams of different filters apart.
+        self.listener_kwargs = dict(listener_kwargs or {})
         for option in _UNSUPPORTED_OPTIONS:
             if getattr(self._listener, option):
                 raise ValueError(f"listener option {option}=True is not supported by vantrel")
@@ -199,7 +224,8 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
         select = _Filter(self._listener)
         stream_id = self.stream_id
         recording = 0
-        messages = _messages(_open_source(self.file_path), self._listener, select)
+        messages = _messages(_open_source(self.file_path), self._listener, select,
+                             self._market_filter)
         for number, books in messages:
             if number != recording:
                 # A recording that ended without closing its markets leaves them behind.

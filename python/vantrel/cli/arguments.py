@@ -52,6 +52,56 @@ def _id_list(text: str) -> list[str]:
     return [part.strip() for part in text.split(",") if part.strip()]
 
 
+_UNITS_S = {"s": 1, "m": 60, "h": 3600}
+
+
+def _seconds(text: str) -> float | None:
+    """Seconds from `-600`, `-10m`, `90s`, `1.5h`; None for nothing (an open end)."""
+    text = text.strip()
+    if not text:
+        return None
+    scale = _UNITS_S.get(text[-1], 1)
+    number = text[:-1] if text[-1] in _UNITS_S else text
+    try:
+        value = float(number)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"not a time from the off: {text!r} (seconds, or with a unit: 90s, -10m, 1h)") from None
+    if value != value or value in (float("inf"), float("-inf")):
+        raise argparse.ArgumentTypeError(f"not a time from the off: {text!r}")
+    seconds = value * scale
+    return int(seconds) if seconds.is_integer() else seconds
+
+
+def _window(text: str) -> tuple[float | None, float | None]:
+    start, comma, end = text.partition(",")
+    if not comma:
+        raise argparse.ArgumentTypeError(
+            f"not a window: {text!r} (START,END from the off, e.g. -600,0 or -10m,)")
+    window = (_seconds(start), _seconds(end))
+    if window[0] is not None and window[1] is not None and window[0] >= window[1]:
+        raise argparse.ArgumentTypeError(f"the window's start must come before its end: {text!r}")
+    return window
+
+
+# The market filter's lists: (key, metavar, what the values are), flags --KEY in kebab case.
+FILTER_LISTS = (
+    ("markets", "IDS", "market ids"),
+    ("event_ids", "IDS", "event ids"),
+    ("event_type_ids", "IDS", "event type ids, e.g. 7 (horse racing),4339 (greyhound racing)"),
+    ("market_types", "TYPES", "market types, e.g. WIN,PLACE"),
+    ("country_codes", "CODES", "country codes, e.g. GB,IE"),
+    ("venues", "VENUES", "venues, e.g. Ascot,Kempton"),
+    ("race_types", "TYPES", "race types, e.g. Flat,Hurdle,Chase"),
+    ("betting_types", "TYPES", "betting types, e.g. ODDS,ASIAN_HANDICAP_DOUBLE_LINE"),
+)
+FILTER_FLAGS = (
+    ("bsp_market", "markets with a starting price (--bsp-market) or without (--no-bsp-market)"),
+    ("turn_in_play_enabled", "markets that turn in play (--turn-in-play-enabled) or do not "
+                             "(--no-turn-in-play-enabled)"),
+)
+
+
 def _seconds_list(text: str) -> list[int]:
     try:
         values = [int(part) for part in _id_list(text)]
@@ -67,13 +117,19 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
         "sources", nargs="+", metavar="SOURCE",
         help="recording files, archives (tar, zip) or folders (walked recursively, hidden files "
              "skipped); plain, gzip, bzip2, zstd or xz, told by content")
-    select = parser.add_argument_group("selection")
-    select.add_argument(
-        "--markets", type=_id_list, action="extend", metavar="IDS",
-        help="keep only these market ids (comma-separated, may be repeated)")
-    select.add_argument(
-        "--market-types", type=_id_list, action="extend", metavar="TYPES",
-        help="keep only markets of these types, e.g. WIN,PLACE (comma-separated, may be repeated)")
+    select = parser.add_argument_group(
+        "selection",
+        "The exchange's market filter: a market is kept when it meets every option given, judged "
+        "at its first market definition and dropped for good when a later one fails. Values are "
+        "matched exactly as the stream writes them. An option that matched no market is named "
+        "at the end.")
+    for key, metavar, what in FILTER_LISTS:
+        select.add_argument(
+            "--" + key.replace("_", "-"), type=_id_list, action="extend", metavar=metavar,
+            help=f"keep only markets of these {what} (comma-separated, may be repeated)")
+    for key, what in FILTER_FLAGS:
+        select.add_argument("--" + key.replace("_", "-"), action=argparse.BooleanOptionalAction,
+                            default=None, help=f"keep only {what}")
     run = parser.add_argument_group("running")
     run.add_argument(
         "-j", "--jobs", type=_positive_int, default=_jobs_default(), metavar="N",
@@ -176,6 +232,14 @@ def build_parser() -> argparse.ArgumentParser:
     prices.add_argument(
         "--changed-only", action="store_true", default=None,
         help="write a runner only when it changed since its last row")
+    window = export.add_argument_group("prices and trades table options")
+    window.add_argument(
+        "--window", type=_window, metavar="START,END",
+        help="keep only rows from START to END from each market's scheduled start (END left "
+             "out): seconds, or with a unit (90s, 10m, 1h), negative before the off, either left "
+             "empty for open. Write it with '=' when it starts with a minus: --window=-10m,0. "
+             "With --every the points fall on whole steps from START. A market without a market "
+             "time gives no rows")
     runners = export.add_argument_group("runners table options")
     runners.add_argument(
         "--before-off", type=_seconds_list, metavar="SECONDS",
@@ -192,6 +256,8 @@ def table_options(args: argparse.Namespace) -> dict[str, Any]:
         raise UsageError(f"{flags}: only for --table prices")
     if args.before_off is not None and args.table != "runners":
         raise UsageError("--before-off: only for --table runners")
+    if args.window is not None and args.table not in ("prices", "trades"):
+        raise UsageError("--window: only for --table prices or trades")
     options: dict[str, Any] = {}
     if args.table == "prices":
         form = args.form or "best"
@@ -203,7 +269,15 @@ def table_options(args: argparse.Namespace) -> dict[str, Any]:
                    "changed_only": bool(args.changed_only), "ladder": args.ladder or "auto"}
     elif args.table == "runners" and args.before_off is not None:
         options = {"before_off": args.before_off}
+    if args.window is not None:
+        options["window"] = args.window
     return options
+
+
+def market_filter(args: argparse.Namespace) -> dict[str, Any]:
+    """The market filter keys the command line was given, as the table functions take them."""
+    keys = [key for key, _, _ in FILTER_LISTS] + [key for key, _ in FILTER_FLAGS]
+    return {key: getattr(args, key) for key in keys if getattr(args, key) is not None}
 
 
 def output_format(path: str) -> str:

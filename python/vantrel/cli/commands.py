@@ -11,7 +11,7 @@ import time
 from collections.abc import Callable
 
 from .._sources import TYPE_CHECKING
-from .arguments import build_parser, output_format, table_options
+from .arguments import build_parser, market_filter, output_format, table_options
 from .errors import (
     INPUT_ERROR,
     INTERRUPTED,
@@ -87,12 +87,34 @@ def print_info(rows: list[dict[str, Any]], out: Any) -> None:
 PARTS_PER_JOB = 4
 
 
+# What a command reports: the messages of what was skipped, the summary line, and the notes of
+# filter keys that matched no market.
+Outcome = tuple[list[str], str, list[str]]
+
+
+def _unmatched(selection: dict[str, Any], keys: list[str] | None) -> list[str]:
+    """What the run says of the filter options that no market of any input met, named as they
+    were given."""
+    notes = []
+    for key, value in selection.items():
+        if key not in (keys or []):
+            continue
+        flag = "--" + key.replace("_", "-")
+        if isinstance(value, bool):
+            notes.append(f"{flag if value else '--no-' + flag[2:]} matched no market")
+        else:
+            notes.append(f"{flag} {','.join(value)} matched no market (values are matched "
+                         "exactly as the stream writes them)")
+    return notes
+
+
 def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
-         consume: Callable[[Any], None], output: str | None = None) -> tuple[list[str], str]:
+         consume: Callable[[Any], None], output: str | None = None) -> Outcome:
     """Builds `table` for every input, handing each result to `consume` in input order; gives
-    the messages of what was skipped, and a line that sums up what was read."""
+    the messages of what was skipped, a line that sums up what was read, and what it says of
+    filter keys that matched nothing."""
     work = expand(args.sources, PARTS_PER_JOB * args.jobs)
-    selection = {"markets": args.markets, "market_types": args.market_types}
+    selection = market_filter(args)
     progress = Progress(work, enabled=not args.quiet)
     form = output_format(output) if output is not None else None
     tasks = Tasks(args.jobs, scratch_place(output), form)
@@ -114,10 +136,10 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     summary = ", ".join(counted(n, what) for n, what in [
         (progress.done_files, "file"), (done.markets, "market"), (done.books, "book"),
         (done.rows, "row")]) + f" in {time.monotonic() - started:.1f}s"
-    return skipped, summary
+    return skipped, summary, _unmatched(selection, done.unmatched)
 
 
-def command_info(args: argparse.Namespace) -> tuple[list[str], str]:
+def command_info(args: argparse.Namespace) -> Outcome:
     rows: list[dict[str, Any]] = []
 
     def consume(table: Any) -> None:
@@ -135,7 +157,7 @@ def command_info(args: argparse.Namespace) -> tuple[list[str], str]:
     return outcome
 
 
-def command_export(args: argparse.Namespace) -> tuple[list[str], str]:
+def command_export(args: argparse.Namespace) -> Outcome:
     options = table_options(args)
     form = output_format(args.output)
     _need_pyarrow("export")
@@ -174,7 +196,7 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError:  # not the main thread: signals are not ours to take
         previous = None
     try:
-        skipped, summary = command(args)
+        skipped, summary, unmatched = command(args)
     except UsageError as exc:
         args.subparser.print_usage(sys.stderr)
         return _fail(str(exc), USAGE_ERROR)
@@ -199,5 +221,9 @@ def main(argv: list[str] | None = None) -> int:
         for message in skipped:
             print(f"  {message.removeprefix('skipped ')}", file=sys.stderr)
     if not args.quiet:
-        print(f"{PROG}: {summary}", file=sys.stderr)
+        print(f"{PROG}: {'; '.join([summary, *unmatched])}", file=sys.stderr)
+    else:
+        # Quiet hides progress, not a filter that silently kept nothing.
+        for note in unmatched:
+            print(f"{PROG}: warning: {note}", file=sys.stderr)
     return INPUT_ERROR if skipped and args.strict else 0

@@ -57,9 +57,12 @@ def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
     import vantrel
 
     from .. import _tables
+    from .._filter import collecting_unmatched
 
     function = table_function(table)
-    with warnings.catch_warnings(record=True) as caught:
+    # A task is a part of the run: whether a filter key met no market at all is for the whole
+    # run to tell, from every task's keys.
+    with warnings.catch_warnings(record=True) as caught, collecting_unmatched() as unmatched:
         warnings.simplefilter("always", vantrel.SkippedRecordingWarning)
         try:
             result = function(task, errors=errors, **selection, **options)
@@ -68,7 +71,8 @@ def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
     skipped = [str(w.message) for w in caught
                if issubclass(w.category, vantrel.SkippedRecordingWarning)]
     books, markets = _tables.last_counts
-    return result, skipped, Counts(markets, books, result.num_rows)
+    return result, skipped, Counts(markets, books, result.num_rows,
+                                   [found.key for found in unmatched])
 
 
 def parquet_writer(where: str, schema: Any) -> Any:
@@ -238,16 +242,23 @@ class Tasks:
 
 
 class Counts:
-    """What an input held: markets, books replayed and rows of its table."""
+    """What an input held: markets, books replayed and rows of its table, and the market filter
+    keys that none of its markets met (of several inputs: none of theirs)."""
 
-    __slots__ = ("markets", "books", "rows")
+    __slots__ = ("markets", "books", "rows", "unmatched")
 
-    def __init__(self, markets: int = 0, books: int = 0, rows: int = 0) -> None:
+    def __init__(self, markets: int = 0, books: int = 0, rows: int = 0,
+                 unmatched: list[str] | None = None) -> None:
         self.markets = markets
         self.books = books
         self.rows = rows
+        # None before any input is counted: nothing is known to be unmatched yet
+        self.unmatched = unmatched
 
     def add(self, other: Counts) -> None:
         self.markets += other.markets
         self.books += other.books
         self.rows += other.rows
+        theirs = other.unmatched or []
+        self.unmatched = (list(theirs) if self.unmatched is None
+                          else [key for key in self.unmatched if key in theirs])
