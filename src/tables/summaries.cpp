@@ -80,7 +80,7 @@ class MarketSummaries final : public BookSink {
 
   void end_recording(const replay::MultiMarketReplay& replay, std::int64_t) override {
     for (std::size_t i = 0; i < histories_.size(); ++i) {
-      // A market dropped by its type along the way has no last state to sum up.
+      // A market the filter dropped along the way has no last state to sum up.
       if (MarketCache* market = replay.find(histories_.id(i))) push(*market, histories_[i]);
     }
   }
