@@ -27,6 +27,14 @@ vantrel.prices_table("a.json", form="bset")  # bad
 vantrel.trades_table("a.json", errors="warn")  # bad
 vantrel.replay(5)  # bad
 vantrel.replay([1.5])  # bad
+vantrel.replay("a.json", venues=["Ascot"], race_types="Flat", bsp_market=True)
+vantrel.trades_table("a.json", market_filter={"marketTypes": ["WIN"]}, window=(-600, None))
+vantrel.prices_table("a.json", every=1000, window=(-600.5, 0), event_type_ids={"7"})
+vantrel.replay("a.json", bsp_market="yes")  # bad
+vantrel.replay("a.json", venu=["Ascot"])  # bad
+vantrel.market_summaries("a.json", country_codes=5)  # bad
+vantrel.prices_table("a.json", window=-600)  # bad
+vantrel.trades_table("a.json", window=("-600", 0))  # bad
 source: vantrel.Source = ["a.json", b""]
 form: vantrel.Form = "best"
 """

@@ -99,16 +99,16 @@ def engine_filter(function: str, keys: Mapping[str, object]) -> EngineFilter:
     if not isinstance(camel, Mapping):
         raise TypeError(f"market_filter must be a dict, not {type(camel).__name__}")
     for camel_key, value in camel.items():
-        name = _CAMEL_KEYS.get(camel_key) if isinstance(camel_key, str) else None
-        if name is None:
+        key = _CAMEL_KEYS.get(camel_key) if isinstance(camel_key, str) else None
+        if key is None:
             raise TypeError(f"market_filter has no key {camel_key!r}: it takes "
                             + ", ".join(KEYS.values()))
         if value is None:
             continue
-        if name in given:
-            raise TypeError(f"{name} and market_filter[{camel_key!r}] are the same key: "
+        if key in given:
+            raise TypeError(f"{key} and market_filter[{camel_key!r}] are the same key: "
                             "give it once")
-        given[name] = _value(name, value, f"market_filter[{camel_key!r}]")
+        given[key] = _value(key, value, f"market_filter[{camel_key!r}]")
     return given
 
 

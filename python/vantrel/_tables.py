@@ -86,7 +86,7 @@ def _window_end_ms(end: object, name: str) -> int | None:
         raise ValueError(f"{name} must be a finite number of seconds (None leaves it open), "
                          f"not {end!r}")
     else:
-        ms = round(end * 1000)
+        ms = round(float(end) * 1000)
     if not -WINDOW_LIMIT_MS <= ms <= WINDOW_LIMIT_MS:
         raise ValueError(f"{name} must be within {WINDOW_LIMIT_MS // 1000:,} seconds of the off, "
                          f"not {end!r}")
