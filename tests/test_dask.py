@@ -253,3 +253,24 @@ def test_an_archive_gives_a_partition_per_member_group(client, folder, month, na
         assert list(member_sources["source"].astype(str).unique()) == [
             f"{month} (member {m})" for g in groups for m in g.members]
     assert_same_frame(ddf.compute(), single_process(name, options, sources, dtype_backend))
+
+
+def test_the_market_filter_and_window_reach_the_partitions(client, tmp_path):
+    import warnings
+
+    from helpers import market_mix
+
+    files = market_mix.write(tmp_path, "lone")
+    options = {"venues": ["Ascot", "Leopardstown"], "market_filter": {"bspMarket": True},
+               "window": (-600, 0)}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ddf = vdask.prices_table(files, **options)
+        got = ddf.compute()
+    # Files without a market of the filter are the common case: no partition warns of them,
+    # nor does the meta, built from a recording of nothing.
+    assert not [w for w in caught if issubclass(w.category, vantrel.FilterWarning)]
+    assert set(got["market_id"]) == set(market_mix.market_ids()[:2])
+    assert_same_frame(got, single_process("prices_table", options, files))
+    with pytest.raises(TypeError, match="bsp_market must be True, False or None"):
+        vdask.trades_table(files, bsp_market="yes")

@@ -238,3 +238,29 @@ def test_importing_vantrel_leaves_flumine_out():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                             check=True)
     assert result.stdout.strip() == "False"
+
+
+def test_the_market_filter_reaches_the_stream(tmp_path):
+    # three markets of an event file: the filter keeps the first alone
+    shapes = [RaceShape(market_id="1.100000041", seed=16),
+              RaceShape(market_id="1.100000042", seed=17, start_ms=RaceShape.start_ms + 250),
+              RaceShape(market_id="1.100000043", seed=18, event_type_id="4339",
+                        start_ms=RaceShape.start_ms + 500)]
+    messages = event_messages(shapes)
+    for message in messages:
+        for change in message["mc"]:
+            if change["id"] == "1.100000042" and "marketDefinition" in change:
+                change["marketDefinition"]["venue"] = "Kempton"
+    everything = write_lines(tmp_path / "event", messages)
+    # flumine's own stream over the kept market alone hands out what the filtered one does
+    alone = write_lines(tmp_path / "kept", race_messages(shapes[0]))
+    expected = handed_out(BetfairHistoricalStream(alone, listener_kwargs={"inplay": False}))
+    options = {"inplay": False, "venues": "Ascot",
+               "market_filter": {"eventTypeIds": ["7"], "bettingTypes": ["ODDS"]}}
+    stream = HistoricalStream(everything, listener_kwargs=options)
+    assert stream.listener_kwargs == options
+    assert stream.stream_hash != HistoricalStream(everything).stream_hash
+    assert handed_out(stream) == expected
+    with pytest.raises(TypeError, match="same key"):
+        HistoricalStream(everything, listener_kwargs={"event_type_ids": ["7"],
+                                                      "market_filter": {"eventTypeIds": ["7"]}})
