@@ -83,8 +83,8 @@ void check_column(const FinishedColumn& c, std::int64_t rows) {
   }
 }
 
-void run(const MessageStore& store, BookSink& sink) {
-  feed_recording(store, {}, "fuzz", sink);
+void run(const MessageStore& store, BookSink& sink, const replay::MarketFilter& filter = {}) {
+  feed_recording(store, filter, "fuzz", sink);
   const std::vector<FinishedColumn> columns = sink.finish();
   FUZZ_CHECK(!columns.empty());
   for (const FinishedColumn& c : columns) check_column(c, columns.front().length);
@@ -112,9 +112,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       {.form = Form::kBest, .depth = 2, .every_ms = step, .changed_only = true},
       {.form = Form::kLadder, .depth = 0, .in_play = true},
       {.form = Form::kLastPriceTraded, .depth = 0, .every_ms = step},
+      // a grid laid from a window's start, which moves with every definition's market time
+      {.form = Form::kBest, .depth = 1, .every_ms = step, .window = {-100 * step, 100 * step}},
   };
   for (const PricesOptions& options : prices) run(store, *make_prices_sink(options));
   run(store, *make_trades_sink());
+  run(store, *make_trades_sink({std::nullopt, 0}));
+  // Markets judged by their definitions: some kept, some dropped along the way.
+  replay::MarketFilter filter;
+  filter.keep_texts(replay::FilterKey::kMarketTypes, {"WIN", "PLACE"});
+  filter.keep_flag(replay::FilterKey::kBspMarket, true);
+  run(store, *make_prices_sink(prices[1]), filter);
+  run(store, *make_market_summaries_sink(), filter);
   run(store, *make_market_summaries_sink());
   run(store, *make_runner_summaries_sink({0, 60, 3600}));
   return 0;
