@@ -148,7 +148,8 @@ def test_market_filters_apply(recordings):
     first = table.column("market_id")[0].as_py()
     only = vantrel.prices_table(recordings[0], markets=first)
     assert set(only.column("market_id").to_pylist()) == {first}
-    assert vantrel.prices_table(recordings[0], market_types="PLACE").num_rows == 0
+    with pytest.warns(vantrel.FilterWarning, match="market_types=\\['PLACE'\\]"):
+        assert vantrel.prices_table(recordings[0], market_types="PLACE").num_rows == 0
 
 
 def test_without_pyarrow_the_error_names_the_extra(monkeypatch, recordings):
