@@ -21,7 +21,6 @@ from __future__ import annotations
 import argparse
 import bz2
 import gzip
-import hashlib
 import io
 import json
 import logging
@@ -32,8 +31,8 @@ import time
 from pathlib import Path
 
 from common import DATA, REPO, shared_data_dir, shared_recordings
+from tools import recordings  # noqa: E402
 
-import gen_stream
 
 
 def _strategies():
@@ -92,7 +91,7 @@ def month_set(markets: int, messages: int) -> list[Path]:
     """Small gzip market files, regenerated when the generator changes."""
     folder = DATA / "gen" / f"flumine-month-{markets}x{messages}"
     meta = {"markets": markets, "messages": messages,
-            "generator": hashlib.sha256(Path(gen_stream.__file__).read_bytes()).hexdigest()}
+            "generator": recordings.fingerprint()}
     meta_path = folder / ".meta"
     paths = [folder / f"1.9{i:08d}.gz" for i in range(markets)]
     try:
@@ -104,7 +103,7 @@ def month_set(markets: int, messages: int) -> list[Path]:
           f"{folder.relative_to(REPO)} ...", flush=True)
     folder.mkdir(parents=True, exist_ok=True)
     for i, path in enumerate(paths):
-        gen_stream.generate(path, "sample", messages=messages, seed=i + 1,
+        recordings.generate(path, "sample", messages=messages, seed=i + 1,
                             market_id=path.name[:-3])
     meta_path.write_text(json.dumps(meta))
     return paths

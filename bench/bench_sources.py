@@ -39,7 +39,6 @@ import argparse
 import bz2
 import datetime
 import gzip
-import hashlib
 import heapq
 import io
 import json
@@ -58,8 +57,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import gen_stream  # noqa: E402
 from common import BENCH, DATA, REPO, _fresh, shared_data_dir, shared_recordings  # noqa: E402
+from tools import recordings  # noqa: E402
 from run import (FULL, QUICK, Measure, Plan, judged, machine, make_input,  # noqa: E402
                  peer_setup, rotate, run_child, text_table)
 
@@ -171,7 +170,7 @@ def write_plain_tree(events: list[Event], root: Path) -> list[Path]:
         market_files = []
         for m in event.markets:
             path = folder / m.market_id
-            lines = gen_stream.iter_lines(m.shape, messages=m.messages, runners=m.runners,
+            lines = recordings.iter_lines(m.shape, messages=m.messages, runners=m.runners,
                                           seed=m.seed, market_id=m.market_id)
             path.write_bytes("".join(lines).encode("ascii"))
             market_files.append(path)
@@ -254,7 +253,7 @@ class Inputs:
 def build_inputs(scale: Scale, seed: int, label: str) -> Inputs:
     root = SOURCES / f"{label}-s{seed}"
     meta_path = root / "meta.json"
-    digest = hashlib.sha256(Path(gen_stream.__file__).read_bytes()).hexdigest()
+    digest = recordings.fingerprint()
     # Through JSON and back, so the tuples compare equal to the lists the file holds.
     want = json.loads(json.dumps({"layout": LAYOUT_VERSION, "scale": asdict(scale), "seed": seed,
                                   "generator": digest}))
@@ -302,7 +301,7 @@ def write_memory_tar(inputs: Inputs, files: list[Path], names: list[str], scale:
     """Copies of the plain recordings under other event folders, and one large recording
     half way through, until the archive holds scale.memory_bytes."""
     t0 = time.perf_counter()
-    gen_stream.generate(inputs.largest, "big", seed=seed, market_id="1.239999999",
+    recordings.generate(inputs.largest, "big", seed=seed, market_id="1.239999999",
                         target_bytes=scale.largest_bytes)
     largest_size = inputs.largest.stat().st_size
     per_copy = sum(f.stat().st_size for f in files)

@@ -67,9 +67,10 @@ class Shape:
     event_id: str | None = None
     event_name: str | None = None
     venue: str | None = None
+    race_type: str | None = None
     country_code: str = "GB"
     number_of_winners: int = 1
-    selection_ids: tuple[int, ...] | None = None  # listed in a shuffled order
+    selection_ids: tuple[int, ...] | None = None  # in the first definition's order
     runner_names: tuple[str, ...] | None = None
     handicaps: tuple[float, ...] | None = None     # each runner's, for handicap markets
     texts: bool = True               # names, event name, market type, country and venue
@@ -257,12 +258,9 @@ class Market:
             self.event_id = shape.event_id
         if shape.venue is not None:
             self.venue = shape.venue
+        if shape.race_type is not None:
+            self.race_type = shape.race_type
         self.runners = self._make_runners()
-        if shape.selection_ids is not None:
-            # The definition lists runners in an order of its own, not by their ids.
-            rng.shuffle(self.runners)
-            for sort, r in enumerate(self.runners, 1):
-                r.sort = sort
         first = TICK_CENTS[self.runners[0].mid]
         other = TICK_CENTS[self.runners[-1].mid]
         self.logit = self.logit_start = self.logit_end = math.log(other / first)
