@@ -21,17 +21,16 @@ from __future__ import annotations
 import argparse
 import bz2
 import gzip
-import io
 import json
 import logging
 import statistics
 import sys
-import tarfile
 import time
 from pathlib import Path
 
 from common import DATA, REPO, shared_data_dir, shared_recordings
 from tools import recordings  # noqa: E402
+from tools.recordings.archives import TarWriter  # noqa: E402
 
 
 
@@ -114,12 +113,10 @@ def official_tar(paths: list[Path]) -> Path:
     target = paths[0].parent / "archive.tar"
     if target.exists() and target.stat().st_mtime >= max(p.stat().st_mtime for p in paths):
         return target
-    with tarfile.open(target, "w") as tar:
+    with TarWriter(target) as tar:
         for path in paths:
-            packed = bz2.compress(gzip.decompress(path.read_bytes()), 9)
-            info = tarfile.TarInfo(f"PRO/2023/Nov/1/32000000/{path.name[:-3]}.bz2")
-            info.size = len(packed)
-            tar.addfile(info, io.BytesIO(packed))
+            tar.add(f"PRO/2023/Nov/1/32000000/{path.name[:-3]}.bz2",
+                    bz2.compress(gzip.decompress(path.read_bytes()), 9))
     return target
 
 

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import gc
 import gzip
-import hashlib
 import json
 import os
 import resource

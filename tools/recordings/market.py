@@ -11,7 +11,7 @@ import base64
 import json
 import math
 import random
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import datetime, timezone
 
 from .prices import NTICKS, TICK_CENTS, TICK_TEXT, TOP, fmt_cents, iso_ms, tick_index
@@ -76,6 +76,7 @@ class Shape:
     texts: bool = True               # names, event name, market type, country and venue
     removal_dates: bool = True       # a non-runner's removalDate
     removed_last: bool = False       # a non-runner listed last from its removal on
+    removal_clears: bool = True      # the removal zeroes the non-runner's ladders
     non_runner: int | None = None    # its place in the first definition (None: drawn)
     winner: int | None = None        # the winner's place in the first definition (None: drawn)
     bet_delay: int = 5               # in play
@@ -439,7 +440,8 @@ class Market:
         gone = [f"[{level},0,0]" for level in range(len(best), shown)]
         keys = ("batb", "bdatb") if back else ("batl", "bdatl")
         available = [f"[{n},{TICK_TEXT[i]},{fmt_cents(side[i])}]" for n, i in enumerate(best)]
-        shown_sizes = [f"[{n},{TICK_TEXT[i]},{fmt_cents(side[i] - side[i] % 100)}]"
+        # Displayed sizes are whole units, never 0: a 0 would take the level away.
+        shown_sizes = [f"[{n},{TICK_TEXT[i]},{fmt_cents(max(side[i] - side[i] % 100, 100))}]"
                        for n, i in enumerate(best)]
         return (f'"{keys[0]}":[' + ",".join(available + gone) + "],"
                 f'"{keys[1]}":[' + ",".join(shown_sizes + gone) + "]")
@@ -717,19 +719,7 @@ class Market:
                 r.status = "REMOVED"
                 r.removal_ms = self.clock.pt
                 self._set_adjustment_factors()
-                cleared = []
-                if r.atb:
-                    cleared.append(self._ladder("atb", dict.fromkeys(r.atb, 0)))
-                if r.atl:
-                    cleared.append(self._ladder("atl", dict.fromkeys(r.atl, 0)))
-                r.atb.clear()
-                r.atl.clear()
-                if self.shape.ladders in ("display", "mixed"):
-                    cleared += [self._best_offers(r, True), self._best_offers(r, False)]
-                if self.shape.ladders == "display":
-                    cleared = cleared[-2:]
-                elif self.shape.ladders == "basic":
-                    cleared = []
+                cleared = self._withdrawn(r)
                 cleared.append(f'"id":{r.id}')
                 rc = ',"rc":[{' + ",".join(cleared) + "}]"
                 if self.shape.removed_last:
@@ -778,6 +768,25 @@ class Market:
             self.tv = 0
             return self._change(',"rc":[' + ",".join(parts) + '],"tv":0')
         return self._change(f',"marketDefinition":{self._definition()}{rc}')
+
+    def _withdrawn(self, r: _Runner) -> list[str]:
+        """The ladder keys of a non-runner's removal."""
+        if not self.shape.removal_clears:
+            # Empty lists, which change nothing: readers keep the non-runner's last prices,
+            # and a strategy may still try to bet on it.
+            return ['"atb":[],"atl":[]']
+        mode = self.shape.ladders
+        parts = []
+        if mode in ("full", "mixed"):
+            if r.atb:
+                parts.append(self._ladder("atb", dict.fromkeys(r.atb, 0)))
+            if r.atl:
+                parts.append(self._ladder("atl", dict.fromkeys(r.atl, 0)))
+        r.atb.clear()
+        r.atl.clear()
+        if mode in ("display", "mixed"):
+            parts += [self._best_offers(r, True), self._best_offers(r, False)]
+        return parts
 
     def _by_place(self, place: int) -> _Runner:
         """The runner at this place of the first definition (sort priority place + 1)."""
