@@ -113,3 +113,57 @@ def race_file(path, *specs):
 def replayed(source, **options):
     """What a replay gives, in a form that compares whole: market id, publish time, dict export."""
     return [(b.market_id, b.publish_time, b.to_dict()) for b in vantrel.replay(source, **options)]
+
+
+# --- event-level recordings for the tables --------------------------------------------------
+
+# The texts a definition may leave out, as a football market has no venue, country or runner
+# names: tables of such a file have string columns that are null throughout.
+OPTIONAL_TEXTS = ("eventName", "name", "marketType", "countryCode", "venue")
+TABLE_START_MS = 1_714_560_000_000  # 2024-05-01T10:40:00Z
+
+
+def event_lines(seed, markets=3, messages=240, peer_safe=True, texts=True):
+    """The lines of one event-level recording: `markets` race markets of one meeting on one
+    clock, a few seconds apart, each message holding the changes of every market that changed
+    then: an image each, deltas with starting prices, a withdrawal, suspensions, the off and the
+    settlement. `peer_safe` keeps to what betfairutil (through betfairlightweight) reads as
+    vantrel does: no second image of a market. Without `texts` the definitions carry none of
+    OPTIONAL_TEXTS."""
+    rng = random.Random(seed)
+    start = TABLE_START_MS + rng.randrange(10**6)
+    shapes = []
+    for _ in range(markets):
+        runners = rng.randrange(3, 9)
+        shapes.append(Shape(
+            name="table", kind="race", runners=runners, messages=messages, depth=(8, 16),
+            sp=0.1, off_at=0.75, non_runner=rng.randrange(runners), event_id="33000123",
+            event_name="Ascot 1st May", venue="Ascot", texts=texts,
+            reimage_at=None if peer_safe else 0.5, start_ms=start, step_ms=2500, jitter_ms=2000))
+    ids = [f"1.23{seed:04d}{m:03d}" for m in range(markets)]
+    return [text.rstrip("\n")
+            for text in recordings.event_lines(shapes, seed=seed, messages=messages, market_ids=ids)]
+
+
+def write_event(path, seed, **options):
+    """event_lines(seed, **options) written to `path`, gzip when its name ends in .gz."""
+    return recordings.write(path, event_lines(seed, **options))
+
+
+def write_without_texts(path, seed, **options):
+    """A recording as write_event's whose definitions carry none of OPTIONAL_TEXTS."""
+    return write_event(path, seed, texts=False, **options)
+
+
+def exchange_recordings(seed, count, long_names=False):
+    """(name, bytes) of `count` recordings of 1 to 3 markets named as in the exchange's archives:
+    PRO/<year>/<month>/<day>/<event>/<market id>; with `long_names`, every third one in a folder
+    past the 100 bytes a plain tar header holds."""
+    out = []
+    for i in range(count):
+        data = "\n".join(event_lines(seed + i, markets=1 + i % 3, messages=50 + 25 * i)) + "\n"
+        folder = f"PRO/2024/May/{1 + i // 3}/3300{i // 3}"
+        if long_names and i % 3 == 1:
+            folder += "/" + "x" * 120
+        out.append((f"{folder}/1.2{seed:03d}{i:05d}", data.encode()))
+    return out

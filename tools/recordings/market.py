@@ -87,6 +87,7 @@ class Shape:
     # step_ms, messages step_ms apart from start_ms
     start_ms: int | None = None
     step_ms: int | None = None
+    jitter_ms: int = 0               # with step_ms, each message up to this much later
     market_ms: int | None = None     # the scheduled start; with step_ms, at the off by default
 
     def __post_init__(self) -> None:
@@ -164,18 +165,21 @@ class Clock:
     message through the off to its end, or a fixed step apart."""
 
     def __init__(self, rng: random.Random, clk: int, start_ms: int, off_ms: int, end_ms: int,
-                 off_at: float, step_ms: int | None = None):
+                 off_at: float, step_ms: int | None = None, jitter_ms: int = 0):
         self.rng = rng
         self.clk = clk
         self.start_ms, self.off_ms, self.end_ms = start_ms, off_ms, end_ms
         self.off_at = off_at
         self.step_ms = step_ms
+        self.jitter_ms = jitter_ms
         self.pt = start_ms
         self.count = 0
 
     def advance(self, progress: float) -> tuple[str, int]:
         if self.step_ms is not None:
             pt = self.start_ms + self.count * self.step_ms
+            if self.jitter_ms:
+                pt = max(pt + self.rng.randrange(self.jitter_ms), self.pt + 1)
         else:
             off = self.off_at
             if progress < off:
@@ -271,7 +275,8 @@ class Market:
         self.first_order = [r.id for r in self.runners]
         self._set_adjustment_factors()
         self._set_shares()
-        self.clock = Clock(rng, clk, start_ms, off_ms, end_ms, shape.off_at, shape.step_ms)
+        self.clock = Clock(rng, clk, start_ms, off_ms, end_ms, shape.off_at, shape.step_ms,
+                           shape.jitter_ms)
 
     # ---- set-up
 

@@ -124,7 +124,7 @@ def event_lines(shapes: list[Shape], *, seed: int = 1, messages: int = 240,
                for sh, market_id in zip(shapes, ids)]
     first = markets[0].clock
     clock = Clock(rng, first.clk, first.start_ms, first.off_ms, first.end_ms, first.off_at,
-                  first.step_ms)
+                  first.step_ms, first.jitter_ms)
     plans = [m.schedule() for m in markets]
     for m in markets:
         yield line(*clock.advance(0.0), [m.image()])
