@@ -20,7 +20,8 @@ import pyarrow.parquet
 
 import vantrel
 from helpers.recordings import exchange_recordings, write_event, write_without_texts
-from helpers.archives import exchange_tar, huge_base256_size, long_name_of_32_tib, v7_header
+from helpers.archives import huge_base256_size, long_name_of_32_tib, v7_header
+from tools.recordings.archives import exchange_tar
 from helpers.table_reference import plain
 from vantrel._sources import member_groups
 from vantrel.cli import PARTS_PER_JOB, parts_prefix

@@ -17,7 +17,7 @@ pa = pytest.importorskip("pyarrow")
 
 import vantrel  # noqa: E402
 from helpers.recordings import exchange_recordings, write_event  # noqa: E402
-from helpers.archives import exchange_tar  # noqa: E402
+from tools.recordings.archives import exchange_tar  # noqa: E402
 from vantrel._sources import member_groups  # noqa: E402
 from vantrel.cli import Counts, Progress, parts_prefix  # noqa: E402
 from vantrel.cli.tasks import scratch_place  # noqa: E402

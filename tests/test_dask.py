@@ -13,7 +13,7 @@ pd = pytest.importorskip("pandas")
 import vantrel
 import vantrel.dask as vdask
 from helpers.recordings import exchange_recordings, write_event, write_without_texts
-from helpers.archives import exchange_tar
+from tools.recordings.archives import exchange_tar
 from vantrel._sources import member_groups
 
 TABLES = [

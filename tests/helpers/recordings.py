@@ -55,7 +55,8 @@ def market_recording(market_id, seed, count=120, *, runners=(11, 12, 13, 14), st
     order = list(runners)
     random.Random(seed).shuffle(order)
     shape = Shape(
-        name="market", kind="race", runners=len(order), messages=count, selection_ids=tuple(order),
+        name="market", kind="race", runners=len(order), messages=count, whole_life=True,
+        selection_ids=tuple(order),
         depth=(3, 8), start_ms=start, step_ms=step, market_type=market_type, event_id=event_id,
         non_runner=len(order) - 1 if len(order) > 2 else None, sp=0.1,
         bet_delay_models=None if bet_delay_models is None else tuple(bet_delay_models),
@@ -93,6 +94,7 @@ def race_shape(market_id, *, runners=6, depth=8, preplay=60, inplay=60, non_runn
     messages = preplay + inplay + 6
     return Shape(
         name="race", kind="race", runners=runners, messages=messages, market_id=market_id,
+        whole_life=True,
         depth=(depth, depth), fill=(1.0, 1.0), off_at=(preplay + 2) / (messages - 1),
         removal=non_runner is not None, non_runner=non_runner, removed_last=True,
         removal_clears=False, winner=winner,

@@ -42,6 +42,7 @@ class Shape:
     sp_strings: bool = True          # first starting-price keys as "Infinity"/"NaN", as recorded
     removal: bool = True             # a non-runner is withdrawn part way
     lifecycle: bool = True           # suspensions, in-play, settlement
+    whole_life: bool = False         # a short recording still holds every event of the life
     one_level: bool = False          # every delta changes exactly one back level of one runner
     off_at: float = 0.85             # share of the recording before the market goes in-play
     market_id: str | None = None

@@ -68,9 +68,10 @@ def _market_lines(mkt: Market) -> Iterator[str]:
             progress = i / (n - 1)
             if ending and i == n - 1:
                 yield mkt.line(1.0, mkt.event(ending[0], 1.0))
-            elif events and (progress >= events[0].at or len(events) >= n - 1 - i):
-                # A short recording still goes through the market's whole life: once the
-                # messages left only just hold the events left, they are all events.
+            elif events and (progress >= events[0].at
+                             or sh.whole_life and len(events) >= n - 1 - i):
+                # With whole_life, once the messages left only just hold the events left,
+                # they are all events.
                 yield mkt.line(progress, mkt.event(events.pop(0), progress))
             else:
                 yield mkt.line(progress, mkt.delta(progress))
