@@ -502,22 +502,20 @@ class Market:
         """Move the price by ``step`` ticks: crossed offers go and the other side fills in."""
         new = min(TOP - 1, max(0, r.mid + step))
         if new > r.mid:
-            for i in range(r.mid + 1, new + 1):
-                if i in r.atl:
-                    del r.atl[i]
-                    atl[i] = 0
-                s = self._new_size(None)
-                r.atb[i] = s
-                atb[i] = s
+            self._cross(range(r.mid + 1, new + 1), r.atl, atl, r.atb, atb)
         elif new < r.mid:
-            for i in range(new + 1, r.mid + 1):
-                if i in r.atb:
-                    del r.atb[i]
-                    atb[i] = 0
-                s = self._new_size(None)
-                r.atl[i] = s
-                atl[i] = s
+            self._cross(range(new + 1, r.mid + 1), r.atb, atb, r.atl, atl)
         r.mid = new
+
+    def _cross(self, ticks: range, gone: dict, gone_out: dict, filled: dict,
+               filled_out: dict) -> None:
+        for i in ticks:
+            if i in gone:
+                del gone[i]
+                gone_out[i] = 0
+            s = self._new_size(None)
+            filled[i] = s
+            filled_out[i] = s
 
     def _touch_level(self, r: _Runner, back: bool, out: dict, min_keep: int = 1) -> None:
         rng = self.rng
