@@ -33,10 +33,10 @@ def stream_lines(rng, messages=12):
     a reader must also survive added: odd handicaps, null and string starting prices, images
     in mid-stream, a market seen only in deltas, a message without "op" and a heartbeat."""
     shape = recordings.Shape(
-        name="fuzz", runners=4, messages=messages + 1, depth=(2, 4), touch=(1, 4), levels=(1, 3),
-        ladders=rng.choice(["full", "mixed"]), sp=0.4, handicaps=(0.0, -1.5, 0.0, 0.0),
-        off_at=0.5, market_ms=1614871800000, start_ms=1614870000000, step_ms=2500,
-        jitter_ms=2000)
+        name="fuzz", runners=4, messages=messages + 1, whole_life=True, depth=(2, 4),
+        touch=(1, 4), levels=(1, 3), ladders=rng.choice(["full", "mixed"]), sp=0.4,
+        handicaps=(0.0, -1.5, 0.0, 0.0), off_at=0.5, market_ms=1614871800000,
+        start_ms=1614870000000, step_ms=2500, jitter_ms=2000)
     lines = recordings.messages(shape, seed=rng.randrange(1 << 30), market_id=MARKET)
     lines[0]["mc"][0]["marketDefinition"]["eachWayDivisor"] = 4.0
     for n, line in enumerate(lines[1:], 1):

@@ -8,7 +8,7 @@ import random
 
 import vantrel
 from tools import recordings
-from tools.recordings import Shape, interleave  # noqa: F401  (the tests import it from here)
+from tools.recordings import Shape
 
 
 def message(pt, *changes):

@@ -118,7 +118,8 @@ def event_lines(shapes: list[Shape], *, seed: int = 1, messages: int = 240,
     """An event-level recording: several markets on one clock, each message holding the
     changes of every market that changed then. Each market gets an image of its own first;
     then each message carries a market's due event, or, with chance `activity` while it is
-    open, a delta; the last closes them all at once. The shapes' message counts are unused."""
+    open, a delta; the last closes them all at once. The shapes' message counts only place
+    their times when they have a fixed step; the clock is the first market's."""
     rng = random.Random(f"event:{seed}")
     ids = market_ids or [f"1.{230_000_000 + 1000 * seed + i}" for i in range(len(shapes))]
     markets = [Market(sh, rng.randrange(1 << 30), market_id)
