@@ -75,7 +75,7 @@ def test_official_tar_replays_to_the_markets_of_its_events(official):
     assert len(football) >= 25 and len(set(football)) == len(football)
     assert {("MATCH_ODDS", "ODDS"), ("OVER_UNDER_25", "ODDS"), ("CORRECT_SCORE", "ODDS"),
             ("ASIAN_HANDICAP", "ASIAN_HANDICAP_DOUBLE_LINE")} <= set(football)
-    assert sorted(racing) == [("PLACE", "ODDS"), ("PLACE", "ODDS"), ("WIN", "ODDS"), ("WIN", "ODDS")]
+    assert sorted(racing) == [("PLACE", "ODDS")] * 2 + [("WIN", "ODDS")] * 2
 
 
 def test_a_race_s_win_and_place_markets_share_their_runners(official):

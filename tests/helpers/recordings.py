@@ -8,6 +8,7 @@ import random
 
 import vantrel
 from tools import recordings
+from tools.recordings import archives
 from tools.recordings import Shape
 
 
@@ -74,7 +75,7 @@ def race(market_id, *, messages=30, runners=4, seed=1):
 
 def event_file(*texts):
     """The recordings' lines merged in publish-time order, as one file holds a whole event."""
-    return "".join(recordings.merge(*(t.decode().splitlines(keepends=True) for t in texts))).encode()
+    return archives.event_text(texts)
 
 
 START_MS = 1_700_000_000_000
@@ -87,10 +88,11 @@ def race_shape(market_id, *, runners=6, depth=8, preplay=60, inplay=60, non_runn
     """A race market for backtests: `runners` with `depth` ladder levels a side in the image,
     `preplay` and `inplay` deltas a second apart around the off at its market time, the
     non-runner at place `non_runner` (None: none) withdrawn half way to the off, its prices
-    left standing, and listed last from then on, the off with a bet delay (passive with `passive`), a suspension and the
-    settlement with the runner at place `winner` winning. `starting_prices` adds the near and
-    far starting prices, their ladders and the settled ones; `market_tv` the market's total
-    matched and runner totals that run ahead of the traded ladders."""
+    left standing, and listed last from then on, the off with a bet delay (passive with
+    `passive`), a suspension and the settlement with the runner at place `winner` winning.
+    `starting_prices` adds the near and far starting prices, their ladders and the settled
+    ones; `market_tv` the market's total matched and runner totals that run ahead of the
+    traded ladders."""
     messages = preplay + inplay + 6
     return Shape(
         name="race", kind="race", runners=runners, messages=messages, market_id=market_id,
@@ -144,7 +146,8 @@ def event_lines(seed, markets=3, messages=240, peer_safe=True, texts=True):
             reimage_at=None if peer_safe else 0.5, start_ms=start, step_ms=2500, jitter_ms=2000))
     ids = [f"1.23{seed:04d}{m:03d}" for m in range(markets)]
     return [text.rstrip("\n")
-            for text in recordings.event_lines(shapes, seed=seed, messages=messages, market_ids=ids)]
+            for text in recordings.event_lines(shapes, seed=seed, messages=messages,
+                                               market_ids=ids)]
 
 
 def write_event(path, seed, **options):

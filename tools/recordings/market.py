@@ -54,7 +54,7 @@ class Shape:
     # full ladders; "mixed" both, the full ladder of a side emptied now and then.
     ladders: str = "full"
     market_tv: bool = True           # the market's total matched on every message that traded
-    tv_ahead: bool = False           # runner totals run ahead of what their traded ladders add up to
+    tv_ahead: bool = False           # runner totals ahead of what their traded ladders add up to
     bsp: bool | None = None          # starting prices reconciled at the off (None: races only)
     wipe_at_close: bool = False      # traded volumes zeroed after the close, as the exchange ends
     reimage_at: float | None = None  # a second image of the whole market at this share
