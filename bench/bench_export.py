@@ -35,7 +35,6 @@ from __future__ import annotations
 
 import argparse
 import bz2
-import hashlib
 import json
 import os
 import shutil
@@ -49,10 +48,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import gen_stream  # noqa: E402
 from bench_sources import (FULL_SCALE, MONTHS, QUICK_SCALE, Scale, TarWriter,  # noqa: E402
                            plan_events, write_plain_tree)
 from common import BENCH, DATA, REPO, _fresh  # noqa: E402
+from tools import recordings  # noqa: E402
 
 OUT = BENCH / "out" / "export.json"
 EXPORT = DATA / "export"
@@ -76,7 +75,7 @@ def build_archive(scale: Scale, total_bytes: int, seed: int, label: str) -> tupl
     """The tar and its sizes, generated when missing or made by another generator."""
     root = EXPORT / f"{label}-s{seed}"
     tar = root / "month-bz2.tar"
-    digest = hashlib.sha256(Path(gen_stream.__file__).read_bytes()).hexdigest()
+    digest = recordings.fingerprint()
     want = json.loads(json.dumps({"layout": LAYOUT_VERSION, "scale": scale.__dict__,
                                   "bytes": total_bytes, "seed": seed, "generator": digest}))
     if _fresh(root / "meta.json", want, tar):

@@ -21,19 +21,17 @@ from __future__ import annotations
 import argparse
 import bz2
 import gzip
-import hashlib
-import io
 import json
 import logging
 import statistics
 import sys
-import tarfile
 import time
 from pathlib import Path
 
 from common import DATA, REPO, shared_data_dir, shared_recordings
+from tools import recordings  # noqa: E402
+from tools.recordings.archives import TarWriter  # noqa: E402
 
-import gen_stream
 
 
 def _strategies():
@@ -92,7 +90,7 @@ def month_set(markets: int, messages: int) -> list[Path]:
     """Small gzip market files, regenerated when the generator changes."""
     folder = DATA / "gen" / f"flumine-month-{markets}x{messages}"
     meta = {"markets": markets, "messages": messages,
-            "generator": hashlib.sha256(Path(gen_stream.__file__).read_bytes()).hexdigest()}
+            "generator": recordings.fingerprint()}
     meta_path = folder / ".meta"
     paths = [folder / f"1.9{i:08d}.gz" for i in range(markets)]
     try:
@@ -104,7 +102,7 @@ def month_set(markets: int, messages: int) -> list[Path]:
           f"{folder.relative_to(REPO)} ...", flush=True)
     folder.mkdir(parents=True, exist_ok=True)
     for i, path in enumerate(paths):
-        gen_stream.generate(path, "sample", messages=messages, seed=i + 1,
+        recordings.generate(path, "sample", messages=messages, seed=i + 1,
                             market_id=path.name[:-3])
     meta_path.write_text(json.dumps(meta))
     return paths
@@ -115,12 +113,10 @@ def official_tar(paths: list[Path]) -> Path:
     target = paths[0].parent / "archive.tar"
     if target.exists() and target.stat().st_mtime >= max(p.stat().st_mtime for p in paths):
         return target
-    with tarfile.open(target, "w") as tar:
+    with TarWriter(target) as tar:
         for path in paths:
-            packed = bz2.compress(gzip.decompress(path.read_bytes()), 9)
-            info = tarfile.TarInfo(f"PRO/2023/Nov/1/32000000/{path.name[:-3]}.bz2")
-            info.size = len(packed)
-            tar.addfile(info, io.BytesIO(packed))
+            tar.add(f"PRO/2023/Nov/1/32000000/{path.name[:-3]}.bz2",
+                    bz2.compress(gzip.decompress(path.read_bytes()), 9))
     return target
 
 

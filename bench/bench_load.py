@@ -22,7 +22,7 @@ which mostly slows the json floor.
 
 Inputs: every recording in the shared data folder (found beside the
 checkout, or named by VANTREL_DATA_DIR; skipped when absent), files generated
-by gen_stream.py into bench/data/ (cached), and any paths given.
+by the recording generator (tools/recordings) into bench/data/ (cached), and any paths given.
 
     .venv/bin/python bench/bench_load.py            # full run
     .venv/bin/python bench/bench_load.py --quick    # short run

@@ -20,9 +20,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import gen_stream  # noqa: E402
 import vantrel  # noqa: E402
 from common import read_prices as read_runners  # noqa: E402
+from tools import recordings  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 GEN = HERE / "data" / "gen"
@@ -41,7 +41,7 @@ def generated(shape, messages, runners=None):
         kwargs = {"messages": messages}
         if runners:
             kwargs["runners"] = runners
-        gen_stream.generate(str(path), shape, **kwargs)
+        recordings.generate(str(path), shape, **kwargs)
     return path
 
 

@@ -39,18 +39,13 @@ import argparse
 import bz2
 import datetime
 import gzip
-import hashlib
-import heapq
-import io
 import json
 import lzma
 import multiprocessing
 import random
-import re
 import shutil
 import statistics
 import sys
-import tarfile
 import time
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import asdict, dataclass, field
@@ -58,8 +53,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import gen_stream  # noqa: E402
 from common import BENCH, DATA, REPO, _fresh, shared_data_dir, shared_recordings  # noqa: E402
+from tools import recordings  # noqa: E402
+from tools.recordings.archives import (MONTHS, EventPlan, MarketPlan, TarWriter,  # noqa: E402
+                                       write_tree)
 from run import (FULL, QUICK, Measure, Plan, judged, machine, make_input,  # noqa: E402
                  peer_setup, rotate, run_child, text_table)
 
@@ -72,7 +69,6 @@ CODECS = ("bz2", "gzip", "zstd", "xz")
 SUFFIX = {"bz2": ".bz2", "gzip": ".gz", "zstd": ".zst", "xz": ".xz"}
 TAR_NAME = {"bz2": "official-bz2.tar", "gzip": "official-gz.tar",
             "zstd": "official-zst.tar", "xz": "official-xz.tar"}
-MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 
 CODEC_TARGET = 1.2       # replaying a tar over decompressing its members plus replaying them
 SHARED_TARGET = 1.5      # iter_prices_file over vantrel.replay, per message, at least
@@ -110,33 +106,17 @@ QUICK_SCALE = Scale(meetings=2, races=(1, 2), race_messages=(400, 1_200), matche
 # --------------------------------------------------------------------------
 # Recordings
 
-@dataclass(frozen=True)
-class Market:
-    market_id: str
-    shape: str
-    messages: int
-    runners: int
-    seed: int
-
-
-@dataclass(frozen=True)
-class Event:
-    folder: str                    # PRO/<year>/<month>/<day>/<event id>
-    event_id: str
-    markets: tuple[Market, ...]
-
-
-def plan_events(scale: Scale, seed: int) -> list[Event]:
+def plan_events(scale: Scale, seed: int) -> list[EventPlan]:
     """Race meetings of several races (each a win and a place market) and football matches."""
     rng = random.Random(f"sources:{seed}")
-    events: list[Event] = []
+    events: list[EventPlan] = []
     next_market = 230_000_000
 
-    def market(shape: str, messages: tuple[int, int], runners: int) -> Market:
+    def market(shape: str, messages: tuple[int, int], runners: int) -> MarketPlan:
         nonlocal next_market
         next_market += 1 + rng.randrange(50)
-        return Market(f"1.{next_market}", shape, rng.randint(*messages), runners,
-                      rng.randrange(1 << 30))
+        sized = recordings.resolve_shape(shape, messages=rng.randint(*messages), runners=runners)
+        return MarketPlan(f"1.{next_market}", sized, rng.randrange(1 << 30))
 
     kinds = ["race"] * scale.meetings + ["match"] * scale.matches
     for index, kind in enumerate(kinds):
@@ -150,36 +130,13 @@ def plan_events(scale: Scale, seed: int) -> list[Event]:
             markets = [market("inplay2", scale.match_messages, 2)
                        for _ in range(scale.match_markets)]
         folder = f"PRO/2024/{MONTHS[4 + index % 3]}/{1 + index * 3 % 28}/{event_id}"
-        events.append(Event(folder, event_id, tuple(markets)))
+        events.append(EventPlan(folder, event_id, tuple(markets)))
     return events
 
 
-_PT = re.compile(rb'"pt":(\d+)')
-
-
-def _publish_time(line: bytes) -> int:
-    found = _PT.search(line)
-    return int(found.group(1)) if found else 0
-
-
-def write_plain_tree(events: list[Event], root: Path) -> list[Path]:
+def write_plain_tree(events: list[EventPlan], root: Path) -> list[Path]:
     """One file per market and one per event, its markets' lines merged by publish time."""
-    files = []
-    for event in events:
-        folder = root / event.folder
-        folder.mkdir(parents=True, exist_ok=True)
-        market_files = []
-        for m in event.markets:
-            path = folder / m.market_id
-            lines = gen_stream.iter_lines(m.shape, messages=m.messages, runners=m.runners,
-                                          seed=m.seed, market_id=m.market_id)
-            path.write_bytes("".join(lines).encode("ascii"))
-            market_files.append(path)
-        event_file = folder / event.event_id
-        streams = [p.read_bytes().splitlines(keepends=True) for p in market_files]
-        event_file.write_bytes(b"".join(heapq.merge(*streams, key=_publish_time)))
-        files += market_files + [event_file]
-    return sorted(files)
+    return write_tree(events, root, event_files=True)
 
 
 def compress(codec: str, data: bytes) -> bytes:
@@ -201,41 +158,6 @@ def _compress_file(job: tuple[str, str]) -> bytes:
     return compress(codec, Path(path).read_bytes())
 
 
-class TarWriter:
-    """A plain tar in sorted path order, each folder entered before what it holds, as the
-    exchange's downloads are; fixed owners and times keep the bytes reproducible."""
-
-    def __init__(self, path: Path):
-        self.tar = tarfile.open(path, "w", format=tarfile.GNU_FORMAT, copybufsize=1 << 20)
-        self.folders: set[str] = set()
-
-    def _info(self, name: str, kind: bytes, size: int = 0) -> tarfile.TarInfo:
-        info = tarfile.TarInfo(name)
-        info.type, info.size, info.mtime = kind, size, 1_714_521_600
-        info.mode = 0o755 if kind == tarfile.DIRTYPE else 0o644
-        return info
-
-    def _folder(self, name: str) -> None:
-        parts = name.split("/")[:-1]
-        for i in range(1, len(parts) + 1):
-            folder = "/".join(parts[:i])
-            if folder not in self.folders:
-                self.folders.add(folder)
-                self.tar.addfile(self._info(folder, tarfile.DIRTYPE))
-
-    def add(self, name: str, data: bytes) -> None:
-        self._folder(name)
-        self.tar.addfile(self._info(name, tarfile.REGTYPE, len(data)), io.BytesIO(data))
-
-    def add_file(self, name: str, path: Path) -> None:
-        self._folder(name)
-        with open(path, "rb") as f:
-            self.tar.addfile(self._info(name, tarfile.REGTYPE, path.stat().st_size), f)
-
-    def close(self) -> None:
-        self.tar.close()
-
-
 def count_lines(path: Path) -> int:
     with open(path, "rb") as f:
         return sum(1 for line in f if line.strip())
@@ -254,7 +176,7 @@ class Inputs:
 def build_inputs(scale: Scale, seed: int, label: str) -> Inputs:
     root = SOURCES / f"{label}-s{seed}"
     meta_path = root / "meta.json"
-    digest = hashlib.sha256(Path(gen_stream.__file__).read_bytes()).hexdigest()
+    digest = recordings.fingerprint()
     # Through JSON and back, so the tuples compare equal to the lists the file holds.
     want = json.loads(json.dumps({"layout": LAYOUT_VERSION, "scale": asdict(scale), "seed": seed,
                                   "generator": digest}))
@@ -302,7 +224,7 @@ def write_memory_tar(inputs: Inputs, files: list[Path], names: list[str], scale:
     """Copies of the plain recordings under other event folders, and one large recording
     half way through, until the archive holds scale.memory_bytes."""
     t0 = time.perf_counter()
-    gen_stream.generate(inputs.largest, "big", seed=seed, market_id="1.239999999",
+    recordings.generate(inputs.largest, "big", seed=seed, market_id="1.239999999",
                         target_bytes=scale.largest_bytes)
     largest_size = inputs.largest.stat().st_size
     per_copy = sum(f.stat().st_size for f in files)

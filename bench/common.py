@@ -8,17 +8,20 @@ from __future__ import annotations
 
 import gc
 import gzip
-import hashlib
 import json
 import os
 import resource
 import shutil
+import sys
 import time
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
 DATA = BENCH / "data"
+# The recording generator (tools/recordings) lives at the repository's root.
+if str(REPO) not in sys.path:
+    sys.path.insert(0, str(REPO))
 
 
 # --------------------------------------------------------------------------
@@ -71,22 +74,22 @@ def plain_copy(src: Path) -> Path:
 
 def generated(request: str, seed: int) -> Path:
     """A generated gzip file for ``shape[:messages]``, regenerated when the generator changes."""
-    import gen_stream
+    from tools import recordings
 
     shape, _, count = request.partition(":")
-    if shape not in gen_stream.SHAPES:
-        raise SystemExit(f"unknown shape {shape!r}; choose from {', '.join(gen_stream.SHAPES)}")
+    if shape not in recordings.SHAPES:
+        raise SystemExit(f"unknown shape {shape!r}; choose from {', '.join(recordings.SHAPES)}")
     messages = int(count) if count else None
     out_dir = DATA / "gen"
     out_dir.mkdir(parents=True, exist_ok=True)
     name = f"{shape}{f'-m{messages}' if messages else ''}-s{seed}.gz"
     dst = out_dir / name
     meta_path = dst.with_name(dst.name + ".meta")
-    digest = hashlib.sha256(Path(gen_stream.__file__).read_bytes()).hexdigest()
-    meta = {"shape": shape, "messages": messages, "seed": seed, "generator": digest}
+    meta = {"shape": shape, "messages": messages, "seed": seed,
+            "generator": recordings.fingerprint()}
     if not _fresh(meta_path, meta, dst):
         print(f"generating {dst.relative_to(REPO)} ...", flush=True)
-        stats = gen_stream.generate(dst, shape, messages=messages, seed=seed)
+        stats = recordings.generate(dst, shape, messages=messages, seed=seed)
         print("  " + stats.line(), flush=True)
         meta_path.write_text(json.dumps(meta))
     return dst

@@ -35,7 +35,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from common import REPO, DATA, shared_data_dir, shared_recordings  # noqa: E402
-import gen_stream  # noqa: E402
+from tools import recordings  # noqa: E402
 
 BUILD = REPO / "build" / "profile"
 PYTHON = Path(sys.executable)
@@ -130,7 +130,7 @@ def inputs(quick: bool, paths: list[str]) -> list[Path]:
     for shape in ("inplay2", "deep20", "five"):
         path = gen / f"profile-{shape}-{n}.gz"
         if not path.exists():
-            gen_stream.generate(str(path), shape, messages=n)
+            recordings.generate(str(path), shape, messages=n)
         found.append(path)
     return found
 

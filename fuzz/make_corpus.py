@@ -1,5 +1,6 @@
-"""Writes seed inputs for the fuzz targets: stream-shaped lines, awkward JSON, and gzip files
-with every header field, so the fuzzers start from inputs that reach deep code at once.
+"""Writes seed inputs for the fuzz targets: recordings from the project's generator with awkward
+additions, awkward JSON, and gzip files with every header field, so the fuzzers start from
+inputs that reach deep code at once.
 
     python fuzz/make_corpus.py OUT_DIR    # creates OUT_DIR/{json,reader,replay,sources,tables}/
 """
@@ -7,113 +8,54 @@ with every header field, so the fuzzers start from inputs that reach deep code a
 import bz2
 import gzip
 import hashlib
-import io
 import json
 import lzma
 import random
-import struct
 import sys
 import tarfile
 import zipfile
-import zlib
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from tools import recordings  # noqa: E402
+from tools.recordings import archives  # noqa: E402
+from tools.recordings.archives import gzip_member, zstd_frame  # noqa: E402
+
 MARKET = "1.234567"
-
-
-def definition(runners, **extra):
-    d = {
-        "bspMarket": True,
-        "turnInPlayEnabled": True,
-        "persistenceEnabled": True,
-        "marketBaseRate": 5.0,
-        "eventId": "30512345",
-        "eventTypeId": "7",
-        "numberOfWinners": 1,
-        "bettingType": "ODDS",
-        "marketType": "WIN",
-        "marketTime": "2021-03-04T15:30:00.000Z",
-        "suspendTime": "2021-03-04T15:30:00.000Z",
-        "bspReconciled": False,
-        "complete": True,
-        "inPlay": False,
-        "crossMatching": True,
-        "runnersVoidable": False,
-        "numberOfActiveRunners": len(runners),
-        "betDelay": 0,
-        "status": "OPEN",
-        "venue": "Kempton",
-        "countryCode": "GB",
-        "discountAllowed": True,
-        "timezone": "Europe/London",
-        "openDate": "2021-03-04T13:00:00.000Z",
-        "version": 3456789012,
-        "name": "2m Hcap Chs",
-        "eventName": "Kemp 4th Mar",
-        "regulators": ["MR_INT"],
-        "eachWayDivisor": 4.0,
-        "runners": [
-            {
-                "adjustmentFactor": 12.5,
-                "status": "ACTIVE",
-                "sortPriority": i + 1,
-                "id": sid,
-                "name": f"Horse {i}",
-                "hc": 0.0 if i % 3 else -1.5,
-            }
-            for i, sid in enumerate(runners)
-        ],
-    }
-    d.update(extra)
-    return d
+# Handicaps a recording may carry: ordinary ones, and one past what any ladder holds.
+ODD_HANDICAPS = (0.25, -0.125, 1e300)
 
 
 def stream_lines(rng, messages=12):
-    runners = [rng.randrange(10_000, 40_000_000) for _ in range(4)]
-    pt = 1614870000000
-    lines = [
-        {
-            "op": "mcm",
-            "clk": "AAA",
-            "pt": pt,
-            "mc": [{"id": MARKET, "img": True, "marketDefinition": definition(runners)}],
-        }
-    ]
-    for n in range(messages):
-        pt += rng.randrange(1, 5000)
-        rc = []
-        for sid in rng.sample(runners, rng.randrange(1, len(runners) + 1)):
-            change = {"id": sid}
-            for key in ("atb", "atl", "trd", "spb", "spl"):
-                if rng.random() < 0.5:
-                    change[key] = [
-                        [round(rng.uniform(1.01, 50), 2), rng.choice([0, round(rng.uniform(0, 900), 2)])]
-                        for _ in range(rng.randrange(1, 4))
-                    ]
-            if rng.random() < 0.3:
-                change[rng.choice(["bdatb", "bdatl"])] = [
-                    [level, round(rng.uniform(1.01, 50), 2), round(rng.uniform(0, 900), 2)]
-                    for level in rng.sample(range(10), rng.randrange(1, 5))
-                ]
-            if rng.random() < 0.3:
-                change["ltp"] = round(rng.uniform(1.01, 50), 2)
-            if rng.random() < 0.2:
-                change["tv"] = round(rng.uniform(0, 1e5), 2)
+    """A small market's recording from the generator (full and best-offers ladders, traded
+    volume, starting prices and their ladders, handicaps, definitions going in play), with what
+    a reader must also survive added: odd handicaps, null and string starting prices, images
+    in mid-stream, a market seen only in deltas, a message without "op" and a heartbeat."""
+    shape = recordings.Shape(
+        name="fuzz", runners=4, messages=messages + 1, whole_life=True, depth=(2, 4),
+        touch=(1, 4), levels=(1, 3), ladders=rng.choice(["full", "mixed"]), sp=0.4,
+        handicaps=(0.0, -1.5, 0.0, 0.0), off_at=0.5, market_ms=1614871800000,
+        start_ms=1614870000000, step_ms=2500, jitter_ms=2000)
+    lines = recordings.messages(shape, seed=rng.randrange(1 << 30), market_id=MARKET)
+    lines[0]["mc"][0]["marketDefinition"]["eachWayDivisor"] = 4.0
+    for n, line in enumerate(lines[1:], 1):
+        mc = line["mc"][0]
+        for change in mc.get("rc", []):
+            if rng.random() < 0.1:
+                change["hc"] = rng.choice(ODD_HANDICAPS)
             if rng.random() < 0.1:
                 change["spn"] = rng.choice([3.5, "NaN", None, "Infinity"])
-            if rng.random() < 0.1:
-                change["hc"] = rng.choice([0.25, -0.125, 1e300])
-            rc.append(change)
-        mc = {"id": MARKET, "rc": rc}
-        if n % 5 == 4:
-            mc["marketDefinition"] = definition(runners, status=rng.choice(["OPEN", "SUSPENDED"]), inPlay=True)
         if n % 7 == 6:
             mc["img"] = True
         if rng.random() < 0.2:
             mc["tv"] = 12345.5
-        lines.append({"op": "mcm", "pt": pt, "mc": [mc]})
+        if rng.random() < 0.3:
+            del line["clk"]
+    pt = lines[-1]["pt"]
     lines.append({"op": "mcm", "pt": pt + 1, "mc": [{"id": "1.999", "rc": [{"id": 1, "atb": [[2, 2]]}]}]})
-    lines.append({"pt": pt + 2, "id": MARKET, "rc": [{"id": runners[0], "atl": [[3, 1]]}]})
+    runner = lines[0]["mc"][0]["rc"][0]["id"]
+    lines.append({"pt": pt + 2, "id": MARKET, "rc": [{"id": runner, "atl": [[3, 1]]}]})
     lines.append({"op": "heartbeat", "pt": pt + 3})
     return [json.dumps(line, separators=(",", ":")) for line in lines]
 
@@ -180,28 +122,6 @@ JSON_SEEDS = [
 ]
 
 
-def gzip_member(data, *, name=None, comment=None, extra=None, hcrc=False, mtime=0):
-    flags = 0
-    header = bytearray(b"\x1f\x8b\x08\x00" + struct.pack("<I", mtime) + b"\x00\x03")
-    if extra is not None:
-        flags |= 4
-        header += struct.pack("<H", len(extra)) + extra
-    if name is not None:
-        flags |= 8
-        header += name + b"\x00"
-    if comment is not None:
-        flags |= 16
-        header += comment + b"\x00"
-    if hcrc:
-        flags |= 2
-    header[3] = flags
-    if hcrc:
-        header += struct.pack("<H", zlib.crc32(bytes(header)) & 0xFFFF)
-    deflate = zlib.compressobj(6, zlib.DEFLATED, -15)
-    body = deflate.compress(data) + deflate.flush()
-    return bytes(header) + body + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
-
-
 def reader_seeds(rng):
     text = "\n".join(stream_lines(rng, 4)).encode() + b"\n"
     plain = [
@@ -234,39 +154,12 @@ def reader_seeds(rng):
     return seeds
 
 
-def zstd_frame(data):
-    """One zstd frame of raw blocks: the standard library has no zstd encoder, and a raw frame is
-    still a frame the decoder has to walk."""
-    out = bytearray(b"\x28\xb5\x2f\xfd")
-    out += bytes([0xA0]) + struct.pack("<I", len(data))  # single segment, 4-byte content size
-    blocks = [data[i : i + 65536] for i in range(0, len(data), 65536)] or [b""]
-    for n, block in enumerate(blocks):
-        last = 1 if n == len(blocks) - 1 else 0
-        out += struct.pack("<I", (len(block) << 3) | last)[:3] + block
-    return bytes(out)
-
-
 def tar_bytes(members, fmt=tarfile.USTAR_FORMAT):
-    buffer = io.BytesIO()
-    with tarfile.open(fileobj=buffer, mode="w", format=fmt) as tar:
-        for name, data in members:
-            info = tarfile.TarInfo(name)
-            if data is None:
-                info.type = tarfile.DIRTYPE
-                tar.addfile(info)
-            else:
-                info.size = len(data)
-                tar.addfile(info, io.BytesIO(data))
-    return buffer.getvalue()
+    return archives.tar_bytes(members, tar_format=fmt)
 
 
 def zip_bytes(members):
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w") as archive:
-        archive.writestr("2021/", b"")
-        for name, data, method in members:
-            archive.writestr(name, data, compress_type=method)
-    return buffer.getvalue()
+    return archives.zip_bytes([("2021/", b"")] + list(members), method="stored")
 
 
 def sources_seeds(rng):

@@ -44,7 +44,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
-sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT))
 
 MEMORY_LIMIT = 3 << 30  # address space of a worker
 INPUT_SECONDS = 60  # a whole input's checks, all runs together
@@ -69,16 +69,16 @@ class Base:
 
 
 def _recording(rng: random.Random, market_id: str) -> bytes:
-    from gen_stream import iter_lines
+    from tools.recordings import iter_lines
 
     return "".join(iter_lines("sample", messages=rng.randint(5, 40), runners=rng.randint(2, 6),
                               seed=rng.randrange(1 << 30), market_id=market_id)).encode()
 
 
 def _event_file(rng: random.Random) -> bytes:
-    from helpers.recordings import event_file
+    from tools.recordings.archives import event_text
 
-    return event_file(*(_recording(rng, f"1.{rng.randrange(10**9)}") for _ in range(3)))
+    return event_text([_recording(rng, f"1.{rng.randrange(10**9)}") for _ in range(3)])
 
 
 def _tar_extents(data: bytes) -> list[tuple[str, tuple[int, int]]]:
@@ -101,7 +101,7 @@ def _zip_extents(data: bytes) -> tuple[list[tuple[str, tuple[int, int]]], tuple[
 
 
 def make_base(rng: random.Random) -> Base:
-    from helpers.archives import compress, tar_bytes, zip_bytes
+    from tools.recordings.archives import compress, tar_bytes, zip_bytes
 
     kind = rng.choice(["plain", "gzip", "bzip2", "zstd", "xz", "event", "tar", "tar", "tar",
                        "tar.gz", "tar.bz2", "zip"])

@@ -20,7 +20,7 @@ werror=OFF
 [ "${VANTREL_WERROR:-0}" = 1 ] && werror=ON
 if ! { cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$root/.venv/bin/python" \
          -DVANTREL_WERROR="$werror" "$@" &&
-       cmake --build "$build" --target vantrel _engine; } >"$build/build.log" 2>&1; then
+       cmake --build "$build" --target vantrel; } >"$build/build.log" 2>&1; then
   tail -n 40 "$build/build.log" >&2
   exit 1
 fi

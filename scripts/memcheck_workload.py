@@ -15,13 +15,14 @@ import warnings
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "tests"))
 
-import gen_stream  # noqa: E402
 import vantrel  # noqa: E402
-from helpers.archives import (COMPRESSORS, ZIP_METHODS, compress, pieces, tar_bytes,  # noqa: E402
-                              zip_bytes)
+from helpers.archives import pieces  # noqa: E402
+from tools import recordings  # noqa: E402
+from tools.recordings.archives import (COMPRESSORS, ZIP_METHODS,  # noqa: E402
+                                       compress, tar_bytes, zip_bytes)
 from vantrel import _engine, _replay, _sources  # noqa: E402
 
 
@@ -98,7 +99,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vantrel-memcheck-") as tmp:
         plain = os.path.join(tmp, "1.100000001")
         packed = os.path.join(tmp, "1.100000001.gz")
-        gen_stream.generate(plain, "sample", messages=300)
+        recordings.generate(plain, "sample", messages=300)
         with open(plain, "rb") as src, gzip.open(packed, "wb") as dst:
             dst.write(src.read())
         broken = {

@@ -4,7 +4,7 @@
 # that no Linux-only call is left in it, then runs the core's unit tests and the test suite
 # against that build.
 #
-# Usage: bash scripts/portable.sh [pytest arguments]   (default: -q tests)
+# Usage: bash scripts/portable.sh [pytest arguments]   (default: -q -n auto tests)
 # Needs .venv from scripts/setup.sh --tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,5 +36,5 @@ import sys
 import vantrel._engine as engine
 assert engine.__file__.startswith(sys.argv[1]), engine.__file__
 PY
-if [ $# -eq 0 ]; then set -- -q tests; fi
+if [ $# -eq 0 ]; then set -- -q -n auto tests; fi
 "$root/.venv/bin/python" -m pytest -p no:cacheprovider "$@"

@@ -4,7 +4,7 @@
 # instrumented, so the sanitizer runtimes are preloaded and Python's own allocator is switched
 # off: every allocation then goes through ASan, and an overrun of a Python object is caught too.
 #
-# Usage: bash scripts/sanitize.sh [pytest arguments]   (default: -q tests)
+# Usage: bash scripts/sanitize.sh [pytest arguments]   (default: -q -n auto tests)
 # Needs .venv from scripts/setup.sh --tests (run first when .venv or its test packages are
 # missing).
 set -euo pipefail
@@ -41,5 +41,5 @@ assert native.__file__.startswith(sys.argv[1]), native.__file__
 assert hasattr(ctypes.CDLL(None), "__asan_init"), "ASan runtime not loaded"
 EOF
 
-if [ $# -eq 0 ]; then set -- -q tests; fi
+if [ $# -eq 0 ]; then set -- -q -n auto tests; fi
 "$root/.venv/bin/python" -m pytest -p no:cacheprovider "$@"

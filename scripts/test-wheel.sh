@@ -3,7 +3,8 @@
 # environment with the test dependencies, and runs the test suite against that install.
 #
 # Usage: bash scripts/test-wheel.sh [PYTHON] [pytest arguments]
-#   PYTHON: a version (3.12 by default) or an interpreter's path; pytest arguments default to -q.
+#   PYTHON: a version (3.12 by default) or an interpreter's path; pytest arguments default to
+#   -q -n auto tests (the whole suite on every core). Test paths are relative to the checkout.
 #
 # The suite runs from outside the checkout, so `vantrel` can only come from the venv's
 # site-packages, and that is asserted before the run. The -dev packages cannot be uninstalled
@@ -17,7 +18,15 @@ root=$PWD
 
 python=$(find_python "${1:-3.12}")
 [ $# -gt 0 ] && shift
-[ $# -gt 0 ] || set -- -q
+[ $# -gt 0 ] || set -- -q -n auto tests
+# The run is from outside the checkout: its test paths are made absolute.
+args=()
+for arg in "$@"; do
+  case $arg in
+    tests | tests/*) args+=("$root/$arg") ;;
+    *) args+=("$arg") ;;
+  esac
+done
 tag=$(python_tag "$python")
 wheel=$(ls dist/vantrel-*-cp$tag-cp$tag-manylinux*.whl 2>/dev/null) ||
   { echo "test-wheel: no repaired cp$tag wheel in dist/ (run scripts/wheel.sh first)" >&2; exit 1; }
@@ -37,4 +46,4 @@ for module in (vantrel.vantrel, vantrel._engine):
 PY
 "$work/venv/bin/python" "$root/scripts/bundled_libs.py" "$site/vantrel"
 echo "test-wheel: $(basename "$wheel") in a fresh venv ($("$work/venv/bin/python" -V))"
-"$work/venv/bin/python" -m pytest -p no:cacheprovider --rootdir "$root" "$@" "$root/tests"
+"$work/venv/bin/python" -m pytest -p no:cacheprovider --rootdir "$root" "${args[@]}"

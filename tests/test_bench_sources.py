@@ -15,6 +15,7 @@ sys.path.insert(0, str(BENCH))
 
 import bench_sources  # noqa: E402
 import workloads  # noqa: E402
+from tools import recordings  # noqa: E402
 
 TINY = bench_sources.Scale(meetings=1, races=(1, 1), race_messages=(60, 90), matches=1,
                            match_markets=2, match_messages=(80, 80), memory_bytes=1_500_000,
@@ -63,7 +64,7 @@ def test_event_file_interleaves_its_markets_by_publish_time(inputs):
     for event in bench_sources.plan_events(TINY, seed=7):
         folder = inputs.plain / event.folder
         merged = (folder / event.event_id).read_bytes().splitlines()
-        times = [bench_sources._publish_time(line) for line in merged]
+        times = [recordings.publish_time(line) for line in merged]
         assert times == sorted(times) and len(event.markets) > 1
         parts = Counter()
         for market in event.markets:

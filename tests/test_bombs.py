@@ -9,7 +9,7 @@ import pytest
 import vantrel
 from vantrel import _engine
 from vantrel._sources import inputs
-from helpers.archives import COMPRESSORS, compress, tar_bytes, zip_bytes
+from tools.recordings.archives import COMPRESSORS, compress, tar_bytes, zip_bytes
 from helpers.recordings import race
 
 LIMIT = 1 << 20

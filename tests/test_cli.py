@@ -19,8 +19,9 @@ import pyarrow.ipc
 import pyarrow.parquet
 
 import vantrel
-from helpers import table_recordings
-from helpers.archives import exchange_tar, huge_base256_size, long_name_of_32_tib, v7_header
+from helpers.recordings import exchange_recordings, write_event, write_without_texts
+from helpers.archives import huge_base256_size, long_name_of_32_tib, v7_header
+from tools.recordings.archives import exchange_tar
 from helpers.table_reference import plain
 from vantrel._sources import member_groups
 from vantrel.cli import PARTS_PER_JOB, parts_prefix
@@ -35,9 +36,9 @@ def run(*args, cwd=None):
 def folder(tmp_path_factory):
     """Three recordings, one gzip, in a folder; a.json sorts first."""
     root = tmp_path_factory.mktemp("cli")
-    table_recordings.write(root / "a.json", 21, markets=2, messages=120)
-    table_recordings.write(root / "b.json.gz", 22, markets=1, messages=150)
-    table_recordings.write(root / "c.json", 23, markets=2, messages=90)
+    write_event(root / "a.json", 21, markets=2, messages=120)
+    write_event(root / "b.json.gz", 22, markets=1, messages=150)
+    write_event(root / "c.json", 23, markets=2, messages=90)
     return root
 
 
@@ -244,7 +245,7 @@ def test_ctrl_c_stops_and_leaves_no_file(tmp_path, jobs):
 def month(tmp_path_factory):
     """A plain tar of bzip2 recordings in the exchange's layout, to be cut into member groups."""
     path = tmp_path_factory.mktemp("month") / "month.tar"
-    return exchange_tar(path, table_recordings.exchange_recordings(80, 8))
+    return exchange_tar(path, exchange_recordings(80, 8))
 
 
 @pytest.mark.parametrize("name", TABLES)
@@ -302,8 +303,8 @@ def test_a_damaged_header_is_named_not_a_traceback(month, tmp_path, damage, jobs
 @pytest.mark.parametrize("name", ["markets", "runners", "prices"])
 def test_a_first_input_whose_texts_are_all_null(tmp_path, suffix, name):
     function, flags, options = TABLES[name]
-    bare = table_recordings.write_without_texts(tmp_path / "football.json", 41, markets=1)
-    full = table_recordings.write(tmp_path / "race.json", 42, markets=2)
+    bare = write_without_texts(tmp_path / "football.json", 41, markets=1)
+    full = write_event(tmp_path / "race.json", 42, markets=2)
     expected = function([bare, full], **options)
     for jobs in (1, 2):
         out = tmp_path / f"jobs{jobs}{suffix}"

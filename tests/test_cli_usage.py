@@ -16,8 +16,8 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import vantrel  # noqa: E402
-from helpers import table_recordings  # noqa: E402
-from helpers.archives import exchange_tar  # noqa: E402
+from helpers.recordings import exchange_recordings, write_event  # noqa: E402
+from tools.recordings.archives import exchange_tar  # noqa: E402
 from vantrel._sources import member_groups  # noqa: E402
 from vantrel.cli import Counts, Progress, parts_prefix  # noqa: E402
 from vantrel.cli.tasks import scratch_place  # noqa: E402
@@ -35,8 +35,8 @@ def run(*args, code="", **options):
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory):
     root = tmp_path_factory.mktemp("usage")
-    table_recordings.write(root / "a.json", 21, markets=2, messages=120)
-    table_recordings.write(root / "b.json.gz", 22, markets=1, messages=150)
+    write_event(root / "a.json", 21, markets=2, messages=120)
+    write_event(root / "b.json.gz", 22, markets=1, messages=150)
     return root
 
 
@@ -105,7 +105,7 @@ def test_the_run_ends_with_a_summary_of_what_was_read(folder, tmp_path, jobs, ta
 
 def test_progress_counts_an_archives_members(tmp_path):
     month = tmp_path / "month.tar"
-    exchange_tar(month, table_recordings.exchange_recordings(80, 6))
+    exchange_tar(month, exchange_recordings(80, 6))
     groups = member_groups(month, parts=3, floor=1)
     assert groups and len(groups) > 1 and len(groups[0].members) > 1
     progress = Progress([*groups, str(SAMPLE)], enabled=False)

@@ -14,7 +14,7 @@ import tarfile
 import pytest
 
 import vantrel
-from helpers.archives import compress, tar_bytes
+from tools.recordings.archives import compress, tar_bytes
 from helpers.recordings import market_recording
 
 pa = pytest.importorskip("pyarrow")
@@ -337,7 +337,7 @@ def _three_members():
 @pytest.mark.parametrize("damage", ["flip", "zero"])
 @pytest.mark.parametrize("container", ["tar", "zip"])
 def test_a_damaged_first_block_loses_the_first_member_only(tmp_path, container, damage):
-    from helpers.archives import zip_bytes
+    from tools.recordings.archives import zip_bytes
 
     members = _three_members()
     data = bytearray(tar_bytes(members) if container == "tar" else zip_bytes(members))

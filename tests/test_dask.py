@@ -1,5 +1,7 @@
 """vantrel.dask on a local cluster of two worker processes, against the single-process tables."""
 
+import re
+
 import pytest
 
 pa = pytest.importorskip("pyarrow")
@@ -10,8 +12,8 @@ pd = pytest.importorskip("pandas")
 
 import vantrel
 import vantrel.dask as vdask
-from helpers import table_recordings
-from helpers.archives import exchange_tar
+from helpers.recordings import exchange_recordings, write_event, write_without_texts
+from tools.recordings.archives import exchange_tar
 from vantrel._sources import member_groups
 
 TABLES = [
@@ -41,11 +43,11 @@ def folder(tmp_path_factory):
     root = tmp_path_factory.mktemp("dask")
     (root / "day2").mkdir()
     (root / ".cache").mkdir()
-    table_recordings.write(root / "a.json", 21, markets=3)
-    table_recordings.write(root / "b.json.gz", 22, markets=1, messages=300)
-    table_recordings.write(root / "day2" / "c.json", 23, markets=2, peer_safe=False)
-    table_recordings.write(root / ".hidden.json", 24, markets=1)
-    table_recordings.write(root / ".cache" / "d.json", 25, markets=1)
+    write_event(root / "a.json", 21, markets=3)
+    write_event(root / "b.json.gz", 22, markets=1, messages=300)
+    write_event(root / "day2" / "c.json", 23, markets=2, peer_safe=False)
+    write_event(root / ".hidden.json", 24, markets=1)
+    write_event(root / ".cache" / "d.json", 25, markets=1)
     return root
 
 
@@ -175,9 +177,9 @@ def test_remote_directory_skips_hidden_files(client, folder):
 @pytest.mark.parametrize("dtype_backend", BACKENDS)
 def test_a_file_with_nulls_keeps_the_schema_of_one_without(client, tmp_path, dtype_backend):
     # event ids null in one file only: each partition on its own would convert differently
-    plain = table_recordings.write(tmp_path / "plain.json", 31, markets=1)
+    plain = write_event(tmp_path / "plain.json", 31, markets=1)
     odd = tmp_path / "odd.json"
-    text = open(plain).read().replace('"eventId": "', '"eventId": "x')
+    text = re.sub(r'("eventId":\s*")', r"\1x", open(plain).read())
     odd.write_text(text)
     ddf = vdask.market_summaries([plain, str(odd)], dtype_backend=dtype_backend)
     got = ddf.compute()
@@ -188,8 +190,8 @@ def test_a_file_with_nulls_keeps_the_schema_of_one_without(client, tmp_path, dty
 @pytest.mark.parametrize("name", ["market_summaries", "runner_summaries"])
 @pytest.mark.parametrize("bare_first", [True, False])
 def test_a_partition_whose_string_columns_are_all_null(client, tmp_path, name, bare_first):
-    bare = table_recordings.write_without_texts(tmp_path / "bare.json", 32, markets=1)
-    full = table_recordings.write(tmp_path / "full.json", 33, markets=1)
+    bare = write_without_texts(tmp_path / "bare.json", 32, markets=1)
+    full = write_event(tmp_path / "full.json", 33, markets=1)
     sources = [bare, full] if bare_first else [full, bare]
     alone = getattr(vantrel, name)(bare)
     # Every text the definition may leave out is null throughout (ids and statuses never are).
@@ -221,7 +223,7 @@ def test_bad_arguments_fail_before_the_cluster_runs_anything(folder, call, error
 
 
 def test_a_broken_file_fails_the_compute_with_its_name(client, tmp_path):
-    good = table_recordings.write(tmp_path / "good.json", 41, markets=1)
+    good = write_event(tmp_path / "good.json", 41, markets=1)
     bad = tmp_path / "bad.json.gz"
     bad.write_bytes(b"\x1f\x8b\x08\x00garbage")
     ddf = vdask.trades_table([good, str(bad)])
@@ -235,7 +237,7 @@ def test_a_broken_file_fails_the_compute_with_its_name(client, tmp_path):
 def month(tmp_path_factory):
     """A plain tar of bzip2 recordings in the exchange's layout."""
     path = tmp_path_factory.mktemp("month") / "month.tar"
-    return exchange_tar(path, table_recordings.exchange_recordings(90, 7))
+    return exchange_tar(path, exchange_recordings(90, 7))
 
 
 @pytest.mark.parametrize("dtype_backend", BACKENDS)

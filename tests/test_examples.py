@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import table_recordings
+from helpers.recordings import event_lines
 
 pytest.importorskip("matplotlib")
 pytest.importorskip("pandas")
@@ -49,7 +49,7 @@ def test_plot_market_draws_the_sample(tmp_path, options):
 @pytest.mark.parametrize("messages, inplay", [(240, True), (120, False)])
 def test_plot_market_on_several_markets(tmp_path, messages, inplay):
     """The busiest market and its most traded runners are the ones drawn, in play or never."""
-    lines = table_recordings.lines(7, markets=3, messages=240)
+    lines = event_lines(7, markets=3, messages=240)
     path = tmp_path / "event.json"
     path.write_text("\n".join(lines[:messages]) + "\n")
     plot_market = load_plot_market()

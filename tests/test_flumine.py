@@ -3,13 +3,10 @@ handed out, and the same orders, fills and profit from the same strategies."""
 
 import bz2
 import gzip
-import io
 import lzma
 import shutil
 import subprocess
 import sys
-import tarfile
-import zipfile
 
 import pytest
 
@@ -17,33 +14,30 @@ pytest.importorskip("flumine")
 
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # noqa: E402
 from helpers.backtest import backtest, handed_out, handed_out_views  # noqa: E402
-from helpers.race_recordings import (  # noqa: E402
-    RaceShape, event_messages, race_messages, write_lines)
+from helpers.recordings import START_MS, race_file  # noqa: E402
+from tools.recordings.archives import exchange_tar, zip_bytes  # noqa: E402
 
 from vantrel.flumine import HistoricalStream  # noqa: E402
 
+# (seed, helpers.recordings.race_shape options) of each market of a recording
 RECORDINGS = {
     # the first runner withdrawn: listed last from then on by the exchange, first by flumine
-    "race": [RaceShape(market_id="1.100000001")],
-    "other-non-runner": [RaceShape(market_id="1.100000002", non_runner=3, winner=1, seed=2)],
-    "deep-ladder": [RaceShape(market_id="1.100000003", runners=10, depth=25, seed=3, non_runner=6,
-                               winner=4)],
-    "no-passive-delay": [RaceShape(market_id="1.100000004", passive=False, bet_delay=2, seed=4,
-                                   non_runner=1)],
+    "race": [(1, dict(market_id="1.100000001"))],
+    "other-non-runner": [(2, dict(market_id="1.100000002", non_runner=3, winner=1))],
+    "deep-ladder": [(3, dict(market_id="1.100000003", runners=10, depth=25, non_runner=6,
+                             winner=4))],
+    "no-passive-delay": [(4, dict(market_id="1.100000004", passive=False, bet_delay=2,
+                                  non_runner=1))],
     # two markets of an event interleaved in one file
-    "event": [RaceShape(market_id="1.100000011", seed=5),
-              RaceShape(market_id="1.100000012", seed=6, step_ms=700, non_runner=2, winner=3,
-                        start_ms=RaceShape.start_ms + 350)],
+    "event": [(5, dict(market_id="1.100000011")),
+              (6, dict(market_id="1.100000012", step_ms=700, non_runner=2, winner=3,
+                       start_ms=START_MS + 350))],
 }
 
 
 def _write(tmp_path, name):
-    shapes = RECORDINGS[name]
-    if len(shapes) == 1:
-        messages = race_messages(shapes[0])
-    else:
-        messages = event_messages(shapes)
-    return write_lines(tmp_path / shapes[0].market_id, messages)
+    specs = RECORDINGS[name]
+    return race_file(tmp_path / specs[0][1]["market_id"], *specs)
 
 
 @pytest.mark.parametrize("strategy", ["lowest-layer", "first-runner", "best-back"])
@@ -75,9 +69,8 @@ def test_hands_out_the_books_flumines_stream_does(tmp_path, recording, options):
     path = _write(tmp_path, recording)
     if options.get("event_type_ids") == [1] and recording == "event":
         # one market of each event type, so that the filter keeps one of the two
-        shapes = [RaceShape(market_id="1.100000021", event_type_id="1", seed=7),
-                  RaceShape(market_id="1.100000022", seed=8, start_ms=RaceShape.start_ms + 500)]
-        path = write_lines(tmp_path / "mixed", event_messages(shapes))
+        path = race_file(tmp_path / "mixed", (7, dict(market_id="1.100000021", event_type_id="1")),
+                         (8, dict(market_id="1.100000022", start_ms=START_MS + 500)))
     expected = handed_out(BetfairHistoricalStream(path, listener_kwargs=options))
     assert handed_out(HistoricalStream(path, listener_kwargs=options)) == expected
 
@@ -108,18 +101,11 @@ def test_compressed_recordings_backtest_as_plain_ones(tmp_path, kind):
 def _official_tar(path, members):
     # The layout of the exchange's historic data: folders by plan, date and event, one bzip2
     # file per market named by its id.
-    with tarfile.open(path, "w") as tar:
-        for name, data in members:
-            info = tarfile.TarInfo(f"PRO/2023/Nov/14/31000000/{name}.bz2")
-            packed = bz2.compress(data)
-            info.size = len(packed)
-            tar.addfile(info, io.BytesIO(packed))
+    exchange_tar(path, [(f"PRO/2023/Nov/14/31000000/{name}", data) for name, data in members])
 
 
 def _zip(path, members):
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, data in members:
-            archive.writestr(name, data)
+    path.write_bytes(zip_bytes(members))
 
 
 @pytest.mark.parametrize("pack", [_official_tar, _zip], ids=["tar-of-bz2", "zip"])
@@ -128,7 +114,7 @@ def test_one_stream_over_an_archive_backtests_as_a_stream_per_market(tmp_path, p
     names = ["race", "other-non-runner", "deep-ladder"]
     plain = [_write(tmp_path, name) for name in names]
     archive = tmp_path / "archive"
-    members = [(RECORDINGS[n][0].market_id, open(p, "rb").read()) for n, p in zip(names, plain)]
+    members = [(RECORDINGS[n][0][1]["market_id"], open(p, "rb").read()) for n, p in zip(names, plain)]
     pack(archive, members)
     expected = backtest(strategy, [BetfairHistoricalStream(p) for p in plain])
     assert backtest(strategy, [HistoricalStream(str(archive))]) == expected
@@ -150,20 +136,19 @@ def test_strategies_know_the_markets_of_their_stream(tmp_path):
 # level-keyed best-offers ladders only (batb/batl/bdatb/bdatl), as self-recorded streams do.
 _RICH = {"price_ladder": "CLASSIC", "starting_prices": True, "market_tv": True}
 STRATEGY_VIEWS = {
-    "full": [RaceShape(market_id="1.100000031", **_RICH)],
-    "basic": [RaceShape(market_id="1.100000032", ladders="basic", seed=9, **_RICH)],
-    "removals": [RaceShape(market_id="1.100000033", non_runner=4, winner=2, seed=10, runners=8,
-                           early_suspension=True, **_RICH)],
-    "no-removal": [RaceShape(market_id="1.100000034", non_runner=None, seed=11)],
-    "display": [RaceShape(market_id="1.100000038", ladders="display", seed=15, **_RICH)],
+    "full": [(1, dict(market_id="1.100000031", **_RICH))],
+    "basic": [(9, dict(market_id="1.100000032", ladders="basic", **_RICH))],
+    "removals": [(10, dict(market_id="1.100000033", non_runner=4, winner=2, runners=8,
+                           early_suspension=True, **_RICH))],
+    "no-removal": [(11, dict(market_id="1.100000034", non_runner=None))],
+    "display": [(15, dict(market_id="1.100000038", ladders="display", **_RICH))],
     # markets of several kinds interleaved in one file, kept short: each message hands on
     # the latest book of every market
-    "event": [RaceShape(market_id="1.100000035", seed=12, preplay=30, inplay=20, **_RICH),
-              RaceShape(market_id="1.100000036", seed=13, step_ms=700, non_runner=2, winner=3,
-                        start_ms=RaceShape.start_ms + 350, price_ladder="FINEST", preplay=30,
-                        inplay=20),
-              RaceShape(market_id="1.100000037", seed=14, ladders="basic", non_runner=None,
-                        start_ms=RaceShape.start_ms + 120, preplay=30, inplay=20, **_RICH)],
+    "event": [(12, dict(market_id="1.100000035", preplay=30, inplay=20, **_RICH)),
+              (13, dict(market_id="1.100000036", step_ms=700, non_runner=2, winner=3,
+                        start_ms=START_MS + 350, price_ladder="FINEST", preplay=30, inplay=20)),
+              (14, dict(market_id="1.100000037", ladders="basic", non_runner=None,
+                        start_ms=START_MS + 120, preplay=30, inplay=20, **_RICH))],
 }
 _TOTALS = {"calculate_market_tv": True, "cumulative_runner_tv": True}
 VIEW_OPTIONS = [
@@ -186,9 +171,7 @@ VIEW_OPTIONS = [
 def test_strategies_read_what_flumines_stream_hands_them(tmp_path, kind, options):
     # Every attribute of every book, runner, ladder level and definition, with its type: levels
     # are dicts, times aware, the price ladder betfairlightweight's own object.
-    shapes = STRATEGY_VIEWS[kind]
-    messages = race_messages(shapes[0]) if len(shapes) == 1 else event_messages(shapes)
-    path = write_lines(tmp_path / kind, messages)
+    path = race_file(tmp_path / kind, *STRATEGY_VIEWS[kind])
     expected = handed_out_views(BetfairHistoricalStream(path, listener_kwargs=options))
     assert expected
     assert handed_out_views(HistoricalStream(path, listener_kwargs=options)) == expected
@@ -241,21 +224,33 @@ def test_importing_vantrel_leaves_flumine_out():
 
 
 def test_the_market_filter_reaches_the_stream(tmp_path):
-    # three markets of an event file: the filter keeps the first alone
-    shapes = [RaceShape(market_id="1.100000041", seed=16),
-              RaceShape(market_id="1.100000042", seed=17, start_ms=RaceShape.start_ms + 250),
-              RaceShape(market_id="1.100000043", seed=18, event_type_id="4339",
-                        start_ms=RaceShape.start_ms + 500)]
-    messages = event_messages(shapes)
-    for message in messages:
+    import json
+
+    from helpers.recordings import race_shape
+    from tools import recordings
+
+    # three markets of an event file, the second at another venue, the third of greyhounds:
+    # the filter keeps the first alone
+    specs = [(16, dict(market_id="1.100000041")),
+             (17, dict(market_id="1.100000042", start_ms=START_MS + 250)),
+             (18, dict(market_id="1.100000043", event_type_id="4339", start_ms=START_MS + 500))]
+    streams = [list(recordings.iter_lines(race_shape(**options), seed=seed))
+               for seed, options in specs]
+    moved = []
+    for text in streams[1]:
+        message = json.loads(text)
         for change in message["mc"]:
-            if change["id"] == "1.100000042" and "marketDefinition" in change:
-                change["marketDefinition"]["venue"] = "Kempton"
-    everything = write_lines(tmp_path / "event", messages)
+            if "marketDefinition" in change:
+                change["marketDefinition"]["venue"] = "Nowhere Park"
+        moved.append(json.dumps(message) + "\n")
+    everything = recordings.write(tmp_path / "event", recordings.merge(streams[0], moved,
+                                                                       streams[2]))
     # flumine's own stream over the kept market alone hands out what the filtered one does
-    alone = write_lines(tmp_path / "kept", race_messages(shapes[0]))
+    alone = recordings.write(tmp_path / "kept", streams[0])
     expected = handed_out(BetfairHistoricalStream(alone, listener_kwargs={"inplay": False}))
-    options = {"inplay": False, "venues": "Ascot",
+    assert expected
+    venue = json.loads(streams[0][0])["mc"][0]["marketDefinition"]["venue"]
+    options = {"inplay": False, "venues": venue,
                "market_filter": {"eventTypeIds": ["7"], "bettingTypes": ["ODDS"]}}
     stream = HistoricalStream(everything, listener_kwargs=options)
     assert stream.listener_kwargs == options

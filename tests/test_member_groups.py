@@ -12,15 +12,15 @@ pa = pytest.importorskip("pyarrow")
 
 import vantrel
 from vantrel._sources import MemberGroup, member_groups
-from helpers import table_recordings
-from helpers.archives import (exchange_tar, huge_base256_size, long_name_of_32_tib, tar_bytes,
-                              tar_entry, v7_header, zip_bytes)
+from helpers.recordings import exchange_recordings
+from helpers.archives import huge_base256_size, long_name_of_32_tib, v7_header
+from tools.recordings.archives import exchange_tar, tar_bytes, tar_entry, zip_bytes
 from helpers.table_reference import table_rows
 
 
 
 def recordings(count, long_names=False):
-    return table_recordings.exchange_recordings(60, count, long_names)
+    return exchange_recordings(60, count, long_names)
 
 
 @pytest.fixture(scope="module")

@@ -11,7 +11,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 
 import mutate  # noqa: E402
 
-from helpers.archives import tar_bytes  # noqa: E402
+from tools.recordings.archives import tar_bytes  # noqa: E402
 from helpers.recordings import race  # noqa: E402
 
 

@@ -9,14 +9,14 @@ pa = pytest.importorskip("pyarrow")
 import pyarrow.parquet as pq
 
 import vantrel
-from helpers import table_recordings
+from helpers.recordings import write_event
 from vantrel._parquet_join import DifferentColumns, ParquetJoin, ParquetJoinError
 
 
 @pytest.fixture(scope="module")
 def recordings(tmp_path_factory):
     root = tmp_path_factory.mktemp("join")
-    return [table_recordings.write(root / f"{i}.json", 100 + i, markets=1 + i % 3,
+    return [write_event(root / f"{i}.json", 100 + i, markets=1 + i % 3,
                                    messages=40 + 30 * (i % 4)) for i in range(17)]
 
 

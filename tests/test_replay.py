@@ -8,7 +8,8 @@ import warnings
 import pytest
 
 import vantrel
-from helpers.recordings import interleave, market_recording, message
+from helpers.recordings import market_recording, message
+from tools.recordings import interleave
 
 UTC = datetime.timezone.utc
 

@@ -16,7 +16,7 @@ import pytest
 
 import vantrel
 from vantrel import _engine, _replay, _sources
-from helpers.archives import COMPRESSORS, compress, tar_bytes, tar_entry, zip_bytes
+from tools.recordings.archives import COMPRESSORS, compress, tar_bytes, tar_entry, zip_bytes
 from helpers.recordings import race, replayed
 
 BEFORE = race("1.200000001", seed=11)

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import vantrel
-from helpers.archives import compress, tar_bytes
+from tools.recordings.archives import compress, tar_bytes
 from helpers.recordings import race, replayed
 
 FIRST = race("1.100000001", seed=1)

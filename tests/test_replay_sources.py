@@ -12,8 +12,9 @@ import tarfile
 import pytest
 
 import vantrel
-from helpers.archives import (COMPRESSORS, ZIP_METHODS, compress, pieces, tar_bytes, tar_entry,
-                              zip_bytes, zstd_skippable_frame)
+from helpers.archives import pieces, zstd_skippable_frame
+from tools.recordings.archives import (COMPRESSORS, ZIP_METHODS, compress,
+                                       tar_bytes, tar_entry, zip_bytes)
 from helpers.recordings import event_file, race, replayed
 
 FIRST = race("1.100000001", seed=1)

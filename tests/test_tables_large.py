@@ -6,7 +6,8 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import vantrel
-from helpers import table_recordings, table_reference
+from helpers import table_reference
+from helpers.recordings import write_event
 from helpers.table_reference import table_rows
 
 
@@ -14,7 +15,7 @@ from helpers.table_reference import table_rows
 def large(tmp_path_factory):
     """Some 11,000 rows a table, a market re-imaged part way."""
     folder = tmp_path_factory.mktemp("large")
-    return table_recordings.write(folder / "large.json", 5, markets=3, messages=1500,
+    return write_event(folder / "large.json", 5, markets=3, messages=1500,
                                   peer_safe=False)
 
 

@@ -10,7 +10,8 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import vantrel
-from helpers import table_recordings, table_reference
+from helpers import table_reference
+from helpers.recordings import write_event
 from helpers.table_reference import table_rows
 
 
@@ -19,9 +20,9 @@ def recordings(tmp_path_factory):
     """Three recordings of several markets each; the last re-images a market part way."""
     folder = tmp_path_factory.mktemp("tables")
     return [
-        table_recordings.write(folder / "a.json", 1, markets=3),
-        table_recordings.write(folder / "b.json.gz", 2, markets=2, messages=160),
-        table_recordings.write(folder / "c.json", 3, markets=3, peer_safe=False),
+        write_event(folder / "a.json", 1, markets=3),
+        write_event(folder / "b.json.gz", 2, markets=2, messages=160),
+        write_event(folder / "c.json", 3, markets=3, peer_safe=False),
     ]
 
 

@@ -10,7 +10,8 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import vantrel
-from helpers import table_recordings, table_reference
+from helpers import table_reference
+from helpers.recordings import write_event
 from helpers.table_reference import plain, table_rows
 
 
@@ -18,10 +19,10 @@ from helpers.table_reference import plain, table_rows
 def recordings(tmp_path_factory):
     folder = tmp_path_factory.mktemp("summaries")
     return [
-        table_recordings.write(folder / "a.json", 11, markets=3),
-        table_recordings.write(folder / "b.json.gz", 12, markets=1, messages=300),
+        write_event(folder / "a.json", 11, markets=3),
+        write_event(folder / "b.json.gz", 12, markets=1, messages=300),
         # re-images a market part way: the runners are made anew
-        table_recordings.write(folder / "c.json", 13, markets=2, peer_safe=False),
+        write_event(folder / "c.json", 13, markets=2, peer_safe=False),
     ]
 
 

@@ -2,6 +2,33 @@
 
 __version__ = "0.1.0"
 
+
+def _load_engine() -> None:
+    # The package's engine is the second module of the native library vantrel.vantrel is the
+    # first of, so that a process holds one engine and one copy of everything it keeps. Python
+    # finds a library's module by the file's name only: the second is loaded by its own name.
+    import sys
+    from importlib.machinery import ExtensionFileLoader
+    from importlib.util import module_from_spec, spec_from_file_location
+
+    from . import vantrel as first
+
+    name = f"{__name__}._engine"
+    if name in sys.modules:
+        return
+    path = first.__file__
+    loader = ExtensionFileLoader(name, path)
+    spec = spec_from_file_location(name, path, loader=loader)
+    assert spec is not None
+    engine = module_from_spec(spec)
+    sys.modules[name] = engine
+    loader.exec_module(engine)
+    globals()["_engine"] = engine
+
+
+_load_engine()
+
+from ._engine import release_memory
 from ._filter import FilterWarning
 from ._replay import PriceLadderDescription, ReplayError, SkippedRecordingWarning, replay
 from ._sources import TYPE_CHECKING
@@ -60,6 +87,7 @@ __all__ = [
     "trades_table",
     "market_summaries",
     "runner_summaries",
+    "release_memory",
     "Source",
     "Form",
     "Ladder",

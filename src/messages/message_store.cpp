@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "base/kept.hpp"
 #include "base/platform.hpp"
 
 namespace vantrel {
@@ -29,54 +30,22 @@ bool is_full_chunk(std::size_t bytes) {
   return bytes == round_to_pages(kChunkWords * sizeof(std::uint64_t));
 }
 
-// Things a finished store hands on to later ones, in a fixed number of slots. Stores go on any
-// thread, and a process may fork at any moment: so no lock, only exchanges (a thing lost to a
-// fork is only not reused).
-template <class T, int N>
-class Shelf {
- public:
-  T* take() {
-    for (auto& slot : slots_) {
-      if (slot.load(std::memory_order_relaxed) == nullptr) continue;
-      if (T* kept = slot.exchange(nullptr, std::memory_order_acquire)) return kept;
-    }
-    return nullptr;
-  }
-  // False when every slot is full; the caller keeps `thing`.
-  bool keep(T* thing) {
-    for (auto& slot : slots_) {
-      T* expected = nullptr;
-      if (slot.compare_exchange_strong(expected, thing, std::memory_order_release)) return true;
-    }
-    return false;
-  }
-  int count() const {
-    int kept = 0;
-    for (const auto& slot : slots_) kept += slot.load(std::memory_order_relaxed) != nullptr;
-    return kept;
-  }
-
- private:
-  std::atomic<T*> slots_[N];
-};
-
 // Full chunks of stores that are gone, their pages still in memory, for the next stores to
 // write into: loading many files in turn would otherwise spend a quarter of each load having
 // the kernel map and zero fresh chunks and take them back. Four slots: a loop that rebinds its
 // iterator still holds the last store while the next one loads, the background loader runs up
 // to four loads ahead, and a file of up to 8 MiB of words (about as many bytes of text) reloads
-// without mapping anything. So a process keeps at most 8 MiB here once every iterator is gone.
+// without mapping anything.
 // They are not marked MADV_FREE for the kernel to take under pressure: that call and the first
 // writes after it cost about a tenth of a 4 MB load, most of what keeping the chunk saves. A
 // chunk's first word says how many of its bytes are in memory (it is one of them).
-Shelf<std::uint64_t, MessageStore::kKeptChunkLimit> g_spare_chunks;
+base::Shelf<std::uint64_t, base::kTapeChunks> g_spare_chunks;
 
 // Line parsers of stores that are done, with the space they grew for their longest line: a
 // fresh parser grows its buffers line by line, and the allocator hands each step back to the
 // system. A parser keeps about 12 bytes per byte of its longest line, so one that met a line
-// longer than kKeptLine lets its space go first: four kept parsers hold at most about 800 KB.
-constexpr std::size_t kKeptLine = std::size_t{16} << 10;
-Shelf<json::Parser, 4> g_spare_parsers;
+// longer than base::kParserLineBytes lets its space go first.
+base::Shelf<json::Parser, base::kParsers> g_spare_parsers;
 
 std::unique_ptr<json::Parser> take_parser() {
   if (json::Parser* kept = g_spare_parsers.take()) return std::unique_ptr<json::Parser>(kept);
@@ -85,9 +54,21 @@ std::unique_ptr<json::Parser> take_parser() {
 
 void keep_parser(std::unique_ptr<json::Parser> parser, std::size_t longest_line) {
   if (parser == nullptr) return;
-  if (longest_line > kKeptLine) parser->release_memory();
+  if (longest_line > base::kParserLineBytes) parser->release_memory();
   if (g_spare_parsers.keep(parser.get())) parser.release();
 }
+
+[[maybe_unused]] const bool g_registered =
+    base::register_kept_cache({"tape chunks", [] { return g_spare_chunks.count(); },
+                               [] {
+                                 g_spare_chunks.drain([](std::uint64_t* words) {
+                                   base::unmap_pages(
+                                       words, round_to_pages(kChunkWords * sizeof(std::uint64_t)));
+                                 });
+                               }}) &&
+    base::register_kept_cache(
+        {"line parsers", [] { return g_spare_parsers.count(); },
+         [] { g_spare_parsers.drain([](json::Parser* parser) { delete parser; }); }});
 
 // What decides whether a line is a message, from its root object's members. Keys are matched
 // by their tape word: "pt", "mc" and "rc" are short strings of one word each, and the only long

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/kept.hpp"
 #include "messages/parsed_message.hpp"
 #include "messages/parser.hpp"
 #include "sources/scratch.hpp"
@@ -85,7 +86,7 @@ class MessageStore {
   // Full chunks kept for the next stores, and the most there can be (each holds up to 2 MiB of
   // memory): for tests and the memory bound.
   static int kept_chunks();
-  static constexpr int kKeptChunkLimit = 4;
+  static constexpr int kKeptChunkLimit = base::kTapeChunks;
 
  private:
   std::uint64_t* allocate(std::size_t words);

@@ -1,5 +1,6 @@
-// vantrel._engine: the extension module behind the package's own API. It hands out objects of
-// the very classes vantrel.vantrel registers, so that the two can be mixed freely.
+// vantrel._engine: the module behind the package's own API, the second module of the library
+// vantrel.vantrel is the first of (the package loads it from that file). It hands out objects of
+// the very classes vantrel.vantrel registers and shares every cache with it.
 #include <Python.h>
 
 #include <new>
@@ -7,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "base/kept.hpp"
 #include "messages/parser.hpp"
 #include "python/convert.hpp"
 #include "python/fast_times.hpp"
 #include "python/market_filter.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
+#include "python/price_size.hpp"
 #include "python/ref.hpp"
 #include "python/replay_iterator.hpp"
 #include "python/table_builder.hpp"
@@ -87,6 +90,28 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* release_memory(PyObject*, PyObject*) {
+  PyThreadState* thread = PyEval_SaveThread();
+  base::release_kept_memory();
+  PyEval_RestoreThread(thread);
+  release_price_sizes();
+  Py_RETURN_NONE;
+}
+
+PyObject* kept_memory(PyObject*, PyObject*) {
+  Ref kept = Ref::steal(PyDict_New());
+  if (!kept) return nullptr;
+  const auto add = [&](const char* name, std::size_t count) {
+    Ref value = Ref::steal(PyLong_FromSize_t(count));
+    return value && PyDict_SetItemString(kept.get(), name, value.get()) == 0;
+  };
+  for (const base::KeptCache& cache : base::kept_caches()) {
+    if (!add(cache.name, static_cast<std::size_t>(cache.kept()))) return nullptr;
+  }
+  if (!add("price sizes", kept_price_sizes())) return nullptr;
+  return kept.release();
+}
+
 PyObject* parser_path(PyObject*, PyObject*) {
   const std::string_view name = json::parser_path_name(json::default_parser_path());
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -132,6 +157,13 @@ PyObject* tar_members(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef engine_methods[] = {
+    {"release_memory", release_memory, METH_NOARGS,
+     "release_memory()\n--\n\nGives back to the system the memory vantrel keeps from one call "
+     "to make the next one faster: buffers and chunks of finished loads, parsers, tables' first "
+     "mappings, dropped PriceSize objects. For long-lived processes after a large run; the "
+     "next call builds them anew."},
+    {"kept_memory", kept_memory, METH_NOARGS,
+     "kept_memory()\n--\n\nHow many things each of the engine's caches keeps now, by name."},
     {"parser_path", parser_path, METH_NOARGS,
      "parser_path()\n--\n\nThe path lines are parsed by: \"plain\" or \"scalar\"."},
     {"replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replay)),
@@ -157,8 +189,9 @@ PyModuleDef engine_def = {
     PyModuleDef_HEAD_INIT, "_engine", "", 0, engine_methods, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* build_engine() {
+  // The classes and names are made by vantrel.vantrel's import, in this same library.
   Ref classes = Ref::steal(PyImport_ImportModule("vantrel.vantrel"));
-  if (!classes || !adopt_state(classes.get()) || !init_fast_times()) return nullptr;
+  if (!classes || !init_fast_times()) return nullptr;
   g_replay_iterator = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&replay_iterator_spec));
   if (g_replay_iterator == nullptr) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&engine_def));

@@ -71,31 +71,6 @@ PyTypeObject* make_class(PyType_Spec* spec) {
   return type;
 }
 
-// The class for one entry: made from its spec, or taken from `module` by its registered name.
-PyTypeObject* class_for(const ClassEntry& entry, PyObject* module) {
-  if (module == nullptr || entry.name == nullptr) return make_class(entry.spec);
-  PyObject* type = PyObject_GetAttrString(module, entry.name);
-  if (type != nullptr && !PyType_Check(type)) {
-    Py_DECREF(type);
-    PyErr_Format(PyExc_ImportError, "vantrel.vantrel.%s is not a class", entry.name);
-    return nullptr;
-  }
-  return reinterpret_cast<PyTypeObject*>(type);
-}
-
-// The state is filled whole or not at all; what it holds lives as long as the process.
-bool fill_state(PyObject* module) {
-  ModuleState fresh;
-  for (const ClassEntry& entry : kClasses) {
-    PyTypeObject* type = class_for(entry, module);
-    if (type == nullptr) return false;
-    fresh.*entry.type = type;
-  }
-  if (!intern_names(fresh)) return false;
-  g_state = fresh;
-  return true;
-}
-
 }  // namespace
 
 ModuleState& state() {
@@ -106,12 +81,17 @@ std::span<const ClassEntry> class_table() {
   return kClasses;
 }
 
+// The state is filled whole or not at all; what it holds lives as long as the process.
 bool init_state() {
-  return fill_state(nullptr);
-}
-
-bool adopt_state(PyObject* module) {
-  return fill_state(module);
+  ModuleState fresh;
+  for (const ClassEntry& entry : kClasses) {
+    PyTypeObject* type = make_class(entry.spec);
+    if (type == nullptr) return false;
+    fresh.*entry.type = type;
+  }
+  if (!intern_names(fresh)) return false;
+  g_state = fresh;
+  return true;
 }
 
 }  // namespace vantrel::py

@@ -72,9 +72,4 @@ std::span<const ClassEntry> class_table();
 // Creates every class and name; false with an exception set on failure.
 bool init_state();
 
-// For a second extension module built from the same code: takes the registered classes from
-// `module` (vantrel.vantrel), so that both hand out objects of the very same classes, and
-// creates the hidden one and the names itself.
-bool adopt_state(PyObject* module);
-
 }  // namespace vantrel::py

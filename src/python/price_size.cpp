@@ -79,4 +79,12 @@ Ref create_price_list(std::span<const PriceSize> levels) {
   return list;
 }
 
+std::size_t kept_price_sizes() {
+  return g_pool.kept();
+}
+
+void release_price_sizes() {
+  g_pool.release();
+}
+
 }  // namespace vantrel::py

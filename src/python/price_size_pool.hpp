@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+#include "base/kept.hpp"
+
 namespace vantrel::py {
 
 class PriceSizePool {
@@ -31,6 +33,18 @@ class PriceSizePool {
     return raw;
   }
 
+  // Hands every kept block back to the interpreter's allocator.
+  void release() {
+    while (head_ != nullptr) {
+      PyObject* raw = head_;
+      head_ = next_of(raw);
+      PyObject_Free(raw);
+    }
+    count_ = 0;
+  }
+
+  std::size_t kept() const { return count_; }
+
   void give(PyObject* raw) {
     if (count_ >= kMaxKept) {
       PyObject_Free(raw);
@@ -43,7 +57,7 @@ class PriceSizePool {
 
  private:
   // Enough for the lists a deep market drops in one step; beyond it memory goes back.
-  static constexpr std::size_t kMaxKept = 16384;
+  static constexpr std::size_t kMaxKept = base::kPriceSizes;
 
   // A kept block is no object any more: its first word links it to the next one.
   static PyObject*& next_of(PyObject* raw) { return *reinterpret_cast<PyObject**>(raw); }

@@ -1,9 +1,34 @@
 #include "tables/columns.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
+#include "base/kept.hpp"
+#include "base/platform.hpp"
+
 namespace vantrel::tables {
+
+namespace {
+
+base::Shelf<std::byte, base::kFirstMappings> g_first_mappings;
+
+[[maybe_unused]] const bool g_registered = base::register_kept_cache(
+    {"column first mappings", [] { return g_first_mappings.count(); },
+     [] {
+       g_first_mappings.drain([](std::byte* p) { base::unmap_pages(p, FirstMappings::kBytes); });
+     }});
+
+}  // namespace
+
+void* FirstMappings::take() {
+  if (std::byte* kept = g_first_mappings.take()) return kept;
+  return base::map_pages(kBytes);
+}
+
+void FirstMappings::give_back(void* p) {
+  if (!g_first_mappings.keep(static_cast<std::byte*>(p))) base::unmap_pages(p, kBytes);
+}
 
 void BitBuffer::append(const BitBuffer& other) {
   if ((size_ & 7) == 0) {

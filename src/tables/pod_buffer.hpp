@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -21,42 +20,14 @@ namespace vantrel::tables {
 // buffers made. A table of a small file is a few dozen such buffers: taking pages already
 // faulted in spares a fault per page and two system calls a buffer on every call, while a
 // buffer that outgrows its first mapping moves its pages on, leaving nothing resident behind.
+// Enough are kept (base::kFirstMappings) for the buffers of a couple of tables of a hundred
+// columns.
 class FirstMappings {
  public:
   static constexpr std::size_t kBytes = std::size_t{1} << 16;
 
-  static void* take() {
-    FirstMappings& cache = instance();
-    {
-      const std::lock_guard<std::mutex> lock(cache.mutex_);
-      if (cache.count_ != 0) return cache.free_[--cache.count_];
-    }
-    return base::map_pages(kBytes);
-  }
-  static void give_back(void* p) {
-    FirstMappings& cache = instance();
-    {
-      const std::lock_guard<std::mutex> lock(cache.mutex_);
-      if (cache.count_ < kKept) {
-        cache.free_[cache.count_++] = p;
-        return;
-      }
-    }
-    base::unmap_pages(p, kBytes);
-  }
-
- private:
-  // Enough for the buffers of a couple of tables of a hundred columns, 8 MB at most.
-  static constexpr std::size_t kKept = 128;
-
-  static FirstMappings& instance() {
-    static FirstMappings cache;
-    return cache;
-  }
-
-  std::mutex mutex_;
-  std::array<void*, kKept> free_{};
-  std::size_t count_ = 0;
+  static void* take();
+  static void give_back(void* p);
 };
 
 template <class T>

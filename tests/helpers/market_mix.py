@@ -4,21 +4,22 @@ countries, venues, race types, betting types and flags. One market's race type c
 second definition and back at its third, and its market time moves (a market put back); one has no market time, and
 a change before its first definition.
 
-The recordings are those of table_recordings with the definitions rewritten per market, written
-as one event-level file, as one file per market, or as the exchange's tar of bzip2 files.
+The recordings are the tables' event-level recordings (helpers.recordings.event_lines) with the
+definitions rewritten per market, written as one event-level file, as one file per market, or
+as the exchange's tar of bzip2 files.
 """
 
 import datetime
 import json
 
-from helpers import table_recordings
-from helpers.archives import exchange_tar
+from helpers.recordings import event_lines
 from helpers.table_reference import ms
+from tools.recordings.archives import exchange_tar
 
 SEED = 61
 MESSAGES = 400
 
-# What each market's definitions carry over table_recordings' own; None leaves a key out.
+# What each market's definitions carry over event_lines' own; None leaves a key out.
 PROFILES = [
     {"eventId": "30001", "eventTypeId": "7", "marketType": "WIN", "countryCode": "GB",
      "venue": "Ascot", "raceType": "Flat", "bettingType": "ODDS", "bspMarket": True,
@@ -67,8 +68,8 @@ def _rewrite(definition, index, seen):
 def messages(seed=SEED):
     """The messages of the event-level recording, as dicts."""
     ids = market_ids(seed)
-    out = [json.loads(line) for line in table_recordings.lines(
-        seed, markets=len(PROFILES), messages=MESSAGES)]
+    out = [json.loads(line) for line in event_lines(seed, markets=len(PROFILES),
+                                                    messages=MESSAGES)]
     seen = [0] * len(ids)
     for message in out:
         for change in message["mc"]:

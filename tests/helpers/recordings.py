@@ -1,17 +1,15 @@
-"""Writes stream recordings (one JSON message a line) into a directory and replays them."""
+"""Writes stream recordings (one JSON message a line) into a directory and replays them; the
+recordings come from the project's generator (tools/recordings)."""
 
 import gzip
-import heapq
 import itertools
 import json
 import random
-import sys
-from pathlib import Path
 
 import vantrel
-
-# The benchmark generator writes realistic recordings; the tests borrow it rather than keep a second.
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from tools import recordings
+from tools.recordings import archives
+from tools.recordings import Shape
 
 
 def message(pt, *changes):
@@ -42,127 +40,135 @@ class StreamFiles:
         return list(self.open(lines, **options))
 
 
-# The ladder keys a recording's price changes use: "full" ladders keyed by price, the level-keyed
-# best-offers projections alone ("display": best available and best display, as a recorder
-# subscribed to best offers writes them), or both ("mixed", the full ladder emptied at times).
-LADDER_KEYS = {
-    "full": ("atb", "atl", "trd"),
-    "display": ("batb", "batl", "bdatb", "bdatl", "trd"),
-    "mixed": ("atb", "atl", "batb", "batl", "bdatb", "bdatl", "trd"),
-}
-
-
-def _image_ladders(kind, i):
-    full = {"atb": [[2 + i, 10]], "atl": [[2.5 + i, 12]]}
-    if kind == "mixed":
-        # At prices the changes name, so that the full ladder empties now and then.
-        full = {"atb": [[(1.5, 2, 2.5, 3)[i % 4], 10]], "atl": [[(3, 4.2, 10, 2.5)[i % 4], 12]]}
-    levels = {"batb": [[0, 2 + i, 10], [1, 1.9 + i, 4]], "batl": [[0, 2.5 + i, 12]],
-              "bdatb": [[0, 2.02 + i, 11]], "bdatl": [[0, 2.48 + i, 13], [1, 2.6 + i, 3]]}
-    return {"full": full, "display": levels, "mixed": {**full, **levels}}[kind]
-
-
 def market_recording(market_id, seed, count=120, *, runners=(11, 12, 13, 14), start=1_714_568_400_000,
                      market_type="WIN", event_id="31", bet_delay_models=None, step=1_000,
                      ladders="full", wipe_at_close=False):
-    """Messages of one realistic market: an image with its definition, then price, traded and
-    starting-price changes, definitions now and then (a removal, the turn in play, the close).
+    """The messages (dicts) of one market, `count` of them `step` ms apart: an image with its
+    definition (runners listed out of their id order), then price, traded and starting-price
+    changes, definitions now and then (the removal of the runner listed last, the turn in play, the
+    close).
 
-    `ladders` picks the price keys (LADDER_KEYS). `wipe_at_close` ends the recording as the
-    exchange ends a closed market: every traded volume set to 0 and the traded ladders emptied.
+    What it leaves out keeps `iter_prices_file` reading it as `vantrel.replay` does: the
+    removal's date and the price ladder's definition. `ladders` picks the price keys (see
+    Shape). `wipe_at_close` ends the recording as the exchange ends a closed market: every
+    traded volume set to 0 and the traded ladders emptied (one message more).
     """
-    rng = random.Random(seed)
     order = list(runners)
-    rng.shuffle(order)  # the definition's order is not the key order
-
-    def definition(status="OPEN", inplay=False, removed=()):
-        d = {"eventId": event_id, "eventTypeId": "7", "marketType": market_type, "status": status,
-             "inPlay": inplay, "bettingType": "ODDS", "marketTime": "2024-05-01T13:00:00.000Z",
-             "openDate": "2024-05-01T12:00:00Z", "numberOfWinners": 1, "version": rng.randint(1, 99),
-             "runners": [{"id": s, "sortPriority": i + 1, "status": "REMOVED" if s in removed else "ACTIVE",
-                          "name": f"R{s}"} for i, s in enumerate(order)]}
-        if bet_delay_models is not None:
-            d["betDelayModels"] = list(bet_delay_models)
-        return d
-
-    lines = [message(start, {"id": market_id, "img": True, "marketDefinition": definition(),
-                             "rc": [{"id": s, **_image_ladders(ladders, i)}
-                                    for i, s in enumerate(runners)]})]
-    traded = {s: {} for s in runners}
-    removed = ()
-    for n in range(1, count):
-        change = {"id": market_id, "tv": n * 3.5}
-        rcs = []
-        for _ in range(rng.randint(0, 3)):
-            s = rng.choice(runners)
-            rc = {"id": s}
-            price = rng.choice([1.5, 2, 2.5, 3, 4.2, 10])
-            key = rng.choice(LADDER_KEYS[ladders])
-            size = rng.choice([0, 1, 7.25, 100])
-            if key == "trd" and wipe_at_close:
-                # Traded volume at a price only grows until the close wipes it.
-                size = traded[s].get(price, 0) + size
-            if key.startswith("b"):
-                rc[key] = [[rng.randrange(3), price, size]]
-            else:
-                rc[key] = [[price, size]]
-            if key == "trd":
-                traded[s][price] = size
-            if ladders == "mixed" and rng.random() < 0.2:
-                # The full ladder of a side emptied: what is handed out falls back.
-                side = rng.choice(["atb", "atl"])
-                rc[side] = rc.get(side, []) + [[p, 0] for p in (1.5, 2, 2.5, 3, 4.2, 10)]
-            if rng.random() < 0.3:
-                rc["ltp"] = price
-                rc["tv"] = n * 1.25
-            if rng.random() < 0.1:
-                rc[rng.choice(["spn", "spf"])] = rng.choice([1.9, 3.4, "NaN", "Infinity"])
-            rcs.append(rc)
-        if rcs:
-            change["rc"] = rcs
-        if n == count // 3:
-            removed = (runners[-1],)
-            change["marketDefinition"] = definition(removed=removed)
-        elif n == count // 2:
-            change["marketDefinition"] = definition(inplay=True, removed=removed)
-        elif n == count - 1:
-            change["marketDefinition"] = definition(status="CLOSED", inplay=True, removed=removed)
-        lines.append(message(start + n * step, change))
-    if wipe_at_close:
-        rcs = [{"id": s, "tv": 0, **({"trd": [[p, 0] for p in traded[s]]} if traded[s] else {})}
-               for s in runners]
-        lines.append(message(start + count * step, {"id": market_id, "tv": 0, "rc": rcs}))
-    return lines
-
-
-def interleave(*recordings):
-    """One event-level recording of several markets: messages in publish-time order, and the
-    changes of messages published at the same time merged into one message."""
-    by_time = {}
-    for lines in recordings:
-        for line in lines:
-            merged = by_time.setdefault(line["pt"], message(line["pt"]))
-            merged["mc"].extend(line["mc"])
-    return [by_time[pt] for pt in sorted(by_time)]
+    random.Random(seed).shuffle(order)
+    shape = Shape(
+        name="market", kind="race", runners=len(order), messages=count, whole_life=True,
+        selection_ids=tuple(order),
+        depth=(3, 8), start_ms=start, step_ms=step, market_type=market_type, event_id=event_id,
+        non_runner=len(order) - 1 if len(order) > 2 else None, sp=0.1,
+        bet_delay_models=None if bet_delay_models is None else tuple(bet_delay_models),
+        ladders=ladders, wipe_at_close=wipe_at_close, removal_dates=False, price_ladder=None)
+    return recordings.messages(shape, seed=seed, market_id=market_id)
 
 
 def race(market_id, *, messages=30, runners=4, seed=1):
     """A realistic recording of one horse-race market, as bytes: an image with the full
     definition and every runner's ladders, then deltas, suspensions, going in-play and the close.
     """
-    from gen_stream import iter_lines
-
-    return "".join(iter_lines("sample", messages=messages, runners=runners, seed=seed,
-                              market_id=market_id)).encode()
+    return "".join(recordings.iter_lines("sample", messages=messages, runners=runners, seed=seed,
+                                         market_id=market_id)).encode()
 
 
-def event_file(*recordings):
+def event_file(*texts):
     """The recordings' lines merged in publish-time order, as one file holds a whole event."""
-    streams = [data.decode().splitlines(keepends=True) for data in recordings]
-    merged = heapq.merge(*streams, key=lambda line: json.loads(line)["pt"])
-    return "".join(merged).encode()
+    return archives.event_text(texts)
+
+
+START_MS = 1_700_000_000_000
+
+
+def race_shape(market_id, *, runners=6, depth=8, preplay=60, inplay=60, non_runner=0,
+               passive=True, bet_delay=1, winner=0, start_ms=START_MS, step_ms=1000,
+               ladders="full", starting_prices=False, market_tv=False, price_ladder=None,
+               early_suspension=False, event_type_id="7"):
+    """A race market for backtests: `runners` with `depth` ladder levels a side in the image,
+    `preplay` and `inplay` deltas a second apart around the off at its market time, the
+    non-runner at place `non_runner` (None: none) withdrawn half way to the off, its prices
+    left standing, and listed last from then on, the off with a bet delay (passive with
+    `passive`), a suspension and the settlement with the runner at place `winner` winning.
+    `starting_prices` adds the near and far starting prices, their ladders and the settled
+    ones; `market_tv` the market's total matched and runner totals that run ahead of the
+    traded ladders."""
+    messages = preplay + inplay + 6
+    return Shape(
+        name="race", kind="race", runners=runners, messages=messages, market_id=market_id,
+        whole_life=True,
+        depth=(depth, depth), fill=(1.0, 1.0), off_at=(preplay + 2) / (messages - 1),
+        removal=non_runner is not None, non_runner=non_runner, removed_last=True,
+        removal_clears=False, winner=winner,
+        bet_delay=bet_delay, bet_delay_models=("PASSIVE",) if passive else None,
+        start_ms=start_ms, step_ms=step_ms, ladders=ladders,
+        sp=0.3 if starting_prices else 0.0, bsp=starting_prices, market_tv=market_tv,
+        tv_ahead=market_tv, price_ladder=price_ladder, early_suspension=early_suspension,
+        event_type_id=event_type_id)
+
+
+def race_file(path, *specs):
+    """A recording of the races `specs` ((seed, race_shape options) pairs): one market's own
+    file, or several markets' lines by publish time, as an event-level file holds them."""
+    streams = [recordings.iter_lines(race_shape(**options), seed=seed) for seed, options in specs]
+    return recordings.write(path, streams[0] if len(streams) == 1 else recordings.merge(*streams))
 
 
 def replayed(source, **options):
     """What a replay gives, in a form that compares whole: market id, publish time, dict export."""
     return [(b.market_id, b.publish_time, b.to_dict()) for b in vantrel.replay(source, **options)]
+
+
+# --- event-level recordings for the tables --------------------------------------------------
+
+# The texts a definition may leave out, as a football market has no venue, country or runner
+# names: tables of such a file have string columns that are null throughout.
+OPTIONAL_TEXTS = ("eventName", "name", "marketType", "countryCode", "venue")
+TABLE_START_MS = 1_714_560_000_000  # 2024-05-01T10:40:00Z
+
+
+def event_lines(seed, markets=3, messages=240, peer_safe=True, texts=True):
+    """The lines of one event-level recording: `markets` race markets of one meeting on one
+    clock, a few seconds apart, each message holding the changes of every market that changed
+    then: an image each, deltas with starting prices, a withdrawal, suspensions, the off and the
+    settlement. `peer_safe` keeps to what betfairutil (through betfairlightweight) reads as
+    vantrel does: no second image of a market. Without `texts` the definitions carry none of
+    OPTIONAL_TEXTS."""
+    rng = random.Random(seed)
+    start = TABLE_START_MS + rng.randrange(10**6)
+    shapes = []
+    for _ in range(markets):
+        runners = rng.randrange(3, 9)
+        shapes.append(Shape(
+            name="table", kind="race", runners=runners, messages=messages, depth=(8, 16),
+            sp=0.1, off_at=0.75, non_runner=rng.randrange(runners), event_id="33000123",
+            event_name="Ascot 1st May", venue="Ascot", texts=texts,
+            reimage_at=None if peer_safe else 0.5, start_ms=start, step_ms=2500, jitter_ms=2000))
+    ids = [f"1.23{seed:04d}{m:03d}" for m in range(markets)]
+    return [text.rstrip("\n")
+            for text in recordings.event_lines(shapes, seed=seed, messages=messages,
+                                               market_ids=ids)]
+
+
+def write_event(path, seed, **options):
+    """event_lines(seed, **options) written to `path`, gzip when its name ends in .gz."""
+    return recordings.write(path, event_lines(seed, **options))
+
+
+def write_without_texts(path, seed, **options):
+    """A recording as write_event's whose definitions carry none of OPTIONAL_TEXTS."""
+    return write_event(path, seed, texts=False, **options)
+
+
+def exchange_recordings(seed, count, long_names=False):
+    """(name, bytes) of `count` recordings of 1 to 3 markets named as in the exchange's archives:
+    PRO/<year>/<month>/<day>/<event>/<market id>; with `long_names`, every third one in a folder
+    past the 100 bytes a plain tar header holds."""
+    out = []
+    for i in range(count):
+        data = "\n".join(event_lines(seed + i, markets=1 + i % 3, messages=50 + 25 * i)) + "\n"
+        folder = f"PRO/2024/May/{1 + i // 3}/3300{i // 3}"
+        if long_names and i % 3 == 1:
+            folder += "/" + "x" * 120
+        out.append((f"{folder}/1.2{seed:03d}{i:05d}", data.encode()))
+    return out
