@@ -156,11 +156,12 @@ def replay(
     (camelCase keys). A market must meet every key given. Values are matched exactly as the
     stream writes them ("WIN", "GB", "Flat"). A market is judged at its first definition and
     yielded from then on while its definitions meet the filter; one that fails it is dropped for
-    good. A run that ends with a key no market met warns with a FilterWarning. Times are timezone-aware UTC datetimes, or naive UTC
-    with `naive_times=True`. Runners come in the order the market's definition first listed them,
-    runners first named by a price change after them as they appeared, which is the order
-    betfairlightweight and flumine give (`runner_order="definition"`), or by selection id and
-    handicap (`"key"`).
+    good. A run that ends with a key no market met warns with a FilterWarning.
+
+    Times are timezone-aware UTC datetimes, or naive UTC with `naive_times=True`. Runners come
+    in the order the market's definition first listed them, runners first named by a price
+    change after them as they appeared, which is the order betfairlightweight and flumine give
+    (`runner_order="definition"`), or by selection id and handicap (`"key"`).
 
     A recording that cannot be read raises ReplayError (a ValueError) naming it, before any of
     its books, a missing or unreadable file also the matching OSError; with `errors="skip"` it

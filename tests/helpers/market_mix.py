@@ -1,8 +1,8 @@
 """Markets of several kinds in one event-level recording, each with definitions of its own, for
 the market filter and the window: race and football markets of different event types,
 countries, venues, race types, betting types and flags. One market's race type changes at its
-second definition and back at its third, and its market time moves (a market put back); one has no market time, and
-a change before its first definition.
+second definition and back at its third, and its market time moves (a market put back); one
+has no market time, and a change before its first definition.
 
 The recordings are the tables' event-level recordings (helpers.recordings.event_lines) with the
 definitions rewritten per market, written as one event-level file, as one file per market, or
