@@ -170,7 +170,7 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
   if (!inputs_ && !loader_) return nullptr;  // finished, or stopped for good
   if (!loader_) {
     loader_ = std::make_unique<replay::BackgroundLoader>(
-        sources::Limits{.max_recording_bytes = max_recording_bytes_});
+        sources::Limits{.max_recording_bytes = max_recording_bytes_}, filter_);
   }
   if (loader_->forked()) {
     stop();
@@ -214,6 +214,9 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
         continue;
       case Kind::kInterrupted:
         return nullptr;
+      case Kind::kRuledOut:
+        matched_unread_ |= outcome->matched;
+        continue;
     }
   }
 }

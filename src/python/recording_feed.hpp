@@ -17,6 +17,7 @@
 
 #include "messages/message_store.hpp"
 #include "python/ref.hpp"
+#include "replay/multi_market_replay.hpp"
 
 namespace vantrel::replay {
 class BackgroundLoader;
@@ -37,10 +38,17 @@ class RecordingFeed {
   RecordingFeed& operator=(RecordingFeed&&) noexcept;
   ~RecordingFeed();
 
+  // Lets the loader pass over what `filter` (borrowed, outliving the feed) rules out from a
+  // recording's name or first definition. Before the first next().
+  void decide_early(const replay::MarketFilter* filter) { filter_ = filter; }
+
   // The next recording; null at the end (no exception set) or when stopped (exception set:
   // on_error raised, Ctrl-C, or the inputs iterator failed). Waits with the interpreter lock
   // released.
   std::unique_ptr<MessageStore> next();
+
+  // The filter keys met by the markets of recordings passed over (see decide_early).
+  replay::FilterKeys matched_unread() const { return matched_unread_; }
 
   // Where the recording last returned came from: the input's label, and its archive member
   // ("" for a lone file) as UTF-8, a name stored in another encoding read as Latin-1.
@@ -62,6 +70,8 @@ class RecordingFeed {
   Ref inputs_;
   Ref on_error_;
   std::uint64_t max_recording_bytes_;
+  const replay::MarketFilter* filter_ = nullptr;
+  replay::FilterKeys matched_unread_;
   std::unique_ptr<replay::BackgroundLoader> loader_;
   // Inputs handed to the loader and not yet known to be done with, oldest first.
   std::deque<Pending> pending_;

@@ -103,6 +103,7 @@ PyObject* next_book(Fields& it) {
       // Only a run that went to its end can tell that a filter key met no market.
       if (PyErr_Occurred() || it.finished) return nullptr;
       it.finished = true;
+      it.matched |= it.feed.matched_unread();
       report_unmatched(it.settings.unmatched.get(), it.settings.filter, it.matched);
       return nullptr;
     }
@@ -218,9 +219,14 @@ Ref make_replay_iterator(PyTypeObject* type, Ref inputs, Ref on_error, ReplaySet
   if (settings.computed_market_tv || settings.cumulative_runner_tv) {
     totals.emplace(settings.computed_market_tv, settings.cumulative_runner_tv);
   }
-  return create<ReplayIteratorObject>(
+  Ref iterator = create<ReplayIteratorObject>(
       type,
       {.feed = std::move(feed), .settings = std::move(settings), .totals = std::move(totals)});
+  if (iterator) {
+    auto& fields = fields_of<ReplayIteratorObject>(iterator.get());
+    fields.feed.decide_early(&fields.settings.filter);
+  }
+  return iterator;
 }
 
 }  // namespace vantrel::py

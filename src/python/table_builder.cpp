@@ -186,11 +186,13 @@ class CountingSink final : public tables::BookSink {
 bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSink& sink,
          replay::FilterKeys& matched) {
   std::string source;
+  feed.decide_early(&filter);
   while (std::unique_ptr<MessageStore> store = feed.next()) {
     if (!source_text(feed, source)) return false;
     matched |= tables::feed_recording(*store, filter, source, sink);
     if (PyErr_CheckSignals() < 0) return false;
   }
+  matched |= feed.matched_unread();
   return !PyErr_Occurred();
 }
 

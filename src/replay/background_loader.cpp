@@ -44,7 +44,23 @@ std::string_view op_of(std::string_view line) {
 // message: past those, the check costs nothing per message.
 class MarketLines final : public LineHandler {
  public:
-  explicit MarketLines(StoreLines& lines) : lines_(lines) {}
+  MarketLines(StoreLines& lines, const MarketFilter* filter) : lines_(lines), filter_(filter) {}
+
+  // A recording begins, under `name`: false when the filter leaves it out by its name alone.
+  // Otherwise a recording named as one market's file is judged by its first messages.
+  bool start(std::string_view name) {
+    judge_.reset();
+    lines_.judge_early(nullptr);
+    if (filter_ == nullptr) return true;
+    const std::string_view market = market_named_by(name);
+    if (market.empty()) return true;
+    judge_.emplace(*filter_, market);
+    if (judge_->ruled_out_by_id()) return false;
+    lines_.judge_early(&*judge_);
+    return true;
+  }
+  bool on_recording(std::string_view member) { return start(member); }
+  FilterKeys matched() const { return judge_ ? judge_->matched() : FilterKeys{}; }
 
   bool on_line(std::string_view line) override {
     if (lines_looked_at_ < kLinesToLookAt) {
@@ -70,6 +86,8 @@ class MarketLines final : public LineHandler {
   static constexpr int kLinesToLookAt = 4;
 
   StoreLines& lines_;
+  const MarketFilter* filter_;
+  std::optional<EarlyJudge> judge_;
   std::string error_;
   int lines_looked_at_ = 0;
 };
@@ -96,8 +114,8 @@ long process_id() {
 
 }  // namespace
 
-BackgroundLoader::BackgroundLoader(sources::Limits limits)
-    : limits_(limits), process_(process_id()) {}
+BackgroundLoader::BackgroundLoader(sources::Limits limits, const MarketFilter* filter)
+    : limits_(limits), filter_(filter), process_(process_id()) {}
 
 bool BackgroundLoader::forked() const {
   return process_id() != process_;
@@ -163,13 +181,18 @@ bool BackgroundLoader::working() const {
 }
 
 std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& reader,
-                                                      bool& input_done) {
+                                                      const LoaderInput& input, bool& input_done) {
   using Status = sources::RecordingReader::Status;
   LoadOutcome out;
   auto store = std::make_unique<MessageStore>();
   StoreLines lines(*store, not_cancelled, &cancelled_);
   lines.check_definition_times();
-  MarketLines market_lines(lines);
+  MarketLines market_lines(lines, filter_);
+  // A lone file is named by its path; an archive's members are named as the reader meets them.
+  if (input.kind == LoaderInput::Kind::kFile && !market_lines.start(input.path_or_failure)) {
+    input_done = true;
+    return std::nullopt;
+  }
   const Status status = reader.next(market_lines);
   out.member = reader.member();
   out.text_bytes = lines.text_bytes();
@@ -186,6 +209,11 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
     case Status::kEnd:
       return std::nullopt;  // the end of an input is no outcome
     case Status::kStopped:
+      if (lines.ruled_out()) {
+        out.kind = LoadOutcome::Kind::kRuledOut;
+        out.matched = market_lines.matched();
+        break;
+      }
       out.kind = lines.interrupted() ? LoadOutcome::Kind::kInterrupted : LoadOutcome::Kind::kFailed;
       out.error = market_lines.error();
       break;
@@ -219,7 +247,7 @@ void BackgroundLoader::run() {
         out.emplace().error = input.path_or_failure;
       } else {
         if (!reader_) reader_.emplace(open(input, limits_, cancelled_));
-        out = load_one(*reader_, input_done);
+        out = load_one(*reader_, input, input_done);
       }
     } catch (const std::bad_alloc&) {
       out.emplace().error = "out of memory";

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "messages/message_store.hpp"
+#include "replay/multi_market_replay.hpp"
 #include "sources/recording_reader.hpp"
 
 namespace vantrel::replay {
@@ -40,6 +41,8 @@ struct LoadOutcome {
     kRecording,    // `store` holds it; `member` names it
     kFailed,       // `error` (and `member`) say why; the input may go on
     kInterrupted,  // stopped by cancel()
+    kRuledOut,     // the filter leaves out its one market, known from its start; `matched` says
+                   // which of the filter's keys that market met
   };
   Kind kind = Kind::kFailed;
   std::uint64_t input = 0;  // the input's number, counting from 0 in the order given
@@ -47,6 +50,7 @@ struct LoadOutcome {
   std::string member;
   std::string error;
   std::size_t text_bytes = 0;  // the recording's decoded text
+  FilterKeys matched;
 };
 
 class BackgroundLoader {
@@ -54,7 +58,10 @@ class BackgroundLoader {
   static constexpr std::size_t kAheadTextBytes = std::size_t{16} << 20;
   static constexpr std::size_t kAheadCount = 4;
 
-  explicit BackgroundLoader(sources::Limits limits);
+  // With a `filter` (borrowed, outliving the loader), a recording named as one market's file is
+  // passed over unread when the market ids leave it out, and read no further than the first
+  // definition that rules it out (see EarlyJudge).
+  explicit BackgroundLoader(sources::Limits limits, const MarketFilter* filter = nullptr);
   ~BackgroundLoader();  // cancels and joins
   BackgroundLoader(const BackgroundLoader&) = delete;
   BackgroundLoader& operator=(const BackgroundLoader&) = delete;
@@ -86,9 +93,11 @@ class BackgroundLoader {
  private:
   void run();
   void start_if_needed(std::unique_lock<std::mutex>& lock);
-  std::optional<LoadOutcome> load_one(sources::RecordingReader& reader, bool& input_done);
+  std::optional<LoadOutcome> load_one(sources::RecordingReader& reader, const LoaderInput& input,
+                                      bool& input_done);
 
   sources::Limits limits_;
+  const MarketFilter* filter_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<LoaderInput> inputs_;  // queued, the one being read first

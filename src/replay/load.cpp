@@ -33,11 +33,26 @@ bool StoreLines::on_line(std::string_view line) {
     error_ = err.message();
     return false;
   }
-  if (!check_times_ || store_.size() == before) return true;
-  const std::optional<UnreadableTime> bad = unreadable_definition_time(store_.messages()[before]);
-  if (!bad) return true;
-  error_ = unreadable_time_text(line_number_, *bad);
-  return false;
+  if (store_.size() == before) return true;
+  const ParsedMessage& message = store_.messages()[before];
+  if (check_times_) {
+    if (const std::optional<UnreadableTime> bad = unreadable_definition_time(message)) {
+      error_ = unreadable_time_text(line_number_, *bad);
+      return false;
+    }
+  }
+  if (judge_ == nullptr) return true;
+  switch (judge_->judge(message)) {
+    case EarlyJudge::Verdict::kUndecided:
+      return true;
+    case EarlyJudge::Verdict::kKept:
+      judge_ = nullptr;
+      return true;
+    case EarlyJudge::Verdict::kRuledOut:
+      ruled_out_ = true;
+      return false;
+  }
+  return true;
 }
 
 bool StoreLines::keep_going() {

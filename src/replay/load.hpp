@@ -9,6 +9,7 @@
 
 #include "messages/message_store.hpp"
 #include "messages/stream_reader.hpp"
+#include "replay/early_judge.hpp"
 
 namespace vantrel::replay {
 
@@ -25,6 +26,11 @@ class StoreLines final : public LineHandler {
   // the package's replay and tables check them here, before any book of the recording.
   void check_definition_times() { check_times_ = true; }
 
+  // Asks `judge` of each message until it has decided, and stops the read once it rules the
+  // recording out (ruled_out() then says so). Borrowed; null asks nothing.
+  void judge_early(EarlyJudge* judge) { judge_ = judge; }
+  bool ruled_out() const { return ruled_out_; }
+
   bool on_line(std::string_view line) override;
   void on_blank_line() override { ++line_number_; }
   bool keep_going() override;
@@ -38,7 +44,9 @@ class StoreLines final : public LineHandler {
   KeepGoing keep_going_;
   void* context_;
   std::string error_;
+  EarlyJudge* judge_ = nullptr;
   bool interrupted_ = false;
+  bool ruled_out_ = false;
   bool check_times_ = false;
   std::size_t text_bytes_ = 0;
   std::uint64_t line_number_ = 0;

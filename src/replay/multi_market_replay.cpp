@@ -157,6 +157,12 @@ MarketCache* MultiMarketReplay::find(std::string_view id) const {
   return m.keep == Keep::kKept ? m.cache.get() : nullptr;
 }
 
+std::optional<bool> MultiMarketReplay::kept(std::string_view id) const {
+  const auto it = index_.find(std::string(id));
+  if (it == index_.end() || markets_[it->second].keep == Keep::kUndecided) return std::nullopt;
+  return markets_[it->second].keep == Keep::kKept;
+}
+
 void MultiMarketReplay::release_slots() {
   for (Market& m : markets_) {
     if (m.cache) m.cache->release_slots();

@@ -110,6 +110,8 @@ class MultiMarketReplay {
   std::size_t market_count() const { return markets_.size(); }
   // The cache of a kept market; null for a market never met, left out or dropped.
   MarketCache* find(std::string_view id) const;
+  // Whether the filter keeps the market: none while it has not been met or judged.
+  std::optional<bool> kept(std::string_view id) const;
   // The filter keys whose condition some market of the recording met so far.
   FilterKeys matched() const { return matched_; }
 
