@@ -67,9 +67,9 @@ constexpr bool kPolledReads = false;
 constexpr int kWaitSliceMs = 100;
 
 std::unique_ptr<Input> Input::open_file(const std::string& path,
-                                        const std::atomic<bool>* cancelled) {
+                                        std::function<bool()> keep_waiting) {
   std::unique_ptr<Input> input(new Input());
-  input->cancelled_ = cancelled;
+  input->keep_waiting_ = std::move(keep_waiting);
   input->fd_ = ::open(path.c_str(), kOpenFlags);
   if (input->fd_ < 0) {
     input->fail(os_error_text(errno));
@@ -84,10 +84,10 @@ std::unique_ptr<Input> Input::open_file(const std::string& path,
   return input;
 }
 
-// False once cancelled, or when the poll itself fails.
+// False once told to give up, or when the poll itself fails.
 bool Input::wait_readable() {
   for (;;) {
-    if (cancelled_ != nullptr && cancelled_->load(std::memory_order_relaxed)) {
+    if (keep_waiting_ && !keep_waiting_()) {
       return fail("reading was cancelled");
     }
     pollfd ready{fd_, POLLIN, 0};
@@ -264,7 +264,7 @@ bool DecodingStream::refill() {
     if (buffer_.size() >= kMaxInputBufferSize) {
       return fail(std::string("invalid ") + codec_->name() + " data");
     }
-    ScratchBuffer larger(buffer_.size() * 2);
+    base::ScratchBuffer larger(buffer_.size() * 2);
     std::memcpy(larger.data(), buffer_.data(), end_);
     buffer_ = std::move(larger);
   }

@@ -1,9 +1,9 @@
-#include "sources/scratch.hpp"
+#include "base/scratch.hpp"
 
 #include <atomic>
 #include <new>
 
-namespace vantrel::sources {
+namespace vantrel::base {
 namespace {
 
 // Kept buffers, process-wide: the package's loads run each on a thread of its own, so a
@@ -75,4 +75,4 @@ std::size_t ScratchBuffer::kept_bytes() {
   return bytes;
 }
 
-}  // namespace vantrel::sources
+}  // namespace vantrel::base

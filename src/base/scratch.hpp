@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <utility>
 
-namespace vantrel::sources {
+namespace vantrel::base {
 
 class ScratchBuffer {
  public:
@@ -44,4 +44,4 @@ class ScratchBuffer {
   std::size_t size_ = 0;
 };
 
-}  // namespace vantrel::sources
+}  // namespace vantrel::base
