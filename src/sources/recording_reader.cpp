@@ -387,7 +387,8 @@ RecordingReader RecordingReader::from_memory(std::string_view bytes, Limits limi
 RecordingReader RecordingReader::from_file_as(Format format, const std::string& path) {
   auto impl = std::make_unique<Impl>(nullptr, kNoLimit, format);
   Impl& reader = *impl;
-  impl->input_ = Input::open_file(path, [&reader] { return reader.keep_waiting(); });
+  impl->input_ = Input::open_file(
+      path, [&reader] { return reader.keep_waiting(); }, Input::Ask::kOnceWaiting);
   return RecordingReader(std::move(impl));
 }
 
