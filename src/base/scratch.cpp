@@ -8,10 +8,10 @@ namespace {
 
 // Kept buffers, process-wide: the package's loads run each on a thread of its own, so a
 // thread's own cache would die with every load. Each slot serves one size for good (a load's
-// set: the 256 KiB line window, the inflater's 87 KB, 64 KiB for the decoder input, a small
-// compressed file and a block of message records), two slots a size at most; larger buffers
-// are not kept. Exchanges, never a lock: a process may fork while
-// another thread is between two of them, and a buffer lost that way is only not reused.
+// set: the 256 KiB line window, the inflater's 87 KB, 64 KiB for the decoder input and a block
+// of message records), two slots a size at most; larger buffers are not kept. Exchanges, never
+// a lock: a process may fork while another thread is between two of them, and a buffer lost
+// that way is only not reused.
 constexpr int kSlots = 8;
 constexpr std::size_t kMaxKeptSize = std::size_t{256} << 10;
 

@@ -1,8 +1,7 @@
-// Working buffers of a load (decoder input, a small compressed file, inflater state, line
-// window) and the blocks of a store's message records, kept for the next load. A small file's
-// load would otherwise spend about as long having the kernel map, zero and take back these pages
-// as it spends parsing, since the allocator returns freed blocks of this size to the system at
-// once.
+// Working buffers of a load (decoder input, inflater state, line window) and the blocks of a
+// store's message records, kept for the next load. A small file's load would otherwise spend about
+// as long having the kernel map, zero and take back these pages as it spends parsing, since the
+// allocator returns freed blocks of this size to the system at once.
 #pragma once
 
 #include <cstddef>

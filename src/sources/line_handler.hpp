@@ -19,8 +19,8 @@ class LineHandler {
   virtual bool on_line(std::string_view trimmed_line) = 0;
   // A line with nothing but white space, which is not handed out: for handlers that count lines.
   virtual void on_blank_line() {}
-  // Polled every few MB of input, and while a read waits for input, so that a long load can be
-  // cut short; false stops the read.
+  // Polled every few MB of input (and, for a file taken by its name, once a read has waited for
+  // input) so that a long load can be cut short; false stops the read.
   virtual bool keep_going() { return true; }
 };
 
