@@ -62,7 +62,9 @@ TEST_CASE("content is never looked at: each fault reads as iter_prices_file has 
   };
   const Case cases[] = {
       {"gzip", Format::kGzip, gz, {kLines, ""}},
-      {"members and junk after them", Format::kGzip, gzip("{\"pt\":1}") + gzip("\n{\"pt\":2}\n") + "junk",
+      {"members and junk after them",
+       Format::kGzip,
+       gzip("{\"pt\":1}") + gzip("\n{\"pt\":2}\n") + "junk",
        {kLines, ""}},
       {"plain text named gzip", Format::kGzip, kText, {{}, "invalid gzip header"}},
       {"bzip2 named gzip", Format::kGzip, bz2, {{}, "invalid gzip header"}},
@@ -71,21 +73,40 @@ TEST_CASE("content is never looked at: each fault reads as iter_prices_file has 
       {"an empty file named gzip", Format::kGzip, "", {{}, "unexpected end of file"}},
       {"an empty file", Format::kPlain, "", {{}, ""}},
       {"the magic alone", Format::kGzip, gz.substr(0, 2), {{}, "unexpected end of file"}},
-      {"cut in the data", Format::kGzip, gz.substr(0, gz.size() / 2), {{}, "unexpected end of file"}},
-      {"cut in the trailer", Format::kGzip, gz.substr(0, gz.size() - 3), {kLines, "unexpected end of file"}},
-      {"a damaged checksum", Format::kGzip, flipped(gz, 8),
+      {"cut in the data",
+       Format::kGzip,
+       gz.substr(0, gz.size() / 2),
+       {{}, "unexpected end of file"}},
+      {"cut in the trailer",
+       Format::kGzip,
+       gz.substr(0, gz.size() - 3),
+       {kLines, "unexpected end of file"}},
+      {"a damaged checksum",
+       Format::kGzip,
+       flipped(gz, 8),
        {kLines, "corrupt gzip stream does not have a matching checksum"}},
-      {"a damaged length", Format::kGzip, flipped(gz, 1),
+      {"a damaged length",
+       Format::kGzip,
+       flipped(gz, 1),
        {kLines, "corrupt gzip stream does not have a matching checksum"}},
-      {"a reserved block type", Format::kGzip, gz.substr(0, 10) + std::string(16, '\xff'),
+      {"a reserved block type",
+       Format::kGzip,
+       gz.substr(0, 10) + std::string(16, '\xff'),
        {{}, "corrupt deflate stream"}},
       {"the longest header name", Format::kGzip, gzip_named(65535), {kLines, ""}},
-      {"a header name too long", Format::kGzip, gzip_named(65536), {{}, "gzip header field too long"}},
+      {"a header name too long",
+       Format::kGzip,
+       gzip_named(65536),
+       {{}, "gzip header field too long"}},
       // A byte-order mark is no part of JSON, and iter_prices_file has always said so.
-      {"a byte-order mark", Format::kPlain, "\xef\xbb\xbf" + kText,
+      {"a byte-order mark",
+       Format::kPlain,
+       "\xef\xbb\xbf" + kText,
        {{"\xef\xbb\xbf{\"pt\":1}", "{\"pt\":2}"}, ""}},
       // An archive is text like any other: a tar's first header field is a line of its own.
-      {"a tar", Format::kPlain, tar({{"a.json", kText}}).substr(0, 100),
+      {"a tar",
+       Format::kPlain,
+       tar({{"a.json", kText}}).substr(0, 100),
        {{"a.json" + std::string(94, '\0')}, ""}},
   };
   for (const Case& c : cases) {
@@ -112,11 +133,11 @@ TEST_CASE("the package reads the same damaged files by content, with texts of it
 
 TEST_CASE("a name says gzip by its last component's extension alone") {
   const std::pair<const char*, Format> cases[] = {
-      {"1.2.gz", Format::kGzip},     {"a/b/1.2.gzip", Format::kGzip}, {"1.2.json.gz", Format::kGzip},
-      {"1.2.gz/", Format::kGzip},    {"1.2.gz/.", Format::kGzip},     {"1.2.gz//./", Format::kGzip},
-      {"1.2.GZ", Format::kPlain},    {"1.2.tgz", Format::kPlain},     {"1.2.gz.json", Format::kPlain},
-      {".gz", Format::kPlain},       {"a/.gz", Format::kPlain},       {"d.gz/1.2", Format::kPlain},
-      {"d.gz/..", Format::kPlain},   {"1.2", Format::kPlain},         {"", Format::kPlain},
+      {"1.2.gz", Format::kGzip},   {"a/b/1.2.gzip", Format::kGzip}, {"1.2.json.gz", Format::kGzip},
+      {"1.2.gz/", Format::kGzip},  {"1.2.gz/.", Format::kGzip},     {"1.2.gz//./", Format::kGzip},
+      {"1.2.GZ", Format::kPlain},  {"1.2.tgz", Format::kPlain},     {"1.2.gz.json", Format::kPlain},
+      {".gz", Format::kPlain},     {"a/.gz", Format::kPlain},       {"d.gz/1.2", Format::kPlain},
+      {"d.gz/..", Format::kPlain}, {"1.2", Format::kPlain},         {"", Format::kPlain},
   };
   for (const auto& [path, format] : cases) {
     CAPTURE(path);
