@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "messages/stream_reader.hpp"
+#include "sources/recording_reader.hpp"
 
 using namespace vantrel;
 
@@ -220,7 +220,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (padded) input.insert(0, kLineBufferSize - 256 + (size % 512), 'x');
 
   Collect got(stop_after);
-  const ReadResult result = read_buffer_lines(input, gzip, got);
+  const ReadResult result = sources::read_buffer_lines(
+      input, gzip ? sources::Format::kGzip : sources::Format::kPlain, got);
   const End end = reader_end(result);
   check_well_formed_lines(got.lines);
   if (result.status == ReadStatus::kFailed) {

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "messages/utf8.hpp"
 #include "sources/recording_reader.hpp"
+#include "sources/utf8.hpp"
 
 using vantrel::sources::Limits;
 using vantrel::sources::RecordingReader;

@@ -5,7 +5,7 @@
 // what they used on to the next, in the caches below, one of each per process:
 //
 //   cache                          kept by                       bound
-//   decoding and line buffers      sources/scratch.cpp           kScratchSlots of at most
+//   decoding and line buffers      base/scratch.cpp              kScratchSlots of at most
 //                                                                kScratchMaxBytes: 2 MiB
 //   full tape chunks               messages/message_store.cpp    kTapeChunks x 2 MiB: 8 MiB
 //   line parsers                   messages/message_store.cpp    kParsers, each grown for lines

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "base/kept.hpp"
+#include "base/scratch.hpp"
 #include "messages/parsed_message.hpp"
 #include "messages/parser.hpp"
-#include "sources/scratch.hpp"
 
 namespace vantrel {
 
@@ -57,7 +57,7 @@ class MessageList {
     return std::launder(reinterpret_cast<ParsedMessage*>(blocks_[b].data()));
   }
 
-  std::vector<sources::ScratchBuffer> blocks_;
+  std::vector<base::ScratchBuffer> blocks_;
   std::size_t size_ = 0;
 };
 

@@ -787,7 +787,7 @@ std::string_view parser_path_name(ParserPath path) {
   switch (path) {
     case ParserPath::kScalar:
       return "scalar";
-    case ParserPath::kPlain:
+    case ParserPath::kFast:
       return "plain";
   }
   return "";
@@ -806,8 +806,8 @@ ParserPath default_parser_path() {
   // Read once: every parser of the process takes the same path.
   static const ParserPath chosen = [] {
     const char* name = std::getenv("VANTREL_PARSER");
-    return name != nullptr ? parser_path_named(name).value_or(ParserPath::kPlain)
-                           : ParserPath::kPlain;
+    return name != nullptr ? parser_path_named(name).value_or(ParserPath::kFast)
+                           : ParserPath::kFast;
   }();
   return chosen;
 }
@@ -820,7 +820,7 @@ ParseError Parser::parse(std::string_view text) {
     capacity_ = room;
   }
   fell_back_ = false;
-  if (path_ == ParserPath::kPlain) {
+  if (path_ == ParserPath::kFast) {
     if (const std::size_t words = plain_.parse(text, tape_.get())) {
       words_ = words;
       return ParseError{};

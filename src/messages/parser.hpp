@@ -52,18 +52,19 @@ struct ParseError {
 
 inline constexpr int kMaxDepth = 127;
 
-// How lines are parsed: byte by byte alone, or by the plain fast path first (the byte-by-byte
-// parser then takes only the lines the fast path gives up on).
-enum class ParserPath : std::uint8_t { kScalar, kPlain };
+// How lines are parsed: byte by byte alone, or by the fast path first (PlainParser, for lines of
+// plain JSON; the byte-by-byte parser then takes only the lines it gives up on). Their names,
+// which the environment variable and scripts use, are "scalar" and "plain".
+enum class ParserPath : std::uint8_t { kScalar, kFast };
 
-inline constexpr ParserPath kAllParserPaths[] = {ParserPath::kScalar, ParserPath::kPlain};
+inline constexpr ParserPath kAllParserPaths[] = {ParserPath::kScalar, ParserPath::kFast};
 
 std::string_view parser_path_name(ParserPath path);
 std::optional<ParserPath> parser_path_named(std::string_view name);
 
 // The path a Parser takes unless told otherwise: the one the build pinned (VANTREL_PARSER),
 // else the one the environment variable VANTREL_PARSER names ("scalar" or "plain"), read once
-// per process, for tests that hold the two paths to the same results; else the plain path.
+// per process, for tests that hold the two paths to the same results; else the fast path.
 ParserPath default_parser_path();
 
 // Decodes one line of text (one JSON value) into tape words. Reuses its space between calls.

@@ -4,8 +4,8 @@
 #include <optional>
 #include <utility>
 
-#include "messages/utf8.hpp"
 #include "replay/background_loader.hpp"
+#include "sources/utf8.hpp"
 
 namespace vantrel::py {
 

@@ -59,7 +59,7 @@ class MarketLines final : public LineHandler {
     lines_.judge_early(&*judge_);
     return true;
   }
-  bool on_recording(std::string_view member) { return start(member); }
+  bool on_recording(std::string_view member) override { return start(member); }
   FilterKeys matched() const { return judge_ ? judge_->matched() : FilterKeys{}; }
 
   bool on_line(std::string_view line) override {

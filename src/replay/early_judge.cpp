@@ -7,7 +7,7 @@
 namespace vantrel::replay {
 namespace {
 
-constexpr std::array<std::string_view, 6> kCompressionSuffixes = {".bz2", ".gz", ".zst",
+constexpr std::array<std::string_view, 6> kCompressionSuffixes = {".bz2", ".gz",   ".zst",
                                                                   ".xz",  ".gzip", ".zstd"};
 
 bool all_digits(std::string_view text) {

@@ -7,6 +7,7 @@
 
 #include "base/platform.hpp"
 #include "market/definition_times.hpp"
+#include "sources/recording_reader.hpp"
 
 namespace vantrel::replay {
 
@@ -65,7 +66,9 @@ LoadResult load_file(const std::string& path, StoreLines::KeepGoing keep_going, 
   LoadResult out;
   auto store = std::make_unique<MessageStore>();
   StoreLines lines(*store, keep_going, context);
-  const ReadResult result = read_stream_lines(path, lines);
+  sources::RecordingReader reader =
+      sources::RecordingReader::from_file_as(sources::format_named_by(path), path);
+  const ReadResult result = sources::read_lone_recording(reader, lines);
   out.text_bytes = lines.text_bytes();
   switch (result.status) {
     case ReadStatus::kOk:

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "messages/message_store.hpp"
-#include "messages/stream_reader.hpp"
 #include "replay/early_judge.hpp"
+#include "sources/line_handler.hpp"
 
 namespace vantrel::replay {
 
@@ -60,7 +60,8 @@ struct LoadResult {
   bool ok() const { return store != nullptr; }
 };
 
-// Reads the stream file at `path` (UTF-8, no NUL bytes), inflating it when its name says gzip.
+// Reads the stream file at `path` (UTF-8, no NUL bytes) as iter_prices_file always has: by its
+// name, inflating it when the name says gzip.
 LoadResult load_file(const std::string& path, StoreLines::KeepGoing keep_going = nullptr,
                      void* context = nullptr);
 

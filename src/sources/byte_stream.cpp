@@ -66,10 +66,11 @@ constexpr bool kPolledReads = false;
 #endif
 constexpr int kWaitSliceMs = 100;
 
-std::unique_ptr<Input> Input::open_file(const std::string& path,
-                                        const std::atomic<bool>* cancelled) {
+std::unique_ptr<Input> Input::open_file(const std::string& path, std::function<bool()> keep_waiting,
+                                        Ask ask) {
   std::unique_ptr<Input> input(new Input());
-  input->cancelled_ = cancelled;
+  input->keep_waiting_ = std::move(keep_waiting);
+  input->ask_ = ask;
   input->fd_ = ::open(path.c_str(), kOpenFlags);
   if (input->fd_ < 0) {
     input->fail(os_error_text(errno));
@@ -84,12 +85,11 @@ std::unique_ptr<Input> Input::open_file(const std::string& path,
   return input;
 }
 
-// False once cancelled, or when the poll itself fails.
-bool Input::wait_readable() {
-  for (;;) {
-    if (cancelled_ != nullptr && cancelled_->load(std::memory_order_relaxed)) {
-      return fail("reading was cancelled");
-    }
+// False once told to give up, or when the poll itself fails.
+bool Input::wait_readable(bool waited) {
+  for (;; waited = true) {
+    const bool ask = waited || ask_ == Ask::kBeforeEveryRead;
+    if (ask && keep_waiting_ && !keep_waiting_()) return fail("reading was cancelled");
     pollfd ready{fd_, POLLIN, 0};
     const int n = ::poll(&ready, 1, kWaitSliceMs);
     if (n > 0) return true;
@@ -116,8 +116,8 @@ bool Input::read(std::span<Byte> out, std::size_t& got) {
     memory_pos_ += got;
   } else {
     ssize_t n;
-    for (;;) {
-      if (waits_ && !wait_readable()) return false;
+    for (bool interrupted = false;; interrupted = errno == EINTR) {
+      if (waits_ && !wait_readable(interrupted)) return false;
       n = ::read(fd_, out.data(), out.size());
       if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
     }
@@ -264,7 +264,7 @@ bool DecodingStream::refill() {
     if (buffer_.size() >= kMaxInputBufferSize) {
       return fail(std::string("invalid ") + codec_->name() + " data");
     }
-    ScratchBuffer larger(buffer_.size() * 2);
+    base::ScratchBuffer larger(buffer_.size() * 2);
     std::memcpy(larger.data(), buffer_.data(), end_);
     buffer_ = std::move(larger);
   }

@@ -4,16 +4,16 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/scratch.hpp"
 #include "sources/codec.hpp"
-#include "sources/scratch.hpp"
 
 namespace vantrel::sources {
 
@@ -44,11 +44,17 @@ class ByteStream {
 // archives whose index is at the end. Keeps how far into the input reading has got.
 class Input final : public ByteStream {
  public:
+  // When a read of a FIFO or device asks whether to go on: before every read (a flag that
+  // another thread sets, cheap to look at), or only once the input has kept it waiting (Python's
+  // signal check, which a pipe that has data should not stop for).
+  enum class Ask { kBeforeEveryRead, kOnceWaiting };
+
   // A file that is not a regular one (a FIFO, a device) may make a read wait for its writer;
-  // with `cancelled` given, the wait looks at it every few tenths of a second and fails once
-  // it is set, so that a reader on a worker thread can always be stopped.
+  // with `keep_waiting` given, the wait asks it every few tenths of a second and fails once it
+  // says no, so that a read can always be stopped: from another thread, or by Ctrl-C.
   static std::unique_ptr<Input> open_file(const std::string& path,
-                                          const std::atomic<bool>* cancelled = nullptr);
+                                          std::function<bool()> keep_waiting = {},
+                                          Ask ask = Ask::kBeforeEveryRead);
   static std::unique_ptr<Input> memory(std::string_view bytes);
   ~Input() override;
   Input(const Input&) = delete;
@@ -68,11 +74,13 @@ class Input final : public ByteStream {
 
  private:
   Input() = default;
-  bool wait_readable();
+  // `waited`: the read was already kept waiting (a signal cut it short).
+  bool wait_readable(bool waited);
 
   int fd_ = -1;
   bool waits_ = false;  // not a regular file: reads are polled for
-  const std::atomic<bool>* cancelled_ = nullptr;
+  std::function<bool()> keep_waiting_;
+  Ask ask_ = Ask::kBeforeEveryRead;
   std::string_view memory_;
   std::size_t memory_pos_ = 0;
   std::uint64_t bytes_read_ = 0;
@@ -128,7 +136,7 @@ class DecodingStream final : public ByteStream {
 
   ByteStream& inner_;
   std::unique_ptr<Codec> codec_;
-  ScratchBuffer buffer_;
+  base::ScratchBuffer buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool input_ended_ = false;

@@ -52,6 +52,25 @@ Format detect_format(std::span<const Byte> head) {
   return Format::kPlain;
 }
 
+Format format_named_by(std::string_view path) {
+  // Trailing separators and "." components do not name anything new.
+  for (;;) {
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    if (path.size() >= 2 && path.substr(path.size() - 2) == "/.") {
+      path.remove_suffix(1);
+      continue;
+    }
+    break;
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name == "..") return Format::kPlain;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return Format::kPlain;
+  const std::string_view extension = name.substr(dot + 1);
+  return extension == "gz" || extension == "gzip" ? Format::kGzip : Format::kPlain;
+}
+
 bool is_compressed(Format format) {
   return format == Format::kGzip || format == Format::kBzip2 || format == Format::kZstd ||
          format == Format::kXz;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "sources/codec.hpp"
 
@@ -16,6 +17,10 @@ inline constexpr std::size_t kFormatHeadSize = 512;
 
 // `head` is the first kFormatHeadSize bytes, or the whole input when shorter.
 Format detect_format(std::span<const Byte> head);
+
+// The format a file's name gives, for iter_prices_file, which goes by names alone: gzip when
+// the extension of the path's last component is exactly "gz" or "gzip", else plain text.
+Format format_named_by(std::string_view path);
 
 bool is_compressed(Format format);
 bool is_archive(Format format);

@@ -14,8 +14,7 @@
 #include <zlib.h>
 #endif
 
-#include "sources/codec.hpp"
-#include "sources/scratch.hpp"
+#include "base/scratch.hpp"
 
 namespace vantrel::sources {
 namespace {
@@ -109,7 +108,7 @@ class RawInflater {
   static_assert(alignof(inflate_state) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
   inflate_state* state() { return std::launder(reinterpret_cast<inflate_state*>(state_.data())); }
 
-  ScratchBuffer state_;
+  base::ScratchBuffer state_;
 };
 
 #else
@@ -149,18 +148,18 @@ class RawInflater {
 #endif
 
 // A NUL-terminated header field starting at `pos`; moves `pos` past the NUL.
-Status skip_zero_terminated(const Byte* in, std::size_t size, std::size_t& pos) {
+Fault skip_zero_terminated(const Byte* in, std::size_t size, std::size_t& pos) {
   const std::size_t available = size - pos;
   const void* nul = std::memchr(in + pos, 0, std::min(available, kMaxFieldLength + 1));
   if (nul == nullptr) {
-    return available > kMaxFieldLength ? Status::kHeaderFieldTooLong : Status::kUnexpectedEof;
+    return available > kMaxFieldLength ? Fault::kHeaderFieldTooLong : Fault::kUnexpectedEof;
   }
   pos = static_cast<std::size_t>(static_cast<const Byte*>(nul) - in) + 1;
-  return Status::kOk;
+  return Fault::kNone;
 }
 
 // Parses the member header at `pos`; on success `pos` is the first byte of DEFLATE data.
-Status parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
+Fault parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
   const std::size_t start = pos;
   std::size_t p = pos;
   // Judge the identifying bytes that are there before complaining that the rest is missing:
@@ -168,112 +167,41 @@ Status parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
   const std::size_t have = std::min(size - p, std::size_t{4});
   const Byte expected[3] = {kMagic0, kMagic1, kMethodDeflate};
   for (std::size_t i = 0; i < have && i < 3; ++i) {
-    if (in[p + i] != expected[i]) return Status::kInvalidHeader;
+    if (in[p + i] != expected[i]) return Fault::kInvalidHeader;
   }
-  if (have == 4 && (in[p + 3] & kFlagsReserved) != 0) return Status::kInvalidHeader;
-  if (size - p < kFixedHeaderSize) return Status::kUnexpectedEof;
+  if (have == 4 && (in[p + 3] & kFlagsReserved) != 0) return Fault::kInvalidHeader;
+  if (size - p < kFixedHeaderSize) return Fault::kUnexpectedEof;
   const Byte flags = in[p + 3];
   p += kFixedHeaderSize;
   if (flags & kFlagExtra) {
-    if (size - p < 2) return Status::kUnexpectedEof;
+    if (size - p < 2) return Fault::kUnexpectedEof;
     const std::size_t extra = read_le16(in + p);
     p += 2;
-    if (size - p < extra) return Status::kUnexpectedEof;
+    if (size - p < extra) return Fault::kUnexpectedEof;
     p += extra;
   }
   for (const Byte field : {kFlagName, kFlagComment}) {
     if ((flags & field) == 0) continue;
-    const Status status = skip_zero_terminated(in, size, p);
-    if (status != Status::kOk) return status;
+    const Fault fault = skip_zero_terminated(in, size, p);
+    if (fault != Fault::kNone) return fault;
   }
   if (flags & kFlagHeaderCrc) {
-    if (size - p < 2) return Status::kUnexpectedEof;
+    if (size - p < 2) return Fault::kUnexpectedEof;
     const std::uint32_t header_crc = crc32_update(0, in + start, p - start);
-    if ((header_crc & 0xFFFF) != read_le16(in + p)) return Status::kInvalidHeader;
+    if ((header_crc & 0xFFFF) != read_le16(in + p)) return Fault::kInvalidHeader;
     p += 2;
   }
   pos = p;
-  return Status::kOk;
+  return Fault::kNone;
 }
-
-}  // namespace
-
-const char* status_text(Status status) {
-  switch (status) {
-    case Status::kOk:
-    case Status::kSinkStopped:
-      return "";
-    case Status::kInvalidHeader:
-      return "invalid gzip header";
-    case Status::kHeaderFieldTooLong:
-      return "gzip header field too long";
-    case Status::kCorruptDeflate:
-      return "corrupt deflate stream";
-    case Status::kChecksumMismatch:
-      return "corrupt gzip stream does not have a matching checksum";
-    case Status::kUnexpectedEof:
-      return "unexpected end of file";
-  }
-  return "";
-}
-
-Status decode_members(std::string_view input, OutputSink& sink) {
-  const auto* in = reinterpret_cast<const Byte*>(input.data());
-  const std::size_t size = input.size();
-  std::size_t pos = 0;
-  RawInflater inflater;
-  for (bool first = true;; first = false) {
-    // Recorders append members when they rotate or resume; zero padding or junk left after
-    // the last one is not ours to judge.
-    if (!first && (size - pos < 2 || in[pos] != kMagic0 || in[pos + 1] != kMagic1)) {
-      return Status::kOk;
-    }
-    const Status header = parse_header(in, size, pos);
-    if (header != Status::kOk) return header;
-
-    inflater.restart();
-    std::uint32_t crc = 0;
-    std::uint32_t length = 0;  // ISIZE is the length modulo 2^32
-    for (;;) {
-      const std::span<Byte> out = sink.space();
-      const std::size_t out_size = std::min(out.size(), kMaxChunk);
-      const Step step =
-          inflater.run(in + pos, std::min(size - pos, kMaxChunk), out.data(), out_size);
-      // A pass that ends in a fault may already have written text decoded from the damage
-      // (igzip can run on through a broken block for a while before it meets a code it cannot
-      // use); handing that on would bury the real fault under whatever the handler makes of it.
-      if (step.progress == Progress::kCorrupt) return Status::kCorruptDeflate;
-      pos += step.consumed;
-      sink.input_read(pos);
-      if (step.produced != 0) {
-        crc = crc32_update(crc, out.data(), step.produced);
-        length += static_cast<std::uint32_t>(step.produced);
-        // Text is handed on before the trailer is judged, so the caller meets faults in order.
-        if (!sink.commit(step.produced)) return Status::kSinkStopped;
-      }
-      if (step.progress == Progress::kEnd) {
-        pos -= step.overread;
-        break;
-      }
-      // With output room left, a pass that neither reads nor writes has run out of input.
-      if (step.consumed == 0 && step.produced == 0) return Status::kUnexpectedEof;
-    }
-
-    if (size - pos < kTrailerSize) return Status::kUnexpectedEof;
-    if (read_le32(in + pos) != crc || read_le32(in + pos + 4) != length) {
-      return Status::kChecksumMismatch;
-    }
-    pos += kTrailerSize;
-  }
-}
-
-namespace {
 
 // Gzip members decoded as their input comes in, piece by piece. Each member is judged by its
-// own trailer, and what follows the last member is ignored unless it starts another, as in
-// decode_members().
+// own trailer. Recorders append members when they rotate or resume, so a member may follow
+// another; zero padding or junk after the last one is not ours to judge, unless it starts with
+// the magic of another.
 class GzipCodec final : public Codec {
  public:
+  explicit GzipCodec(Fault* fault) : fault_(fault) {}
   const char* name() const override { return "gzip"; }
 
   CodecStep run(std::span<const Byte> in, bool ended, std::span<Byte> out) override {
@@ -308,8 +236,14 @@ class GzipCodec final : public Codec {
     return {CodecResult::kEnd, in.size(), 0};
   }
 
-  static CodecStep more_or_truncated(bool ended) {
-    return {ended ? CodecResult::kTruncated : CodecResult::kMore, 0, 0};
+  CodecStep failed(Fault fault, std::size_t consumed = 0) {
+    if (fault_ != nullptr) *fault_ = fault;
+    const bool truncated = fault == Fault::kUnexpectedEof;
+    return {truncated ? CodecResult::kTruncated : CodecResult::kInvalid, consumed, 0};
+  }
+
+  CodecStep more_or_truncated(bool ended) {
+    return ended ? failed(Fault::kUnexpectedEof) : CodecStep{};
   }
 
   CodecStep next_member(std::span<const Byte> in, bool ended) {
@@ -324,9 +258,9 @@ class GzipCodec final : public Codec {
 
   CodecStep header(std::span<const Byte> in, bool ended) {
     std::size_t pos = 0;
-    const Status status = parse_header(in.data(), in.size(), pos);
-    if (status == Status::kUnexpectedEof) return more_or_truncated(ended);
-    if (status != Status::kOk) return {CodecResult::kInvalid, 0, 0};
+    const Fault fault = parse_header(in.data(), in.size(), pos);
+    if (fault == Fault::kUnexpectedEof) return more_or_truncated(ended);
+    if (fault != Fault::kNone) return failed(fault);
     inflater_.restart();
     crc_ = 0;
     length_ = 0;
@@ -338,7 +272,10 @@ class GzipCodec final : public Codec {
   CodecStep body(std::span<const Byte> in, bool ended, std::span<Byte> out) {
     const Step step = inflater_.run(in.data(), std::min(in.size(), kMaxChunk), out.data(),
                                     std::min(out.size(), kMaxChunk));
-    if (step.progress == Progress::kCorrupt) return {CodecResult::kInvalid, 0, 0};
+    // A pass that ends in a fault may already have written text decoded from the damage (igzip
+    // can run on through a broken block for a while before it meets a code it cannot use);
+    // handing that on would bury the real fault under whatever the reader makes of it.
+    if (step.progress == Progress::kCorrupt) return failed(Fault::kCorruptDeflate);
     keep_tail(in.data(), step.consumed);
     if (step.produced != 0) {
       crc_ = crc32_update(crc_, out.data(), step.produced);
@@ -347,7 +284,7 @@ class GzipCodec final : public Codec {
     if (step.progress == Progress::kEnd) {
       // The inflater may have taken the first trailer bytes into its bit buffer, in this pass
       // or an earlier one: they are the last ones it consumed.
-      if (step.overread > tail_size_) return {CodecResult::kInvalid, 0, 0};
+      if (step.overread > tail_size_) return failed(Fault::kCorruptDeflate);
       std::memcpy(trailer_, tail_ + tail_size_ - step.overread, step.overread);
       trailer_size_ = step.overread;
       state_ = State::kTrailer;
@@ -362,11 +299,11 @@ class GzipCodec final : public Codec {
     std::memcpy(trailer_ + trailer_size_, in.data(), take);
     trailer_size_ += take;
     if (trailer_size_ < kTrailerSize) {
-      if (ended) return {CodecResult::kTruncated, take, 0};
+      if (ended) return failed(Fault::kUnexpectedEof, take);
       return {CodecResult::kMore, take, 0};
     }
     if (read_le32(trailer_) != crc_ || read_le32(trailer_ + 4) != length_) {
-      return {CodecResult::kInvalid, take, 0};
+      return failed(Fault::kChecksumMismatch, take);
     }
     state_ = State::kNextMember;
     return {CodecResult::kMore, take, 0};
@@ -381,6 +318,7 @@ class GzipCodec final : public Codec {
     tail_size_ = keep + take;
   }
 
+  Fault* fault_;
   RawInflater inflater_;
   State state_ = State::kFirstHeader;
   std::uint32_t crc_ = 0;
@@ -414,10 +352,15 @@ class DeflateCodec final : public Codec {
 };
 
 }  // namespace
+
+std::unique_ptr<Codec> make_codec(Fault& fault) {
+  return std::make_unique<GzipCodec>(&fault);
+}
+
 }  // namespace gzip
 
 std::unique_ptr<Codec> make_gzip_codec() {
-  return std::make_unique<gzip::GzipCodec>();
+  return std::make_unique<gzip::GzipCodec>(nullptr);
 }
 std::unique_ptr<Codec> make_deflate_codec() {
   return std::make_unique<gzip::DeflateCodec>();

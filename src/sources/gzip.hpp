@@ -1,22 +1,20 @@
-// Gzip members (RFC 1952) decoded from memory into a caller-owned window.
+// Gzip members (RFC 1952), decoded as their input comes in.
 //
-// The header and trailer are parsed here so that every failure maps onto one of a few fixed
-// texts; the raw DEFLATE data goes to ISA-L's igzip when built with VANTREL_USE_ISAL, else to
-// zlib. Output is pushed to the sink as it is produced, so the sink sees all text of a member
-// before that member's checksum is judged.
+// The header and trailer are parsed here so that every failure is one of a few named faults; the
+// raw DEFLATE data goes to ISA-L's igzip when built with VANTREL_USE_ISAL, else to zlib. Text is
+// handed on as it is inflated, so a reader sees all text of a member before that member's
+// checksum is judged.
 #pragma once
 
-#include <cstddef>
-#include <span>
-#include <string_view>
+#include <memory>
 
-#include "sources/output_sink.hpp"
+#include "sources/codec.hpp"
 
 namespace vantrel::sources::gzip {
 
-enum class Status {
-  kOk,
-  kSinkStopped,
+// What a failed gzip file came to, finer than the codec's kInvalid and kTruncated.
+enum class Fault {
+  kNone,
   kInvalidHeader,
   kHeaderFieldTooLong,
   kCorruptDeflate,
@@ -24,11 +22,8 @@ enum class Status {
   kUnexpectedEof,
 };
 
-// The text Python sees for a failed status.
-const char* status_text(Status status);
-
-// Decodes the first member and every following member that starts with the gzip magic;
-// anything else after a complete member is ignored.
-Status decode_members(std::string_view input, OutputSink& sink);
+// The codec of make_gzip_codec() that also keeps, in `fault`, what its failure came of: for a
+// reader that names each fault in words of its own. `fault` must outlive the codec.
+std::unique_ptr<Codec> make_codec(Fault& fault);
 
 }  // namespace vantrel::sources::gzip

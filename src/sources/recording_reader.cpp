@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
+#include <limits>
 #include <new>
 #include <optional>
 #include <vector>
 
-#include "messages/line_splitter.hpp"
 #include "sources/byte_stream.hpp"
 #include "sources/format.hpp"
+#include "sources/gzip.hpp"
+#include "sources/line_splitter.hpp"
 #include "sources/os_error.hpp"
 #include "sources/tar.hpp"
 #include "sources/zip.hpp"
@@ -22,6 +25,29 @@ constexpr char kNestedArchive[] = "archive inside an archive is not opened";
 constexpr char kCompressedZip[] = "zip archive inside a compressed file is not opened";
 constexpr std::uint64_t kLeastZerosLimit = std::uint64_t{1} << 20;
 constexpr char kOverlappingMember[] = "zip member overlaps the data of another member";
+
+// iter_prices_file has never limited a file's size.
+constexpr Limits kNoLimit{std::numeric_limits<std::uint64_t>::max()};
+
+// How iter_prices_file names a damaged gzip file: more finely than the package's "invalid gzip
+// data" and "truncated gzip data", in words its users have long matched on.
+const char* named_fault_text(gzip::Fault fault) {
+  switch (fault) {
+    case gzip::Fault::kNone:
+      return "";
+    case gzip::Fault::kInvalidHeader:
+      return "invalid gzip header";
+    case gzip::Fault::kHeaderFieldTooLong:
+      return "gzip header field too long";
+    case gzip::Fault::kCorruptDeflate:
+      return "corrupt deflate stream";
+    case gzip::Fault::kChecksumMismatch:
+      return "corrupt gzip stream does not have a matching checksum";
+    case gzip::Fault::kUnexpectedEof:
+      return "unexpected end of file";
+  }
+  return "";
+}
 
 std::string limit_text(std::uint64_t limit) {
   return "recording is larger than the limit of " + std::to_string(limit) + " bytes";
@@ -105,9 +131,12 @@ class Content {
 
 class RecordingReader::Impl {
  public:
-  Impl(std::unique_ptr<Input> input, Limits limits) : input_(std::move(input)), limits_(limits) {}
+  // `taken_as`: the format of a lone recording whose content is not looked at.
+  Impl(std::unique_ptr<Input> input, Limits limits, std::optional<Format> taken_as = {})
+      : input_(std::move(input)), limits_(limits), taken_as_(taken_as) {}
 
   Status next(LineHandler& handler) {
+    handler_ = &handler;
     if (mode_ != Mode::kBroken) error_.clear();
     if (!splitter_) {
       splitter_.emplace(handler);
@@ -121,9 +150,14 @@ class RecordingReader::Impl {
     }
   }
 
+  // Asked while a read waits for input, for a recording taken by its name: its handler decides,
+  // as it decides between reads.
+  bool keep_waiting() { return !splitter_ || splitter_->poll(); }
+
   std::string member_;
   std::string error_;
   bool can_continue_ = false;
+  LineHandler* handler_ = nullptr;  // of the read in progress
   std::unique_ptr<Input> input_;
 
  private:
@@ -140,7 +174,7 @@ class RecordingReader::Impl {
       case Mode::kLone:
         mode_ = Mode::kDone;
         can_continue_ = false;
-        return finish_recording(pump(top_.stream()), false);
+        return finish_recording(pump(*lone_), false);
       case Mode::kTar:
         return next_tar_member();
       case Mode::kZip:
@@ -176,6 +210,8 @@ class RecordingReader::Impl {
     std::string error;
     if (input_->failed()) {
       broken(input_->error());
+    } else if (taken_as_) {
+      open_as(*taken_as_);
     } else if (!top_.open(*input_, error)) {
       if (!open_zip_by_directory(false)) broken(std::move(error));
     } else if (top_.inner() == Format::kTar && top_.compression() == Format::kPlain &&
@@ -195,37 +231,52 @@ class RecordingReader::Impl {
       tar_.emplace(top_.stream(), std::max(limits_.max_recording_bytes, kLeastZerosLimit));
       mode_ = Mode::kTar;
     } else {
+      lone_ = &top_.stream();
       mode_ = Mode::kLone;
     }
   }
 
-  Status next_tar_member() {
-    member_.clear();
-    if (!tar_->next()) {
-      if (tar_->error().empty()) {
-        mode_ = Mode::kDone;
-        return Status::kEnd;
-      }
-      if (tar_->lost_member()) {
-        error_ = tar_->error();
-        can_continue_ = true;
-        return Status::kFailed;
-      }
-      return broken(tar_->error());
+  // The input itself, or the gzip members it is taken to hold, whatever its first bytes say.
+  void open_as(Format format) {
+    lone_ = input_.get();
+    if (format == Format::kGzip) {
+      taken_decoder_ = std::make_unique<DecodingStream>(*input_, gzip::make_codec(gzip_fault_));
+      lone_ = taken_decoder_.get();
     }
-    member_ = tar_->path();
+    mode_ = Mode::kLone;
+  }
+
+  Status next_tar_member() {
+    do {
+      member_.clear();
+      if (!tar_->next()) {
+        if (tar_->error().empty()) {
+          mode_ = Mode::kDone;
+          return Status::kEnd;
+        }
+        if (tar_->lost_member()) {
+          error_ = tar_->error();
+          can_continue_ = true;
+          return Status::kFailed;
+        }
+        return broken(tar_->error());
+      }
+      member_ = tar_->path();
+    } while (!handler_->on_recording(member_));  // the walk moves past a member's data unread
     const ReadResult result = read_member(tar_->data());
     return finish_recording(result, tar_->intact());
   }
 
   Status next_zip_member() {
-    member_.clear();
-    if (zip_next_ == zip_entries_.size()) {
-      mode_ = Mode::kDone;
-      return Status::kEnd;
-    }
-    const ZipEntry& entry = zip_entries_[zip_next_++];
-    member_ = entry.path;
+    do {
+      member_.clear();
+      if (zip_next_ == zip_entries_.size()) {
+        mode_ = Mode::kDone;
+        return Status::kEnd;
+      }
+      member_ = zip_entries_[zip_next_++].path;
+    } while (!handler_->on_recording(member_));
+    const ZipEntry& entry = zip_entries_[zip_next_ - 1];
     ReadResult result;
     ZipMemberStream data;
     std::string error;
@@ -262,7 +313,7 @@ class RecordingReader::Impl {
       const std::size_t want =
           room < space.size() ? static_cast<std::size_t>(room) + 1 : space.size();
       std::size_t got = 0;
-      if (!stream.read(space.first(want), got)) return failed(stream.error());
+      if (!stream.read(space.first(want), got)) return read_failure(stream);
       if (got == 0) break;
       if (got > room) return failed(limit_text(limit));
       total += got;
@@ -270,6 +321,14 @@ class RecordingReader::Impl {
     }
     if (!splitter.finish()) return splitter.result();
     return {};
+  }
+
+  // The handler's stop when a wait asked it, else the stream's own fault: gzip's as
+  // iter_prices_file names it when the file was taken to be gzip.
+  ReadResult read_failure(const ByteStream& stream) const {
+    if (splitter_->stopped()) return splitter_->result();
+    if (gzip_fault_ != gzip::Fault::kNone) return failed(named_fault_text(gzip_fault_));
+    return failed(stream.error());
   }
 
   // `can_go_on`: whether there may be more recordings after this one, whatever became of it.
@@ -299,9 +358,14 @@ class RecordingReader::Impl {
   static ReadResult failed(std::string text) { return {ReadStatus::kFailed, std::move(text)}; }
 
   Limits limits_;
+  std::optional<Format> taken_as_;
   Mode mode_ = Mode::kStart;
   std::optional<LineSplitter> splitter_;
   Content top_;
+  // What a lone recording is read from: the content, or the input taken as a format.
+  ByteStream* lone_ = nullptr;
+  std::unique_ptr<DecodingStream> taken_decoder_;
+  gzip::Fault gzip_fault_ = gzip::Fault::kNone;
   std::optional<TarReader> tar_;
   std::vector<ZipEntry> zip_entries_;
   std::size_t zip_next_ = 0;
@@ -314,11 +378,28 @@ RecordingReader::~RecordingReader() = default;
 
 RecordingReader RecordingReader::from_file(std::string path, Limits limits,
                                            const std::atomic<bool>* cancelled) {
-  return RecordingReader(std::make_unique<Impl>(Input::open_file(path, cancelled), limits));
+  std::function<bool()> keep_waiting;
+  if (cancelled != nullptr) {
+    keep_waiting = [cancelled] { return !cancelled->load(std::memory_order_relaxed); };
+  }
+  return RecordingReader(
+      std::make_unique<Impl>(Input::open_file(path, std::move(keep_waiting)), limits));
 }
 
 RecordingReader RecordingReader::from_memory(std::string_view bytes, Limits limits) {
   return RecordingReader(std::make_unique<Impl>(Input::memory(bytes), limits));
+}
+
+RecordingReader RecordingReader::from_file_as(Format format, const std::string& path) {
+  auto impl = std::make_unique<Impl>(nullptr, kNoLimit, format);
+  Impl& reader = *impl;
+  impl->input_ = Input::open_file(
+      path, [&reader] { return reader.keep_waiting(); }, Input::Ask::kOnceWaiting);
+  return RecordingReader(std::move(impl));
+}
+
+RecordingReader RecordingReader::from_memory_as(Format format, std::string_view bytes) {
+  return RecordingReader(std::make_unique<Impl>(Input::memory(bytes), kNoLimit, format));
 }
 
 RecordingReader::Status RecordingReader::next(LineHandler& handler) {
@@ -335,6 +416,24 @@ bool RecordingReader::can_continue() const {
 }
 std::uint64_t RecordingReader::bytes_read() const {
   return impl_->input_->bytes_read();
+}
+
+ReadResult read_lone_recording(RecordingReader& reader, LineHandler& handler) {
+  switch (reader.next(handler)) {
+    case RecordingReader::Status::kRecording:
+    case RecordingReader::Status::kEnd:
+      break;
+    case RecordingReader::Status::kFailed:
+      return {ReadStatus::kFailed, reader.error()};
+    case RecordingReader::Status::kStopped:
+      return {ReadStatus::kStopped, {}};
+  }
+  return {};
+}
+
+ReadResult read_buffer_lines(std::string_view bytes, Format format, LineHandler& handler) {
+  RecordingReader reader = RecordingReader::from_memory_as(format, bytes);
+  return read_lone_recording(reader, handler);
 }
 
 }  // namespace vantrel::sources

@@ -1,6 +1,7 @@
 // Recordings out of whatever the user holds: a lone file, plain or compressed, or a tar or zip
 // archive of them (a tar possibly compressed as a whole). Formats are told by content, never by
-// name. Each call to next() reads one recording and hands its lines to a LineHandler.
+// name, but for the compatible module's reader, which takes a lone file to be what its name says
+// (from_file_as). Each call to next() reads one recording and hands its lines to a LineHandler.
 //
 // Memory stays near one member's decoding state plus the line window: archives are read as
 // streams (zip members at their offsets), and nothing of a member is kept once it is read. No
@@ -13,7 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "messages/stream_reader.hpp"
+#include "sources/format.hpp"
+#include "sources/line_handler.hpp"
 
 namespace vantrel::sources {
 
@@ -39,13 +41,20 @@ class RecordingReader {
   // `bytes` must stay alive and unchanged as long as the reader.
   static RecordingReader from_memory(std::string_view bytes, Limits limits = {});
 
+  // One recording taken to be `format` (kPlain or kGzip) without a look at its content, as
+  // iter_prices_file takes a file by its name (format_named_by): never an archive, a byte-order
+  // mark is text like any other, there is no size limit, and failures read as that module has
+  // always named them. A wait for input asks the handler's keep_going().
+  static RecordingReader from_file_as(Format format, const std::string& path);
+  static RecordingReader from_memory_as(Format format, std::string_view bytes);
+
   RecordingReader(RecordingReader&&) noexcept;
   RecordingReader& operator=(RecordingReader&&) noexcept;
   ~RecordingReader();
 
-  // Reads the next recording, handing every non-blank trimmed line to `handler` as
-  // read_stream_lines does (same UTF-8 check and texts, keep_going() polled every few MB). After
-  // kFailed or kStopped, a further call goes on with the next member when can_continue().
+  // Reads the next recording, handing every non-blank trimmed line to `handler` (text that is
+  // not UTF-8 fails it, keep_going() is polled every few MB). After kFailed or kStopped, a
+  // further call goes on with the next member when can_continue().
   Status next(LineHandler& handler);
 
   // The archive path of the recording last read or failed on (as the archive stores it: not
@@ -65,5 +74,13 @@ class RecordingReader {
   explicit RecordingReader(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
+
+// Reads the one recording of a reader made by from_file_as() or from_memory_as(), and tells how
+// the read ended.
+ReadResult read_lone_recording(RecordingReader& reader, LineHandler& handler);
+
+// The bytes of a file taken to be `format`, read as iter_prices_file reads the file: for tests
+// and fuzzers.
+ReadResult read_buffer_lines(std::string_view bytes, Format format, LineHandler& handler);
 
 }  // namespace vantrel::sources

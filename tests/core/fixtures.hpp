@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "messages/stream_reader.hpp"
 #include "sources/recording_reader.hpp"
 
 namespace fixtures {

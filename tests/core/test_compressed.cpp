@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "fixtures.hpp"
-#include "messages/stream_reader.hpp"
 
 using namespace fixtures;
 using vantrel::sources::Limits;
@@ -109,7 +108,8 @@ std::vector<std::string> read_gzip_file(const std::string& bytes, bool pipe) {
     std::ofstream(path, std::ios::binary) << bytes;
   }
   Collect collect;
-  const vantrel::ReadResult result = vantrel::read_stream_lines(path, collect);
+  auto reader = RecordingReader::from_file_as(vantrel::sources::format_named_by(path), path);
+  const vantrel::ReadResult result = vantrel::sources::read_lone_recording(reader, collect);
   if (writer.joinable()) writer.join();
   std::remove(path.c_str());
   CHECK(result.message == "");

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "sources/scratch.hpp"
+#include "base/scratch.hpp"
 
-using vantrel::sources::ScratchBuffer;
+using vantrel::base::ScratchBuffer;
 
 TEST_CASE("a buffer let go is handed out again, to one owner at a time") {
   const std::size_t size = 64 << 10;

@@ -1,14 +1,13 @@
-// Working buffers of a load (decoder input, a small compressed file, inflater state, line
-// window) and the blocks of a store's message records, kept for the next load. A small file's
-// load would otherwise spend about as long having the kernel map, zero and take back these pages
-// as it spends parsing, since the allocator returns freed blocks of this size to the system at
-// once.
+// Working buffers of a load (decoder input, inflater state, line window) and the blocks of a
+// store's message records, kept for the next load. A small file's load would otherwise spend about
+// as long having the kernel map, zero and take back these pages as it spends parsing, since the
+// allocator returns freed blocks of this size to the system at once.
 #pragma once
 
 #include <cstddef>
 #include <utility>
 
-namespace vantrel::sources {
+namespace vantrel::base {
 
 class ScratchBuffer {
  public:
@@ -44,4 +43,4 @@ class ScratchBuffer {
   std::size_t size_ = 0;
 };
 
-}  // namespace vantrel::sources
+}  // namespace vantrel::base

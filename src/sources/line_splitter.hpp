@@ -8,24 +8,25 @@
 #include <span>
 #include <string>
 
-#include "messages/stream_reader.hpp"
-#include "sources/output_sink.hpp"
-#include "sources/scratch.hpp"
+#include "base/scratch.hpp"
+#include "sources/line_handler.hpp"
 
 namespace vantrel {
 
-class LineSplitter final : public sources::OutputSink {
+class LineSplitter {
  public:
   explicit LineSplitter(LineHandler& handler);
 
   // Starts on a new text for `handler`, dropping whatever is left of the previous one.
   void restart(LineHandler& handler);
 
-  std::span<unsigned char> space() override {
+  // Where the next bytes of text go; never empty.
+  std::span<unsigned char> space() {
     return {reinterpret_cast<unsigned char*>(window_.data()) + pending_,
             kLineBufferSize - pending_};
   }
-  bool commit(std::size_t n) override;
+  // `n` bytes were written to the front of space(). False stops the read; result() says why.
+  bool commit(std::size_t n);
 
   // Polls the handler between reads that do not pass through commit().
   bool poll();
@@ -33,6 +34,8 @@ class LineSplitter final : public sources::OutputSink {
   bool finish();
   // Why the last false came: an invalid line, or the handler's stop.
   ReadResult result() const;
+  // Whether the handler said stop, in a line or when polled.
+  bool stopped() const { return outcome_ == ReadStatus::kStopped; }
 
  private:
   bool split(std::size_t n);
@@ -43,7 +46,7 @@ class LineSplitter final : public sources::OutputSink {
   char* window() const { return reinterpret_cast<char*>(window_.data()); }
 
   LineHandler* handler_;
-  sources::ScratchBuffer window_;
+  base::ScratchBuffer window_;
   std::size_t pending_ = 0;  // bytes of an unfinished line at the front of window_
   bool carrying_ = false;
   std::string carry_;

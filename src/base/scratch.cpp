@@ -1,19 +1,21 @@
-#include "sources/scratch.hpp"
+#include "base/scratch.hpp"
 
 #include <atomic>
 #include <new>
 
-namespace vantrel::sources {
+#include "base/kept.hpp"
+
+namespace vantrel::base {
 namespace {
 
 // Kept buffers, process-wide: the package's loads run each on a thread of its own, so a
 // thread's own cache would die with every load. Each slot serves one size for good (a load's
-// set: the 256 KiB line window, the inflater's 87 KB, 64 KiB for the decoder input, a small
-// compressed file and a block of message records), two slots a size at most; larger buffers
-// are not kept. Exchanges, never a lock: a process may fork while
-// another thread is between two of them, and a buffer lost that way is only not reused.
-constexpr int kSlots = 8;
-constexpr std::size_t kMaxKeptSize = std::size_t{256} << 10;
+// set: the 256 KiB line window, the inflater's 87 KB, 64 KiB for the decoder input and a block
+// of message records), two slots a size at most; larger buffers are not kept. Exchanges, never
+// a lock: a process may fork while another thread is between two of them, and a buffer lost
+// that way is only not reused.
+constexpr int kSlots = kScratchSlots;
+constexpr std::size_t kMaxKeptSize = kScratchMaxBytes;
 
 struct Slot {
   std::atomic<std::size_t> size{0};  // set once, by the first buffer kept here
@@ -45,6 +47,24 @@ bool keep(std::byte* data, std::size_t size) {
   return false;
 }
 
+int kept_count() {
+  int count = 0;
+  for (const Slot& slot : g_slots) count += slot.data.load(std::memory_order_relaxed) != nullptr;
+  return count;
+}
+
+// A slot keeps the size it was claimed for: the next load asks for the same sizes again.
+void release_all() {
+  for (Slot& slot : g_slots) {
+    if (std::byte* kept = slot.data.exchange(nullptr, std::memory_order_acquire)) {
+      ::operator delete(kept);
+    }
+  }
+}
+
+[[maybe_unused]] const bool g_registered =
+    register_kept_cache({"decoding buffers", kept_count, release_all});
+
 }  // namespace
 
 ScratchBuffer::ScratchBuffer(std::size_t bytes) : size_(bytes) {
@@ -75,4 +95,4 @@ std::size_t ScratchBuffer::kept_bytes() {
   return bytes;
 }
 
-}  // namespace vantrel::sources
+}  // namespace vantrel::base

@@ -1,9 +1,9 @@
-#include "messages/line_splitter.hpp"
+#include "sources/line_splitter.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "messages/utf8.hpp"
+#include "sources/utf8.hpp"
 
 namespace vantrel {
 namespace {
