@@ -180,3 +180,15 @@ def test_runners_are_a_list_of_structs_that_pandas_and_parquet_take(month):
     buffer = io.BytesIO()
     pq.write_table(table, buffer)
     assert pq.read_table(io.BytesIO(buffer.getvalue())).to_pylist() == table.to_pylist()
+
+
+def test_a_compressed_tar_gives_the_same_rows_without_offsets(month, tmp_path):
+    import gzip
+
+    packed = tmp_path / "month.tar.gz"
+    with open(month, "rb") as f:
+        packed.write_bytes(gzip.compress(f.read(), 1))
+    table = vantrel.catalogue(str(packed))
+    assert table["offset"].null_count == table["size"].null_count == table.num_rows
+    same_source = [{**row, "source": month} for row in catalogue_rows(table)]
+    assert same_source == catalogue_rows(vantrel.catalogue(month))
