@@ -21,6 +21,7 @@ import pyarrow.parquet
 import vantrel
 from helpers.recordings import exchange_recordings, write_event, write_without_texts
 from helpers.archives import huge_base256_size, long_name_of_32_tib, v7_header
+from tools.recordings import archives
 from tools.recordings.archives import exchange_tar
 from helpers.table_reference import plain
 from vantrel._sources import member_groups
@@ -363,3 +364,27 @@ def test_ctrl_c_while_workers_hand_over_leaves_no_worker_files(tmp_path):
     assert process.returncode == 130, stderr
     assert parts_folders(process.pid, tmp_path) == set()
     assert not (tmp_path / "out.parquet").exists()
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow", ".csv"])
+def test_catalogue_writes_the_catalogue_of_every_input(tmp_path, suffix):
+    events = archives.official_events(4, football=1, meetings=1, races=(1, 2),
+                                      sizes=(20_000, 50_000))
+    month = archives.official_tar(tmp_path / "month.tar", events)
+    lone = tmp_path / "event.json"
+    write_event(lone, 24, markets=2, messages=60)
+    out = tmp_path / f"catalogue{suffix}"
+    result = run("catalogue", month, lone, "-o", out, "--jobs", "2", "-q")
+    assert result.returncode == 0, result.stderr
+    expected = pa.concat_tables([vantrel.catalogue(month), vantrel.catalogue(str(lone))])
+    got = read(out)
+    assert got.num_rows == expected.num_rows > 0
+    if suffix == ".csv":
+        assert got.column("offset").to_pylist() == expected.column("offset").to_pylist()
+        runners = [json.loads(text) for text in got.column("runners").to_pylist()]
+        assert runners == expected.column("runners").to_pylist()
+    else:
+        assert got.to_pylist() == expected.to_pylist()
+    missing = run("catalogue", tmp_path / "missing.tar", "-o", tmp_path / "none.parquet")
+    assert missing.returncode == 1 and "missing.tar" in missing.stderr
+    assert not (tmp_path / "none.parquet").exists()

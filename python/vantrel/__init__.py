@@ -32,7 +32,7 @@ from ._engine import release_memory
 from ._filter import FilterWarning
 from ._replay import PriceLadderDescription, ReplayError, SkippedRecordingWarning, replay
 from ._sources import TYPE_CHECKING
-from ._tables import market_summaries, prices_table, runner_summaries, trades_table
+from ._tables import catalogue, market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
     ExchangePrices,
     MarketBook,
@@ -87,6 +87,7 @@ __all__ = [
     "trades_table",
     "market_summaries",
     "runner_summaries",
+    "catalogue",
     "release_memory",
     "Source",
     "Form",

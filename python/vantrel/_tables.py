@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 
     from ._options import Errors, Form, Ladder, MarketFilterKeys, Source, Window
 
-__all__ = ["market_summaries", "prices_table", "runner_summaries", "trades_table"]
+__all__ = ["catalogue", "market_summaries", "prices_table", "runner_summaries", "trades_table"]
 
 DEFAULT_BEFORE_OFF = (60, 300, 600)
 
@@ -170,6 +170,15 @@ def _build(function: str, source: Source, table: str, market_filter: MarketFilte
            errors: Errors, storage_options: dict[str, Any] | None, **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
     pa = _pyarrow()
+    columns = _columns(pa, function, source, table, market_filter, errors, storage_options,
+                       **options)
+    arrays = [_array(pa, c) for c in columns]
+    return pa.Table.from_arrays(arrays, names=[c[0] for c in columns])
+
+
+def _columns(pa: Any, function: str, source: Source, table: str,
+             market_filter: MarketFilterKeys, errors: Errors,
+             storage_options: dict[str, Any] | None, **options: Any) -> Any:
     source = check_source(source)
     from . import _options
 
@@ -184,8 +193,7 @@ def _build(function: str, source: Source, table: str, market_filter: MarketFilte
         unmatched=reporter(given, stacklevel=4), counts=counts, **options)
     global last_counts
     last_counts = counts[0]
-    arrays = [_array(pa, c) for c in columns]
-    return pa.Table.from_arrays(arrays, names=[c[0] for c in columns])
+    return columns
 
 
 def prices_table(
@@ -292,3 +300,36 @@ def runner_summaries(
     offsets = _offsets(before_off)
     return _build("runner_summaries", source, "runners", market_filter, errors, storage_options,
                   offsets=offsets)
+
+
+# The engine writes the catalogue's runners flat: the list column of selection ids, and one
+# column per other field of theirs, a value per runner in list order.
+_RUNNER_FIELDS = ("handicap", "name", "sort_priority")
+
+
+def catalogue(
+    source: Source,
+    *,
+    errors: Errors = "raise",
+    storage_options: dict[str, Any] | None = None,
+    **market_filter: Unpack[MarketFilterKeys],
+) -> pyarrow.Table:
+    """One row per market of every recording, from its first market definition: where it is
+    (`source`, archive `member`, and the `offset` and `size` of its stored bytes in the file),
+    what it is (ids, names, type, venue, times, its `runners`) and when it was first published.
+
+    A recording named as one market's file (the exchange's `1.234567890.bz2`) is read no further
+    than that market's first definition, so a month's archive is catalogued for a fraction of
+    what replaying it costs; other recordings are read whole. The market filter keys, `errors`
+    and `storage_options` are as for vantrel.replay. Columns: docs/tables.md."""
+    pa = _pyarrow()
+    columns = _columns(pa, "catalogue", source, "catalogue", market_filter, errors,
+                       storage_options)
+    arrays = {c[0]: _array(pa, c) for c in columns}
+    ids = arrays["runners"]
+    fields = [ids.values] + [arrays.pop(f"runners.{f}") for f in _RUNNER_FIELDS]
+    runner = pa.StructArray.from_arrays(fields, names=["selection_id", *_RUNNER_FIELDS])
+    # The ids' own offsets: the struct's children are the engine's buffers, not copies.
+    arrays["runners"] = pa.Array.from_buffers(pa.list_(runner.type), len(ids),
+                                              ids.buffers()[:2], children=[runner])
+    return pa.Table.from_arrays(list(arrays.values()), names=list(arrays))

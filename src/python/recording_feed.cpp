@@ -170,7 +170,7 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
   if (!inputs_ && !loader_) return nullptr;  // finished, or stopped for good
   if (!loader_) {
     loader_ = std::make_unique<replay::BackgroundLoader>(
-        sources::Limits{.max_recording_bytes = max_recording_bytes_}, filter_);
+        sources::Limits{.max_recording_bytes = max_recording_bytes_}, filter_, until_);
   }
   if (loader_->forked()) {
     stop();
@@ -206,6 +206,7 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
     if (pending_.empty()) continue;  // cannot happen: the input is still pending
     label_ = Ref::borrow(pending_.front().label.get());
     member_ = shown_name(outcome->member);
+    stored_ = outcome->stored;
     switch (outcome->kind) {
       case Kind::kRecording:
         return std::move(outcome->store);

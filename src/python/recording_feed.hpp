@@ -13,11 +13,14 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "messages/message_store.hpp"
 #include "python/ref.hpp"
+#include "replay/early_judge.hpp"
 #include "replay/multi_market_replay.hpp"
+#include "sources/recording_reader.hpp"
 
 namespace vantrel::replay {
 class BackgroundLoader;
@@ -41,6 +44,9 @@ class RecordingFeed {
   // Lets the loader pass over what `filter` (borrowed, outliving the feed) rules out from a
   // recording's name or first definition. Before the first next().
   void decide_early(const replay::MarketFilter* filter) { filter_ = filter; }
+  // Reads a recording named as one market's file no further than that market's first
+  // definition (a catalogue's need); with decide_early, before the first next().
+  void read_starts_only() { until_ = replay::EarlyJudge::Until::kFirstDefinition; }
 
   // The next recording; null at the end (no exception set) or when stopped (exception set:
   // on_error raised, Ctrl-C, or the inputs iterator failed). Waits with the interpreter lock
@@ -54,6 +60,8 @@ class RecordingFeed {
   // ("" for a lone file) as UTF-8, a name stored in another encoding read as Latin-1.
   PyObject* label() const { return label_.get(); }
   const std::string& member() const { return member_; }
+  // Where its stored bytes lie in the input's file; none for inputs read from memory.
+  const std::optional<sources::StoredBytes>& stored() const { return stored_; }
 
   int traverse(visitproc visit, void* arg) const;
   void clear();
@@ -71,6 +79,7 @@ class RecordingFeed {
   Ref on_error_;
   std::uint64_t max_recording_bytes_;
   const replay::MarketFilter* filter_ = nullptr;
+  replay::EarlyJudge::Until until_ = replay::EarlyJudge::Until::kDecided;
   replay::FilterKeys matched_unread_;
   std::unique_ptr<replay::BackgroundLoader> loader_;
   // Inputs handed to the loader and not yet known to be done with, oldest first.
@@ -78,6 +87,7 @@ class RecordingFeed {
   std::uint64_t first_pending_ = 0;  // the number of pending_.front()
   Ref label_;
   std::string member_;
+  std::optional<sources::StoredBytes> stored_;
 };
 
 }  // namespace vantrel::py

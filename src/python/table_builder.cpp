@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "python/recording_feed.hpp"
 #include "sources/recording_reader.hpp"
 #include "tables/book_sink.hpp"
+#include "tables/catalogue.hpp"
 #include "tables/prices.hpp"
 #include "tables/summaries.hpp"
 #include "tables/trades.hpp"
@@ -22,7 +24,8 @@ const char kBuildTableDoc[] =
     "build_table(inputs, on_error, table, *, filter=None, unmatched=None, "
     "max_recording_bytes=0, form='best', depth=3, inplay=None, every_ms=0, changed_only=False, "
     "window=None, offsets=None, ladder='auto', counts=None)\n--\n\n"
-    "The columns of one table ('prices', 'trades', 'markets' or 'runners') over every recording "
+    "The columns of one table ('prices', 'trades', 'markets', 'runners' or 'catalogue') over every "
+    "recording "
     "of the (label, path-or-bytes) pairs of `inputs`, as (name, kind, length, null_count, "
     "buffers, child_length, child_buffers) tuples. `filter` is a dict of market filter keys; at "
     "the end, `unmatched` is called with the names of those no market met. `window` is None or "
@@ -125,8 +128,8 @@ Ref column_list(std::vector<tables::FinishedColumn>&& columns) {
   return list;
 }
 
-// The file a recording came from, and its archive member, as ReplayError names them.
-bool source_text(const RecordingFeed& feed, std::string& out) {
+// The file a recording came from, as ReplayError names it.
+bool file_text(const RecordingFeed& feed, std::string& out) {
   Py_ssize_t size = 0;
   const char* label = PyUnicode_AsUTF8AndSize(feed.label(), &size);
   if (label == nullptr) {
@@ -141,6 +144,12 @@ bool source_text(const RecordingFeed& feed, std::string& out) {
   } else {
     out.assign(label, static_cast<std::size_t>(size));
   }
+  return true;
+}
+
+// The file and its archive member, as ReplayError names them.
+bool source_text(const RecordingFeed& feed, std::string& out) {
+  if (!file_text(feed, out)) return false;
   if (!feed.member().empty()) out += " (member " + feed.member() + ")";
   return true;
 }
@@ -151,6 +160,9 @@ class CountingSink final : public tables::BookSink {
  public:
   explicit CountingSink(tables::BookSink& inner) : inner_(inner) {}
 
+  void place_recording(const tables::RecordingPlace& place) override {
+    inner_.place_recording(place);
+  }
   void begin_recording(std::string_view source) override {
     markets_.clear();
     inner_.begin_recording(source);
@@ -183,12 +195,16 @@ class CountingSink final : public tables::BookSink {
 // Every recording of the feed through the sink, one after another. The interpreter lock is
 // held throughout: the feed calls back into Python for its inputs and for errors.
 // `matched` gets the filter keys some market met.
+// `starts_only`: a recording named as one market's file is read to its first definition only.
 bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSink& sink,
-         replay::FilterKeys& matched) {
+         replay::FilterKeys& matched, bool starts_only) {
   std::string source;
+  std::string file;
   feed.decide_early(&filter);
+  if (starts_only) feed.read_starts_only();
   while (std::unique_ptr<MessageStore> store = feed.next()) {
-    if (!source_text(feed, source)) return false;
+    if (!source_text(feed, source) || !file_text(feed, file)) return false;
+    sink.place_recording({file, feed.member(), feed.stored()});
     matched |= tables::feed_recording(*store, filter, source, sink);
     if (PyErr_CheckSignals() < 0) return false;
   }
@@ -295,6 +311,7 @@ std::unique_ptr<tables::BookSink> make_sink(const TableArgs& a) {
     return tables::make_trades_sink(window);
   }
   if (table == "markets") return tables::make_market_summaries_sink();
+  if (table == "catalogue") return tables::make_catalogue_sink();
   if (table == "runners") {
     std::vector<std::int64_t> offsets;
     if (!int_list(a.offsets, offsets)) return nullptr;
@@ -339,7 +356,8 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
                        max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes);
     CountingSink counting(*sink);
     replay::FilterKeys matched;
-    if (!run(feed, filter, counting, matched)) return nullptr;
+    const bool starts_only = std::string_view(a.table) == "catalogue";
+    if (!run(feed, filter, counting, matched, starts_only)) return nullptr;
     if (!report_unmatched(unmatched, filter, matched)) return nullptr;
     Ref columns = column_list(counting.finish());
     if (!columns || counts == Py_None) return columns.release();

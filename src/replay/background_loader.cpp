@@ -44,7 +44,8 @@ std::string_view op_of(std::string_view line) {
 // message: past those, the check costs nothing per message.
 class MarketLines final : public LineHandler {
  public:
-  MarketLines(StoreLines& lines, const MarketFilter* filter) : lines_(lines), filter_(filter) {}
+  MarketLines(StoreLines& lines, const MarketFilter* filter, EarlyJudge::Until until)
+      : lines_(lines), filter_(filter), until_(until) {}
 
   // A recording begins, under `name`: false when the filter leaves it out by its name alone.
   // Otherwise a recording named as one market's file is judged by its first messages.
@@ -54,7 +55,7 @@ class MarketLines final : public LineHandler {
     if (filter_ == nullptr) return true;
     const std::string_view market = market_named_by(name);
     if (market.empty()) return true;
-    judge_.emplace(*filter_, market);
+    judge_.emplace(*filter_, market, until_);
     if (judge_->ruled_out_by_id()) return false;
     lines_.judge_early(&*judge_);
     return true;
@@ -87,6 +88,7 @@ class MarketLines final : public LineHandler {
 
   StoreLines& lines_;
   const MarketFilter* filter_;
+  EarlyJudge::Until until_;
   std::optional<EarlyJudge> judge_;
   std::string error_;
   int lines_looked_at_ = 0;
@@ -114,8 +116,9 @@ long process_id() {
 
 }  // namespace
 
-BackgroundLoader::BackgroundLoader(sources::Limits limits, const MarketFilter* filter)
-    : limits_(limits), filter_(filter), process_(process_id()) {}
+BackgroundLoader::BackgroundLoader(sources::Limits limits, const MarketFilter* filter,
+                                   EarlyJudge::Until until)
+    : limits_(limits), filter_(filter), until_(until), process_(process_id()) {}
 
 bool BackgroundLoader::forked() const {
   return process_id() != process_;
@@ -187,7 +190,7 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   auto store = std::make_unique<MessageStore>();
   StoreLines lines(*store, not_cancelled, &cancelled_);
   lines.check_definition_times();
-  MarketLines market_lines(lines, filter_);
+  MarketLines market_lines(lines, filter_, until_);
   // A lone file is named by its path; an archive's members are named as the reader meets them.
   if (input.kind == LoaderInput::Kind::kFile && !market_lines.start(input.path_or_failure)) {
     input_done = true;
@@ -195,11 +198,14 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   }
   const Status status = reader.next(market_lines);
   out.member = reader.member();
+  if (input.kind == LoaderInput::Kind::kFile) out.stored = reader.stored_bytes();
   out.text_bytes = lines.text_bytes();
   input_done =
       status == Status::kEnd ||
       ((status == Status::kFailed || status == Status::kStopped) && !reader.can_continue());
-  switch (status) {
+  // A read stopped once it had what was wanted of the recording is a recording like any other.
+  const bool enough = status == Status::kStopped && lines.read_enough();
+  switch (enough ? Status::kRecording : status) {
     case Status::kRecording:
       store->finish();
       release_free_heap(lines.text_bytes());

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "messages/message_store.hpp"
+#include "replay/early_judge.hpp"
 #include "replay/multi_market_replay.hpp"
 #include "sources/recording_reader.hpp"
 
@@ -38,7 +39,8 @@ struct LoaderInput {
 
 struct LoadOutcome {
   enum class Kind : std::uint8_t {
-    kRecording,    // `store` holds it; `member` names it
+    kRecording,    // `store` holds it (up to its first definition only, when the loader was
+                   // asked to stop there); `member` names it, `stored` locates it
     kFailed,       // `error` (and `member`) say why; the input may go on
     kInterrupted,  // stopped by cancel()
     kRuledOut,     // the filter leaves out its one market, known from its start; `matched` says
@@ -48,6 +50,9 @@ struct LoadOutcome {
   std::uint64_t input = 0;  // the input's number, counting from 0 in the order given
   std::unique_ptr<MessageStore> store;
   std::string member;
+  // Where the recording's stored bytes lie in a file (see RecordingReader::stored_bytes); none
+  // for an input read from memory, whose offsets would name nothing the caller can open.
+  std::optional<sources::StoredBytes> stored;
   std::string error;
   std::size_t text_bytes = 0;  // the recording's decoded text
   FilterKeys matched;
@@ -60,8 +65,10 @@ class BackgroundLoader {
 
   // With a `filter` (borrowed, outliving the loader), a recording named as one market's file is
   // passed over unread when the market ids leave it out, and read no further than the first
-  // definition that rules it out (see EarlyJudge).
-  explicit BackgroundLoader(sources::Limits limits, const MarketFilter* filter = nullptr);
+  // definition that rules it out (see EarlyJudge); with `until` kFirstDefinition, no further
+  // than its first definition whatever the filter says.
+  explicit BackgroundLoader(sources::Limits limits, const MarketFilter* filter = nullptr,
+                            EarlyJudge::Until until = EarlyJudge::Until::kDecided);
   ~BackgroundLoader();  // cancels and joins
   BackgroundLoader(const BackgroundLoader&) = delete;
   BackgroundLoader& operator=(const BackgroundLoader&) = delete;
@@ -98,6 +105,7 @@ class BackgroundLoader {
 
   sources::Limits limits_;
   const MarketFilter* filter_;
+  EarlyJudge::Until until_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<LoaderInput> inputs_;  // queued, the one being read first

@@ -36,8 +36,8 @@ std::string_view market_named_by(std::string_view path) {
   return name;
 }
 
-EarlyJudge::EarlyJudge(const MarketFilter& filter, std::string_view market_id)
-    : filter_(filter), market_id_(market_id), probe_(release_nothing, filter) {}
+EarlyJudge::EarlyJudge(const MarketFilter& filter, std::string_view market_id, Until until)
+    : filter_(filter), market_id_(market_id), until_(until), probe_(release_nothing, filter) {}
 
 bool EarlyJudge::ruled_out_by_id() const {
   return !filter_.meets(FilterKey::kMarketIds, market_id_);
@@ -45,18 +45,29 @@ bool EarlyJudge::ruled_out_by_id() const {
 
 EarlyJudge::Verdict EarlyJudge::judge(const ParsedMessage& message) {
   if (verdict_ != Verdict::kUndecided) return verdict_;
-  if (!filter_.reads_definitions()) {
+  const bool to_definition = until_ == Until::kFirstDefinition;
+  if (!filter_.reads_definitions() && !to_definition) {
     verdict_ = ruled_out_by_id() ? Verdict::kRuledOut : Verdict::kKept;
     return verdict_;
   }
   std::vector<MarketCache*> changed;
   probe_.apply(message, changed);
-  if (const std::optional<bool> kept = probe_.kept(market_id_)) {
-    verdict_ = *kept ? Verdict::kKept : Verdict::kRuledOut;
+  const std::optional<bool> kept = probe_.kept(market_id_);
+  // Without keys that read definitions a market is kept as soon as it is met, before its
+  // definition: the stop waits for the definition itself.
+  if (kept && !*kept) {
+    verdict_ = Verdict::kRuledOut;
+  } else if (kept && (!to_definition || has_definition())) {
+    verdict_ = to_definition ? Verdict::kEnough : Verdict::kKept;
   } else if (++judged_ == kMessagesToJudge) {
     verdict_ = Verdict::kKept;  // no word yet: the replay reads it all and judges as it goes
   }
   return verdict_;
+}
+
+bool EarlyJudge::has_definition() const {
+  const MarketCache* market = probe_.find(market_id_);
+  return market != nullptr && market->definition_generation != 0;
 }
 
 }  // namespace vantrel::replay

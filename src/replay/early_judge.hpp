@@ -3,7 +3,9 @@
 // The exchange's archives hold one file per market, named by its id (".../1.234567890.bz2").
 // Such a recording holds that market alone: what the filter says of its id, and of its first
 // market definition, it says of the whole recording. So a member the market ids rule out is
-// passed over unread, and one whose first definition is ruled out is read no further.
+// passed over unread, and one whose first definition is ruled out is read no further. A
+// catalogue, which wants no more of a market than its first definition, reads no further than
+// that in any case.
 #pragma once
 
 #include <optional>
@@ -21,10 +23,13 @@ std::string_view market_named_by(std::string_view path);
 
 class EarlyJudge {
  public:
-  enum class Verdict { kUndecided, kKept, kRuledOut };
+  // kEnough: the market is kept and its first definition read, which is all that is wanted of
+  // it when the judge was asked to stop there.
+  enum class Verdict { kUndecided, kKept, kRuledOut, kEnough };
+  enum class Until { kDecided, kFirstDefinition };
 
   // `filter` is borrowed; `market_id` is what the recording's name says it holds.
-  EarlyJudge(const MarketFilter& filter, std::string_view market_id);
+  EarlyJudge(const MarketFilter& filter, std::string_view market_id, Until until = Until::kDecided);
 
   // Before anything is read: whether the market ids leave the market out.
   bool ruled_out_by_id() const;
@@ -39,8 +44,11 @@ class EarlyJudge {
  private:
   static constexpr int kMessagesToJudge = 64;
 
+  bool has_definition() const;
+
   const MarketFilter& filter_;
   std::string market_id_;
+  Until until_;
   MultiMarketReplay probe_;
   int judged_ = 0;
   Verdict verdict_ = Verdict::kUndecided;

@@ -52,6 +52,9 @@ bool StoreLines::on_line(std::string_view line) {
     case EarlyJudge::Verdict::kRuledOut:
       ruled_out_ = true;
       return false;
+    case EarlyJudge::Verdict::kEnough:
+      read_enough_ = true;
+      return false;
   }
   return true;
 }

@@ -30,6 +30,9 @@ class StoreLines final : public LineHandler {
   // recording out (ruled_out() then says so). Borrowed; null asks nothing.
   void judge_early(EarlyJudge* judge) { judge_ = judge; }
   bool ruled_out() const { return ruled_out_; }
+  // The judge had all it wanted of the recording (EarlyJudge::Until::kFirstDefinition): the
+  // read stopped there, and what the store holds is the recording as far as it is wanted.
+  bool read_enough() const { return read_enough_; }
 
   bool on_line(std::string_view line) override;
   void on_blank_line() override { ++line_number_; }
@@ -47,6 +50,7 @@ class StoreLines final : public LineHandler {
   EarlyJudge* judge_ = nullptr;
   bool interrupted_ = false;
   bool ruled_out_ = false;
+  bool read_enough_ = false;
   bool check_times_ = false;
   std::size_t text_bytes_ = 0;
   std::uint64_t line_number_ = 0;

@@ -155,6 +155,7 @@ class RecordingReader::Impl {
   bool keep_waiting() { return !splitter_ || splitter_->poll(); }
 
   std::string member_;
+  std::optional<StoredBytes> stored_;
   std::string error_;
   bool can_continue_ = false;
   LineHandler* handler_ = nullptr;  // of the read in progress
@@ -164,6 +165,7 @@ class RecordingReader::Impl {
   enum class Mode { kStart, kLone, kTar, kZip, kDone, kBroken };
 
   Status next_recording() {
+    stored_.reset();
     if (mode_ == Mode::kStart) open();
     switch (mode_) {
       case Mode::kStart:
@@ -174,6 +176,11 @@ class RecordingReader::Impl {
       case Mode::kLone:
         mode_ = Mode::kDone;
         can_continue_ = false;
+        // A FIFO or device has no size to tell (it reads as 0); a file taken by its name is
+        // iter_prices_file's, which asks nothing of where its bytes lie.
+        if (std::uint64_t size = 0; !taken_as_ && input_->size(size) && size > 0) {
+          stored_ = StoredBytes{0, size};
+        }
         return finish_recording(pump(*lone_), false);
       case Mode::kTar:
         return next_tar_member();
@@ -263,6 +270,8 @@ class RecordingReader::Impl {
       }
       member_ = tar_->path();
     } while (!handler_->on_recording(member_));  // the walk moves past a member's data unread
+    if (top_.compression() == Format::kPlain)
+      stored_ = StoredBytes{tar_->data_start(), tar_->size()};
     const ReadResult result = read_member(tar_->data());
     return finish_recording(result, tar_->intact());
   }
@@ -287,6 +296,7 @@ class RecordingReader::Impl {
     } else if (!data.open(*input_, entry, error)) {
       result = failed(std::move(error));
     } else {
+      stored_ = StoredBytes{data.data_offset(), entry.compressed_size};
       result = read_member(data.stream());
     }
     return finish_recording(result, !input_->failed());
@@ -407,6 +417,9 @@ RecordingReader::Status RecordingReader::next(LineHandler& handler) {
 }
 const std::string& RecordingReader::member() const {
   return impl_->member_;
+}
+std::optional<StoredBytes> RecordingReader::stored_bytes() const {
+  return impl_->stored_;
 }
 const std::string& RecordingReader::error() const {
   return impl_->error_;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,13 @@ struct Limits {
   // Decoded bytes one recording may take; past this it fails, and a zip member that declares
   // more fails before it is decoded.
   std::uint64_t max_recording_bytes = std::uint64_t{4} << 30;
+};
+
+// Where a recording's stored bytes (compressed as it was stored) lie in the file or memory the
+// reader was given, so that they can be read back alone with one seek.
+struct StoredBytes {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
 };
 
 class RecordingReader {
@@ -60,6 +68,10 @@ class RecordingReader {
   // The archive path of the recording last read or failed on (as the archive stores it: not
   // necessarily UTF-8); "" for a lone file and for failures of the archive itself.
   const std::string& member() const;
+  // The stored bytes of the recording last read or stopped: a lone file's whole input, a zip
+  // member's data, a plain tar's member. None for a member of a compressed tar, which has no
+  // place of its own in the input.
+  std::optional<StoredBytes> stored_bytes() const;
   // The text of the last kFailed.
   const std::string& error() const;
   // After kFailed or kStopped: whether the archive around the member is intact, so that next()

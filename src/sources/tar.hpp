@@ -38,6 +38,8 @@ class TarReader {
   const std::string& path() const { return path_; }
   ByteStream& data() { return *member_; }
   std::uint64_t size() const { return size_; }
+  // Where the current member's data begins in the archive's bytes.
+  std::uint64_t data_start() const { return data_start_; }
   // Where in the archive the walk to the current member began: the end of the previous
   // member's data and padding (0 for the first). A reader started there, on the bytes that
   // follow, meets the same members from this one on, as it carries nothing over between them.

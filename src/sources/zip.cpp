@@ -250,6 +250,7 @@ bool ZipMemberStream::open(Input& input, const ZipEntry& entry, std::string& err
   if (data_offset > file_size || entry.compressed_size > file_size - data_offset) {
     return set_error(error, kTruncated);
   }
+  data_offset_ = data_offset;
   raw_ = std::make_unique<RangeStream>(input, data_offset, entry.compressed_size);
   ByteStream* data = raw_.get();
   if (codec) {

@@ -36,11 +36,14 @@ class ZipMemberStream {
   // a broken local header).
   bool open(Input& input, const ZipEntry& entry, std::string& error);
   ByteStream& stream() { return *checked_; }
+  // Where the member's stored (compressed) data begins in the input: past its local header.
+  std::uint64_t data_offset() const { return data_offset_; }
 
  private:
   std::unique_ptr<RangeStream> raw_;
   std::unique_ptr<DecodingStream> decoded_;
   std::unique_ptr<CheckedStream> checked_;
+  std::uint64_t data_offset_ = 0;
 };
 
 }  // namespace vantrel::sources

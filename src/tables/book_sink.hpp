@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -10,13 +11,25 @@
 #include "market/market_cache.hpp"
 #include "messages/message_store.hpp"
 #include "replay/multi_market_replay.hpp"
+#include "sources/recording_reader.hpp"
 #include "tables/columns.hpp"
 
 namespace vantrel::tables {
 
+// Where a recording came from, for a sink that names it field by field: its file, its archive
+// member ("" for none), and where its stored bytes lie in the file when they can be read back
+// from there alone.
+struct RecordingPlace {
+  std::string_view file;
+  std::string_view member;
+  std::optional<sources::StoredBytes> stored;
+};
+
 class BookSink {
  public:
   virtual ~BookSink() = default;
+  // Before begin_recording, when the caller knows more of the recording than its name.
+  virtual void place_recording(const RecordingPlace& place) { (void)place; }
   // `source` names the recording: its file, and its archive member if any.
   virtual void begin_recording(std::string_view source) { (void)source; }
   // Before a message is applied: the caches still hold the state every earlier message left.

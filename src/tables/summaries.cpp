@@ -1,36 +1,17 @@
 #include "tables/summaries.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "base/platform.hpp"
-#include "market/iso_time.hpp"
+#include "tables/market_fields.hpp"
 
 namespace vantrel::tables {
 
 namespace {
-
-std::optional<std::int64_t> time_of(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  return iso_time_ms(*text);
-}
-
-// Event ids are numbers written as text.
-std::optional<std::int64_t> id_of(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  std::int64_t value = 0;
-  const char* end = text->data() + text->size();
-  const auto [ptr, ec] = std::from_chars(text->data(), end, value);
-  if (ec != std::errc() || ptr != end) return std::nullopt;
-  return value;
-}
-
-std::shared_ptr<StringDictionary> new_dictionary() {
-  return std::make_shared<StringDictionary>();
-}
 
 // What a market's books showed over the recording; the rest is read from its last state.
 struct MarketHistory {
@@ -44,15 +25,7 @@ class MarketSummaries final : public BookSink {
  public:
   MarketSummaries() {
     market_id_ = &columns_.add<DictionaryColumn>("market_id", new_dictionary());
-    event_id_ = &columns_.add<Int64Column>("event_id");
-    event_type_id_ = &columns_.add<Int64Column>("event_type_id");
-    event_name_ = &columns_.add<DictionaryColumn>("event_name", new_dictionary());
-    market_name_ = &columns_.add<DictionaryColumn>("market_name", new_dictionary());
-    market_type_ = &columns_.add<DictionaryColumn>("market_type", new_dictionary());
-    country_code_ = &columns_.add<DictionaryColumn>("country_code", new_dictionary());
-    venue_ = &columns_.add<DictionaryColumn>("venue", new_dictionary());
-    market_time_ = &columns_.add<TimestampColumn>("market_time");
-    open_date_ = &columns_.add<TimestampColumn>("open_date");
+    definition_.emplace(columns_, DefinitionColumns::Kinds::kLeftOut);
     status_ = &columns_.add<DictionaryColumn>("status", new_dictionary());
     runners_ = &columns_.add<Int64Column>("number_of_runners");
     winner_count_ = &columns_.add<Int64Column>("number_of_winners");
@@ -90,15 +63,7 @@ class MarketSummaries final : public BookSink {
  private:
   void push(MarketCache& m, const MarketHistory& h) {
     market_id_->push(m.market_id);
-    event_id_->push(id_of(m.event_id));
-    event_type_id_->push(id_of(m.event_type_id));
-    event_name_->push(m.event_name);
-    market_name_->push(m.name);
-    market_type_->push(m.market_type);
-    country_code_->push(m.country_code);
-    venue_->push(m.venue);
-    market_time_->push(time_of(m.market_time));
-    open_date_->push(time_of(m.open_date));
+    definition_->push(m);
     status_->push(m.status);
     runners_->push(m.number_of_runners);
     winner_count_->push(m.number_of_winners);
@@ -120,10 +85,10 @@ class MarketSummaries final : public BookSink {
   }
 
   ColumnSet columns_;
-  DictionaryColumn *market_id_, *event_name_, *market_name_, *market_type_, *country_code_, *venue_,
-      *status_, *source_;
-  Int64Column *event_id_, *event_type_id_, *runners_, *winner_count_, *books_;
-  TimestampColumn *market_time_, *open_date_, *first_, *last_, *in_play_time_;
+  DictionaryColumn *market_id_, *status_, *source_;
+  std::optional<DefinitionColumns> definition_;
+  Int64Column *runners_, *winner_count_, *books_;
+  TimestampColumn *first_, *last_, *in_play_time_;
   Int64ListColumn* winners_;
   Float64Column* matched_;
   std::int32_t source_index_ = 0;

@@ -240,6 +240,19 @@ def build_parser() -> argparse.ArgumentParser:
              "empty for open. Write it with '=' when it starts with a minus: --window=-10m,0. "
              "With --every the points fall on whole steps from START. A market without a market "
              "time gives no rows")
+    catalogue = commands.add_parser(
+        "catalogue", help="one row per market: what it is and where its bytes are",
+        description="Write one row per market of every recording to a file (.parquet, .csv, "
+                    ".arrow or .feather): its file, archive member and the offset and size of "
+                    "its stored bytes there, its ids, names, type, venue, times and runners, "
+                    "from its first market definition. A recording named as one market's file "
+                    "(the exchange's 1.234567890.bz2) is read no further than that definition, "
+                    "so a month's archive is catalogued in a fraction of a replay's time.",
+        epilog="In CSV, times are ISO 8601 UTC with milliseconds and the runners a JSON list.")
+    _add_common(catalogue)
+    catalogue.set_defaults(subparser=catalogue)
+    catalogue.add_argument("-o", "--output", required=True, metavar="OUT",
+                           help="the file to write (.parquet, .csv, .arrow, .feather)")
     runners = export.add_argument_group("runners table options")
     runners.add_argument(
         "--before-off", type=_seconds_list, metavar="SECONDS",

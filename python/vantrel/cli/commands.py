@@ -1,4 +1,4 @@
-"""`vantrel info` and `vantrel export`, and `main`."""
+"""`vantrel info`, `vantrel export` and `vantrel catalogue`, and `main`."""
 
 from __future__ import annotations
 
@@ -113,7 +113,9 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     """Builds `table` for every input, handing each result to `consume` in input order; gives
     the messages of what was skipped, a line that sums up what was read, and what it says of
     filter keys that matched nothing."""
-    work = expand(args.sources, PARTS_PER_JOB * args.jobs)
+    # A catalogue reads little of each member: a tar is not worth cutting up, and its members'
+    # offsets name places in the archive only when it is read from its file whole.
+    work = expand(args.sources, 0 if table == "catalogue" else PARTS_PER_JOB * args.jobs)
     selection = market_filter(args)
     progress = Progress(work, enabled=not args.quiet)
     form = output_format(output) if output is not None else None
@@ -172,6 +174,39 @@ def command_export(args: argparse.Namespace) -> Outcome:
     return outcome
 
 
+def _plain_runner_names(table: Any) -> Any:
+    """The catalogue with its runners' names as plain text: an Arrow file can extend a
+    dictionary from one input to the next only where it is a column of its own."""
+    import pyarrow as pa
+
+    runners = table.column("runners").combine_chunks()
+    items = runners.values
+    names = [items.field(i) if items.type.field(i).name != "name"
+             else items.field(i).cast(pa.string()) for i in range(items.type.num_fields)]
+    plain = pa.StructArray.from_arrays(names, fields=[
+        pa.field(f.name, pa.string() if f.name == "name" else f.type) for f in items.type])
+    listed = pa.ListArray.from_arrays(runners.offsets, plain)
+    return table.set_column(table.schema.get_field_index("runners"), "runners", listed)
+
+
+def command_catalogue(args: argparse.Namespace) -> Outcome:
+    form = output_format(args.output)
+    _need_pyarrow("catalogue")
+    writer = Writer(args.output, form)
+
+    def consume(table: Any) -> None:
+        writer.write(_plain_runner_names(table) if form == "arrow" else table)
+
+    try:
+        outcome = _run(args, "catalogue", {}, consume, args.output)
+        empty = table_function("catalogue")([])
+        writer.commit(lambda: _plain_runner_names(empty) if form == "arrow" else empty)
+    except BaseException:
+        writer.discard()
+        raise
+    return outcome
+
+
 def _need_pyarrow(command: str) -> None:
     try:
         import pyarrow  # noqa: F401
@@ -190,7 +225,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.command is None:
         parser.print_help(sys.stderr)
         return USAGE_ERROR
-    command = command_info if args.command == "info" else command_export
+    command = {"info": command_info, "export": command_export,
+               "catalogue": command_catalogue}[args.command]
     try:
         previous = signal.signal(signal.SIGTERM, on_sigterm)
     except ValueError:  # not the main thread: signals are not ours to take

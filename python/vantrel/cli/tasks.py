@@ -24,15 +24,16 @@ if TYPE_CHECKING:
 
 def expand(sources: list[str], parts: int) -> list[Task]:
     """Folders become their files, in the order a replay would take them, and plain tars groups
-    of their members (about `parts` of them), so that one archive is spread over the workers
-    and no worker holds the table of a whole archive; others stay as given."""
+    of their members (about `parts` of them, none when `parts` is 0), so that one archive is
+    spread over the workers and no worker holds the table of a whole archive; others stay as
+    given."""
     tasks: list[Task] = []
     for source in sources:
         paths = walk_directory(source) if os.path.isdir(source) else [source]
         if not paths:
             raise InputError(f"{source}: the folder holds no files (hidden ones are skipped)")
         for path in paths:
-            groups = member_groups(path, parts)
+            groups = member_groups(path, parts) if parts else None
             tasks.extend(groups if groups else [path])
     return tasks
 
@@ -48,7 +49,8 @@ def table_function(table: str) -> Callable[..., Any]:
     import vantrel
 
     return {"prices": vantrel.prices_table, "trades": vantrel.trades_table,
-            "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries}[table]
+            "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries,
+            "catalogue": vantrel.catalogue}[table]
 
 
 def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
