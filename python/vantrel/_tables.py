@@ -170,7 +170,8 @@ def _build(function: str, source: Source, table: str, market_filter: MarketFilte
            errors: Errors, storage_options: dict[str, Any] | None, **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
     pa = _pyarrow()
-    columns = _columns(pa, function, source, table, market_filter, errors, storage_options,
+    # the caller of the table function is three frames above _columns
+    columns = _columns(pa, function, source, table, market_filter, errors, storage_options, 5,
                        **options)
     arrays = [_array(pa, c) for c in columns]
     return pa.Table.from_arrays(arrays, names=[c[0] for c in columns])
@@ -178,7 +179,9 @@ def _build(function: str, source: Source, table: str, market_filter: MarketFilte
 
 def _columns(pa: Any, function: str, source: Source, table: str,
              market_filter: MarketFilterKeys, errors: Errors,
-             storage_options: dict[str, Any] | None, **options: Any) -> Any:
+             storage_options: dict[str, Any] | None, stacklevel: int, **options: Any) -> Any:
+    """The table's columns from the engine; a filter key that met no market warns
+    `stacklevel` frames up from the engine's call of the reporter (this function is one)."""
     source = check_source(source)
     from . import _options
 
@@ -188,9 +191,7 @@ def _columns(pa: Any, function: str, source: Source, table: str,
     counts: list[tuple[int, int]] = []
     columns = _engine.build_table(
         inputs(source, storage_options), on_error, table, filter=given,
-        # called from the engine within this function: the caller of the table function is
-        # three frames up
-        unmatched=reporter(given, stacklevel=4), counts=counts, **options)
+        unmatched=reporter(given, stacklevel=stacklevel), counts=counts, **options)
     global last_counts
     last_counts = counts[0]
     return columns
@@ -324,7 +325,7 @@ def catalogue(
     and `storage_options` are as for vantrel.replay. Columns: docs/tables.md."""
     pa = _pyarrow()
     columns = _columns(pa, "catalogue", source, "catalogue", market_filter, errors,
-                       storage_options)
+                       storage_options, 4)
     arrays = {c[0]: _array(pa, c) for c in columns}
     ids = arrays["runners"]
     fields = [ids.values] + [arrays.pop(f"runners.{f}") for f in _RUNNER_FIELDS]
