@@ -9,12 +9,12 @@
 
 #include "messages/parser.hpp"
 #include "python/convert.hpp"
-#include "python/fast_times.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"
 #include "python/replay_iterator.hpp"
 #include "python/table_builder.hpp"
+#include "python/times.hpp"
 #include "sources/recording_reader.hpp"
 #include "sources/tar_index.hpp"
 
@@ -158,7 +158,7 @@ PyModuleDef engine_def = {
 
 PyObject* build_engine() {
   Ref classes = Ref::steal(PyImport_ImportModule("vantrel.vantrel"));
-  if (!classes || !adopt_state(classes.get()) || !init_fast_times()) return nullptr;
+  if (!classes || !adopt_state(classes.get()) || !init_times()) return nullptr;
   g_replay_iterator = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&replay_iterator_spec));
   if (g_replay_iterator == nullptr) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&engine_def));

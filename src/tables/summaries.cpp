@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/platform.hpp"
-#include "market/iso_time.hpp"
+#include "market/times.hpp"
 
 namespace vantrel::tables {
 
