@@ -45,8 +45,8 @@ TEST_CASE("every day from year 1 to 9999 is the next day of the one before") {
     int dd = 0;
     vantrel::civil_from_days(d, y, m, dd);
     if (y != year || m != month || dd != day || vantrel::days_from_civil(y, m, dd) != d) {
-      FAIL_CHECK("day " << d << " reads as " << y << "-" << m << "-" << dd << ", counted "
-                        << year << "-" << month << "-" << day);
+      FAIL_CHECK("day " << d << " reads as " << y << "-" << m << "-" << dd << ", counted " << year
+                        << "-" << month << "-" << day);
       return;
     }
     if (++day > month_days(year, month)) {
