@@ -183,7 +183,8 @@ VANTREL_TAPE_INLINE bool same_key_bytes(const std::uint64_t* a, const std::uint6
 
 // Pairs. Kept to each parser that includes them (internal linkage): only so does the fast
 // path's loop hold the fold's state in registers, and it loses a few per cent without. For the
-// same reason the fold's state is handed to nothing by reference but its own members.
+// same reason the fold builds its word in its own members, not in helpers handed its halves
+// (or itself) by reference, and each parser closes its arrays itself.
 namespace {
 
 // A number that can be half of a folded pair: where its word is (if anywhere yet), and what
