@@ -8,6 +8,7 @@ import warnings
 import pytest
 
 import vantrel
+from helpers.compare import interpreter_error
 from helpers.recordings import market_recording, message
 from tools.recordings import interleave
 
@@ -153,6 +154,52 @@ def test_times_equal_the_interpreters(stream, text):
     assert aware.market_definition.open_date == expected.market_definition.open_date.replace(tzinfo=UTC)
 
 
+# Each form of a publish time against its own arithmetic: the package's from whole milliseconds,
+# iter_prices_file's from utcfromtimestamp of a float, which near year 9999 no longer holds every
+# millisecond. Past that year, every form raises the interpreter's error.
+@pytest.mark.parametrize("pt", [
+    1, 999, 86_399_999, 951_782_400_000, 1_709_251_199_999, 4_102_444_799_999, 253_402_300_799_999,
+    253_402_300_800_000,
+])
+def test_publish_times_at_the_edges(stream, pt):
+    path = stream.write([message(pt, {"id": "1.1"})])
+    if pt >= 253_402_300_800_000:
+        error = interpreter_error(datetime.datetime.utcfromtimestamp, pt / 1000.0)
+        for read in (native, lambda p: list(vantrel.replay(p)),
+                     lambda p: list(vantrel.replay(p, naive_times=True))):
+            with pytest.raises(error[0]) as raised:
+                read(path)
+            assert str(raised.value) == error[1]
+        return
+    exact = datetime.datetime(1970, 1, 1) + datetime.timedelta(milliseconds=pt)
+    assert native(path)[0].publish_time == datetime.datetime.utcfromtimestamp(pt / 1000.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        naive = next(vantrel.replay(path, naive_times=True)).publish_time
+        aware = next(vantrel.replay(path)).publish_time
+    assert naive == exact and naive.tzinfo is None
+    assert aware == exact.replace(tzinfo=UTC) and aware.tzinfo is UTC
+
+
+# Texts the package reads as instants, against the interpreter's ISO reading: offsets that carry
+# into another day, month or year, leap days, the first and last microseconds a datetime holds.
+@pytest.mark.parametrize("text", [
+    "2024-03-01T00:30:00.000+01:00", "2023-03-01T00:30:00+01:00", "2023-12-31T23:30:00.123456-01:00",
+    "9999-12-31T22:59:59.999999-01:00", "0001-01-01T01:00:00+01:00", "2000-02-29T12:00:00Z",
+    "2100-02-28T23:59:59.9Z", "1969-12-31T23:59:59.999Z", "2024-05-01T13:00:00.0005Z",
+])
+def test_definition_times_read_as_their_instants(stream, text):
+    path = stream.write([message(1, {"id": "1.1", "marketDefinition": {"marketTime": text}})])
+    expected = datetime.datetime.fromisoformat(text).astimezone(UTC)
+    aware = next(vantrel.replay(path)).market_definition.market_time
+    naive = next(vantrel.replay(path, naive_times=True)).market_definition.market_time
+    assert aware == expected and aware.tzinfo is UTC
+    assert naive == expected.replace(tzinfo=None) and naive.tzinfo is None
+    # the summaries keep whole milliseconds, cut as the tables cut every time
+    summary = vantrel.market_summaries(path).column("market_time").to_pylist()
+    assert summary == [expected.replace(microsecond=expected.microsecond // 1000 * 1000)]
+
+
 def _removal(text, rc_text=None, ladder=None):
     definition = {"status": "OPEN", "runners": [
         {"id": 1, "sortPriority": 1, "status": "REMOVED", "removalDate": text},
@@ -221,13 +268,14 @@ def test_a_definition_without_a_price_ladder_has_none(stream):
         vantrel.PriceLadderDescription("FINEST"), None]
 
 
-@pytest.mark.parametrize("text", ["never", "2024-02-30T00:00:00Z", "2024-05-01T24:00:00Z", "2024-05-01 13:00:00Z"])
+@pytest.mark.parametrize("text", ["never", "2024-02-30T00:00:00Z", "2024-05-01T24:00:00Z", "2024-05-01 13:00:00Z",
+                                  "2100-02-29T00:00:00Z", "0001-01-01T00:30:00+01:00", "9999-12-31T23:30:00-01:00"])
 def test_bad_definition_time_fails_the_recording_with_its_line(stream, text):
     path = stream.write([message(1, {"id": "1.1", "rc": [{"id": 7, "atb": [[2, 1]]}]}), "",
                          message(2, {"id": "1.1", "marketDefinition": {"marketTime": text}})])
     with pytest.raises(ValueError, match="does not match format|out of range"):
         native(path)
-    with pytest.raises(vantrel.ReplayError, match=f'^{re.escape(path)}: line 3: .*"{text}"'):
+    with pytest.raises(vantrel.ReplayError, match=f'^{re.escape(path)}: line 3: .*"{re.escape(text)}"'):
         list(vantrel.replay(path))
 
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "messages/digits.hpp"
 #include "messages/tape.hpp"
+#include "messages/tape_writing.hpp"
 
 namespace vantrel::json {
 
@@ -21,7 +21,6 @@ using digits::digits_value;
 using digits::kPow10;
 using digits::kPow10Int;
 using digits::leading_digits;
-using digits::non_digit_bytes;
 
 std::uint64_t double_word(double d) {
   return std::bit_cast<std::uint64_t>(d);
@@ -106,26 +105,14 @@ struct Failure {
   std::size_t column;
 };
 
-// A number literal that can live in half of a folded pair.
-struct CompactNumber {
-  std::size_t index = SIZE_MAX;  // tape index of the number's word
-  bool is_integer = false;
-  std::uint32_t fraction_digits = 0;
-  std::uint64_t mantissa = 0;
-  bool ok = false;
-
-  bool fits(int bits) const { return ok && mantissa <= pair_half_max_mantissa(bits); }
-  std::uint64_t encode(int bits) const {
-    return pair_half(bits, mantissa, fraction_digits, is_integer);
-  }
-};
-
 // The words of the line being parsed. A value never takes more words than it has bytes, so
 // room for the whole line is made once and every store is then unchecked.
 class TapeWriter {
  public:
   explicit TapeWriter(std::uint64_t* base) : base_(base), w_(base) {}
   void push(std::uint64_t word) { *w_++ = word; }
+  // Where the next word goes, for the writers of tape_writing.hpp to move on.
+  std::uint64_t*& cursor() { return w_; }
   std::uint64_t* grow(std::size_t words) {
     std::uint64_t* at = w_;
     w_ += words;
@@ -178,14 +165,7 @@ class LineParser {
 
   std::size_t consumed() const { return static_cast<std::size_t>(p_ - s_); }
 
-  static bool is_ws(unsigned char c) {
-    constexpr std::uint64_t kWs = (1ULL << ' ') | (1ULL << '\n') | (1ULL << '\t') | (1ULL << '\r');
-    return c <= ' ' && ((kWs >> c) & 1) != 0;
-  }
-
-  void skip_ws() {
-    while (p_ < end_ && is_ws(*p_)) ++p_;
-  }
+  void skip_ws() { json::skip_ws(p_, end_); }
 
   // Values --------------------------------------------------------------------------------
   bool parse_value() {
@@ -264,35 +244,18 @@ class LineParser {
   // Below this, one more digit cannot overflow 64 bits: the common case needs no division.
   static constexpr std::uint64_t kNoOverflow = 1'000'000'000'000'000'000ULL;
 
-  // The number of a price or a size read whole from one load: at most seven digits with at
-  // most one point among them, ended inside the eight bytes by something other than an
-  // exponent. Anything else (and every malformed number) is left to the general reading.
+  // The number of a price or a size read whole from one load, ended inside the eight bytes by
+  // something other than an exponent. Anything else (and every malformed number) is left to
+  // the general reading.
   bool take_short_number(std::uint64_t& significand, int& fraction_digits) {
-    if (p_ + 8 > end_) return false;
-    std::uint64_t v;
-    std::memcpy(&v, p_, 8);
-    const std::uint64_t non_digits = non_digit_bytes(v);
-    if (non_digits == 0) return false;
-    const int digits = std::countr_zero(non_digits) / 8;
-    if (digits == 0 || (digits > 1 && (v & 0xFF) == '0')) return false;
-    int length = digits;
-    std::uint64_t packed = v;
-    if (((v >> (8 * digits)) & 0xFF) == '.') {
-      const std::uint64_t after_point = non_digits & (non_digits - 1);
-      if (after_point == 0) return false;
-      length = std::countr_zero(after_point) / 8;
-      if (length == digits + 1) return false;
-      // Close the gap the point leaves, so the digits read as one integer.
-      const std::uint64_t whole = (std::uint64_t{1} << (8 * digits)) - 1;
-      packed = (v & whole) | ((v >> 8) & ~whole);
-      fraction_digits = length - digits - 1;
-    } else {
-      fraction_digits = 0;
+    if (end_ - p_ < 8) return false;
+    const unsigned char* p = p_;
+    int whole;
+    if (!json::take_short_number(p, significand, whole, fraction_digits) ||
+        (whole > 1 && *p_ == '0') || (*p | 0x20) == 'e') {
+      return false;
     }
-    const unsigned char next = static_cast<unsigned char>(v >> (8 * length));
-    if ((next | 0x20) == 'e') return false;
-    significand = digits_value(packed, length - (fraction_digits != 0 ? 1 : 0));
-    p_ += length;
+    p_ = p;
     return true;
   }
 
@@ -380,22 +343,12 @@ class LineParser {
 
   bool emit_number(const unsigned char* start, bool positive, std::uint64_t significand,
                    int fraction_digits, int exponent, bool has_exponent, bool overflow) {
-    const std::size_t index = out_.size();
-    if (fraction_digits == 0 && !has_exponent && !overflow) {
-      if (positive) {
-        emit_unsigned(significand);
-        note_compact(index, true, 0, significand);
-        return true;
-      }
-      if (significand <= (1ULL << 63)) {
-        if (significand <= kPayloadMask) {
-          out_.push(make(kNegInt48, significand));
-        } else {
-          out_.push(make(kBigInt, 0));
-          out_.push(static_cast<std::uint64_t>(-static_cast<std::int64_t>(significand - 1) - 1));
-        }
-        return true;
-      }
+    const std::uint64_t* at = out_.cursor();
+    const bool literal = !has_exponent && !overflow;
+    if (literal && fraction_digits == 0 && (positive || significand <= (1ULL << 63))) {
+      write_integer(out_.cursor(), !positive, significand);
+      if (PairFold::takes(!positive, 0)) fold_.note(at, significand, 0, true);
+      return true;
     }
 
     // A double. Exact operands and one rounding give the correctly rounded result directly;
@@ -403,15 +356,15 @@ class LineParser {
     double value;
     const int scale = exponent - fraction_digits;
     if (!overflow && significand <= (1ULL << 53) && scale >= -22 && scale <= 22) {
-      value = static_cast<double>(significand);
-      value = scale < 0 ? value / kPow10[-scale] : value * kPow10[scale];
+      value = scale < 0 ? exact_decimal(significand, -scale)
+                        : static_cast<double>(significand) * kPow10[scale];
       if (!positive) value = -value;
     } else if (!convert_slow(start, value)) {
       return fail(ErrorCode::kNumberOutOfRange);
     }
     out_.push(double_word(value));
-    if (positive && !has_exponent && !overflow && fraction_digits <= 3) {
-      note_compact(index, false, static_cast<std::uint32_t>(fraction_digits), significand);
+    if (literal && PairFold::takes(!positive, fraction_digits)) {
+      fold_.note(at, significand, static_cast<std::uint64_t>(fraction_digits), false);
     }
     return true;
   }
@@ -425,21 +378,6 @@ class LineParser {
     std::string copy(first, last);
     value = std::strtod(copy.c_str(), nullptr);
     return std::isfinite(value);
-  }
-
-  void emit_unsigned(std::uint64_t v) {
-    if (v <= kPayloadMask) {
-      out_.push(make(kUInt48, v));
-    } else {
-      out_.push(make(kBigUInt, 0));
-      out_.push(v);
-    }
-  }
-
-  void note_compact(std::size_t index, bool is_integer, std::uint32_t fraction_digits,
-                    std::uint64_t mantissa) {
-    compact_[0] = compact_[1];
-    compact_[1] = CompactNumber{index, is_integer, fraction_digits, mantissa, true};
   }
 
   // Strings -------------------------------------------------------------------------------
@@ -472,7 +410,7 @@ class LineParser {
     while (p_ < end_) {
       const unsigned char c = *p_;
       if (c == '"') {
-        emit_string(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+        emit_line_string(start, static_cast<std::size_t>(p_ - start));
         ++p_;
         return true;
       }
@@ -596,34 +534,16 @@ class LineParser {
   }
 
   void emit_string(const char* data, std::size_t len) {
-    if (len <= 6) {
-      std::uint64_t payload = 0;
-      const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-      if (bytes >= s_ && bytes + 8 <= end_) {
-        // One unaligned load and a mask instead of a variable-length copy.
-        std::memcpy(&payload, data, 8);
-        payload &= (1ULL << (8 * len)) - 1;
-      } else {
-        std::memcpy(&payload, data, len);
-      }
-      out_.push(len == 6 ? make(kString6, payload)
-                         : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40)));
-      return;
+    write_string_exact(out_.cursor(), data, len);
+  }
+
+  // A string of the line itself, whose bytes may be read in whole words while they lie within it.
+  void emit_line_string(const unsigned char* data, std::size_t len) {
+    if (static_cast<std::size_t>(end_ - data) >= string_load_bytes(len)) {
+      write_string(out_.cursor(), data, len);
+    } else {
+      emit_string(reinterpret_cast<const char*>(data), len);
     }
-    const std::size_t words = (len + 7) / 8;
-    std::uint64_t* at = out_.grow(1 + words);
-    at[0] = make(kString, len);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    if (words <= 4 && bytes >= s_ && bytes + 8 * words <= end_) {
-      // Ids and clocks are short: whole-word loads from the line beat a call to memcpy, and
-      // the last word is masked to keep its padding zero.
-      for (std::size_t i = 0; i < words; ++i) std::memcpy(&at[1 + i], data + 8 * i, 8);
-      const std::size_t tail = len % 8;
-      if (tail != 0) at[words] &= (std::uint64_t{1} << (8 * tail)) - 1;
-      return;
-    }
-    at[words] = 0;  // zero the padding of the last word
-    std::memcpy(at + 1, data, len);
   }
 
   // Containers ----------------------------------------------------------------------------
@@ -650,12 +570,10 @@ class LineParser {
       if (!parse_element()) return false;
     }
     const std::size_t body = out_.size() - head - 1;
-    if (body == 2 && compact_[0].index == head + 1 && compact_[1].index == head + 2 &&
-        compact_[0].fits(kPriceBits) && compact_[1].fits(kSizeBits)) {
-      out_[head] = make(
-          kPair, compact_[0].encode(kPriceBits) | (compact_[1].encode(kSizeBits) << kPriceBits));
+    if (body == 2 && fold_.folds(&out_[head])) {
+      out_[head] = fold_.word();
       out_.resize(head + 1);
-      compact_[0].index = compact_[1].index = SIZE_MAX;
+      fold_.forget();
       return true;
     }
     out_[head] = make(kArray, body);
@@ -697,16 +615,13 @@ class LineParser {
     }
     if (keys_.size() - keys_base >= 2) drop_repeated_keys(head, keys_base);
     keys_.resize(keys_base);
-    out_[head] = make(kObject, out_.size() - head - 1);
+    close_object(&out_[head], out_.cursor());
     return true;
   }
 
   std::string_view key_at(std::size_t index) const { return Value(&out_[index]).as_string(); }
-  // A key's word holds a short key whole, and a long key's length, so unequal words mean
-  // unequal keys and only long keys of equal length need their bytes compared.
   bool same_key(std::size_t a, std::size_t b) const {
-    if (out_[a] != out_[b]) return false;
-    return tag_of(out_[a]) != kString || key_at(a) == key_at(b);
+    return out_[a] == out_[b] && same_key_bytes(&out_[a], &out_[b]);
   }
 
   // A repeated key keeps its later value: earlier members with the same key are removed.
@@ -757,7 +672,7 @@ class LineParser {
     out_.resize(head + 1);
     std::memcpy(out_.grow(scratch_.size()), scratch_.data(),
                 scratch_.size() * sizeof(std::uint64_t));
-    compact_[0].index = compact_[1].index = SIZE_MAX;
+    fold_.forget();
   }
 
   const unsigned char* s_;
@@ -774,7 +689,7 @@ class LineParser {
   std::vector<bool> dropped_;
   std::vector<std::size_t> order_;
   std::string text_;
-  CompactNumber compact_[2];
+  PairFold fold_;
 };
 
 }  // namespace

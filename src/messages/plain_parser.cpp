@@ -10,9 +10,9 @@
 #include <charconv>
 #include <cstring>
 
-#include "messages/digits.hpp"
 #include "messages/parser.hpp"
 #include "messages/tape.hpp"
+#include "messages/tape_writing.hpp"
 
 namespace vantrel::json {
 
@@ -20,62 +20,17 @@ namespace {
 
 using namespace tape;
 using digits::digits_value;
-using digits::kPow10;
 using digits::kPow10Int;
 using digits::leading_digits;
 using digits::load8;
 
 // The helpers below take the cursor and the tape position by reference; inlined into the one
-// loop, both stay in registers for the whole line.
-#define PLAIN_INLINE inline __attribute__((always_inline))
-
-PLAIN_INLINE bool is_ws(unsigned char c) {
-  constexpr std::uint64_t kWs = (1ULL << ' ') | (1ULL << '\n') | (1ULL << '\t') | (1ULL << '\r');
-  return c <= ' ' && ((kWs >> c) & 1) != 0;
-}
-
-// The padding is zeros, which are not whitespace: every skip stops by the end.
-PLAIN_INLINE void skip_ws(const unsigned char*& p) {
-  while (is_ws(*p)) ++p;
-}
-
-// A number that can be half of a folded pair: where its word is, and what the pair keeps.
-struct Compact {
-  const std::uint64_t* at = nullptr;
-  std::uint64_t mantissa = 0;
-  std::uint64_t fraction_digits = 0;
-  bool is_integer = false;
-
-  bool fits(int bits) const { return mantissa <= pair_half_max_mantissa(bits); }
-  std::uint64_t encode(int bits) const {
-    return pair_half(bits, mantissa, fraction_digits, is_integer);
-  }
-};
-
-// The last two numbers that could be folded, as the byte-by-byte parser tracks them: an array
-// folds when its two body words are exactly these two.
-struct CompactPair {
-  Compact first;
-  Compact second;
-
-  PLAIN_INLINE void note(const std::uint64_t* at, std::uint64_t mantissa,
-                         std::uint64_t fraction_digits, bool is_integer) {
-    first = second;
-    second = Compact{at, mantissa, fraction_digits, is_integer};
-  }
-  PLAIN_INLINE bool folds(const std::uint64_t* head) const {
-    return first.at == head + 1 && second.at == head + 2 && first.fits(kPriceBits) &&
-           second.fits(kSizeBits);
-  }
-  PLAIN_INLINE std::uint64_t pair_word() const {
-    return make(kPair, first.encode(kPriceBits) | (second.encode(kSizeBits) << kPriceBits));
-  }
-  PLAIN_INLINE void forget() { first.at = second.at = nullptr; }
-};
+// loop, both stay in registers for the whole line. The text is a copy padded with zeros
+// (kPadding): whole-word loads may read past a line's end, and every scan stops by it.
 
 // Where the string that starts at `p` (past its quote) stops being plain: its closing quote,
 // or a backslash or control character (a zero of the padding at the latest).
-PLAIN_INLINE const unsigned char* plain_run_end(const unsigned char* p) {
+VANTREL_TAPE_INLINE const unsigned char* plain_run_end(const unsigned char* p) {
 #if defined(__SSE2__) && !defined(VANTREL_PORTABLE)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
@@ -108,28 +63,8 @@ PLAIN_INLINE const unsigned char* plain_run_end(const unsigned char* p) {
 #endif
 }
 
-// Strings of up to six bytes live in their word; longer ones follow it, the last word's
-// padding zero. Whole-word loads may read past the string: the copy is padded.
-PLAIN_INLINE void write_string(std::uint64_t*& w, const unsigned char* s, std::size_t len) {
-  if (len <= 6) {
-    const std::uint64_t payload = load8(s) & ((std::uint64_t{1} << (8 * len)) - 1);
-    *w++ = len == 6 ? make(kString6, payload)
-                    : make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40));
-    return;
-  }
-  *w++ = make(kString, len);
-  const std::size_t words = (len + 7) / 8;
-  if (words <= 4) {
-    for (std::size_t i = 0; i < words; ++i) w[i] = load8(s + 8 * i);
-  } else {
-    std::memcpy(w, s, 8 * words);
-  }
-  if (const std::size_t tail = len % 8) w[words - 1] &= (std::uint64_t{1} << (8 * tail)) - 1;
-  w += words;
-}
-
 // The cursor is past the opening quote; it ends past the closing one.
-PLAIN_INLINE bool read_string(const unsigned char*& p, std::uint64_t*& w) {
+VANTREL_TAPE_INLINE bool read_string(const unsigned char*& p, std::uint64_t*& w) {
   const unsigned char* close = plain_run_end(p);
   if (*close != '"') return false;
   write_string(w, p, static_cast<std::size_t>(close - p));
@@ -139,7 +74,8 @@ PLAIN_INLINE bool read_string(const unsigned char*& p, std::uint64_t*& w) {
 
 // Digits from the cursor on, added to `significand`; the count read, or -1 once the whole
 // number would pass 19 digits (beyond which 64 bits may not hold it).
-PLAIN_INLINE int take_digits(const unsigned char*& p, std::uint64_t& significand, int& total) {
+VANTREL_TAPE_INLINE int take_digits(const unsigned char*& p, std::uint64_t& significand,
+                                    int& total) {
   int count = 0;
   for (;;) {
     const std::uint64_t v = load8(p);
@@ -154,50 +90,9 @@ PLAIN_INLINE int take_digits(const unsigned char*& p, std::uint64_t& significand
   }
 }
 
-PLAIN_INLINE void write_integer(std::uint64_t*& w, bool negative, std::uint64_t magnitude) {
-  if (magnitude <= kPayloadMask) {
-    *w++ = make(negative ? kNegInt48 : kUInt48, magnitude);
-  } else if (negative) {
-    *w++ = make(kBigInt, 0);
-    *w++ = static_cast<std::uint64_t>(-static_cast<std::int64_t>(magnitude - 1) - 1);
-  } else {
-    *w++ = make(kBigUInt, 0);
-    *w++ = magnitude;
-  }
-}
-
-// Reads the digits of a number (after its sign) from one load, when it is at most seven bytes
-// and ends inside the load: digits, and optionally a point and more digits. Prices and sizes
-// always are. False leaves the cursor where it was, for the general reading.
-PLAIN_INLINE bool take_short_number(const unsigned char*& p, std::uint64_t& significand, int& whole,
-                                    int& fraction) {
-  const std::uint64_t v = load8(p);
-  const std::uint64_t non_digits = digits::non_digit_bytes(v);
-  if (non_digits == 0) return false;
-  whole = std::countr_zero(non_digits) / 8;
-  if (whole == 0) return false;
-  int length = whole;
-  std::uint64_t packed = v;
-  fraction = 0;
-  if (((v >> (8 * whole)) & 0xFF) == '.') {
-    const std::uint64_t after_point = non_digits & (non_digits - 1);
-    if (after_point == 0) return false;
-    length = std::countr_zero(after_point) / 8;
-    fraction = length - whole - 1;
-    // Close the gap the point leaves, so the digits read as one integer.
-    const std::uint64_t below = (std::uint64_t{1} << (8 * whole)) - 1;
-    packed = (v & below) | ((v >> 8) & ~below);
-    if (fraction == 0) return false;
-    --length;
-  }
-  significand = digits_value(packed, length);
-  p += length + (fraction != 0);
-  return true;
-}
-
 // The general reading: any digits left to read at most 19 in all.
-PLAIN_INLINE bool take_long_number(const unsigned char*& p, std::uint64_t& significand, int& whole,
-                                   int& fraction) {
+VANTREL_TAPE_INLINE bool take_long_number(const unsigned char*& p, std::uint64_t& significand,
+                                          int& whole, int& fraction) {
   int total = 0;
   significand = 0;
   whole = take_digits(p, significand, total);
@@ -211,34 +106,16 @@ PLAIN_INLINE bool take_long_number(const unsigned char*& p, std::uint64_t& signi
   return true;
 }
 
-// The word read_number writes for a short number without sign: exact operands and one
-// rounding, as there.
-PLAIN_INLINE std::uint64_t short_number_word(std::uint64_t significand, int fraction) {
+// The word read_number writes for a short number without sign.
+VANTREL_TAPE_INLINE std::uint64_t short_number_word(std::uint64_t significand, int fraction) {
   if (fraction == 0) return make(kUInt48, significand);
-  return std::bit_cast<std::uint64_t>(static_cast<double>(significand) / kPow10[fraction]);
-}
-
-// The pair word of two short numbers, when they fold as the general way folds them: at most
-// three decimals each, and mantissas that fit their halves.
-PLAIN_INLINE bool fold_short_pair(std::uint64_t price, int price_fraction, std::uint64_t size,
-                                  int size_fraction, std::uint64_t& word) {
-  if (price_fraction > 3 || size_fraction > 3 || price > pair_half_max_mantissa(kPriceBits) ||
-      size > pair_half_max_mantissa(kSizeBits)) {
-    return false;
-  }
-  word = make(
-      kPair,
-      pair_half(kPriceBits, price, static_cast<std::uint64_t>(price_fraction),
-                price_fraction == 0) |
-          (pair_half(kSizeBits, size, static_cast<std::uint64_t>(size_fraction), size_fraction == 0)
-           << kPriceBits));
-  return true;
+  return std::bit_cast<std::uint64_t>(exact_decimal(significand, fraction));
 }
 
 // One element of a flat array of numbers: a short number without sign or exponent, followed
 // by the array's end or a separator (which the cursor is left on).
-PLAIN_INLINE bool take_array_number(const unsigned char*& p, std::uint64_t& significand,
-                                    int& fraction) {
+VANTREL_TAPE_INLINE bool take_array_number(const unsigned char*& p, std::uint64_t& significand,
+                                           int& fraction) {
   const bool leading_zero = *p == '0';
   int whole;
   if (!take_short_number(p, significand, whole, fraction) || (leading_zero && whole > 1)) {
@@ -248,7 +125,7 @@ PLAIN_INLINE bool take_array_number(const unsigned char*& p, std::uint64_t& sign
 }
 
 // Past a separator: a stream writes it alone or with one space after it.
-PLAIN_INLINE void skip_separator(const unsigned char*& p) {
+VANTREL_TAPE_INLINE void skip_separator(const unsigned char*& p) {
   p += 1 + (p[1] == ' ');
 }
 
@@ -258,7 +135,7 @@ PLAIN_INLINE void skip_separator(const unsigned char*& p) {
 // thousand, and the general way spends a frame, a dispatch and the fold's bookkeeping on each
 // of their numbers. Anything else leaves the cursor where it was (the words written past `w`
 // are then written again).
-PLAIN_INLINE bool read_number_array(const unsigned char*& p, std::uint64_t*& w) {
+VANTREL_TAPE_INLINE bool read_number_array(const unsigned char*& p, std::uint64_t*& w) {
   const unsigned char* q = p;
   std::uint64_t first;
   std::uint64_t second;
@@ -269,7 +146,7 @@ PLAIN_INLINE bool read_number_array(const unsigned char*& p, std::uint64_t*& w) 
   if (*q == ',') {
     skip_separator(q);
     if (!take_array_number(q, second, second_fraction)) return false;
-    if (*q == ']' && fold_short_pair(first, first_fraction, second, second_fraction, *w)) {
+    if (*q == ']' && fold_pair(first, first_fraction, second, second_fraction, *w)) {
       p = q + 1;
       ++w;
       return true;
@@ -293,7 +170,7 @@ PLAIN_INLINE bool read_number_array(const unsigned char*& p, std::uint64_t*& w) 
 
 // A number without an exponent and of at most 19 digits; anything else is left to the
 // byte-by-byte parser.
-PLAIN_INLINE bool read_number(const unsigned char*& p, std::uint64_t*& w, CompactPair& compact) {
+VANTREL_TAPE_INLINE bool read_number(const unsigned char*& p, std::uint64_t*& w, PairFold& fold) {
   const unsigned char* const start = p;
   const bool negative = *p == '-';
   p += negative;
@@ -310,21 +187,21 @@ PLAIN_INLINE bool read_number(const unsigned char*& p, std::uint64_t*& w, Compac
   if (fraction == 0) {
     if (negative && significand > (std::uint64_t{1} << 63)) return false;
     write_integer(w, negative, significand);
-    if (!negative) compact.note(at, significand, 0, true);
+    if (PairFold::takes(negative, 0)) fold.note(at, significand, 0, true);
     return true;
   }
   double value;
   if (significand <= (std::uint64_t{1} << 53)) {
-    // Both operands exact (fraction is at most 19): one rounding, the correctly rounded double.
-    value = static_cast<double>(significand) / kPow10[fraction];
+    // At most 19 decimals: well within the powers of ten that are exact.
+    value = exact_decimal(significand, fraction);
     if (negative) value = -value;
   } else {
     // Too many digits for that; at most 19 of them cannot overflow.
     std::from_chars(reinterpret_cast<const char*>(start), reinterpret_cast<const char*>(p), value);
   }
   *w++ = std::bit_cast<std::uint64_t>(value);
-  if (!negative && fraction <= 3) {
-    compact.note(at, significand, static_cast<std::uint64_t>(fraction), false);
+  if (PairFold::takes(negative, fraction)) {
+    fold.note(at, significand, static_cast<std::uint64_t>(fraction), false);
   }
   return true;
 }
@@ -336,7 +213,7 @@ constexpr std::uint64_t text_word(const char (&text)[6]) {
 }
 
 // true, false or null at the cursor; the loop checks what follows.
-PLAIN_INLINE bool read_literal(const unsigned char*& p, std::uint64_t*& w) {
+VANTREL_TAPE_INLINE bool read_literal(const unsigned char*& p, std::uint64_t*& w) {
   const std::uint64_t v = load8(p);
   constexpr std::uint64_t kFour = 0xFFFF'FFFFULL;
   constexpr std::uint64_t kFive = 0xFF'FFFF'FFFFULL;
@@ -355,16 +232,13 @@ PLAIN_INLINE bool read_literal(const unsigned char*& p, std::uint64_t*& w) {
   return true;
 }
 
-// Whether the key just written at `key` repeats one of the object's earlier keys. A key's word
-// holds a short key whole and a long key's length, so only equal words need their bytes read.
-PLAIN_INLINE bool repeats(const std::uint64_t* const* first, const std::uint64_t* const* last,
-                          const std::uint64_t* key) {
+// Whether the key just written at `key` repeats one of the object's earlier keys.
+VANTREL_TAPE_INLINE bool repeats(const std::uint64_t* const* first,
+                                 const std::uint64_t* const* last, const std::uint64_t* key) {
   const std::uint64_t word = *key;
   for (; first != last; ++first) {
     if (**first != word) continue;
-    if (tag_of(word) != kString || std::memcmp(*first + 1, key + 1, payload_of(word)) == 0) {
-      return true;
-    }
+    if (same_key_bytes(key, *first)) return true;
   }
   return false;
 }
@@ -397,7 +271,7 @@ std::size_t PlainParser::parse(std::string_view line, std::uint64_t* out) {
   Frame frames[kMaxDepth];
   int depth = 0;
   const std::uint64_t** keys = keys_.data();
-  CompactPair compact;
+  PairFold fold;
   bool in_object = false;  // what the innermost open container is
 
 value:
@@ -418,7 +292,7 @@ value:
     case '7':
     case '8':
     case '9':
-      if (!read_number(p, w, compact)) return 0;
+      if (!read_number(p, w, fold)) return 0;
       goto after_value;
     case 't':
     case 'f':
@@ -487,7 +361,7 @@ after_value:
 
 close_object : {
   const Frame& frame = frames[--depth];
-  *frame.head = make(kObject, static_cast<std::uint64_t>(w - frame.head - 1));
+  close_object(frame.head, w);
   keys = frame.keys;
   in_object = depth > 0 && frames[depth - 1].keys != nullptr;
   goto after_value;
@@ -496,10 +370,10 @@ close_object : {
 close_array : {
   const Frame& frame = frames[--depth];
   const auto body = static_cast<std::uint64_t>(w - frame.head - 1);
-  if (body == 2 && compact.folds(frame.head)) {
-    *frame.head = compact.pair_word();
+  if (body == 2 && fold.folds(frame.head)) {
+    *frame.head = fold.word();
     w = frame.head + 1;
-    compact.forget();
+    fold.forget();
   } else {
     *frame.head = make(kArray, body);
   }

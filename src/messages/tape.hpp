@@ -78,6 +78,16 @@ constexpr std::uint64_t pair_half(int bits, std::uint64_t mantissa, std::uint64_
   return mantissa | (fraction_digits << (bits - 3)) |
          (static_cast<std::uint64_t>(is_integer) << (bits - 1));
 }
+// The word of a folded pair, from its halves.
+constexpr std::uint64_t pair_word(std::uint64_t price_half, std::uint64_t size_half) {
+  return make(kPair, price_half | (size_half << kPriceBits));
+}
+
+// The word of a string of up to six bytes, the first of them the lowest of `payload`.
+constexpr std::uint64_t short_string_word(std::uint64_t payload, std::size_t len) {
+  if (len == 6) return make(kString6, payload);
+  return make(kShortString, payload | (static_cast<std::uint64_t>(len) << 40));
+}
 
 // The word a short string key compiles to, so readers can match keys with one comparison.
 constexpr std::uint64_t short_string_word(std::string_view s) {
@@ -85,8 +95,7 @@ constexpr std::uint64_t short_string_word(std::string_view s) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     payload |= static_cast<std::uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
   }
-  if (s.size() == 6) return make(kString6, payload);
-  return make(kShortString, payload | (static_cast<std::uint64_t>(s.size()) << 40));
+  return short_string_word(payload, s.size());
 }
 
 // Words spanned by the value starting at `p`.

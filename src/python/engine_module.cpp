@@ -11,7 +11,6 @@
 #include "base/kept.hpp"
 #include "messages/parser.hpp"
 #include "python/convert.hpp"
-#include "python/fast_times.hpp"
 #include "python/market_filter.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
@@ -19,6 +18,7 @@
 #include "python/ref.hpp"
 #include "python/replay_iterator.hpp"
 #include "python/table_builder.hpp"
+#include "python/times.hpp"
 #include "sources/recording_reader.hpp"
 #include "sources/tar_index.hpp"
 
@@ -191,7 +191,7 @@ PyModuleDef engine_def = {
 PyObject* build_engine() {
   // The classes and names are made by vantrel.vantrel's import, in this same library.
   Ref classes = Ref::steal(PyImport_ImportModule("vantrel.vantrel"));
-  if (!classes || !init_fast_times()) return nullptr;
+  if (!classes || !init_times()) return nullptr;
   g_replay_iterator = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&replay_iterator_spec));
   if (g_replay_iterator == nullptr) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&engine_def));

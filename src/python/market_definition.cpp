@@ -1,7 +1,6 @@
 #include "python/market_definition.hpp"
 
 #include "python/convert.hpp"
-#include "python/fast_times.hpp"
 #include "python/module_state.hpp"
 #include "python/object.hpp"
 #include "python/times.hpp"
@@ -120,20 +119,11 @@ PyType_Spec market_definition_spec = {"MarketDefinition", sizeof(MarketDefinitio
 
 namespace {
 
-Ref definition_time_object(const std::optional<std::string>& text, SnapshotOptions::Times times) {
-  if (times == SnapshotOptions::Times::kInterpreter) return parse_datetime_or_none(text);
-  return definition_time(text, times == SnapshotOptions::Times::kAware);
-}
-
 Ref definition_runner(const MarketDefinitionRunner& record, const SnapshotOptions& options) {
-  Ref removal_time;
-  if (options.times != SnapshotOptions::Times::kInterpreter && record.removal_date) {
-    removal_time =
-        definition_time(record.removal_date, options.times == SnapshotOptions::Times::kAware);
-    if (!removal_time) return removal_time;
-  }
+  Ref removal = removal_time(record.removal_date, options.times);
+  if (!removal && PyErr_Occurred()) return removal;
   return emplace<MarketDefinitionRunnerObject>(state().market_definition_runner, [&] {
-    return FieldsOf<MarketDefinitionRunnerObject>{{record}, std::move(removal_time)};
+    return FieldsOf<MarketDefinitionRunnerObject>{{record}, std::move(removal)};
   });
 }
 
@@ -160,13 +150,13 @@ Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options)
     if (!r) return r;
     PyList_SET_ITEM(runners.get(), i++, r.release());
   }
-  Ref market_time = definition_time_object(c.market_time, options.times);
+  Ref market_time = definition_time(c.market_time, options.times);
   if (!market_time) return market_time;
-  Ref open_date = definition_time_object(c.open_date, options.times);
+  Ref open_date = definition_time(c.open_date, options.times);
   if (!open_date) return open_date;
-  Ref suspend_time = definition_time_object(c.suspend_time, options.times);
+  Ref suspend_time = definition_time(c.suspend_time, options.times);
   if (!suspend_time) return suspend_time;
-  Ref settled_time = definition_time_object(c.settled_time, options.times);
+  Ref settled_time = definition_time(c.settled_time, options.times);
   if (!settled_time) return settled_time;
   Ref bet_delay_models;
   if (options.bet_delay_models && c.bet_delay_models) {

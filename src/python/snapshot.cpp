@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "python/fast_times.hpp"
 #include "python/ladder_readout.hpp"
 #include "python/market_book.hpp"
 #include "python/market_definition.hpp"
@@ -56,12 +55,6 @@ std::optional<double> runner_total(const MarketCache& cache, const RunnerCache& 
   return totals->runner_total(cache, r);
 }
 
-// The package's books give the removal date as a datetime, like every other time.
-Ref removal_time(const std::optional<std::string>& text, SnapshotOptions::Times times) {
-  if (times == SnapshotOptions::Times::kInterpreter || !text) return Ref();
-  return definition_time(text, times == SnapshotOptions::Times::kAware);
-}
-
 PyObject* runner_object(MarketCache& cache, RunnerCache& r, const SnapshotOptions& options,
                         TradedTotals* totals) {
   const std::uint64_t stamp = runner_stamp(cache, r, totals);
@@ -105,11 +98,6 @@ Ref definition_object(MarketCache& cache, const SnapshotOptions& options) {
   return Ref::borrow(slot_object(slot));
 }
 
-Ref publish_time_object(std::int64_t milliseconds, SnapshotOptions::Times times) {
-  if (times == SnapshotOptions::Times::kInterpreter) return publish_time_to_datetime(milliseconds);
-  return datetime_from_ms(milliseconds, times == SnapshotOptions::Times::kAware);
-}
-
 template <class Runners>
 Ref runner_list(MarketCache& cache, const Runners& runners, const SnapshotOptions& options,
                 TradedTotals* totals) {
@@ -137,13 +125,13 @@ Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options, TradedTot
   if (!list) return list;
   Ref definition = definition_object(cache, options);
   if (!definition && PyErr_Occurred()) return Ref();
-  Ref publish_time = publish_time_object(cache.publish_time, options.times);
-  if (!publish_time) return publish_time;
+  Ref published = publish_time(cache.publish_time, options.times);
+  if (!published) return published;
   const std::optional<double> total = totals != nullptr && totals->market()
                                           ? totals->market_total(cache)
                                           : std::optional<double>(cache.total_matched);
   if (!total) return Ref();
-  return make_market_book(cache, std::move(list), std::move(definition), std::move(publish_time),
+  return make_market_book(cache, std::move(list), std::move(definition), std::move(published),
                           *total);
 }
 

@@ -6,17 +6,14 @@
 
 #include "market/market_cache.hpp"
 #include "python/ref.hpp"
+#include "python/times.hpp"
 
 namespace vantrel::py {
 
 // How a snapshot is made. The defaults are those of vantrel.vantrel; the package's replay
 // follows the ecosystem where it differs.
 struct SnapshotOptions {
-  enum class Times : std::uint8_t {
-    kInterpreter,  // through the datetime module's own calls, naive
-    kNaive,        // made here, naive UTC
-    kAware,        // made here, aware UTC
-  };
+  using Times = py::Times;
   Times times = Times::kInterpreter;
   // Runners in the order they first appeared instead of key order.
   bool appearance_order = false;

@@ -1,11 +1,18 @@
 #include "python/times.hpp"
 
+#include <Python.h>
+#include <datetime.h>
+
+#include "market/times.hpp"
 #include "python/convert.hpp"
 #include "python/module_state.hpp"
 
 namespace vantrel::py {
 
 namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Through the datetime module
 
 Ref datetime_class() {
   PyObject* name = state().datetime_name;
@@ -21,8 +28,7 @@ Ref strptime(PyObject* cls, PyObject* text, const char* format) {
   return Ref::steal(PyObject_VectorcallMethod(state().strptime_name, args, 3, nullptr));
 }
 
-}  // namespace
-
+// None for an absent text; otherwise strptime with fractional seconds, then whole seconds.
 Ref parse_datetime_or_none(const std::optional<std::string>& text) {
   if (!text) return Ref::steal(none());
   Ref cls = datetime_class();
@@ -39,6 +45,7 @@ Ref parse_datetime_or_none(const std::optional<std::string>& text) {
   return result;
 }
 
+// datetime.datetime.utcfromtimestamp(ms / 1000.0)
 Ref publish_time_to_datetime(std::int64_t milliseconds) {
   Ref cls = datetime_class();
   if (!cls) return cls;
@@ -46,6 +53,57 @@ Ref publish_time_to_datetime(std::int64_t milliseconds) {
   if (!seconds) return seconds;
   return Ref::steal(
       PyObject_CallMethodOneArg(cls.get(), state().utcfromtimestamp_name, seconds.get()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Made here
+
+Ref make(const CivilTime& c, bool aware) {
+  return Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
+      c.year, c.month, c.day, c.hour, c.minute, c.second, c.microsecond,
+      aware ? PyDateTime_TimeZone_UTC : Py_None, PyDateTimeAPI->DateTimeType));
+}
+
+// A value made by the interpreter, given UTC as its zone when asked for.
+Ref with_zone(Ref value, bool aware) {
+  if (!value || !aware || value.get() == Py_None) return value;
+  PyObject* v = value.get();
+  return make({PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
+               PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
+               PyDateTime_DATE_GET_SECOND(v), PyDateTime_DATE_GET_MICROSECOND(v)},
+              aware);
+}
+
+}  // namespace
+
+bool init_times() {
+  PyDateTime_IMPORT;
+  return PyDateTimeAPI != nullptr;
+}
+
+Ref publish_time(std::int64_t milliseconds, Times times) {
+  if (times == Times::kInterpreter) return publish_time_to_datetime(milliseconds);
+  const bool aware = times == Times::kAware;
+  // Beyond the years a datetime holds, the interpreter's own conversion reports the error.
+  CivilTime c{};
+  if (!civil_from_ms(milliseconds, c))
+    return with_zone(publish_time_to_datetime(milliseconds), aware);
+  return make(c, aware);
+}
+
+Ref definition_time(const std::optional<std::string>& text, Times times) {
+  if (times == Times::kInterpreter) return parse_datetime_or_none(text);
+  if (!text) return Ref::borrow(Py_None);
+  const bool aware = times == Times::kAware;
+  CivilTime c{};
+  if (read_iso_time(*text, c)) return make(c, aware);
+  // What the core does not read, the interpreter's strptime does, with its errors as ever.
+  return with_zone(parse_datetime_or_none(text), aware);
+}
+
+Ref removal_time(const std::optional<std::string>& text, Times times) {
+  if (times == Times::kInterpreter || !text) return Ref();
+  return definition_time(text, times);
 }
 
 }  // namespace vantrel::py

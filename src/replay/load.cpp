@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "base/platform.hpp"
-#include "market/definition_times.hpp"
+#include "market/times.hpp"
 #include "sources/recording_reader.hpp"
 
 namespace vantrel::replay {

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "market/iso_time.hpp"
+#include "market/times.hpp"
 
 namespace vantrel::tables {
 

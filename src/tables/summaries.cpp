@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/platform.hpp"
+#include "market/times.hpp"
 #include "tables/market_fields.hpp"
 
 namespace vantrel::tables {

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "base/platform.hpp"
-#include "market/iso_time.hpp"
 #include "market/market_cache.hpp"
+#include "market/times.hpp"
 
 namespace vantrel::tables {
 
