@@ -14,15 +14,13 @@ namespace {
 // of message records), two slots a size at most; larger buffers are not kept. Exchanges, never
 // a lock: a process may fork while another thread is between two of them, and a buffer lost
 // that way is only not reused.
-constexpr int kSlots = kScratchSlots;
-constexpr std::size_t kMaxKeptSize = kScratchMaxBytes;
 
 struct Slot {
   std::atomic<std::size_t> size{0};  // set once, by the first buffer kept here
   std::atomic<std::byte*> data{nullptr};
 };
 
-Slot g_slots[kSlots];
+Slot g_slots[kScratchSlots];
 
 bool keep_in(Slot& slot, std::byte* data) {
   std::byte* empty = nullptr;
@@ -80,7 +78,7 @@ ScratchBuffer::ScratchBuffer(std::size_t bytes) : size_(bytes) {
 
 void ScratchBuffer::release() {
   if (data_ == nullptr) return;
-  if (size_ > kMaxKeptSize || !keep(data_, size_)) ::operator delete(data_);
+  if (size_ > kScratchMaxBytes || !keep(data_, size_)) ::operator delete(data_);
   data_ = nullptr;
   size_ = 0;
 }

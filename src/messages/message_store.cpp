@@ -58,17 +58,20 @@ void keep_parser(std::unique_ptr<json::Parser> parser, std::size_t longest_line)
   if (g_spare_parsers.keep(parser.get())) parser.release();
 }
 
+void release_chunks() {
+  const std::size_t bytes = round_to_pages(kChunkWords * sizeof(std::uint64_t));
+  g_spare_chunks.drain([bytes](std::uint64_t* words) { base::unmap_pages(words, bytes); });
+}
+
+void release_parsers() {
+  g_spare_parsers.drain([](json::Parser* parser) { delete parser; });
+}
+
 [[maybe_unused]] const bool g_registered =
-    base::register_kept_cache({"tape chunks", [] { return g_spare_chunks.count(); },
-                               [] {
-                                 g_spare_chunks.drain([](std::uint64_t* words) {
-                                   base::unmap_pages(
-                                       words, round_to_pages(kChunkWords * sizeof(std::uint64_t)));
-                                 });
-                               }}) &&
     base::register_kept_cache(
-        {"line parsers", [] { return g_spare_parsers.count(); },
-         [] { g_spare_parsers.drain([](json::Parser* parser) { delete parser; }); }});
+        {"tape chunks", [] { return g_spare_chunks.count(); }, release_chunks}) &&
+    base::register_kept_cache(
+        {"line parsers", [] { return g_spare_parsers.count(); }, release_parsers});
 
 // What decides whether a line is a message, from its root object's members. Keys are matched
 // by their tape word: "pt", "mc" and "rc" are short strings of one word each, and the only long
