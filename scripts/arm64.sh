@@ -40,21 +40,7 @@ if ! { PKG_CONFIG_LIBDIR=$lib/pkgconfig \
 fi
 file "$build/core_tests" | grep -q aarch64
 
-run() { qemu-aarch64 "$@"; }
 echo "core tests (arm64, under qemu):"
-run "$build/core_tests" "$@"
-rm -rf "$build/seeds"
-"$root/.venv/bin/python" fuzz/make_corpus.py "$build/seeds" >/dev/null
-for target in fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables; do
-  name=${target#fuzz_}
-  shopt -s nullglob
-  inputs=("$build/seeds/$name"/* fuzz/regressions/"$name"/*)
-  shopt -u nullglob
-  [ ${#inputs[@]} -gt 0 ] || continue
-  if ! run "$build/${target}_replay" "${inputs[@]}" >"$build/$target.log" 2>&1; then
-    echo "arm64: $target fails on a saved input:" >&2
-    tail -n 20 "$build/$target.log" >&2
-    exit 1
-  fi
-  echo "$target (arm64): $(tail -n 1 "$build/$target.log")"
-done
+qemu-aarch64 "$build/core_tests" "$@"
+echo "fuzz targets over saved and seed inputs (arm64, under qemu):"
+bash scripts/fuzz-inputs.sh "$build" qemu-aarch64

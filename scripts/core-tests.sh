@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the core's unit tests (tests/core/, doctest) with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs them, once per inflate backend: the streaming gzip
-# decoder reads the trailer differently behind ISA-L and behind zlib.
+# Builds the core's unit tests (tests/core/, doctest) and the fuzz targets as replayers of saved
+# inputs with AddressSanitizer and UndefinedBehaviorSanitizer, and runs them, once per inflate
+# backend: the streaming gzip decoder reads the trailer differently behind ISA-L and behind
+# zlib. The fuzz targets go over their regression inputs and the seed corpus (fuzzing itself
+# is fuzz/run.sh, run by hand for as long as it is worth).
 #
 # Usage: bash scripts/core-tests.sh [doctest options]
 # CORE_TEST_INFLATERS=isal (or zlib) runs one backend only.
@@ -18,6 +20,8 @@ export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 werror=OFF
 [ "${VANTREL_WERROR:-0}" = 1 ] && werror=ON
+fuzz_replayers=(fuzz_json_replay fuzz_reader_replay fuzz_replay_replay fuzz_sources_replay
+  fuzz_tables_replay)
 for inflate in ${CORE_TEST_INFLATERS:-isal zlib}; do
   # The ISA-L build is the one scripts/sanitize.sh makes, with the same flags: the core is
   # compiled once for both.
@@ -26,11 +30,13 @@ for inflate in ${CORE_TEST_INFLATERS:-isal zlib}; do
   mkdir -p "$build"
   if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
            -DPython_EXECUTABLE="$root/.venv/bin/python" -DVANTREL_SANITIZE=ON \
-           -DVANTREL_WERROR="$werror" -DVANTREL_CORE_TESTS=ON -DVANTREL_INFLATE="$inflate" &&
-         cmake --build "$build" --target core_tests -j 2; } >"$build/build.log" 2>&1; then
+           -DVANTREL_WERROR="$werror" -DVANTREL_CORE_TESTS=ON -DVANTREL_FUZZ_REPLAY=ON \
+           -DVANTREL_INFLATE="$inflate" &&
+         cmake --build "$build" --target core_tests "${fuzz_replayers[@]}" -j 2; } >"$build/build.log" 2>&1; then
     tail -n 40 "$build/build.log" >&2
     exit 1
   fi
   echo "core tests ($inflate inflate):"
   "$build/core_tests" "$@"
+  bash scripts/fuzz-inputs.sh "$build"
 done

@@ -3,7 +3,9 @@
 # with debug information, and fails when valgrind reports a memory error or a definite leak
 # with a frame in the extension. The interpreter's own leftovers at exit are reported, not judged.
 #
-# Usage: bash scripts/memcheck.sh
+# Usage: bash scripts/memcheck.sh [BUILD]
+#   BUILD: a variant already built under build/ with debug information (scripts/portable.sh's
+#   is), to check that one instead of building build/memcheck.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,9 +15,20 @@ bash scripts/need-packages.sh g++ valgrind libisal-dev zlib1g-dev libbz2-dev lib
 need_test_venv
 
 root=$PWD
-build=$root/build/memcheck
+variant=${1:-memcheck}
+build=$root/build/$variant
 pkg=$build/pkg
-bash scripts/build-variant.sh memcheck -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ $# -eq 0 ]; then
+  bash scripts/build-variant.sh memcheck -DCMAKE_BUILD_TYPE=RelWithDebInfo
+elif [ ! -d "$pkg/vantrel" ]; then
+  echo "memcheck: no build in $build" >&2
+  exit 2
+fi
+# Without line tables no frame names a file of ours, and every finding would be judged not ours.
+if ! readelf -S "$pkg"/vantrel/*.so | grep -q debug_line; then
+  echo "memcheck: the build in $build has no line tables" >&2
+  exit 2
+fi
 
 log=$build/memcheck.log
 # pymalloc hands out memory from its own arenas, which memcheck cannot see into.

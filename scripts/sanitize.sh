@@ -17,10 +17,10 @@ need_test_venv
 
 root=$PWD
 pkg=$root/build/asan/pkg
-# The core's unit tests are configured too (scripts/core-tests.sh builds them here), so that
-# the core is compiled once for both.
+# The core's unit tests and the fuzz replayers are configured too (scripts/core-tests.sh builds
+# them here), so that the core is compiled once for all of them.
 bash scripts/build-variant.sh asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
-  -DVANTREL_SANITIZE=ON -DVANTREL_CORE_TESTS=ON -DVANTREL_INFLATE=isal
+  -DVANTREL_SANITIZE=ON -DVANTREL_CORE_TESTS=ON -DVANTREL_FUZZ_REPLAY=ON -DVANTREL_INFLATE=isal
 
 asan_rt=$(g++ -print-file-name=libasan.so)
 ubsan_rt=$(g++ -print-file-name=libubsan.so)
