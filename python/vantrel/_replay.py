@@ -6,7 +6,8 @@ import warnings
 from collections.abc import Iterator
 
 from . import _engine
-from ._filter import engine_filter, reporter
+from ._catalogue_source import narrowed
+from ._filter import engine_filter
 from ._sources import TYPE_CHECKING, check_source, inputs
 from .vantrel import MarketBook
 
@@ -175,12 +176,13 @@ def replay(
     _choice(runner_order, "runner_order", _options.RUNNER_ORDERS)
     given = engine_filter("replay", market_filter)
     on_error = _raise if errors == "raise" else _warn
+    # called from the iterator's last step: one frame up is the loop that took it
+    given, report = narrowed(source, given, stacklevel=2)
     return _engine.replay(
         inputs(source, storage_options),
         on_error,
         filter=given,
-        # called from the iterator's last step: one frame up is the loop that took it
-        unmatched=reporter(given, stacklevel=2),
+        unmatched=report,
         naive_times=bool(naive_times),
         appearance_order=runner_order == "definition",
         price_ladder_description=PriceLadderDescription,
