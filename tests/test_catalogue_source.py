@@ -198,3 +198,36 @@ def test_the_command_line_exports_a_catalogue(month, tmp_path):
         assert main(["export", "--catalogue", str(tmp_path / "picked.parquet"), "-t", table,
                      "-o", str(out), "-q", "-j", "2"]) == 0
         assert rows(pq.read_table(out)) == rows(function(month, markets=ids))
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".arrow"])
+def test_the_command_line_reads_every_catalogue_format_it_writes(month, tmp_path, suffix):
+    from vantrel.cli import main
+
+    whole = tmp_path / f"catalogue{suffix}"
+    assert main(["catalogue", month, "-o", str(whole), "-q"]) == 0
+    out = tmp_path / "markets.parquet"
+    assert main(["export", "--catalogue", str(whole), "-t", "markets", "-o", str(out),
+                 "-q"]) == 0
+    assert rows(pq.read_table(out)) == rows(vantrel.market_summaries(month))
+
+
+@pytest.mark.parametrize("arguments, status, message", [
+    (["{month}", "--catalogue", "{catalogue}"], 2, "not both"),
+    ([], 2, "give a SOURCE"),
+    (["--catalogue", "{missing}"], 1, "No such file"),
+    (["--catalogue", "{malformed}"], 1, "no 'offset' column"),
+])
+def test_the_command_line_refuses_a_catalogue_it_cannot_use(month, tmp_path, capsys, arguments,
+                                                            status, message):
+    from vantrel.cli import main
+
+    pq.write_table(vantrel.catalogue(month), tmp_path / "c.parquet")
+    pq.write_table(vantrel.catalogue(month).drop_columns(["offset"]), tmp_path / "m.parquet")
+    names = {"month": month, "catalogue": tmp_path / "c.parquet",
+             "missing": tmp_path / "none.parquet", "malformed": tmp_path / "m.parquet"}
+    argv = [a.format(**names) for a in arguments]
+    out = tmp_path / "out.parquet"
+    assert main(["export", *argv, "-o", str(out), "-q"]) == status
+    assert message in capsys.readouterr().err
+    assert not out.exists()
