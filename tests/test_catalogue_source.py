@@ -5,6 +5,7 @@ since it was catalogued is an error naming the member, never other books."""
 import bz2
 import os
 import shutil
+import tarfile
 import warnings
 
 import pytest
@@ -14,7 +15,7 @@ pc = pytest.importorskip("pyarrow.compute")
 pq = pytest.importorskip("pyarrow.parquet")
 
 import vantrel
-from helpers.recordings import event_lines, replayed
+from helpers.recordings import event_lines, exchange_recordings, replayed
 from tools.recordings import archives
 
 SIZES = (20_000, 60_000)
@@ -75,6 +76,15 @@ def test_a_picked_catalogue_gives_what_a_filtered_scan_gives(layouts, layout):
     # a catalogue of the picked catalogue says where the same markets are
     if layout in ("official_tar", "lone_files"):
         assert rows(vantrel.catalogue(picked)) == rows(vantrel.catalogue(source, markets=ids))
+
+
+@pytest.mark.parametrize("tar_format", [tarfile.GNU_FORMAT, tarfile.PAX_FORMAT])
+def test_names_longer_than_a_tar_header_holds(tmp_path, tar_format):
+    path = archives.exchange_tar(tmp_path / "long.tar", exchange_recordings(40, 6, long_names=True),
+                                 tar_format)
+    catalogue = vantrel.catalogue(path)
+    assert any(len(member.encode()) > 100 for member in catalogue["member"].to_pylist())
+    assert replayed(catalogue) == replayed(path)
 
 
 def test_rows_are_read_in_their_order_each_member_once(month):
