@@ -19,6 +19,7 @@ from collections.abc import Iterator
 from ._sources import TYPE_CHECKING, _os_failure, inputs, member_name
 
 if TYPE_CHECKING:
+    import zipfile
     from collections.abc import Callable
     from typing import Any, BinaryIO
 
@@ -93,7 +94,7 @@ def _column(pa: Any, table: Any, name: str) -> list[Any]:
         raise TypeError(f"the catalogue's {name!r} column must hold integers, not {kind}")
     if name not in _NULLABLE and column.null_count:
         raise ValueError(f"the catalogue's {name!r} column has nulls")
-    values = column.to_pylist()
+    values: list[Any] = column.to_pylist()
     if name in ("offset", "size") and any(v is not None and v < 0 for v in values):
         raise ValueError(f"the catalogue's {name!r} column has negative values")
     return values
@@ -194,7 +195,7 @@ class _Archives:
         self.path: str | None = None
         self.file: BinaryIO | None = None
         self.zip: Any = None  # the archive's zipfile.ZipFile, once a member is read as a zip's
-        self.zip_members: dict[str, Any] = {}
+        self.zip_members: dict[str, zipfile.ZipInfo] = {}
 
     def __enter__(self) -> _Archives:
         return self
@@ -261,13 +262,13 @@ class _Archives:
         return path, data, member, None
 
 
-def _zip_stored_name(info: Any) -> bytes:
+def _zip_stored_name(info: zipfile.ZipInfo) -> bytes:
     """The name's bytes as the zip stores them: zipfile decodes those without the UTF-8 flag
     as cp437."""
     return info.filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
 
 
-def _zip_data_offset(file: BinaryIO, info: Any) -> int | None:
+def _zip_data_offset(file: BinaryIO, info: zipfile.ZipInfo) -> int | None:
     """Where the member's data begins after its local header, or None when no local header
     naming it stands where the central directory says."""
     file.seek(info.header_offset)
@@ -275,10 +276,10 @@ def _zip_data_offset(file: BinaryIO, info: Any) -> int | None:
     if len(header) < ZIP_LOCAL_HEADER.size:
         return None
     fields = ZIP_LOCAL_HEADER.unpack(header)
-    magic, name_length, extra_length = fields[0], fields[9], fields[10]
+    magic, name_length, extra_length = fields[0], int(fields[9]), int(fields[10])
     if magic != ZIP_LOCAL_MAGIC or file.read(name_length) != _zip_stored_name(info):
         return None
-    return int(info.header_offset) + ZIP_LOCAL_HEADER.size + name_length + extra_length
+    return info.header_offset + ZIP_LOCAL_HEADER.size + name_length + extra_length
 
 
 def _tar_number(field: bytes) -> int | None:
