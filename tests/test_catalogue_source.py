@@ -175,6 +175,12 @@ def test_a_catalogue_is_no_item_of_a_list(month):
         vantrel.replay([vantrel.catalogue(month)])
 
 
+def test_pyarrows_file_objects_are_still_file_objects(month):
+    with open(month, "rb") as f:
+        data = f.read()
+    assert replayed(pa.BufferReader(data)) == replayed(month)
+
+
 @pytest.mark.parametrize("library", ["pandas", "polars"])
 def test_data_frames_are_catalogues_too(month, library):
     module = pytest.importorskip(library)

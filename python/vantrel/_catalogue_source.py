@@ -41,11 +41,11 @@ ZIP_LOCAL_MAGIC = b"PK\x03\x04"
 def is_table(obj: object) -> bool:
     """Whether `obj` is a table rather than a source: what pyarrow, pandas and polars make, or
     anything offering Arrow's stream or the dataframe interchange protocol."""
-    if isinstance(obj, (str, bytes, bytearray, memoryview, os.PathLike)):
+    # pyarrow's own file objects are sources, read as any file object is
+    if isinstance(obj, (str, bytes, bytearray, memoryview, os.PathLike)) or callable(
+            getattr(obj, "read", None)):
         return False
-    if hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__dataframe__"):
-        return True
-    return type(obj).__module__.partition(".")[0] in ("pyarrow", "pandas", "polars")
+    return hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__dataframe__")
 
 
 def _arrow_table(pa: Any, table: Any) -> Any:
