@@ -191,6 +191,7 @@ def test_data_frames_are_catalogues_too(month, library):
         # as pandas reads a Parquet file back: ints with nulls become floats
         frame["offset"] = frame["offset"].astype("float64")
     assert replayed(frame) == replayed(month, markets=ids)
+    assert replayed(frame.head(0)) == []
 
 
 def test_rows_without_offsets_read_their_archive_once(layouts):

@@ -79,7 +79,8 @@ def _column(pa: Any, table: Any, name: str) -> list[Any]:
     if pa.types.is_dictionary(kind):
         kind = kind.value_type
         column = column.cast(kind)
-    if pa.types.is_null(kind) and name in _NULLABLE:
+    # pandas makes an all-None column, or an empty one, of Arrow's null type
+    if pa.types.is_null(kind) and (name in _NULLABLE or len(column) == 0):
         return [None] * len(column)
     if name in _TEXTS:
         if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)
