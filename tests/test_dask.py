@@ -276,3 +276,26 @@ def test_the_market_filter_and_window_reach_the_partitions(client, tmp_path):
     assert_same_frame(got, single_process("prices_table", options, files))
     with pytest.raises(TypeError, match="bsp_market must be True, False or None"):
         vdask.trades_table(files, bsp_market="yes")
+
+
+def test_the_catalogue_gives_offsets_in_the_archive_on_disk(client, month):
+    """Member groups are read into memory: their members' offsets still count from the
+    archive's start."""
+    ddf = vdask.catalogue(str(month))
+    assert ddf.npartitions > 1
+    got = ddf.compute()
+    expected = vantrel.catalogue(str(month))
+    assert got["offset"].tolist() == expected["offset"].to_pylist()
+    assert got["size"].tolist() == expected["size"].to_pylist()
+    assert got["member"].astype(str).tolist() == expected["member"].to_pylist()
+
+
+@pytest.mark.parametrize(("name", "options"), [TABLES[0], TABLES[5]], ids=TABLE_IDS[0:6:5])
+def test_a_catalogue_table_is_cut_into_partitions(client, month, monkeypatch, name, options):
+    monkeypatch.setattr(vdask, "RECORDINGS_PER_PART", 2)
+    catalogue = vantrel.catalogue(str(month))
+    picked = catalogue.filter(pa.compute.is_in(
+        catalogue["market_id"], value_set=pa.array(catalogue["market_id"].to_pylist()[::2])))
+    ddf = getattr(vdask, name)(picked, **options)
+    assert ddf.npartitions > 1
+    assert_same_frame(ddf.compute(), single_process(name, options, picked))

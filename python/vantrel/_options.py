@@ -13,7 +13,7 @@ import os
 from collections.abc import Iterable, Mapping
 from typing import Literal, Protocol, TypedDict, get_args
 
-__all__ = ["DtypeBackend", "Errors", "Form", "Ladder", "MarketFilterKeys", "Readable",
+__all__ = ["CatalogueTable", "DtypeBackend", "Errors", "Form", "Ladder", "MarketFilterKeys", "Readable",
            "RunnerOrder", "Source", "Window"]
 
 
@@ -23,10 +23,17 @@ class Readable(Protocol):
     def read(self, size: int = -1, /) -> bytes: ...
 
 
+class CatalogueTable(Protocol):
+    """A table in Arrow's stream interface (a pyarrow Table, a pandas or polars DataFrame):
+    rows of vantrel.catalogue, read as a source."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None, /) -> object: ...
+
+
 # What a source argument may be: a path, a directory, a glob pattern or a URL (through fsspec),
-# bytes, a binary file object, or any iterable of these.
+# bytes, a binary file object, or any iterable of these; or a catalogue's rows.
 type Source = (str | os.PathLike[str] | bytes | bytearray | memoryview | Readable
-               | Iterable[Source])
+               | Iterable[Source] | CatalogueTable)
 
 # The shape of prices_table: the best levels per book and runner, one row per ladder level, or
 # the last price traded alone.

@@ -6,7 +6,8 @@ import warnings
 from collections.abc import Iterator
 
 from . import _engine
-from ._filter import engine_filter, reporter
+from ._catalogue_source import narrowed
+from ._filter import engine_filter
 from ._sources import TYPE_CHECKING, check_source, inputs
 from .vantrel import MarketBook
 
@@ -149,6 +150,13 @@ def replay(
     given. Formats are told by content: plain text, gzip, bzip2, zstd and xz. Each file or
     archive member is replayed on its own, every market in it with a cache of its own.
 
+    `source` may also be rows of vantrel.catalogue, picked as you like (a pyarrow Table, a
+    pandas or polars DataFrame): only the members they name are read, each with one seek to its
+    offset in a plain tar or zip, in the rows' order, once however many rows name it, and only
+    the markets they name are kept. A member whose archive no longer holds it there fails as a
+    damaged recording would. Rows without an offset (members of a compressed tar) read their
+    source whole, once, where the first of them is.
+
     The exchange's market filter picks the markets: `markets` (market ids), `event_ids`,
     `event_type_ids`, `market_types`, `country_codes`, `venues`, `race_types`, `betting_types`
     (each a str or an iterable of str: any of them), `bsp_market` and `turn_in_play_enabled`
@@ -175,12 +183,13 @@ def replay(
     _choice(runner_order, "runner_order", _options.RUNNER_ORDERS)
     given = engine_filter("replay", market_filter)
     on_error = _raise if errors == "raise" else _warn
+    # called from the iterator's last step: one frame up is the loop that took it
+    given, report = narrowed(source, given, stacklevel=2)
     return _engine.replay(
         inputs(source, storage_options),
         on_error,
         filter=given,
-        # called from the iterator's last step: one frame up is the loop that took it
-        unmatched=reporter(given, stacklevel=2),
+        unmatched=report,
         naive_times=bool(naive_times),
         appearance_order=runner_order == "definition",
         price_ladder_description=PriceLadderDescription,

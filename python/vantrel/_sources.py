@@ -41,7 +41,12 @@ def _fsspec() -> Any:
 
 def check_source(source: object) -> Any:
     """The source with every iterable of sources made a list, or TypeError for anything that is
-    no source, before any work is done (ImportError for a URL without fsspec installed)."""
+    no source, before any work is done (ImportError for a URL without fsspec installed). A table
+    is taken as a catalogue, and checked as one."""
+    from ._catalogue_source import CatalogueSource, is_table
+
+    if is_table(source):
+        return CatalogueSource(source)
     if _is_single(source):
         if isinstance(source, str) and is_url(source):
             _fsspec()
@@ -50,6 +55,8 @@ def check_source(source: object) -> Any:
     if isinstance(source, Iterable) and not isinstance(source, (set, frozenset)):
         items = list(source)
         for item in items:
+            if is_table(item):
+                raise TypeError("a catalogue table is a source of its own, not an item of a list")
             if not _is_single(item) and isinstance(item, Iterable):
                 raise TypeError("a source list holds paths, bytes or file objects, not lists")
             check_source(item)
@@ -269,14 +276,21 @@ def _remote(url: str, storage_options: dict[str, Any]) -> Iterator[tuple[str, ob
 
 
 def inputs(source: object, storage_options: dict[str, Any] | None = None
-           ) -> Iterator[tuple[str, object]]:
+           ) -> Iterator[tuple[Any, ...]]:
     """(label, payload) pairs in replay order; a payload is a path, bytes read whole, or the
     exception that stopped the reading (reported by the engine in its place in the order).
+    Bytes cut from a file may come with two more items: the archive member they are (or None)
+    and where they begin in the label's file, which the recordings' offsets count from.
 
     Directories and globs are walked, and file objects and URLs read, only when the replay gets
     near them, so a long list costs nothing up front and holds a file's bytes only while it is
     replayed.
     """
+    from ._catalogue_source import CatalogueSource
+
+    if isinstance(source, CatalogueSource):
+        yield from source.inputs(storage_options)
+        return
     if isinstance(source, (list, tuple)):  # check_source made every other iterable a list
         for item in source:
             yield from inputs(item, storage_options)
@@ -292,7 +306,8 @@ def inputs(source: object, storage_options: dict[str, Any] | None = None
         return
     if isinstance(source, MemberGroup):
         try:
-            yield source.path, source.read()
+            # the group's start in its archive: a member's offsets count from the archive's
+            yield source.path, source.read(), None, source.start
         except OSError as exc:
             yield source.path, _os_failure(exc)
         return

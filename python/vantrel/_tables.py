@@ -13,7 +13,8 @@ import numbers
 from collections.abc import Iterable, Mapping
 
 from . import _engine
-from ._filter import engine_filter, reporter
+from ._catalogue_source import narrowed
+from ._filter import engine_filter
 from ._replay import _choice, _raise, _warn
 from ._sources import TYPE_CHECKING, check_source, inputs
 
@@ -189,9 +190,10 @@ def _columns(pa: Any, function: str, source: Source, table: str,
     given = engine_filter(function, market_filter)
     on_error = _raise if errors == "raise" else _warn
     counts: list[tuple[int, int]] = []
+    given, report = narrowed(source, given, stacklevel)
     columns = _engine.build_table(
         inputs(source, storage_options), on_error, table, filter=given,
-        unmatched=reporter(given, stacklevel=stacklevel), counts=counts, **options)
+        unmatched=report, counts=counts, **options)
     global last_counts
     last_counts = counts[0]
     return columns

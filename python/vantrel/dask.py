@@ -4,7 +4,10 @@ Each function takes what its namesake in `vantrel` takes, for many sources at on
 globs, directories and remote URLs (through fsspec, `storage_options` passed on). The frame has
 one partition per file, or per group of members of a local plain tar (such as the exchange's
 monthly archives), built on a worker by the engine, and its columns are known before anything
-is read, so `ddf.dtypes` and `ddf.columns` cost nothing.
+is read, so `ddf.dtypes` and `ddf.columns` cost nothing. A catalogue table (what
+`vantrel.catalogue` or `vantrel.dask.catalogue(...).compute()` gives, its rows picked as you
+like) is a source too: its rows are cut into partitions of about 16 recordings each, read in the
+rows' order, as `vantrel.replay` reads a catalogue.
 
 Columns are converted to the same pandas dtypes in every partition, whether or not a file has
 nulls in them. With `dtype_backend="numpy_nullable"` (the default) strings are categoricals,
@@ -42,9 +45,10 @@ from . import _options, _tables
 from ._filter import collecting_unmatched
 from ._options import DtypeBackend
 from ._replay import _choice
+from ._catalogue_source import CatalogueSource, is_table, split
 from ._sources import MemberGroup, is_url, member_groups, remote_files, walk_directory
 
-__all__ = ["DTYPE_BACKENDS", "market_summaries", "prices_table", "runner_summaries",
+__all__ = ["DTYPE_BACKENDS", "catalogue", "market_summaries", "prices_table", "runner_summaries",
            "to_pandas", "trades_table"]
 
 
@@ -128,9 +132,24 @@ def _split_archives(files: list[str]) -> list[str | MemberGroup]:
     return parts
 
 
+# Recordings a partition of a catalogue's rows reads: about what a member group of the
+# exchange's tar holds (see GROUP_FLOOR).
+RECORDINGS_PER_PART = 16
+
+
+def _catalogue_parts(table: Any) -> list[Any]:
+    """A catalogue's rows cut into partitions of consecutive recordings, each read by a worker as
+    the whole would read it: every row of a recording goes with its first."""
+    recordings = len(CatalogueSource(table).places)
+    return [rows for rows, _, _ in split(table, -(-recordings // RECORDINGS_PER_PART))]
+
+
 def _files(sources: Any, storage_options: dict[str, Any]) -> list[Any]:
     """Local paths as strings and groups of a tar's members (the engine opens them itself),
-    remote files as fsspec OpenFiles (picklable: the worker opens them)."""
+    remote files as fsspec OpenFiles (picklable: the worker opens them), a catalogue's rows as
+    pyarrow Tables."""
+    if is_table(sources):
+        return _catalogue_parts(sources)
     items = [sources] if isinstance(sources, (str, os.PathLike)) else list(sources)
     files: list[Any] = []
     for item in items:
@@ -157,7 +176,7 @@ class _Partition:
 
     def __call__(self, file: Any) -> pd.DataFrame:
         with collecting_unmatched():  # a file is a part of the run (see the module's note)
-            if isinstance(file, (str, MemberGroup)):
+            if isinstance(file, (str, MemberGroup)) or is_table(file):
                 return to_pandas(self.build(file, **self.options), self.dtype_backend)
             with file as opened:
                 return to_pandas(self.build(opened, **self.options), self.dtype_backend)
@@ -178,6 +197,15 @@ def _frame(build: Callable[..., Any], name: str, sources: Any,
         _Partition(build, options, dtype_backend), files, meta=meta, label=f"vantrel-{name}",
         enforce_metadata=False)
     return frame
+
+
+def catalogue(sources: Any, *, storage_options: dict[str, Any] | None = None,
+              dtype_backend: DtypeBackend = "numpy_nullable", **options: Any) -> dd.DataFrame:
+    """`vantrel.catalogue` of every file of `sources`, one partition per file or group of a
+    plain tar's members: a member's `offset` is its place in the archive on disk, as
+    `vantrel.catalogue` of the whole archive gives it."""
+    return _frame(_tables.catalogue, "catalogue", sources, storage_options, dtype_backend,
+                  options)
 
 
 def prices_table(sources: Any, *, storage_options: dict[str, Any] | None = None,

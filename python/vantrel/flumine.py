@@ -16,7 +16,8 @@ from flumine.streams.betfairhistoricalstream import (
 )
 
 from . import _engine
-from ._filter import KEYS, EngineFilter, engine_filter, reporter
+from ._catalogue_source import narrowed
+from ._filter import KEYS, EngineFilter, engine_filter
 from ._replay import ReplayError
 from ._sources import check_source, inputs
 from .vantrel import MarketBook
@@ -162,8 +163,10 @@ def _messages(source: object, listener: Any, select: _Filter, given: EngineFilte
         raise ReplayError(file, member, reason)
 
     source = check_source(source)
+    # a catalogue's rows keep their markets alone
+    given, report = narrowed(source, given, stacklevel=2)
     return _engine.replay(
-        inputs(source), stop, filter=given, unmatched=reporter(given, stacklevel=2),
+        inputs(source), stop, filter=given, unmatched=report,
         per_message=True, dict_levels=True,
         price_ladder_description=PriceLadderDescription,
         calculate_market_tv=bool(listener.calculate_market_tv),

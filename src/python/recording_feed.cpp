@@ -33,6 +33,7 @@ class RecordingFeed::HeldBuffer {
 struct RecordingFeed::Pending {
   Ref label;
   std::unique_ptr<HeldBuffer> buffer;
+  std::string member;  // as given with the input, UTF-8; "" for none
 };
 
 namespace {
@@ -113,9 +114,23 @@ bool RecordingFeed::report(PyObject* label, const std::string& member, const std
   return static_cast<bool>(result);
 }
 
-bool RecordingFeed::add_input(PyObject* label, PyObject* payload) {
-  Pending pending{Ref::borrow(label), nullptr};
+bool RecordingFeed::add_input(PyObject* label, PyObject* payload, PyObject* member,
+                              PyObject* file_offset) {
+  Pending pending{Ref::borrow(label), nullptr, {}};
   replay::LoaderInput input{};
+  if (member != nullptr && member != Py_None) {
+    const char* utf8 = PyUnicode_Check(member) ? PyUnicode_AsUTF8(member) : nullptr;
+    if (utf8 == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an input's member must be a str");
+      return false;
+    }
+    pending.member = utf8;
+  }
+  if (file_offset != nullptr && file_offset != Py_None) {
+    const unsigned long long offset = PyLong_AsUnsignedLongLong(file_offset);
+    if (PyErr_Occurred()) return false;
+    input.file_offset = offset;
+  }
   if (PyUnicode_Check(payload)) {
     // The bytes os.fsencode gives: a path that is not UTF-8 comes with surrogates for them.
     Ref path = Ref::steal(PyUnicode_EncodeFSDefault(payload));
@@ -151,7 +166,10 @@ bool RecordingFeed::top_up() {
     }
     PyObject* label = nullptr;
     PyObject* payload = nullptr;
-    if (!PyArg_ParseTuple(pair.get(), "OO", &label, &payload) || !add_input(label, payload)) {
+    PyObject* member = nullptr;
+    PyObject* file_offset = nullptr;
+    if (!PyArg_ParseTuple(pair.get(), "OO|OO", &label, &payload, &member, &file_offset) ||
+        !add_input(label, payload, member, file_offset)) {
       return false;
     }
   }
@@ -205,7 +223,10 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
     forget_inputs_before(outcome->input);
     if (pending_.empty()) continue;  // cannot happen: the input is still pending
     label_ = Ref::borrow(pending_.front().label.get());
-    member_ = shown_name(outcome->member);
+    // The member given with bytes that are one recording names it; an archive's own members
+    // are named as the reader meets them.
+    const std::string& given = pending_.front().member;
+    member_ = outcome->member.empty() && !given.empty() ? given : shown_name(outcome->member);
     stored_ = outcome->stored;
     switch (outcome->kind) {
       case Kind::kRecording:

@@ -2,6 +2,9 @@
 //
 // Inputs come from a Python iterator of (label, payload) pairs, a payload being a path (str),
 // an object with the buffer protocol, or an exception saying why the input could not be had.
+// Two more items may follow: the archive member the payload is (a str or None), which names
+// the recording read from bytes and the failure given in its place; and where bytes begin in
+// the label's file (an int or None), so that the recordings' stored offsets count from there.
 // Each is read by a RecordingReader on a worker thread, one recording ahead of the caller, so
 // a compressed file or every member of an archive comes out as its own recording. A recording
 // that cannot be read is handed to `on_error(label, member, text)`, in input order, before
@@ -70,7 +73,7 @@ class RecordingFeed {
   class HeldBuffer;
   struct Pending;
   bool top_up();
-  bool add_input(PyObject* label, PyObject* payload);
+  bool add_input(PyObject* label, PyObject* payload, PyObject* member, PyObject* file_offset);
   void forget_inputs_before(std::uint64_t input);
   bool report(PyObject* label, const std::string& member, const std::string& text);
   void stop();

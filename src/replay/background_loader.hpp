@@ -35,6 +35,10 @@ struct LoaderInput {
   Kind kind;
   std::string path_or_failure;
   std::string_view bytes;
+  // For bytes cut from a file the caller can open again (an archive member's stored bytes, a
+  // group of a tar's members): where they began there, so that the recordings' stored bytes
+  // are told as places in that file.
+  std::optional<std::uint64_t> file_offset;
 };
 
 struct LoadOutcome {

@@ -86,3 +86,22 @@ TEST_CASE("past one recording ahead, the loader stops once those held reach the 
   REQUIRE(rest.size() == 5);
   CHECK(rest.back().member == "m5");
 }
+
+TEST_CASE("bytes cut from a file tell their recordings' places in that file") {
+  const std::string tar = fixtures::tar({{"m0", recording(0, 5)}, {"m1", recording(1, 5)}});
+  BackgroundLoader in_memory({});
+  in_memory.add(LoaderInput{LoaderInput::Kind::kMemory, {}, tar, std::nullopt});
+  const std::vector<LoadOutcome> alone = take_all(in_memory);
+  BackgroundLoader cut({});
+  cut.add(LoaderInput{LoaderInput::Kind::kMemory, {}, tar, std::uint64_t{10240}});
+  const std::vector<LoadOutcome> outcomes = take_all(cut);
+  REQUIRE(alone.size() == 2);
+  REQUIRE(outcomes.size() == 2);
+  for (std::size_t i = 0; i < 2; ++i) {
+    CHECK_FALSE(alone[i].stored);
+    REQUIRE(outcomes[i].stored);
+    CHECK(outcomes[i].stored->size == recording(static_cast<int>(i), 5).size());
+    CHECK(tar.substr(outcomes[i].stored->offset - 10240, outcomes[i].stored->size) ==
+          recording(static_cast<int>(i), 5));
+  }
+}

@@ -114,9 +114,16 @@ def _seconds_list(text: str) -> list[int]:
 
 def _add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "sources", nargs="+", metavar="SOURCE",
+        "sources", nargs="*", metavar="SOURCE",
         help="recording files, archives (tar, zip) or folders (walked recursively, hidden files "
              "skipped); plain, gzip, bzip2, zstd or xz, told by content")
+    parser.add_argument(
+        "--catalogue", metavar="FILE",
+        help="instead of SOURCE, the recordings a catalogue names (a file 'vantrel catalogue' "
+             "wrote, .parquet, .csv, .arrow or .feather, its rows kept or dropped as you like): "
+             "each archive member is read with one seek to where the catalogue puts it, in the "
+             "rows' order, keeping only the markets the rows name; a member of a compressed tar "
+             "has no place to seek to, and its archive is read whole")
     select = parser.add_argument_group(
         "selection",
         "The exchange's market filter: a market is kept when it meets every option given, judged "
@@ -291,6 +298,14 @@ def market_filter(args: argparse.Namespace) -> dict[str, Any]:
     """The market filter keys the command line was given, as the table functions take them."""
     keys = [key for key, _, _ in FILTER_LISTS] + [key for key, _ in FILTER_FLAGS]
     return {key: getattr(args, key) for key in keys if getattr(args, key) is not None}
+
+
+def check_sources(args: argparse.Namespace) -> None:
+    """SOURCE or --catalogue, one of the two."""
+    if args.catalogue is not None and args.sources:
+        raise UsageError("give SOURCE or --catalogue, not both")
+    if args.catalogue is None and not args.sources:
+        raise UsageError("give a SOURCE, or --catalogue FILE")
 
 
 def output_format(path: str) -> str:

@@ -11,7 +11,7 @@ import time
 from collections.abc import Callable
 
 from .._sources import TYPE_CHECKING
-from .arguments import build_parser, market_filter, output_format, table_options
+from .arguments import build_parser, check_sources, market_filter, output_format, table_options
 from .errors import (
     INPUT_ERROR,
     INTERRUPTED,
@@ -25,7 +25,7 @@ from .errors import (
     on_sigterm,
 )
 from .progress import Progress, counted
-from .tasks import Tasks, expand, scratch_place, table_function
+from .tasks import Tasks, catalogue_parts, expand, scratch_place, table_function
 from .writers import Writer
 
 if TYPE_CHECKING:
@@ -115,7 +115,12 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     filter keys that matched nothing."""
     # A catalogue reads little of each member: a tar is not worth cutting up, and its members'
     # offsets name places in the archive only when it is read from its file whole.
-    work = expand(args.sources, 0 if table == "catalogue" else PARTS_PER_JOB * args.jobs)
+    check_sources(args)
+    parts = PARTS_PER_JOB * args.jobs
+    if args.catalogue is not None:
+        work = catalogue_parts(args.catalogue, parts)
+    else:
+        work = expand(args.sources, 0 if table == "catalogue" else parts)
     selection = market_filter(args)
     progress = Progress(work, enabled=not args.quiet)
     form = output_format(output) if output is not None else None

@@ -6,7 +6,7 @@ import sys
 from collections.abc import Callable
 
 from .._sources import TYPE_CHECKING, MemberGroup
-from .tasks import Counts, task_size
+from .tasks import CataloguePart, Counts, task_size
 
 if TYPE_CHECKING:
     from .tasks import Task
@@ -17,6 +17,8 @@ def counted(number: int, thing: str) -> str:
 
 
 def _files_in(task: Task) -> int:
+    if isinstance(task, CataloguePart):
+        return task.recordings
     return len(task.members) if isinstance(task, MemberGroup) else 1
 
 

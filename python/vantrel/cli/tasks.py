@@ -14,12 +14,71 @@ from collections import deque
 from collections.abc import Callable, Iterator
 
 from .._sources import TYPE_CHECKING, MemberGroup, member_groups, walk_directory
-from .errors import InputError, Terminated
+from .errors import InputError, Terminated, UsageError
 
 if TYPE_CHECKING:
     from typing import Any, TypeAlias
 
-    Task: TypeAlias = "str | MemberGroup"
+    Task: TypeAlias = "str | MemberGroup | CataloguePart"
+
+
+class CataloguePart:
+    """Rows of a catalogue naming consecutive recordings: one task, read as a catalogue."""
+
+    __slots__ = ("rows", "recordings", "stored_bytes")
+
+    def __init__(self, rows: Any, recordings: int, stored_bytes: int) -> None:
+        self.rows = rows
+        self.recordings = recordings
+        self.stored_bytes = stored_bytes
+
+
+def read_catalogue(path: str) -> Any:
+    """A catalogue file as `vantrel catalogue -o` writes it, told by its name; in CSV, the
+    columns it is read by are given their types, lest market ids be taken for numbers."""
+    import pyarrow as pa
+
+    from .errors import FORMATS
+
+    form = FORMATS.get(os.path.splitext(path)[1].lower())
+    try:
+        # the system's own words for a file that is not there (pyarrow's name only the path)
+        with open(path, "rb"):
+            pass
+    except OSError as exc:
+        raise InputError(f"{path}: {exc.strerror or exc}") from None
+    try:
+        if form == "parquet":
+            import pyarrow.parquet as pq
+
+            return pq.read_table(path)
+        if form == "arrow":
+            with pa.memory_map(path) as source:
+                return pa.ipc.open_file(source).read_all()
+        if form == "csv":
+            from pyarrow import csv
+
+            texts = {name: pa.string() for name in ("source", "member", "market_id")}
+            sizes = {name: pa.int64() for name in ("offset", "size")}
+            options = csv.ConvertOptions(column_types={**texts, **sizes}, strings_can_be_null=True)
+            return csv.read_csv(path, convert_options=options)
+    except (OSError, pa.ArrowInvalid) as exc:
+        raise InputError(f"{path}: {exc}") from None
+    known = ", ".join(FORMATS)
+    raise UsageError(f"cannot tell the format of the catalogue {path!r}: its name must end in "
+                     f"{known}")
+
+
+def catalogue_parts(path: str, parts: int) -> list[Task]:
+    """The catalogue of `path` cut into about `parts` tasks, checked before any is run."""
+    from .._catalogue_source import split
+
+    table = read_catalogue(path)
+    try:
+        pieces = split(table, parts)
+    except (TypeError, ValueError) as exc:
+        raise InputError(f"{path}: {exc}") from None
+    return [CataloguePart(rows, count, size) for rows, count, size in pieces]
 
 
 def expand(sources: list[str], parts: int) -> list[Task]:
@@ -39,6 +98,8 @@ def expand(sources: list[str], parts: int) -> list[Task]:
 
 
 def task_size(task: Task) -> int:
+    if isinstance(task, CataloguePart):
+        return task.stored_bytes
     try:
         return task.size() if isinstance(task, MemberGroup) else os.path.getsize(task)
     except OSError:
@@ -67,7 +128,8 @@ def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
     with warnings.catch_warnings(record=True) as caught, collecting_unmatched() as unmatched:
         warnings.simplefilter("always", vantrel.SkippedRecordingWarning)
         try:
-            result = function(task, errors=errors, **selection, **options)
+            source = task.rows if isinstance(task, CataloguePart) else task
+            result = function(source, errors=errors, **selection, **options)
         except vantrel.ReplayError as exc:
             raise InputError(str(exc)) from None
     skipped = [str(w.message) for w in caught
