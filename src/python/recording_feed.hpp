@@ -2,7 +2,8 @@
 //
 // Inputs come from a Python iterator of (label, payload) pairs, a payload being a path (str),
 // an object with the buffer protocol, or an exception saying why the input could not be had.
-// Each is read by a RecordingReader on a worker thread, one recording ahead of the caller, so
+// Each is read by a RecordingReader on a worker thread, one recording ahead of the caller (or
+// on several, as many ahead; see replay::BackgroundLoader), so
 // a compressed file or every member of an archive comes out as its own recording. A recording
 // that cannot be read is handed to `on_error(label, member, text)`, in input order, before
 // anything of it is used; the callback raises to stop, or returns to go on.
@@ -36,7 +37,9 @@ std::string shown_name(const std::string& stored);
 
 class RecordingFeed {
  public:
-  RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes);
+  // `threads`: how many recordings load side by side (see replay::BackgroundLoader).
+  RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes,
+                std::size_t threads = 1);
   RecordingFeed(RecordingFeed&&) noexcept;
   RecordingFeed& operator=(RecordingFeed&&) noexcept;
   ~RecordingFeed();
@@ -78,6 +81,7 @@ class RecordingFeed {
   Ref inputs_;
   Ref on_error_;
   std::uint64_t max_recording_bytes_;
+  std::size_t threads_;
   const replay::MarketFilter* filter_ = nullptr;
   replay::EarlyJudge::Until until_ = replay::EarlyJudge::Until::kDecided;
   replay::FilterKeys matched_unread_;

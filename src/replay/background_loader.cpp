@@ -389,7 +389,7 @@ void BackgroundLoader::perform(Task& task) {
       bool split = false;
       try {
         // An archive that its own name rules out is passed over whole, as a reader of it would.
-        split = !ruled_out_by_name(path) && sources::split_archive(path, members);
+        split = !ruled_out_by_name(path) && sources::split_archive(path, members, limits_);
       } catch (const std::bad_alloc&) {
         split = false;
       }

@@ -441,7 +441,7 @@ bool regular_file(const std::string& path) {
 
 }  // namespace
 
-bool split_archive(const std::string& path, std::vector<ArchiveMember>& members) {
+bool split_archive(const std::string& path, std::vector<ArchiveMember>& members, Limits limits) {
   members.clear();
   if (!regular_file(path)) return false;
   std::unique_ptr<Input> input = Input::open_file(path);
@@ -468,6 +468,12 @@ bool split_archive(const std::string& path, std::vector<ArchiveMember>& members)
   std::vector<TarIndexEntry> entries;
   std::string error;
   if (index_plain_tar(path, entries, error) != TarIndexStatus::kIndexed) return false;
+  // The end of the file as a walk reads it: data cut short, or more zeros after the last member
+  // than the whole file's reader takes for an end, fail there; only it can say so in place.
+  const std::uint64_t last_end = entries.empty() ? 0 : entries.back().data_end;
+  if (last_end > size || size - last_end > std::max(limits.max_recording_bytes, kLeastZerosLimit)) {
+    return false;
+  }
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (!entries[i].starts_tar) {
       members.clear();

@@ -50,7 +50,9 @@ struct ArchiveMember {
 // so that reading them one by one (RecordingReader::from_member) gives the same recordings,
 // names, offsets and errors. False for anything else, which is read whole: a lone recording, a
 // compressed tar, a FIFO, a damaged archive (its damage must stop it where it stops the walk).
-bool split_archive(const std::string& path, std::vector<ArchiveMember>& members);
+// `limits` are those of the reader of the whole file.
+bool split_archive(const std::string& path, std::vector<ArchiveMember>& members,
+                   Limits limits = {});
 
 class RecordingReader {
  public:

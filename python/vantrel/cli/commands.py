@@ -116,6 +116,7 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     # A catalogue reads little of each member: a tar is not worth cutting up, and its members'
     # offsets name places in the archive only when it is read from its file whole.
     work = expand(args.sources, 0 if table == "catalogue" else PARTS_PER_JOB * args.jobs)
+    options = {**options, "threads": args.threads}
     selection = market_filter(args)
     progress = Progress(work, enabled=not args.quiet)
     form = output_format(output) if output is not None else None
