@@ -4,6 +4,7 @@ What is never decoded can hold no error, so damage past that point shows whether
 
 import bz2
 import json
+import os
 import warnings
 
 import pytest
@@ -95,3 +96,24 @@ def test_tables_pass_over_what_replay_passes_over(tmp_path, big_ruled_out):
     assert table.column("market_id").to_pylist() == [KEPT]
     with pytest.raises(vantrel.ReplayError, match=RULED_OUT):
         vantrel.market_summaries(path)
+
+
+def read_so_far():
+    with open("/proc/self/io") as io:
+        return int(next(line for line in io if line.startswith("rchar:")).split()[1])
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs Linux's /proc/self/io")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_member_ruled_out_by_its_name_is_stepped_over_not_read(tmp_path, threads):
+    # Bytes that would fail as bzip2: were they decoded, the run would say so.
+    big = b"BZh9" + os.urandom(8 << 20)
+    path = archive(tmp_path / "month.tar", [
+        (f"PRO/1/{RULED_OUT}.bz2", big),
+        (f"PRO/1/{KEPT}.bz2", bz2.compress(text(KEPT, "WIN"))),
+        (f"PRO/1/{RULED_OUT}1.bz2", big),
+    ])
+    before = read_so_far()
+    kept = replayed(path, markets=[KEPT], threads=threads)
+    assert kept and {market_id for market_id, _, _ in kept} == {KEPT}
+    assert read_so_far() - before < 1 << 20

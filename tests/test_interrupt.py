@@ -40,14 +40,27 @@ except KeyboardInterrupt:
 print("finished", flush=True)
 """
 
-# The same through vantrel.replay, over an archive, keeping only the markets named after it.
+# The same through vantrel.replay, over an archive, with the threads given and keeping only the
+# markets named after them.
 REPLAY_CHILD = PRELUDE + r"""
+threads = int(sys.argv[3])
 try:
-    for book in vantrel.replay(sys.argv[1], markets=sys.argv[3:]):
+    for book in vantrel.replay(sys.argv[1], threads=threads, markets=sys.argv[4:]):
         pass
 except KeyboardInterrupt:
     print(bytes_read(), flush=True)
-    print(sum(1 for _ in vantrel.replay(sys.argv[2])), flush=True)
+    print(sum(1 for _ in vantrel.replay(sys.argv[2], threads=threads)), flush=True)
+    raise
+print("finished", flush=True)
+"""
+
+# A table, its recordings loaded on several threads with the interpreter lock released.
+TABLE_CHILD = PRELUDE + r"""
+try:
+    vantrel.trades_table(sys.argv[1], threads=2)
+except KeyboardInterrupt:
+    print(bytes_read(), flush=True)
+    print(vantrel.trades_table(sys.argv[2], threads=2).num_rows, flush=True)
     raise
 print("finished", flush=True)
 """
@@ -152,13 +165,25 @@ def test_sigint_stops_a_long_load(tmp_path):
     # look for the signal.
     (200, 1, ["1.9"]),
 ], ids=["one long member", "many members kept by no filter"])
-def test_sigint_stops_a_long_archive(tmp_path, members, megabytes, markets):
+@pytest.mark.parametrize("threads", [1, 3])
+def test_sigint_stops_a_long_archive(tmp_path, members, megabytes, markets, threads):
     path = tmp_path / "big.tar"
     size = write_tar(path, members, megabytes)
     small = tmp_path / "small.tar"
     write_tar(small, 2, 1)
     expected_small = sum(1 for _ in vantrel.replay(str(small)))
-    assert interrupt(REPLAY_CHILD, [str(path), str(small), *markets], size) == expected_small
+    assert interrupt(REPLAY_CHILD, [str(path), str(small), str(threads), *markets],
+                     size) == expected_small
+
+
+def test_sigint_stops_a_table_built_on_threads(tmp_path):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "big.tar"
+    size = write_tar(path, 40, 5)
+    small = tmp_path / "small.tar"
+    write_tar(small, 2, 1)
+    expected_small = vantrel.trades_table(str(small)).num_rows
+    assert interrupt(TABLE_CHILD, [str(path), str(small)], size) == expected_small
 
 
 def test_sigint_stops_a_load_waiting_on_a_pipe(tmp_path):

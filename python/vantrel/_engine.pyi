@@ -25,6 +25,7 @@ def replay(
     calculate_market_tv: bool = False,
     cumulative_runner_tv: bool = False,
     activity: bool = False,
+    threads: int = 1,
 ) -> ReplayIterator: ...
 
 def tar_members(path: str) -> list[tuple[int, int, bytes, bool]] | None: ...
@@ -46,6 +47,7 @@ def build_table(
     offsets: object = None,
     ladder: str = "auto",
     counts: list[tuple[int, int]] | None = None,
+    threads: int = 1,
 ) -> list[tuple[str, str, int, int, list[object], int, list[object]]]: ...
 
 def parser_path() -> str: ...

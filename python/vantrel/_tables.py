@@ -15,7 +15,7 @@ from collections.abc import Iterable, Mapping
 from . import _engine
 from ._catalogue_source import narrowed
 from ._filter import engine_filter
-from ._replay import _choice, _raise, _warn
+from ._replay import _choice, _raise, _threads, _warn
 from ._sources import TYPE_CHECKING, check_source, inputs
 
 if TYPE_CHECKING:
@@ -168,12 +168,14 @@ last_counts: tuple[int, int] = (0, 0)
 
 
 def _build(function: str, source: Source, table: str, market_filter: MarketFilterKeys,
-           errors: Errors, storage_options: dict[str, Any] | None, **options: Any) -> Any:
+           errors: Errors, storage_options: dict[str, Any] | None, threads: int | None,
+           **options: Any) -> Any:
     """Checks what every table takes, then builds `table` in the engine."""
+    workers = _threads(threads)
     pa = _pyarrow()
     # the caller of the table function is three frames above _columns
     columns = _columns(pa, function, source, table, market_filter, errors, storage_options, 5,
-                       **options)
+                       threads=workers, **options)
     arrays = [_array(pa, c) for c in columns]
     return pa.Table.from_arrays(arrays, names=[c[0] for c in columns])
 
@@ -211,6 +213,7 @@ def prices_table(
     window: Window | None = None,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    threads: int | None = None,
     **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """Prices of every runner of every book in `source`, as a pyarrow.Table.
@@ -236,7 +239,10 @@ def prices_table(
 
     `source`, the market filter keys (`markets`, `market_types`, `venues`, ... or
     `market_filter`), `errors` and `storage_options` are as for vantrel.replay.
-    Columns: docs/tables.md.
+    `threads`: how many recordings are decompressed and parsed side by side, the members of a
+    plain tar or zip file too, the interpreter lock released (None, the default: the cores this
+    process may run on; 1: one at a time). The rows, their order and the errors are the same
+    whatever it is. Columns: docs/tables.md.
     """
     from . import _options
 
@@ -252,7 +258,7 @@ def prices_table(
         "window": _window(window),
     }
     return _build("prices_table", source, "prices", market_filter, errors, storage_options,
-                  **options)
+                  threads, **options)
 
 
 def trades_table(
@@ -261,16 +267,18 @@ def trades_table(
     window: Window | None = None,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    threads: int | None = None,
     **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """One row whenever a runner's traded volume at a price changes: the cumulative figure
     (`traded`) and what was matched since the runner's previous change there (`delta`).
     `window=(start, end)` keeps the rows within those seconds of each market's scheduled start,
     as for prices_table; a row's `delta` still counts from the change before it, in the window
-    or not. The market filter keys, `errors` and `storage_options` are as for vantrel.replay.
+    or not. The market filter keys, `errors` and `storage_options` are as for vantrel.replay,
+    `threads` as for prices_table.
     Columns: docs/tables.md."""
     return _build("trades_table", source, "trades", market_filter, errors, storage_options,
-                  window=_window(window))
+                  threads, window=_window(window))
 
 
 def market_summaries(
@@ -278,13 +286,16 @@ def market_summaries(
     *,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    threads: int | None = None,
     **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """One row per market of each recording: its definition, final status, winners, traded
     volume, first, last and first in-play publish times, book count and the file it came
-    from. The market filter keys, `errors` and `storage_options` are as for vantrel.replay.
+    from. The market filter keys, `errors` and `storage_options` are as for vantrel.replay,
+    `threads` as for prices_table.
     Columns: docs/tables.md."""
-    return _build("market_summaries", source, "markets", market_filter, errors, storage_options)
+    return _build("market_summaries", source, "markets", market_filter, errors, storage_options,
+                  threads)
 
 
 def runner_summaries(
@@ -293,16 +304,18 @@ def runner_summaries(
     before_off: Iterable[int | datetime.timedelta] = DEFAULT_BEFORE_OFF,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    threads: int | None = None,
     **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """One row per market and runner of its last book: final status, starting price, last
     price traded and traded volume at the off and at the end, and the best back and lay prices
     `before_off` seconds before the market time (`back_price_60s`, `lay_price_60s`, ...). The
-    market filter keys, `errors` and `storage_options` are as for vantrel.replay.
+    market filter keys, `errors` and `storage_options` are as for vantrel.replay,
+    `threads` as for prices_table.
     Columns: docs/tables.md."""
     offsets = _offsets(before_off)
     return _build("runner_summaries", source, "runners", market_filter, errors, storage_options,
-                  offsets=offsets)
+                  threads, offsets=offsets)
 
 
 # The engine writes the catalogue's runners flat: the list column of selection ids, and one
@@ -315,6 +328,7 @@ def catalogue(
     *,
     errors: Errors = "raise",
     storage_options: dict[str, Any] | None = None,
+    threads: int | None = None,
     **market_filter: Unpack[MarketFilterKeys],
 ) -> pyarrow.Table:
     """One row per market of every recording, from its first market definition: where it is
@@ -324,10 +338,12 @@ def catalogue(
     A recording named as one market's file (the exchange's `1.234567890.bz2`) is read no further
     than that market's first definition, so a month's archive is catalogued for a fraction of
     what replaying it costs; other recordings are read whole. The market filter keys, `errors`
-    and `storage_options` are as for vantrel.replay. Columns: docs/tables.md."""
+    and `storage_options` are as for vantrel.replay, `threads` as for prices_table.
+    Columns: docs/tables.md."""
+    workers = _threads(threads)
     pa = _pyarrow()
     columns = _columns(pa, "catalogue", source, "catalogue", market_filter, errors,
-                       storage_options, 4)
+                       storage_options, 4, threads=workers)
     arrays = {c[0]: _array(pa, c) for c in columns}
     ids = arrays["runners"]
     fields = [ids.values] + [arrays.pop(f"runners.{f}") for f in _RUNNER_FIELDS]

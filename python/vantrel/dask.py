@@ -23,6 +23,9 @@ over many files, a warning raised on a worker goes to that worker's log rather t
 caller, and the frame is lazy, so there is no end of a whole run to judge at. `len(frame)` or
 `frame.market_id.unique()` tells what the filter kept.
 
+Each partition is built with `threads=1` unless `threads` is given: Dask already runs one task
+per core, and a task that loaded recordings on every core besides would only crowd them.
+
 Importing this module imports dask; importing `vantrel` alone does not.
 """
 
@@ -185,6 +188,7 @@ class _Partition:
 def _frame(build: Callable[..., Any], name: str, sources: Any,
            storage_options: dict[str, Any] | None, dtype_backend: DtypeBackend,
            options: dict[str, Any]) -> dd.DataFrame:
+    options = {"threads": 1, **options}  # Dask spreads the tasks over the cores already
     # An empty recording gives the table's columns for these options with no rows; building it
     # here also checks every option and the backend before the cluster sees any.
     with collecting_unmatched():  # the recording of nothing meets no filter, of course

@@ -42,6 +42,7 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
                                    "calculate_market_tv",
                                    "cumulative_runner_tv",
                                    "activity",
+                                   "threads",
                                    nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
@@ -56,11 +57,16 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
   int calculate_market_tv = 0;
   int cumulative_runner_tv = 0;
   int activity = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKppOppp", const_cast<char**>(keywords),
+  Py_ssize_t threads = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOppKppOpppn", const_cast<char**>(keywords),
                                    &inputs, &on_error, &filter, &unmatched, &naive_times,
                                    &appearance_order, &max_bytes, &per_message, &dict_levels,
                                    &price_ladder_description, &calculate_market_tv,
-                                   &cumulative_runner_tv, &activity)) {
+                                   &cumulative_runner_tv, &activity, &threads)) {
+    return nullptr;
+  }
+  if (threads < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
     return nullptr;
   }
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -82,6 +88,7 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
     settings.per_message = per_message != 0;
     settings.max_recording_bytes =
         max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes;
+    settings.threads = static_cast<std::size_t>(threads);
     Ref iterator = Ref::steal(PyObject_GetIter(inputs));
     if (!iterator) return nullptr;
     return make_replay_iterator(g_replay_iterator, std::move(iterator), Ref::borrow(on_error),
@@ -172,7 +179,7 @@ PyMethodDef engine_methods[] = {
      "appearance_order=True, max_recording_bytes=0, "
      "per_message=False, dict_levels=False, price_ladder_description=None, "
      "calculate_market_tv=False, cumulative_runner_tv=False, "
-     "activity=False)\n--\n\n"
+     "activity=False, threads=1)\n--\n\n"
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. `filter` is a dict of market filter keys; at the end of the run, `unmatched` is "
      "called with the names of those no market met. Use vantrel.replay."},

@@ -41,9 +41,6 @@ namespace {
 // How long the caller waits for the worker before it looks for Ctrl-C again.
 constexpr std::chrono::milliseconds kSignalPoll{50};
 
-// One input being read while the caller replays the one before.
-constexpr std::size_t kInputsAhead = 2;
-
 Ref decode(const std::string& text, const char* errors) {
   return Ref::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors));
@@ -67,10 +64,12 @@ std::string shown_name(const std::string& stored) {
   return shown;
 }
 
-RecordingFeed::RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes)
+RecordingFeed::RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes,
+                             std::size_t threads)
     : inputs_(std::move(inputs)),
       on_error_(std::move(on_error)),
-      max_recording_bytes_(max_recording_bytes) {}
+      max_recording_bytes_(max_recording_bytes),
+      threads_(threads == 0 ? 1 : threads) {}
 RecordingFeed::RecordingFeed(RecordingFeed&&) noexcept = default;
 RecordingFeed& RecordingFeed::operator=(RecordingFeed&&) noexcept = default;
 RecordingFeed::~RecordingFeed() {
@@ -155,9 +154,10 @@ bool RecordingFeed::add_input(PyObject* label, PyObject* payload, PyObject* memb
   return true;
 }
 
-// Keeps the loader one input ahead of what the caller replays.
+// Keeps the loader an input ahead of what the caller replays for each of its workers: an input
+// being read while the caller replays the one before.
 bool RecordingFeed::top_up() {
-  while (inputs_ && loader_->inputs_in_flight() < kInputsAhead) {
+  while (inputs_ && loader_->inputs_in_flight() < threads_ + 1) {
     Ref pair = Ref::steal(PyIter_Next(inputs_.get()));
     if (!pair) {
       if (PyErr_Occurred()) return false;
@@ -188,7 +188,7 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
   if (!inputs_ && !loader_) return nullptr;  // finished, or stopped for good
   if (!loader_) {
     loader_ = std::make_unique<replay::BackgroundLoader>(
-        sources::Limits{.max_recording_bytes = max_recording_bytes_}, filter_, until_);
+        sources::Limits{.max_recording_bytes = max_recording_bytes_}, filter_, until_, threads_);
   }
   if (loader_->forked()) {
     stop();

@@ -5,7 +5,8 @@
 // Two more items may follow: the archive member the payload is (a str or None), which names
 // the recording read from bytes and the failure given in its place; and where bytes begin in
 // the label's file (an int or None), so that the recordings' stored offsets count from there.
-// Each is read by a RecordingReader on a worker thread, one recording ahead of the caller, so
+// Each is read by a RecordingReader on a worker thread, one recording ahead of the caller (or
+// on several, as many ahead; see replay::BackgroundLoader), so
 // a compressed file or every member of an archive comes out as its own recording. A recording
 // that cannot be read is handed to `on_error(label, member, text)`, in input order, before
 // anything of it is used; the callback raises to stop, or returns to go on.
@@ -39,7 +40,9 @@ std::string shown_name(const std::string& stored);
 
 class RecordingFeed {
  public:
-  RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes);
+  // `threads`: how many recordings load side by side (see replay::BackgroundLoader).
+  RecordingFeed(Ref inputs, Ref on_error, std::uint64_t max_recording_bytes,
+                std::size_t threads = 1);
   RecordingFeed(RecordingFeed&&) noexcept;
   RecordingFeed& operator=(RecordingFeed&&) noexcept;
   ~RecordingFeed();
@@ -81,6 +84,7 @@ class RecordingFeed {
   Ref inputs_;
   Ref on_error_;
   std::uint64_t max_recording_bytes_;
+  std::size_t threads_;
   const replay::MarketFilter* filter_ = nullptr;
   replay::EarlyJudge::Until until_ = replay::EarlyJudge::Until::kDecided;
   replay::FilterKeys matched_unread_;

@@ -214,7 +214,8 @@ PyType_Spec replay_iterator_spec = {"vantrel._engine.ReplayIterator", sizeof(Rep
                                     0, kGcClassFlags, replay_iterator_slots};
 
 Ref make_replay_iterator(PyTypeObject* type, Ref inputs, Ref on_error, ReplaySettings settings) {
-  RecordingFeed feed(std::move(inputs), std::move(on_error), settings.max_recording_bytes);
+  RecordingFeed feed(std::move(inputs), std::move(on_error), settings.max_recording_bytes,
+                     settings.threads);
   std::optional<TradedTotals> totals;
   if (settings.computed_market_tv || settings.cumulative_runner_tv) {
     totals.emplace(settings.computed_market_tv, settings.cumulative_runner_tv);

@@ -20,6 +20,8 @@ struct ReplaySettings {
   replay::MarketFilter filter;
   SnapshotOptions snapshot;
   std::uint64_t max_recording_bytes;
+  // Recordings loaded side by side ahead of the replay (see RecordingFeed).
+  std::size_t threads = 1;
   // Yield (recording number, [books]) per message that changed a kept market, instead of
   // the books one by one: what a stream listener gets, message by message.
   bool per_message = false;

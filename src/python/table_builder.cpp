@@ -23,14 +23,15 @@ namespace vantrel::py {
 const char kBuildTableDoc[] =
     "build_table(inputs, on_error, table, *, filter=None, unmatched=None, "
     "max_recording_bytes=0, form='best', depth=3, inplay=None, every_ms=0, changed_only=False, "
-    "window=None, offsets=None, ladder='auto', counts=None)\n--\n\n"
+    "window=None, offsets=None, ladder='auto', counts=None, threads=1)\n--\n\n"
     "The columns of one table ('prices', 'trades', 'markets', 'runners' or 'catalogue') over every "
     "recording "
     "of the (label, path-or-bytes) pairs of `inputs`, as (name, kind, length, null_count, "
     "buffers, child_length, child_buffers) tuples. `filter` is a dict of market filter keys; at "
     "the end, `unmatched` is called with the names of those no market met. `window` is None or "
     "(start_ms, end_ms), either None, from each market's time. A list given as `counts` gets "
-    "(books, markets) appended. Use vantrel.prices_table and its siblings.";
+    "(books, markets) appended. `threads` recordings load side by side, the interpreter lock "
+    "released. Use vantrel.prices_table and its siblings.";
 
 namespace {
 
@@ -192,8 +193,22 @@ class CountingSink final : public tables::BookSink {
   std::uint64_t market_total_ = 0;
 };
 
+// The interpreter lock released for as long as it lives, taken back however the scope ends
+// (out of memory included).
+class Unlocked {
+ public:
+  Unlocked() : thread_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(thread_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* thread_;
+};
+
 // Every recording of the feed through the sink, one after another. The interpreter lock is
-// held throughout: the feed calls back into Python for its inputs and for errors.
+// held only where the feed calls back into Python, for its inputs and for errors, and to name
+// the recording: the sink is plain C++, and other Python threads run meanwhile.
 // `matched` gets the filter keys some market met.
 // `starts_only`: a recording named as one market's file is read to its first definition only.
 bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSink& sink,
@@ -204,8 +219,12 @@ bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSi
   if (starts_only) feed.read_starts_only();
   while (std::unique_ptr<MessageStore> store = feed.next()) {
     if (!source_text(feed, source) || !file_text(feed, file)) return false;
-    sink.place_recording({file, feed.member(), feed.stored()});
-    matched |= tables::feed_recording(*store, filter, source, sink);
+    {
+      const Unlocked unlocked;
+      sink.place_recording({file, feed.member(), feed.stored()});
+      matched |= tables::feed_recording(*store, filter, source, sink);
+      store.reset();
+    }
     if (PyErr_CheckSignals() < 0) return false;
   }
   matched |= feed.matched_unread();
@@ -327,18 +346,23 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "inputs",  "on_error", "table",  "filter",   "unmatched",    "max_recording_bytes",
       "form",    "depth",    "inplay", "every_ms", "changed_only", "window",
-      "offsets", "ladder",   "counts", nullptr};
+      "offsets", "ladder",   "counts", "threads",  nullptr};
   PyObject* inputs = nullptr;
   PyObject* on_error = nullptr;
   PyObject* filter_dict = Py_None;
   PyObject* unmatched = Py_None;
   PyObject* counts = Py_None;
   unsigned long long max_bytes = 0;
+  Py_ssize_t threads = 1;
   TableArgs a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOs|$OOKsnOLpOOsO", const_cast<char**>(keywords),
-                                   &inputs, &on_error, &a.table, &filter_dict, &unmatched,
-                                   &max_bytes, &a.form, &a.depth, &a.in_play, &a.every_ms,
-                                   &a.changed_only, &a.window, &a.offsets, &a.ladder, &counts)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "OOs|$OOKsnOLpOOsOn", const_cast<char**>(keywords), &inputs, &on_error,
+          &a.table, &filter_dict, &unmatched, &max_bytes, &a.form, &a.depth, &a.in_play,
+          &a.every_ms, &a.changed_only, &a.window, &a.offsets, &a.ladder, &counts, &threads)) {
+    return nullptr;
+  }
+  if (threads < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
     return nullptr;
   }
   if (counts != Py_None && !PyList_Check(counts)) {
@@ -353,7 +377,8 @@ PyObject* build_table(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref iterator = Ref::steal(PyObject_GetIter(inputs));
     if (!iterator) return nullptr;
     RecordingFeed feed(std::move(iterator), Ref::borrow(on_error),
-                       max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes);
+                       max_bytes != 0 ? max_bytes : sources::Limits{}.max_recording_bytes,
+                       static_cast<std::size_t>(threads));
     CountingSink counting(*sink);
     replay::FilterKeys matched;
     const bool starts_only = std::string_view(a.table) == "catalogue";

@@ -116,9 +116,49 @@ long process_id() {
 
 }  // namespace
 
+// One input as the workers see it: read whole by one reader, one recording at a time, or split
+// into the members of its archive, read side by side.
+struct BackgroundLoader::Unit {
+  enum class Plan : std::uint8_t { kUnplanned, kPlanning, kWhole, kSplit };
+  struct Job {
+    sources::ArchiveMember member;
+    bool done = false;
+    std::optional<LoadOutcome> out;  // none for a member passed over by its name
+  };
+
+  std::uint64_t number = 0;
+  LoaderInput input;
+  Plan plan = Plan::kUnplanned;
+  std::size_t in_progress = 0;  // tasks of this unit being performed
+  std::size_t held = 0;         // its outcomes ready, not yet taken
+  bool finished = false;        // read to its end: nothing more will come of it
+  // kWhole: the reader, kept between tasks, and its outcomes in order.
+  std::optional<sources::RecordingReader> reader;
+  bool stepping = false;
+  std::deque<LoadOutcome> ready;
+  // kSplit: every member, the first not yet given to a worker, and the first not yet taken.
+  std::vector<Job> jobs;
+  std::size_t claimed = 0;
+  std::size_t taken = 0;
+  std::size_t jobs_done = 0;
+};
+
+struct BackgroundLoader::Task {
+  enum class Kind : std::uint8_t { kPlan, kStep, kMember };
+  Kind kind;
+  Unit* unit;
+  std::size_t job = 0;
+};
+
 BackgroundLoader::BackgroundLoader(sources::Limits limits, const MarketFilter* filter,
-                                   EarlyJudge::Until until)
-    : limits_(limits), filter_(filter), until_(until), process_(process_id()) {}
+                                   EarlyJudge::Until until, std::size_t threads)
+    : limits_(limits),
+      filter_(filter),
+      until_(until),
+      threads_(threads == 0 ? 1 : threads),
+      process_(process_id()),
+      workers_(threads_),
+      worker_running_(threads_, false) {}
 
 bool BackgroundLoader::forked() const {
   return process_id() != process_;
@@ -126,45 +166,150 @@ bool BackgroundLoader::forked() const {
 
 BackgroundLoader::~BackgroundLoader() {
   cancelled_ = true;
-  if (worker_.joinable()) worker_.join();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
 }
 
-// A worker lives for as long as it has something to read and room to put it: while the caller
+// One ahead always (per worker), more while those held are small. With one worker this is the
+// same rule as ever: the worker checks it between loads, when none is in progress.
+bool BackgroundLoader::has_room() const {
+  const std::size_t held = loading_ + ready_;
+  return held < threads_ ||
+         (ready_text_bytes_ < kAheadTextBytes && held + 1 < threads_ + kAheadCount);
+}
+
+bool BackgroundLoader::ruled_out_by_name(std::string_view name) const {
+  if (filter_ == nullptr) return false;
+  const std::string_view market = market_named_by(name);
+  return !market.empty() && EarlyJudge(*filter_, market, until_).ruled_out_by_id();
+}
+
+// The earliest work in input order, claimed when `claim`. The first unit may always have one
+// task when it holds nothing and nothing of it is in progress: otherwise outcomes of later
+// units, loaded while it was busy, could take all the room while the caller waits on it.
+std::optional<BackgroundLoader::Task> BackgroundLoader::find_task(bool claim) {
+  using Plan = Unit::Plan;
+  const bool room = has_room();
+  for (std::size_t i = 0; i < units_.size(); ++i) {
+    Unit& u = *units_[i];
+    const bool allowed = room || (i == 0 && u.in_progress == 0 && u.held == 0);
+    std::optional<Task> task;
+    if (u.plan == Plan::kUnplanned) {
+      if (threads_ > 1 && u.input.kind == LoaderInput::Kind::kFile) {
+        task = Task{Task::Kind::kPlan, &u};
+      } else {
+        u.plan = Plan::kWhole;
+      }
+    }
+    if (!task && u.plan == Plan::kWhole && !u.stepping && !u.finished) {
+      task = Task{Task::Kind::kStep, &u};
+    }
+    if (!task && u.plan == Plan::kSplit && u.claimed < u.jobs.size()) {
+      task = Task{Task::Kind::kMember, &u, u.claimed};
+    }
+    if (!task) continue;
+    if (!allowed) return std::nullopt;
+    if (claim) {
+      ++u.in_progress;
+      ++loading_;
+      if (task->kind == Task::Kind::kPlan) u.plan = Plan::kPlanning;
+      if (task->kind == Task::Kind::kStep) u.stepping = true;
+      if (task->kind == Task::Kind::kMember) ++u.claimed;
+    }
+    return task;
+  }
+  return std::nullopt;
+}
+
+// Workers live for as long as there is something to read and room to put it: while the caller
 // replays a recording and the next ones are ready, no thread of ours exists (a process may fork
-// then, for one, without inheriting a lock held by it).
+// then, for one, without inheriting a lock held by one).
 void BackgroundLoader::start_if_needed(std::unique_lock<std::mutex>& lock) {
-  if (running_ || !has_room() || inputs_.empty()) return;
-  running_ = true;
-  lock.unlock();
-  if (worker_.joinable()) worker_.join();  // ended, or about to: it cleared running_
-  worker_ = std::thread([this] { run(); });
-  lock.lock();
+  while (running_ < threads_ && !cancelled_) {
+    std::optional<Task> task = find_task(true);
+    if (!task) return;
+    std::size_t slot = 0;
+    while (worker_running_[slot]) ++slot;
+    worker_running_[slot] = true;
+    ++running_;
+    lock.unlock();
+    if (workers_[slot].joinable()) workers_[slot].join();  // ended, or about to
+    workers_[slot] = std::thread([this, slot, first = *task] { run(slot, first); });
+    lock.lock();
+  }
 }
 
 void BackgroundLoader::add(LoaderInput input) {
   std::unique_lock lock(mutex_);
-  inputs_.push_back(std::move(input));
-  ++added_;
+  auto unit = std::make_unique<Unit>();
+  unit->number = added_++;
+  unit->input = std::move(input);
+  units_.push_back(std::move(unit));
+  ++reading_;
   start_if_needed(lock);
 }
 
 std::size_t BackgroundLoader::inputs_in_flight() const {
   const std::lock_guard lock(mutex_);
-  return static_cast<std::size_t>(added_ - done_);
+  return reading_;
 }
 
 bool BackgroundLoader::idle() const {
   const std::lock_guard lock(mutex_);
-  return inputs_.empty() && ready_.empty();
+  return units_.empty();
+}
+
+// Drops the units at the front that are read and taken, and the members passed over unread.
+void BackgroundLoader::settle_front() {
+  while (!units_.empty()) {
+    Unit& u = *units_.front();
+    if (u.plan == Unit::Plan::kSplit) {
+      while (u.taken < u.jobs.size() && u.jobs[u.taken].done && !u.jobs[u.taken].out) ++u.taken;
+    }
+    const bool drained = u.finished && u.in_progress == 0 && u.held == 0 &&
+                         (u.plan != Unit::Plan::kSplit || u.taken == u.jobs.size());
+    if (!drained) return;
+    units_.pop_front();
+  }
+}
+
+bool BackgroundLoader::front_ready() const {
+  if (units_.empty()) return false;
+  const Unit& u = *units_.front();
+  if (u.plan == Unit::Plan::kSplit) {
+    return u.taken < u.jobs.size() && u.jobs[u.taken].done && u.jobs[u.taken].out.has_value();
+  }
+  return !u.ready.empty();
 }
 
 std::optional<LoadOutcome> BackgroundLoader::take(std::chrono::milliseconds wait) {
   std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, wait, [&] { return !ready_.empty() || inputs_.empty(); });
-  if (ready_.empty()) return std::nullopt;
-  std::optional<LoadOutcome> out = std::move(ready_.front());
-  ready_.pop_front();
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    settle_front();
+    if (front_ready() || units_.empty()) break;
+    start_if_needed(lock);
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      settle_front();
+      break;
+    }
+  }
+  if (!front_ready()) return std::nullopt;
+  Unit& u = *units_.front();
+  std::optional<LoadOutcome> out;
+  if (u.plan == Unit::Plan::kSplit) {
+    out = std::move(u.jobs[u.taken].out);
+    u.jobs[u.taken].out.reset();
+    ++u.taken;
+  } else {
+    out = std::move(u.ready.front());
+    u.ready.pop_front();
+  }
+  --u.held;
+  --ready_;
   ready_text_bytes_ -= out->text_bytes;
+  settle_front();
   start_if_needed(lock);
   return out;
 }
@@ -175,16 +320,17 @@ void BackgroundLoader::cancel() {
 
 std::size_t BackgroundLoader::ready_count() const {
   const std::lock_guard lock(mutex_);
-  return ready_.size();
+  return ready_;
 }
 
 bool BackgroundLoader::working() const {
   const std::lock_guard lock(mutex_);
-  return running_;
+  return running_ > 0;
 }
 
 std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& reader,
-                                                      const LoaderInput& input, bool& input_done) {
+                                                      const LoaderInput& input, bool named_by_input,
+                                                      bool& input_done) {
   using Status = sources::RecordingReader::Status;
   LoadOutcome out;
   auto store = std::make_unique<MessageStore>();
@@ -192,7 +338,8 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   lines.check_definition_times();
   MarketLines market_lines(lines, filter_, until_);
   // A lone file is named by its path; an archive's members are named as the reader meets them.
-  if (input.kind == LoaderInput::Kind::kFile && !market_lines.start(input.path_or_failure)) {
+  if (named_by_input && input.kind == LoaderInput::Kind::kFile &&
+      !market_lines.start(input.path_or_failure)) {
     input_done = true;
     return std::nullopt;
   }
@@ -236,48 +383,115 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   return out;
 }
 
-void BackgroundLoader::run() {
-  for (;;) {
-    LoaderInput input;
-    std::uint64_t number = 0;
-    {
-      const std::lock_guard lock(mutex_);
-      // With no room for another outcome, or nothing to read, this worker ends; the caller
-      // starts another when there is room and work again.
-      if (!has_room() || inputs_.empty() || cancelled_) {
-        running_ = false;
-        return;
+void BackgroundLoader::perform(Task& task) {
+  Unit& u = *task.unit;
+  const std::string& path = u.input.path_or_failure;
+  std::optional<LoadOutcome> out;
+  // Only the worker holding the task touches the unit's reader and its job outside the lock.
+  switch (task.kind) {
+    case Task::Kind::kPlan: {
+      std::vector<sources::ArchiveMember> members;
+      bool split = false;
+      try {
+        // An archive that its own name rules out is passed over whole, as a reader of it would.
+        split = !ruled_out_by_name(path) && sources::split_archive(path, members, limits_);
+      } catch (const std::bad_alloc&) {
+        split = false;
       }
-      input = inputs_.front();
-      number = done_;
-    }
-    std::optional<LoadOutcome> out;
-    bool input_done = true;
-    try {
-      if (input.kind == LoaderInput::Kind::kFailure) {
-        out.emplace().error = input.path_or_failure;
+      const std::lock_guard lock(mutex_);
+      if (split) {
+        u.jobs.reserve(members.size());
+        for (sources::ArchiveMember& member : members) {
+          u.jobs.push_back({std::move(member), false, std::nullopt});
+        }
+        u.plan = Unit::Plan::kSplit;
+        if (u.jobs.empty()) {
+          u.finished = true;
+          --reading_;
+        }
       } else {
-        if (!reader_) reader_.emplace(open(input, limits_, cancelled_));
-        out = load_one(*reader_, input, input_done);
+        u.plan = Unit::Plan::kWhole;
       }
-    } catch (const std::bad_alloc&) {
-      out.emplace().error = "out of memory";
-      input_done = true;
+      break;
     }
-    if (input_done) reader_.reset();  // before the input's bytes may be let go
-    {
+    case Task::Kind::kStep: {
+      bool input_done = true;
+      try {
+        if (u.input.kind == LoaderInput::Kind::kFailure) {
+          out.emplace().error = path;
+        } else {
+          if (!u.reader) u.reader.emplace(open(u.input, limits_, cancelled_));
+          out = load_one(*u.reader, u.input, true, input_done);
+        }
+      } catch (const std::bad_alloc&) {
+        out.emplace().error = "out of memory";
+        input_done = true;
+      }
+      if (input_done) u.reader.reset();  // before the input's bytes may be let go
       const std::lock_guard lock(mutex_);
+      u.stepping = false;
       if (out) {
-        out->input = number;
+        out->input = u.number;
         ready_text_bytes_ += out->text_bytes;
-        ready_.push_back(std::move(*out));
+        ++ready_;
+        ++u.held;
+        u.ready.push_back(std::move(*out));
       }
       if (input_done) {
-        inputs_.pop_front();
-        ++done_;
+        u.finished = true;
+        --reading_;
+      }
+      break;
+    }
+    case Task::Kind::kMember: {
+      Unit::Job& job = u.jobs[task.job];
+      try {
+        if (!ruled_out_by_name(job.member.path)) {
+          sources::RecordingReader reader =
+              sources::RecordingReader::from_member(path, job.member, limits_, &cancelled_);
+          bool input_done = true;
+          out = load_one(reader, u.input, false, input_done);
+        }
+      } catch (const std::bad_alloc&) {
+        out.emplace().error = "out of memory";
+        out->member = job.member.path;
+      }
+      const std::lock_guard lock(mutex_);
+      if (out) {
+        out->input = u.number;
+        ready_text_bytes_ += out->text_bytes;
+        ++ready_;
+        ++u.held;
+      }
+      job.out = std::move(out);
+      job.done = true;
+      if (++u.jobs_done == u.jobs.size()) {
+        u.finished = true;
+        --reading_;
+      }
+      break;
+    }
+  }
+}
+
+void BackgroundLoader::run(std::size_t worker, Task task) {
+  for (;;) {
+    perform(task);
+    std::optional<Task> next;
+    {
+      const std::lock_guard lock(mutex_);
+      --task.unit->in_progress;
+      --loading_;
+      settle_front();
+      if (!cancelled_) next = find_task(true);
+      if (!next) {
+        worker_running_[worker] = false;
+        --running_;
       }
     }
     changed_.notify_all();
+    if (!next) return;
+    task = *next;
   }
 }
 

@@ -1,4 +1,4 @@
-// Loading recordings on a worker thread, ahead of the replay that consumes them.
+// Loading recordings on worker threads, ahead of the replay that consumes them.
 //
 // The replay of one recording and the decompression and parsing of the next then run at the
 // same time: on two cores a run costs about the larger of the two instead of their sum. The
@@ -7,6 +7,11 @@
 // them. An archive mixes small market files with large event files; held to one ahead, the
 // worker would stand idle through the replay of each large one after loading a small one.
 // Outcomes come out in input order, errors included.
+//
+// With more than one worker, recordings load side by side: independent inputs, and the members
+// of a plain tar or zip file, each read from its own offset (see split_archive). A recording is
+// started only while fewer than `threads` are loading or loaded and not yet taken (the small
+// ones' read-ahead on top), so memory stays near `threads` recordings whatever the input.
 #pragma once
 
 #include <atomic>
@@ -20,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "messages/message_store.hpp"
 #include "replay/early_judge.hpp"
@@ -70,26 +76,28 @@ class BackgroundLoader {
   // With a `filter` (borrowed, outliving the loader), a recording named as one market's file is
   // passed over unread when the market ids leave it out, and read no further than the first
   // definition that rules it out (see EarlyJudge); with `until` kFirstDefinition, no further
-  // than its first definition whatever the filter says.
+  // than its first definition whatever the filter says. `threads` workers load at most: more
+  // than one splits a plain tar or zip file into its members, loaded side by side.
   explicit BackgroundLoader(sources::Limits limits, const MarketFilter* filter = nullptr,
-                            EarlyJudge::Until until = EarlyJudge::Until::kDecided);
+                            EarlyJudge::Until until = EarlyJudge::Until::kDecided,
+                            std::size_t threads = 1);
   ~BackgroundLoader();  // cancels and joins
   BackgroundLoader(const BackgroundLoader&) = delete;
   BackgroundLoader& operator=(const BackgroundLoader&) = delete;
 
   // Queues an input behind those already given.
   void add(LoaderInput input);
-  // Inputs given that the worker has not finished reading.
+  // Inputs given that the workers have not finished reading.
   std::size_t inputs_in_flight() const;
   // True when every input given is read and every outcome taken.
   bool idle() const;
 
-  // The next outcome if one is ready within `wait` (taking it lets the worker go on); none when
-  // the wait ran out or the worker has nothing left to read.
-  // Once an outcome of input n is taken, the worker is done with every input before n.
+  // The next outcome if one is ready within `wait` (taking it lets the workers go on); none
+  // when the wait ran out or the workers have nothing left to read.
+  // Once an outcome of input n is taken, the workers are done with every input before n.
   std::optional<LoadOutcome> take(std::chrono::milliseconds wait);
 
-  // Stops the worker at its next poll; the outcome in progress ends as kInterrupted.
+  // Stops the workers at their next poll; the outcomes in progress end as kInterrupted.
   void cancel();
 
   // Whether this is a process forked from the one that made the loader. The child has no
@@ -102,32 +110,38 @@ class BackgroundLoader {
   bool working() const;
 
  private:
-  void run();
+  struct Unit;
+  struct Task;
+
+  void run(std::size_t worker, Task task);
   void start_if_needed(std::unique_lock<std::mutex>& lock);
+  std::optional<Task> find_task(bool claim);
+  void perform(Task& task);
+  void settle_front();
+  bool front_ready() const;
+  bool has_room() const;
+  bool ruled_out_by_name(std::string_view name) const;
   std::optional<LoadOutcome> load_one(sources::RecordingReader& reader, const LoaderInput& input,
-                                      bool& input_done);
+                                      bool named_by_input, bool& input_done);
 
   sources::Limits limits_;
   const MarketFilter* filter_;
   EarlyJudge::Until until_;
+  std::size_t threads_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<LoaderInput> inputs_;  // queued, the one being read first
+  // The inputs not yet handed out whole, in order; a unit's outcomes go out before the next's.
+  std::deque<std::unique_ptr<Unit>> units_;
   std::uint64_t added_ = 0;
-  std::uint64_t done_ = 0;
-  // Whether the worker may load another: one ahead always, more while they are small.
-  bool has_room() const {
-    return ready_.empty() || (ready_text_bytes_ < kAheadTextBytes && ready_.size() < kAheadCount);
-  }
-
-  std::deque<LoadOutcome> ready_;  // finished, not yet taken, in input order
+  std::size_t reading_ = 0;  // units whose reading is not finished
+  std::size_t loading_ = 0;  // tasks in progress
+  std::size_t ready_ = 0;    // finished outcomes not yet taken
   std::size_t ready_text_bytes_ = 0;
   std::atomic<bool> cancelled_{false};
   long process_;  // the id of the process that made the loader
-  bool running_ = false;
-  // The reader of the input at the front, kept between workers.
-  std::optional<sources::RecordingReader> reader_;
-  std::thread worker_;
+  std::size_t running_ = 0;
+  std::vector<std::thread> workers_;
+  std::vector<bool> worker_running_;
 };
 
 }  // namespace vantrel::replay

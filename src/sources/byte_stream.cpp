@@ -128,6 +128,30 @@ bool Input::read(std::span<Byte> out, std::size_t& got) {
   return true;
 }
 
+bool Input::skip(std::uint64_t count, std::uint64_t& skipped) {
+  skipped = 0;
+  if (failed()) return false;
+  if (fd_ < 0) {
+    skipped = std::min<std::uint64_t>(count, memory_.size() - memory_pos_);
+    memory_pos_ += static_cast<std::size_t>(skipped);
+  } else if (waits_) {
+    return ByteStream::skip(count, skipped);
+  } else {
+    // A member passed over unread: its bytes need not come from the disk at all.
+    std::uint64_t size = 0;
+    if (!this->size(size)) return false;
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) return fail(os_error_text(errno));
+    const auto here = static_cast<std::uint64_t>(at);
+    skipped = here < size ? std::min(count, size - here) : 0;
+    if (::lseek(fd_, static_cast<off_t>(here + skipped), SEEK_SET) < 0) {
+      return fail(os_error_text(errno));
+    }
+  }
+  bytes_read_ += skipped;
+  return true;
+}
+
 bool Input::size(std::uint64_t& size) {
   if (failed()) return false;
   if (fd_ < 0) {
@@ -174,6 +198,17 @@ bool PrefixedStream::read(std::span<Byte> out, std::size_t& got) {
     return true;
   }
   return rest_.read(out, got) || fail(rest_.error());
+}
+
+bool PrefixedStream::skip(std::uint64_t count, std::uint64_t& skipped) {
+  skipped = 0;
+  if (failed()) return false;
+  const std::uint64_t from_head = std::min<std::uint64_t>(count, head_.size() - head_pos_);
+  head_pos_ += static_cast<std::size_t>(from_head);
+  std::uint64_t rest = 0;
+  const bool ok = from_head == count || rest_.skip(count - from_head, rest);
+  skipped = from_head + rest;
+  return ok || fail(rest_.error());
 }
 
 // ---------------------------------------------------------------------------------------------

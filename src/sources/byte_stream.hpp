@@ -61,6 +61,9 @@ class Input final : public ByteStream {
   Input& operator=(const Input&) = delete;
 
   bool read(std::span<Byte> out, std::size_t& got) override;
+  // Moves on without reading where it can: bytes in memory, a regular file (by seeking); a FIFO
+  // or device is read and dropped. As a read would, it stops at the end.
+  bool skip(std::uint64_t count, std::uint64_t& skipped) override;
 
   // Random access, for zip: the size of the whole input, and reads at an offset.
   bool size(std::uint64_t& size);
@@ -91,6 +94,7 @@ class PrefixedStream final : public ByteStream {
  public:
   PrefixedStream(std::span<const Byte> head, ByteStream& rest);
   bool read(std::span<Byte> out, std::size_t& got) override;
+  bool skip(std::uint64_t count, std::uint64_t& skipped) override;
 
  private:
   std::vector<Byte> head_;

@@ -14,7 +14,12 @@
 #include "sources/line_splitter.hpp"
 #include "sources/os_error.hpp"
 #include "sources/tar.hpp"
+#include "sources/tar_index.hpp"
 #include "sources/zip.hpp"
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/stat.h>
+#endif
 
 namespace vantrel::sources {
 namespace {
@@ -150,6 +155,22 @@ class RecordingReader::Impl {
     }
   }
 
+  // A reader of one member alone (see split_archive): the walk starts at the member's headers
+  // as it would have got there through the whole file.
+  void start_member(const ArchiveMember& member) {
+    if (input_->failed()) {
+      broken(input_->error());
+    } else if (member.zip) {
+      zip_entries_.assign(1, *member.zip);
+      mode_ = Mode::kZip;
+    } else {
+      window_ = std::make_unique<RangeStream>(*input_, member.start, member.end - member.start);
+      tar_.emplace(*window_, std::max(limits_.max_recording_bytes, kLeastZerosLimit));
+      window_start_ = member.start;
+      mode_ = Mode::kTar;
+    }
+  }
+
   // Asked while a read waits for input, for a recording taken by its name: its handler decides,
   // as it decides between reads.
   bool keep_waiting() { return !splitter_ || splitter_->poll(); }
@@ -271,7 +292,7 @@ class RecordingReader::Impl {
       member_ = tar_->path();
     } while (!handler_->on_recording(member_));  // the walk moves past a member's data unread
     if (top_.compression() == Format::kPlain)
-      stored_ = StoredBytes{tar_->data_start(), tar_->size()};
+      stored_ = StoredBytes{window_start_ + tar_->data_start(), tar_->size()};
     const ReadResult result = read_member(tar_->data());
     return finish_recording(result, tar_->intact());
   }
@@ -377,6 +398,9 @@ class RecordingReader::Impl {
   std::unique_ptr<DecodingStream> taken_decoder_;
   gzip::Fault gzip_fault_ = gzip::Fault::kNone;
   std::optional<TarReader> tar_;
+  // The bytes of one tar member read alone, and where they begin in the file.
+  std::unique_ptr<RangeStream> window_;
+  std::uint64_t window_start_ = 0;
   std::vector<ZipEntry> zip_entries_;
   std::size_t zip_next_ = 0;
 };
@@ -394,6 +418,71 @@ RecordingReader RecordingReader::from_file(std::string path, Limits limits,
   }
   return RecordingReader(
       std::make_unique<Impl>(Input::open_file(path, std::move(keep_waiting)), limits));
+}
+
+RecordingReader RecordingReader::from_member(const std::string& path, const ArchiveMember& member,
+                                             Limits limits, const std::atomic<bool>* cancelled) {
+  RecordingReader reader = from_file(path, limits, cancelled);
+  reader.impl_->start_member(member);
+  return reader;
+}
+
+namespace {
+
+bool regular_file(const std::string& path) {
+#if defined(__unix__) || defined(__APPLE__)
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+#else
+  static_cast<void>(path);
+  return false;  // read whole: nothing is lost but speed
+#endif
+}
+
+}  // namespace
+
+bool split_archive(const std::string& path, std::vector<ArchiveMember>& members, Limits limits) {
+  members.clear();
+  if (!regular_file(path)) return false;
+  std::unique_ptr<Input> input = Input::open_file(path);
+  std::uint64_t size = 0;
+  std::vector<Byte> head(kFormatHeadSize);
+  std::size_t got = 0;
+  if (input->failed() || !input->size(size) || !input->read_at(0, head, got)) return false;
+  head.resize(got);
+  const Format format = detect_format(head);
+  if (format == Format::kZip) {
+    std::vector<ZipEntry> entries;
+    std::string error;
+    if (!read_zip_directory(*input, entries, error)) return false;
+    for (ZipEntry& entry : entries) {
+      std::string name = entry.path;
+      members.push_back({std::move(name), 0, 0, std::move(entry)});
+    }
+    return true;
+  }
+  // A first block of zeros may be a zip's, wiped: the whole file's reader decides.
+  if (format != Format::kTar ||
+      std::all_of(head.begin(), head.end(), [](Byte c) { return c == 0; }))
+    return false;
+  std::vector<TarIndexEntry> entries;
+  std::string error;
+  if (index_plain_tar(path, entries, error) != TarIndexStatus::kIndexed) return false;
+  // The end of the file as a walk reads it: data cut short, or more zeros after the last member
+  // than the whole file's reader takes for an end, fail there; only it can say so in place.
+  const std::uint64_t last_end = entries.empty() ? 0 : entries.back().data_end;
+  if (last_end > size || size - last_end > std::max(limits.max_recording_bytes, kLeastZerosLimit)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!entries[i].starts_tar) {
+      members.clear();
+      return false;
+    }
+    const std::uint64_t end = i + 1 < entries.size() ? entries[i + 1].start : size;
+    members.push_back({std::move(entries[i].path), entries[i].start, end, {}});
+  }
+  return true;
 }
 
 RecordingReader RecordingReader::from_memory(std::string_view bytes, Limits limits) {

@@ -14,9 +14,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sources/format.hpp"
 #include "sources/line_handler.hpp"
+#include "sources/zip.hpp"
 
 namespace vantrel::sources {
 
@@ -33,6 +35,25 @@ struct StoredBytes {
   std::uint64_t size = 0;
 };
 
+// One member of an archive file that can be read apart from the others: its path as stored,
+// and where a reader of it alone starts. For a plain tar, the bytes from `start` (where the walk
+// to it begins) to `end` hold its headers, data and padding; for a zip, `zip` is its entry.
+struct ArchiveMember {
+  std::string path;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  std::optional<ZipEntry> zip;
+};
+
+// The members of a regular file that is an uncompressed tar walked to its end without damage,
+// or a zip whose directory reads, in the order a RecordingReader of the whole file meets them,
+// so that reading them one by one (RecordingReader::from_member) gives the same recordings,
+// names, offsets and errors. False for anything else, which is read whole: a lone recording, a
+// compressed tar, a FIFO, a damaged archive (its damage must stop it where it stops the walk).
+// `limits` are those of the reader of the whole file.
+bool split_archive(const std::string& path, std::vector<ArchiveMember>& members,
+                   Limits limits = {});
+
 class RecordingReader {
  public:
   enum class Status {
@@ -48,6 +69,11 @@ class RecordingReader {
                                    const std::atomic<bool>* cancelled = nullptr);
   // `bytes` must stay alive and unchanged as long as the reader.
   static RecordingReader from_memory(std::string_view bytes, Limits limits = {});
+  // One member of the archive file at `path`, as split_archive found it: next() reads it, under
+  // the name and at the offsets a reader of the whole file would give.
+  static RecordingReader from_member(const std::string& path, const ArchiveMember& member,
+                                     Limits limits = {},
+                                     const std::atomic<bool>* cancelled = nullptr);
 
   // One recording taken to be `format` (kPlain or kGzip) without a look at its content, as
   // iter_prices_file takes a file by its name (format_named_by): never an archive, a byte-order

@@ -61,7 +61,8 @@ TarIndexStatus index_plain_tar(const std::string& path, std::vector<TarIndexEntr
   while (tar.next()) {
     if (!input->read_at(tar.entry_start(), head, got)) break;
     const bool starts_tar = detect_format(std::span<const Byte>(head).first(got)) == Format::kTar;
-    entries.push_back({tar.entry_start(), tar.size(), tar.path(), starts_tar});
+    entries.push_back(
+        {tar.entry_start(), tar.size(), tar.path(), starts_tar, tar.data_start() + tar.size()});
   }
   if (input->failed()) {
     error = input->error();

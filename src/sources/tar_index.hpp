@@ -16,6 +16,9 @@ struct TarIndexEntry {
   // Whether the bytes from `start` on are told as a tar on their own: the block there is a
   // ustar or GNU header. An old V7 header, read fine in the middle of an archive, is not.
   bool starts_tar;
+  // Where its data would end. The walk steps over data without reading it, so a file cut
+  // short within the last member's data walks without fault: this is how to tell.
+  std::uint64_t data_end;
 };
 
 enum class TarIndexStatus {

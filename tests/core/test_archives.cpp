@@ -328,3 +328,30 @@ TEST_CASE("a plain tar's index: each member's walk starts where reading on from 
         TarIndexStatus::kFailed);
   CHECK(error == "truncated tar archive");
 }
+
+TEST_CASE("an archive file splits into members only when a walk of it meets no damage") {
+  std::vector<fixtures::TarEntry> members;
+  for (int i = 0; i < 4; ++i) members.push_back({"m" + std::to_string(i), "{\"op\":\"mcm\"}\n"});
+  const std::string tar = fixtures::tar(members);
+  const std::string zip =
+      fixtures::zip({fixtures::zip_stored("a", "{}\n"), fixtures::zip_stored("b", "{}\n")});
+  struct Case {
+    std::string bytes;
+    std::size_t members;  // 0: not split
+  };
+  for (const Case& c : {Case{tar, 4}, Case{zip, 2}, Case{tar.substr(0, 3 * 1024 + 512 + 5), 0},
+                        Case{fixtures::gzip(tar), 0}, Case{"{}\n", 0}}) {
+    const std::string path = fixtures::temp_file(c.bytes);
+    std::vector<vantrel::sources::ArchiveMember> split;
+    CHECK(vantrel::sources::split_archive(path, split) == (c.members != 0));
+    REQUIRE(split.size() == c.members);
+    for (std::size_t i = 0; i < split.size(); ++i) {
+      auto reader = vantrel::sources::RecordingReader::from_member(path, split[i]);
+      const std::vector<fixtures::Read> reads = fixtures::read_all(reader, 1);
+      REQUIRE(reads.size() == 1);
+      CHECK(reads[0].status == vantrel::sources::RecordingReader::Status::kRecording);
+      CHECK(reads[0].member == split[i].path);
+    }
+    std::remove(path.c_str());
+  }
+}

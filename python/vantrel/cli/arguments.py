@@ -144,6 +144,10 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
              "members at a time (default: the CPUs this process may use, here %(default)s); the "
              "output keeps the input order")
     run.add_argument(
+        "--threads", type=_positive_int, default=1, metavar="N",
+        help="threads each worker process decompresses and parses recordings on, the members "
+             "of a plain tar or zip side by side (default 1: the workers take the cores)")
+    run.add_argument(
         "--errors", choices=("raise", "skip"), default="raise",
         help="on an unreadable recording: stop with exit status 1 (raise, the default), or "
              "skip it and list it at the end (skip)")

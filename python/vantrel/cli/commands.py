@@ -121,6 +121,7 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
         work = catalogue_parts(args.catalogue, parts)
     else:
         work = expand(args.sources, 0 if table == "catalogue" else parts)
+    options = {**options, "threads": args.threads}
     selection = market_filter(args)
     progress = Progress(work, enabled=not args.quiet)
     form = output_format(output) if output is not None else None
