@@ -62,6 +62,15 @@ CHILD = """
 import json, os, resource, sys, time, vantrel, pyarrow
 path, work, threads = sys.argv[1], sys.argv[2], int(sys.argv[3])
 def peak():
+    # The high-water mark of this process's own memory: Linux keeps ru_maxrss across exec, so
+    # a child of a large parent would start at the parent's peak.
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 before_peak = peak()
 before = os.times()
