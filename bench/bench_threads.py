@@ -2,6 +2,7 @@
 """What `threads=2` buys a table over the exchange's monthly archive on two cores.
 
     .venv/bin/python bench/bench_threads.py [--quick] [--repeat N]
+    .venv/bin/python bench/bench_threads.py --memory 2   # the memory of a run over 2 GB
 
 Input, generated deterministically into bench/data/threads/ and kept between runs: the
 exchange's layout, a plain tar of PRO/<year>/<month>/<day>/<event id>/<market id>.bz2, football
@@ -24,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import bz2
+import io
 import json
 import statistics
 import subprocess
@@ -115,6 +117,39 @@ def archive(quick: bool) -> tuple[Path, int]:
     return path, json.loads(sizes.read_text())["largest"]
 
 
+def repeated(path: Path, gigabytes: float) -> Path:
+    """The archive's members over and over, each copy under a folder of its own, to about
+    `gigabytes` of archive: the memory of a long run, at no cost of compressing it again."""
+    copies = max(1, round(gigabytes * 1e9 / path.stat().st_size))
+    big = path.with_name(f"{path.stem}-x{copies}.tar")
+    if big.exists():
+        return big
+    with tarfile.open(path) as tar:
+        members = [(m, tar.extractfile(m).read()) for m in tar if m.isfile()]  # type: ignore[union-attr]
+    tmp = big.with_suffix(".tmp")
+    with tarfile.open(tmp, "w", format=tarfile.GNU_FORMAT) as out:
+        for copy in range(copies):
+            for member, data in members:
+                info = tarfile.TarInfo(f"copy{copy:03}/{member.name}")
+                info.size, info.mtime = len(data), member.mtime
+                out.addfile(info, io.BytesIO(data))
+    tmp.rename(big)
+    return big
+
+
+def memory(path: Path, largest: int, gigabytes: float) -> None:
+    """The memory a long run adds, with threads=1 and 2, against the bound."""
+    big = repeated(path, gigabytes)
+    print(f"{big.name}: {big.stat().st_size / 1e9:.2f} GB")
+    for work in ("market_summaries", "replay"):
+        for threads in (1, 2):
+            run = child(big, work, threads)
+            bound = threads * 1.5 * largest + (64 << 20)
+            print(f"{work:18} threads={threads}: {run['added'] / 1e6:5.0f} MB added, bound "
+                  f"{bound / 1e6:.0f} MB, wall {run['wall']:.0f} s"
+                  + ("" if run["added"] <= bound else " MEM"))
+
+
 def child(path: Path, work: str, threads: int) -> dict:
     code = CONTROL if work == "bz2 alone" else CHILD
     done = subprocess.run([sys.executable, "-c", code, str(path), work, str(threads)],
@@ -127,9 +162,14 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="smaller members")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--only", choices=WORKS, action="append", help="these works alone")
+    parser.add_argument("--memory", type=float, metavar="GB",
+                        help="instead: the memory of a run over an archive of about GB")
     args = parser.parse_args()
 
     path, largest = archive(args.quick)
+    if args.memory:
+        memory(path, largest, args.memory)
+        return
     print(f"{path.name}: {path.stat().st_size / 1e6:.0f} MB, largest member "
           f"{largest / 1e6:.1f} MB of text")
     print(f"{'work':18} {'rows':>9} {'wall 1/2 s':>13} {'ratio':>6} {'CPU 1/2 s':>13} "
