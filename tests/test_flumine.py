@@ -207,13 +207,27 @@ def test_levels_are_the_dicts_strategies_serialise(tmp_path):
     assert all(b.to_dict() == replayed[b.market_id, b.publish_time_epoch] for b in books)
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"listener_kwargs": {"lightweight": True}},
-    {"operation": "raceSubscription"},
+@pytest.mark.parametrize("kwargs, error", [
+    ({"listener_kwargs": {"lightweight": True}}, ValueError),
+    ({"operation": "raceSubscription"}, ValueError),
+    ({"listener_kwargs": {"threads": 0}}, ValueError),
+    ({"listener_kwargs": {"threads": "2"}}, TypeError),
 ])
-def test_refuses_what_it_cannot_replay_alike(kwargs):
-    with pytest.raises(ValueError):
+def test_refuses_what_it_cannot_replay_alike(kwargs, error):
+    with pytest.raises(error):
         HistoricalStream("1.23", **kwargs)
+
+
+@pytest.mark.parametrize("threads", [2, None])
+def test_an_archive_read_on_threads_backtests_as_on_one(tmp_path, threads):
+    names = ["race", "other-non-runner", "deep-ladder"]
+    members = [(RECORDINGS[n][0][1]["market_id"], open(_write(tmp_path, n), "rb").read())
+               for n in names]
+    archive = tmp_path / "archive"
+    _official_tar(archive, members)
+    expected = backtest("first-runner", [HistoricalStream(str(archive))])
+    streamed = [HistoricalStream(str(archive), listener_kwargs={"threads": threads})]
+    assert backtest("first-runner", streamed) == expected
 
 
 def test_importing_vantrel_leaves_flumine_out():

@@ -18,7 +18,7 @@ from flumine.streams.betfairhistoricalstream import (
 from . import _engine
 from ._catalogue_source import narrowed
 from ._filter import KEYS, EngineFilter, engine_filter
-from ._replay import ReplayError
+from ._replay import ReplayError, _threads
 from ._sources import check_source, inputs
 from .vantrel import MarketBook
 
@@ -34,15 +34,18 @@ _UNSUPPORTED_OPTIONS = ("lightweight",)
 _ENGINE_FILTER_KEYS = (*(key for key in KEYS if key != "event_type_ids"), "market_filter")
 
 
-def _split_filter(listener_kwargs: dict[str, Any]) -> tuple[dict[str, Any], EngineFilter]:
-    """The options for flumine's listener, and the market filter the engine judges."""
+def _split_options(listener_kwargs: dict[str, Any]) -> tuple[dict[str, Any], EngineFilter, int]:
+    """The options for flumine's listener, the market filter the engine judges, and the
+    recordings it loads side by side."""
     listener = dict(listener_kwargs)
+    # One by default: backtests are spread over processes, each taking a core already.
+    threads = _threads(listener.pop("threads", 1))
     keys = {key: listener.pop(key) for key in _ENGINE_FILTER_KEYS if key in listener}
     given = engine_filter("HistoricalStream", keys)
     if "event_type_ids" in given and listener.get("event_type_ids") is not None:
         raise TypeError("event_type_ids and market_filter['eventTypeIds'] are the same key: "
                         "give it once")
-    return listener, given
+    return listener, given, threads
 
 
 class _Caches:
@@ -148,7 +151,8 @@ class _LiveMarkets:
         return [book for book in self._books.values() if book is not None]
 
 
-def _messages(source: object, listener: Any, select: _Filter, given: EngineFilter) -> Any:
+def _messages(source: object, listener: Any, select: _Filter, given: EngineFilter,
+              threads: int) -> Any:
     """The engine's iterator of (recording number, books) for every message: what flumine's
     listener gets per line.
 
@@ -172,6 +176,7 @@ def _messages(source: object, listener: Any, select: _Filter, given: EngineFilte
         calculate_market_tv=bool(listener.calculate_market_tv),
         cumulative_runner_tv=bool(listener.cumulative_runner_tv),
         activity=not select.trivial,
+        threads=threads,
     )
 
 
@@ -186,7 +191,9 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
     the rest of the exchange's market filter, judged as vantrel.replay judges it: `markets`,
     `event_ids`, `market_types`, `country_codes`, `venues`, `race_types`, `betting_types`,
     `bsp_market`, `turn_in_play_enabled`, or betfairlightweight's streaming_market_filter dict
-    as `market_filter`.
+    as `market_filter`; and `threads`, the recordings decompressed and parsed ahead of the
+    backtest side by side (1 by default, as backtests are usually spread over processes; None
+    for the cores this process may run on), as for vantrel.replay.
 
     Books are handed out as flumine's own stream hands them out: after each market change, a
     list of the latest book of every market being processed, runners in the order they were
@@ -207,7 +214,7 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
     ) -> None:
         if operation != "marketSubscription":
             raise ValueError(f"HistoricalStream replays market streams only, not {operation!r}")
-        options, self._market_filter = _split_filter(listener_kwargs or {})
+        options, self._market_filter, self._threads = _split_options(listener_kwargs or {})
         super().__init__(file_path, options, stream_id, event_processing, event_group,
                          event_id, operation)
         # All of them, so that the stream's hash tells streams of different filters apart.
@@ -228,7 +235,7 @@ class HistoricalStream(BetfairHistoricalStream):  # type: ignore[misc]
         stream_id = self.stream_id
         recording = 0
         messages = _messages(_open_source(self.file_path), self._listener, select,
-                             self._market_filter)
+                             self._market_filter, self._threads)
         for number, books in messages:
             if number != recording:
                 # A recording that ended without closing its markets leaves them behind.
