@@ -138,11 +138,11 @@ def repeated(path: Path, gigabytes: float) -> Path:
 
 
 def memory(path: Path, largest: int, gigabytes: float) -> None:
-    """The memory a long run adds, with threads=1 and 2, against the bound."""
+    """The memory a long run adds with threads=2, against the bound."""
     big = repeated(path, gigabytes)
     print(f"{big.name}: {big.stat().st_size / 1e9:.2f} GB")
     for work in ("market_summaries", "replay"):
-        for threads in (1, 2):
+        for threads in (2,):
             run = child(big, work, threads)
             bound = threads * 1.5 * largest + (64 << 20)
             print(f"{work:18} threads={threads}: {run['added'] / 1e6:5.0f} MB added, bound "
