@@ -61,19 +61,10 @@ print(json.dumps({"rows": rows, "wall": wall, "added": 0,
 """
 
 CHILD = """
-import json, os, resource, sys, time, vantrel, pyarrow
+import json, os, sys, time, vantrel, pyarrow
 path, work, threads = sys.argv[1], sys.argv[2], int(sys.argv[3])
-def peak():
-    # The high-water mark of this process's own memory: Linux keeps ru_maxrss across exec, so
-    # a child of a large parent would start at the parent's peak.
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+sys.path.insert(0, sys.argv[4])
+from common import peak_rss as peak
 before_peak = peak()
 before = os.times()
 start = time.perf_counter()
@@ -152,7 +143,8 @@ def memory(path: Path, largest: int, gigabytes: float) -> None:
 
 def child(path: Path, work: str, threads: int) -> dict:
     code = CONTROL if work == "bz2 alone" else CHILD
-    done = subprocess.run([sys.executable, "-c", code, str(path), work, str(threads)],
+    done = subprocess.run([sys.executable, "-c", code, str(path), work, str(threads),
+                           str(Path(__file__).resolve().parent)],
                           check=True, capture_output=True, text=True)
     return json.loads(done.stdout)
 
