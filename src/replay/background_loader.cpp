@@ -345,11 +345,9 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   }
   const Status status = reader.next(market_lines);
   out.member = reader.member();
-  if (input.kind == LoaderInput::Kind::kFile) {
+  if (input.kind == LoaderInput::Kind::kFile || input.file_offset) {
     out.stored = reader.stored_bytes();
-  } else if (input.file_offset) {
-    out.stored = reader.stored_bytes();
-    if (out.stored) out.stored->offset += *input.file_offset;
+    if (out.stored && input.file_offset) out.stored->offset += *input.file_offset;
   }
   out.text_bytes = lines.text_bytes();
   input_done =
