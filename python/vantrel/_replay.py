@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import numbers
-import os
 import warnings
 from collections.abc import Iterator
 
 from . import _engine
 from ._catalogue_source import narrowed
 from ._filter import engine_filter
-from ._sources import TYPE_CHECKING, check_source, inputs
+from ._sources import TYPE_CHECKING, check_source, inputs, usable_cpus
 from .vantrel import MarketBook
 
 if TYPE_CHECKING:
@@ -138,9 +137,7 @@ def _threads(threads: object) -> int:
     """The recordings a call loads side by side: `threads`, or for None the cores this process
     may run on (a container's or taskset's share, not the machine's)."""
     if threads is None:
-        if hasattr(os, "sched_getaffinity"):
-            return len(os.sched_getaffinity(0)) or 1
-        return os.cpu_count() or 1
+        return usable_cpus()
     if isinstance(threads, bool) or not isinstance(threads, numbers.Integral):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
     if threads < 1:

@@ -16,6 +16,16 @@ if TYPE_CHECKING:
 MEMORY_LABEL = "<bytes>"
 
 
+def usable_cpus() -> int:
+    """The CPUs this process may run on (a container's or taskset's share), not the machine's."""
+    process_cpu_count = getattr(os, "process_cpu_count", None)  # Python 3.13
+    if process_cpu_count is not None:
+        return process_cpu_count() or 1
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
 def _is_file_object(obj: object) -> bool:
     return callable(getattr(obj, "read", None))
 

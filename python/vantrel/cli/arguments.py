@@ -6,7 +6,7 @@ import argparse
 import os
 import sys
 
-from .._sources import TYPE_CHECKING
+from .._sources import TYPE_CHECKING, usable_cpus
 from .errors import FORMATS, PRICE_OPTIONS, PROG, TABLES, USAGE_ERROR, UsageError
 
 if TYPE_CHECKING:
@@ -139,7 +139,7 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                             default=None, help=f"keep only {what}")
     run = parser.add_argument_group("running")
     run.add_argument(
-        "-j", "--jobs", type=_positive_int, default=_jobs_default(), metavar="N",
+        "-j", "--jobs", type=_positive_int, default=usable_cpus(), metavar="N",
         help="worker processes, each building the table of one input file or group of a tar's "
              "members at a time (default: the CPUs this process may use, here %(default)s); the "
              "output keeps the input order")
@@ -165,16 +165,6 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
         self.exit(USAGE_ERROR, f"{PROG}: error: {message}\n")
-
-
-def _jobs_default() -> int:
-    """The CPUs this process may run on (a container's or taskset's share), not the machine's."""
-    process_cpu_count = getattr(os, "process_cpu_count", None)  # Python 3.13
-    if process_cpu_count is not None:
-        return process_cpu_count() or 1
-    if hasattr(os, "sched_getaffinity"):
-        return len(os.sched_getaffinity(0)) or 1
-    return os.cpu_count() or 1
 
 
 def version() -> str:
