@@ -289,7 +289,8 @@ def grid_points(text, every):
     return json.loads(done.stdout)
 
 
-@pytest.mark.parametrize("where", [(100,), (100, 101), (199,)], ids=["middle", "two", "last"])
+@pytest.mark.parametrize("where", [(100,), (100, 101), (100, 101, 102), (199,), (198, 199)],
+                         ids=["middle", "two", "three", "last", "last two"])
 @pytest.mark.parametrize("every", [1000, 60_000])
 def test_a_publish_time_decades_ahead_does_not_fill_the_grid(where, every):
     messages = market_recording("1.100", 5, 200)

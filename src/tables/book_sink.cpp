@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 
 namespace vantrel::tables {
 
@@ -13,20 +12,31 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
   return __builtin_add_overflow(a, b, &sum) ? INT64_MAX : sum;
 }
 
-// Where a grid may go: the publish times are trusted only so far. A time damaged into the far
-// future (a flipped bit) must not make a grid fill decades, so a message lets points be written
-// up to the next message's time at most (times go forward: one beyond the next is out of
-// place), and never further past the times before it than their span, or the sink's reach
-// when that is longer: the rows a gap makes stay in proportion to the rest of the recording.
+// Where a grid may go. Markets open days before the off and fall silent for hours, so a long
+// gap is the usual shape of a recording; but a time damaged into the far future (a flipped bit)
+// must not make a grid fill decades. Times go forward, so a time is confirmed by the messages
+// after it: a message lets points be written up to the next message's time at most, and a jump
+// past the horizon (the span of the trusted times before it, or the sink's reach when that is
+// longer) only when each of the next kConfirmations messages comes at or after it. A jump they
+// contradict is damage: the grid waits at its trusted time, and goes on from the next message
+// that is confirmed. Only the tail that no later message confirms is bounded by the horizon, so
+// what an unconfirmed time can add stays in proportion to the rest of the recording.
 class GridHorizon {
  public:
-  GridHorizon(std::int64_t start, std::int64_t reach)
-      : start_(start), trusted_(start), reach_(reach) {}
+  GridHorizon(const MessageList& messages, std::int64_t reach)
+      : messages_(messages),
+        start_(messages.size() != 0 ? messages[0].publish_time() : 0),
+        trusted_(start_),
+        reach_(reach) {}
 
-  std::int64_t before(std::int64_t time, std::optional<std::int64_t> next) {
-    const std::int64_t until = next ? std::min(time, *next) : time;
-    const std::int64_t cap = limit();
-    if (until > cap) return cap;  // not trusted: the limit does not move on with it
+  // How far points may be written before message `i`.
+  std::int64_t before(std::size_t i) {
+    std::int64_t until = messages_[i].publish_time();
+    if (i + 1 < messages_.size()) until = std::min(until, messages_[i + 1].publish_time());
+    if (until > limit()) {
+      if (i + 1 >= messages_.size()) return limit();
+      if (!confirmed(i + 1, until)) return trusted_;
+    }
     trusted_ = std::max(trusted_, until);
     return until;
   }
@@ -35,6 +45,18 @@ class GridHorizon {
   }
 
  private:
+  // Enough later messages to tell a quiet spell from damage that spans a few lines.
+  static constexpr std::size_t kConfirmations = 8;
+
+  bool confirmed(std::size_t from, std::int64_t time) const {
+    if (messages_.size() - from < kConfirmations) return false;
+    for (std::size_t j = from; j < from + kConfirmations; ++j) {
+      if (messages_[j].publish_time() < time) return false;
+    }
+    return true;
+  }
+
+  const MessageList& messages_;
   std::int64_t start_;
   std::int64_t trusted_;
   std::int64_t reach_;
@@ -48,14 +70,11 @@ replay::FilterKeys feed_recording(const MessageStore& store, const replay::Marke
   replay::MultiMarketReplay replay(nullptr, filter);
   std::vector<MarketCache*> changed;
   const MessageList& messages = store.messages();
-  GridHorizon horizon(messages.size() != 0 ? messages[0].publish_time() : 0, sink.grid_reach());
+  GridHorizon horizon(messages, sink.grid_reach());
   sink.begin_recording(source);
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    const ParsedMessage& message = messages[i];
-    std::optional<std::int64_t> next;
-    if (i + 1 < messages.size()) next = messages[i + 1].publish_time();
-    sink.before_message(horizon.before(message.publish_time(), next), replay);
-    replay.apply(message, changed);
+    sink.before_message(horizon.before(i), replay);
+    replay.apply(messages[i], changed);
     for (MarketCache* market : changed) sink.on_book(*market);
   }
   sink.end_recording(replay, horizon.limit());

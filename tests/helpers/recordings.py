@@ -4,12 +4,31 @@ recordings come from the project's generator (tools/recordings)."""
 import gzip
 import itertools
 import json
+import os
 import random
+from pathlib import Path
 
 import vantrel
 from tools import recordings
 from tools.recordings import archives
 from tools.recordings import Shape
+
+
+# The real recordings kept beside the project (CI has them); tests that read them skip without.
+SHARED_DATA = Path(os.environ.get("VANTREL_DATA_DIR",
+                                  Path(__file__).resolve().parents[3] / "shared" / "data"))
+SHARED_RECORDINGS = ("1.197931750", "1.200806927.gz", "BASIC-1.132153978.gz",
+                     "SELF-1.181223995.gz")
+
+
+def shared_recording(name):
+    """The path of one of SHARED_RECORDINGS; the test skips when it is absent."""
+    import pytest
+
+    path = SHARED_DATA / name
+    if not path.is_file():
+        pytest.skip(f"{path} is not here")
+    return str(path)
 
 
 def message(pt, *changes):

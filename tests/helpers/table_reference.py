@@ -5,6 +5,7 @@ milliseconds and NaN is written "nan", so that rows compare with ==.
 """
 
 import datetime
+import functools
 import math
 
 import vantrel
@@ -74,22 +75,106 @@ def prices_best(path, depth=3, inplay=None, changed_only=False):
     return rows
 
 
-def prices_grid(path, every, depth=3):
-    """Rows at the multiples of `every` from each market's first book to its last."""
+@functools.lru_cache(maxsize=4)
+def _grid_books(path, depth):
+    """The rows of every book's runners, and per market [(publish time, market time, first
+    row, row count)] of its books: what a grid takes its rows from, kept for the next grid."""
     books = {}
-    for book in vantrel.replay(path):
-        books.setdefault(book.market_id, []).append(
-            (ms(book.publish_time), [best_row(book, r, depth) for r in book.runners]))
     rows = []
+    for book in vantrel.replay(path):
+        d = book.market_definition
+        market_time = ms(d.market_time) if d is not None else None
+        books.setdefault(book.market_id, []).append(
+            (ms(book.publish_time), market_time, len(rows), len(book.runners)))
+        rows.extend(best_row(book, r, depth) for r in book.runners)
+    return rows, books
+
+
+def _grid(path, every, depth, window):
+    """(the rows of every book's runners, [(first row, row count, point)]): the grid's points
+    of each market from its first book to its last, each taking the last book at or before it.
+    With a window (seconds from the off, either end None), the points fall within it, on whole
+    steps from its start when it has one; the market's time must stay put."""
+    rows, books = _grid_books(path, depth)
+    picks = []
     for history in books.values():
         first, last = history[0][0], history[-1][0]
-        point, at = -(-first // every) * every, 0
-        while point <= last:
+        point, stop = -(-first // every) * every, last + 1
+        if window is not None:
+            market_times = {h[1] for h in history}
+            assert len(market_times) == 1, "the reference grid takes markets whose time stays put"
+            market_time = market_times.pop()
+            if market_time is None:
+                continue
+            start, end = (None if e is None else round(e * 1000) for e in window)
+            if start is not None:
+                point = market_time + start
+                point += max(0, -(-(first - point) // every)) * every
+            if end is not None:
+                stop = min(stop, market_time + end)
+        at = 0
+        while point < stop:
             while at + 1 < len(history) and history[at + 1][0] <= point:
                 at += 1
-            rows.extend({**row, "publish_time": point} for row in history[at][1])
+            picks.append((history[at][2], history[at][3], point))
             point += every
-    return rows
+    return rows, picks
+
+
+def prices_grid(path, every, depth=3, window=None):
+    """The rows of prices_table(path, every=every, depth=depth, window=window)."""
+    rows, picks = _grid(path, every, depth, window)
+    return [{**rows[i], "publish_time": point}
+            for first, count, point in picks for i in range(first, first + count)]
+
+
+def prices_grid_table(path, every, schema, depth=3, window=None):
+    """prices_grid as a pyarrow table of `schema` (plain_table's types), for grids too large to
+    compare row dict by row dict."""
+    import pyarrow as pa
+
+    rows, picks = _grid(path, every, depth, window)
+    rows = [{k: math.nan if v == "nan" else v for k, v in row.items()} for row in rows]
+    taken = [i for first, count, _ in picks for i in range(first, first + count)]
+    points = [point for _, count, point in picks for _ in range(count)]
+    table = pa.Table.from_pylist(rows, schema=schema).take(pa.array(taken, pa.int64()))
+    return table.set_column(table.column_names.index("publish_time"), "publish_time",
+                            pa.array(points, pa.int64()))
+
+
+def plain_table(table):
+    """A table of the engine's with timestamps as epoch milliseconds and no dictionaries."""
+    import pyarrow as pa
+
+    columns = []
+    for column in table.columns:
+        if pa.types.is_dictionary(column.type):
+            column = column.cast(column.type.value_type)
+        elif pa.types.is_timestamp(column.type):
+            column = column.cast(pa.int64())
+        columns.append(column)
+    return pa.table(columns, names=table.column_names)
+
+
+def differing_columns(table, expected):
+    """The names of the columns where two tables of one schema differ, NaN equal to NaN."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    def unnan(column):
+        if not pa.types.is_floating(column.type):
+            return column, None
+        nan = pc.is_nan(column)
+        return pc.if_else(nan, 0.0, column), nan
+
+    if table.num_rows != expected.num_rows:
+        return [f"{table.num_rows} rows, {expected.num_rows} expected"]
+    out = []
+    for name in expected.column_names:
+        (a, a_nan), (b, b_nan) = unnan(table.column(name)), unnan(expected.column(name))
+        if not a.equals(b) or (a_nan is not None and not a_nan.equals(b_nan)):
+            out.append(name)
+    return out
 
 
 def trades(path):

@@ -90,6 +90,9 @@ class Shape:
     step_ms: int | None = None
     jitter_ms: int = 0               # with step_ms, each message up to this much later
     market_ms: int | None = None     # the scheduled start; with step_ms, at the off by default
+    # As the exchange opens markets: the first few messages this many days before the timeline
+    # above, hours apart, then silence until it starts
+    opens_days_before: float = 0.0
 
     def __post_init__(self) -> None:
         if self.ladders not in LADDERS:
@@ -175,9 +178,21 @@ class Clock:
         self.jitter_ms = jitter_ms
         self.pt = start_ms
         self.count = 0
+        self.early: list[int] = []
+
+    def open_early(self, days: float) -> None:
+        """The first few messages `days` before the timeline, hours apart."""
+        at = self.start_ms - int(days * 86_400_000)
+        for _ in range(3 + self.rng.randrange(4)):
+            if at >= self.start_ms:
+                break
+            self.early.append(at)
+            at += 3_600_000 * (1 + self.rng.randrange(8)) + self.rng.randrange(60_000)
 
     def advance(self, progress: float) -> tuple[str, int]:
-        if self.step_ms is not None:
+        if self.count < len(self.early):
+            pt = self.early[self.count]
+        elif self.step_ms is not None:
             pt = self.start_ms + self.count * self.step_ms
             if self.jitter_ms:
                 pt = max(pt + self.rng.randrange(self.jitter_ms), self.pt + 1)
@@ -278,6 +293,8 @@ class Market:
         self._set_shares()
         self.clock = Clock(rng, clk, start_ms, off_ms, end_ms, shape.off_at, shape.step_ms,
                            shape.jitter_ms)
+        if shape.opens_days_before:
+            self.clock.open_early(shape.opens_days_before)
 
     # ---- set-up
 
