@@ -68,10 +68,13 @@ def test_a_month_gives_a_row_per_market_of_every_member(month):
     expected = []
     for name, data in tar_members(month):
         expected += expected_rows(data, month, name)
-    table = vantrel.catalogue(month)
+    table = vantrel.catalogue(month, event_files="all")
     assert catalogue_rows(table) == expected
     # every market twice: in its own file and in its event's
     assert table.num_rows == 2 * len(set(table.column("market_id").to_pylist()))
+    # and by default once, from its own file
+    once = vantrel.catalogue(month)
+    assert catalogue_rows(once) == [row for row in expected if row["member"].count(".") == 2]
 
 
 def test_offsets_point_at_each_members_stored_bytes(month):

@@ -3,15 +3,22 @@ days before the off and silent for hours, then busy to the off and in play. Each
 to a plain loop over vantrel.replay (helpers.table_reference), on generated recordings and on
 the real ones kept beside the project."""
 
+import re
+import subprocess
+import sys
+from dataclasses import replace
+
 import pytest
 
 pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
 
 import vantrel
 from helpers import table_reference as reference
 from helpers.recordings import SHARED_RECORDINGS, shared_recording
 from tools import recordings
-from tools.recordings import Shape
+from tools.recordings import Shape, archives
+from tools.recordings.archives import EventPlan, MarketPlan
 
 # Rows a second before the off, in play, and up to the off at a coarser step.
 WINDOWS = [(-600, 0), (0, None), (None, 0), (-3600, 900)]
@@ -78,3 +85,106 @@ def test_trades_and_summaries(quiet):
 def test_a_second_by_second_grid_of_the_real_recordings(name, window):
     rows, differing = grid_difference(shared_recording(name), 1000, window)
     assert rows > 0 and differing == []
+
+
+# --- the exchange's layout: a file per market and the event's own file beside them ------------
+
+@pytest.fixture(scope="module")
+def layout(tmp_path_factory):
+    """An archive as the exchange's downloads lay one out, event files included, and each
+    market's own recording by id; markets open days before the off."""
+    folder = tmp_path_factory.mktemp("layout")
+    events = [EventPlan(e.folder, e.event_id, tuple(
+        MarketPlan(m.market_id, replace(m.shape, opens_days_before=2), m.seed) for m in e.markets))
+        for e in archives.official_events(seed=4, football=1, meetings=1, races=(2, 2),
+                                          sizes=(15_000, 40_000), football_markets=3)]
+    own = {m.market_id: m.text() for e in events for m in e.markets}
+    return {"events": events, "own": own, "folder": folder,
+            "tar": archives.official_tar(folder / "download.tar", events, event_files=True)}
+
+
+def books_by_market(source, **options):
+    out = {}
+    for book in vantrel.replay(source, **options):
+        out.setdefault(book.market_id, []).append(book.to_dict())
+    return out
+
+
+@pytest.fixture(scope="module")
+def own_books(layout, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("own")
+    out = {}
+    for market_id, text in layout["own"].items():
+        path = folder / f"{market_id}.json"
+        path.write_bytes(text)
+        out.update(books_by_market(str(path)))
+    return out
+
+
+def layouts(layout, tmp_path):
+    """The same recordings in each way they are held: the download; its event files ahead of
+    their market files; unpacked into folders; and with one market's own file missing."""
+    events = layout["events"]
+    first = tmp_path / "event-first.tar"
+    with archives.TarWriter(first) as tar:
+        for e in events:
+            texts = [m.text() for m in e.markets]
+            tar.add(f"{e.folder}/{e.event_id}.bz2", archives.compress("bzip2", archives.event_text(texts)))
+            for m, text in zip(e.markets, texts):
+                tar.add(f"{e.folder}/{m.market_id}.bz2", archives.compress("bzip2", text))
+    archives.write_tree(events, tmp_path / "tree", event_files=True)
+    gone = events[0].markets[0].market_id
+    missing = tmp_path / "missing.tar"
+    with archives.TarWriter(missing) as tar:
+        for e in events:
+            texts = [m.text() for m in e.markets]
+            for m, text in zip(e.markets, texts):
+                if m.market_id != gone:
+                    tar.add(f"{e.folder}/{m.market_id}.bz2", archives.compress("bzip2", text))
+            tar.add(f"{e.folder}/{e.event_id}.bz2", archives.compress("bzip2", archives.event_text(texts)))
+    return {"download": layout["tar"], "event first": str(first), "folders": str(tmp_path / "tree"),
+            "one market file missing": str(missing)}
+
+
+@pytest.mark.parametrize("kind", ["download", "event first", "folders", "one market file missing"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_each_market_once_as_its_own_file_gives_it(layout, own_books, tmp_path, kind, threads):
+    source = layouts(layout, tmp_path)[kind]
+    assert books_by_market(source, threads=threads) == own_books
+    markets = vantrel.market_summaries(source, threads=threads)
+    assert sorted(markets.column("market_id").to_pylist()) == sorted(own_books)
+    assert vantrel.catalogue(source).num_rows == len(own_books)
+
+
+def test_the_tables_of_the_download_are_those_of_the_market_files(layout, tmp_path):
+    alone = tmp_path / "markets.tar"
+    archives.official_tar(alone, layout["events"], event_files=False)
+    for build in (vantrel.prices_table, vantrel.trades_table, vantrel.runner_summaries):
+        assert reference.table_rows(build(layout["tar"])) == \
+            reference.table_rows(build(str(alone)))
+
+
+@pytest.mark.parametrize("choice, copies", [("all", 2), ("instead", 1), ("skip", 1), ("once", 1)])
+def test_event_files_choices(layout, own_books, choice, copies):
+    got = books_by_market(layout["tar"], event_files=choice)
+    assert sorted(got) == sorted(own_books)
+    assert all(len(got[m]) == copies * len(own_books[m]) for m in own_books)
+    # The event files give the event's books interleaved, as the stream sent them.
+    sources = set(vantrel.market_summaries(layout["tar"], event_files=choice).column("source")
+                  .to_pylist())
+    event_named = {s for s in sources if re.search(r"/\d+\.bz2\)$", s)}
+    assert bool(event_named) == (choice in ("all", "instead"))
+
+
+def test_dask_and_the_command_line_read_each_market_once(layout, tmp_path):
+    dask = pytest.importorskip("vantrel.dask")
+    folders = layouts(layout, tmp_path)["folders"]
+    for source in (layout["tar"], folders):
+        frame = dask.market_summaries(source).compute()
+        assert sorted(frame["market_id"]) == sorted(layout["own"])
+        out = tmp_path / "m.parquet"
+        done = subprocess.run([sys.executable, "-m", "vantrel", "export", source, "--table",
+                               "markets", "--jobs", "2", "-o", str(out)], capture_output=True,
+                              text=True)
+        assert done.returncode == 0, done.stderr
+        assert sorted(pq.read_table(out).column("market_id").to_pylist()) == sorted(layout["own"])

@@ -87,8 +87,13 @@ def official_layout():
     return entries + [(name, compress("bzip2", data)) for name, data in files]
 
 
-def test_official_layout(plain_books):
-    books = replayed(tar_bytes(official_layout()))
+@pytest.mark.parametrize("event_files", ["once", "all"])
+def test_official_layout(plain_books, event_files):
+    books = replayed(tar_bytes(official_layout()), event_files=event_files)
+    if event_files == "once":
+        # The event file gives no market that a file of its own gave.
+        assert books == plain_books(FIRST, SECOND)
+        return
     assert books == plain_books(FIRST, SECOND, event_file(FIRST, SECOND))
     event_books = books[len(plain_books(FIRST, SECOND)):]
     assert {market_id for market_id, _, _ in event_books} == {"1.100000001", "1.100000002"}
@@ -99,7 +104,9 @@ def test_one_market_of_an_event_file_matches_its_own_file(plain_books, market_id
     # Each market of a recording has a cache of its own: the other market's messages between
     # its own change nothing in its books.
     source = tar_bytes(official_layout())
-    assert replayed(source, markets=[market_id]) == plain_books(recording, recording)
+    assert replayed(source, markets=[market_id], event_files="all") == \
+        plain_books(recording, recording)
+    assert replayed(source, markets=[market_id]) == plain_books(recording)
 
 
 def test_directory_walk_is_recursive_sorted_and_skips_hidden_files(tmp_path, plain_books):

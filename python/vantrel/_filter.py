@@ -35,8 +35,9 @@ KEYS: dict[str, str] = {
 FLAGS = ("bsp_market", "turn_in_play_enabled")
 _CAMEL_KEYS = {camel: name for name, camel in KEYS.items()}
 
-# What the engine takes: each key given, with its texts or its flag.
-type EngineFilter = dict[str, list[str] | bool]
+# What the engine takes: each key given, with its texts or its flag, and how the exchange's
+# layout is read ("event_files").
+type EngineFilter = dict[str, list[str] | bool | str]
 
 
 class FilterWarning(UserWarning):
@@ -81,6 +82,15 @@ def _value(key: str, value: object, name: str) -> list[str] | bool:
     return _texts(value, name)
 
 
+def _event_files(value: object) -> str:
+    from ._options import EVENT_FILES
+
+    if value not in EVENT_FILES:
+        raise ValueError(f"event_files must be one of {', '.join(map(repr, EVENT_FILES))}, "
+                         f"not {value!r}")
+    return str(value)
+
+
 def engine_filter(function: str, keys: Mapping[str, object]) -> EngineFilter:
     """The filter of the keyword arguments `keys` given to `function` (its market filter keys
     and `market_filter`), checked: TypeError for an unknown argument, a value of the wrong type,
@@ -88,6 +98,9 @@ def engine_filter(function: str, keys: Mapping[str, object]) -> EngineFilter:
     given: EngineFilter = {}
     for name, value in keys.items():
         if name == "market_filter":
+            continue
+        if name == "event_files":
+            given[name] = _event_files(value)
             continue
         if name not in KEYS:
             raise TypeError(f"{function}() got an unexpected keyword argument {name!r}")

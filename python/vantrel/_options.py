@@ -13,7 +13,7 @@ import os
 from collections.abc import Iterable, Mapping
 from typing import Literal, Protocol, TypedDict, get_args
 
-__all__ = ["CatalogueTable", "DtypeBackend", "Errors", "Form", "Ladder", "MarketFilterKeys", "Readable",
+__all__ = ["CatalogueTable", "DtypeBackend", "Errors", "EventFiles", "Form", "Ladder", "MarketFilterKeys", "Readable",
            "RunnerOrder", "Source", "Window"]
 
 
@@ -49,6 +49,12 @@ type Errors = Literal["raise", "skip"]
 # Runners in the order the market's definition first listed them, or by selection id.
 type RunnerOrder = Literal["definition", "key"]
 
+# Where an event's folder holds a file per market and the event's own file with the same
+# markets: each market once ("once": from its own file where that comes first, from the event
+# file for the markets without one), the event files instead of the market files, the market
+# files alone ("skip" the event files), or every file whole ("all": markets twice).
+type EventFiles = Literal["once", "instead", "skip", "all"]
+
 # A list key of the market filter: one value, or any of several.
 type Texts = str | Iterable[str]
 
@@ -69,6 +75,7 @@ class MarketFilterKeys(TypedDict, total=False):
     bsp_market: bool | None
     turn_in_play_enabled: bool | None
     market_filter: Mapping[str, object] | None
+    event_files: EventFiles
 
 
 # Seconds from each market's scheduled start (negative before it) that prices_table and
@@ -82,10 +89,11 @@ type DtypeBackend = Literal["numpy_nullable", "pyarrow"]
 FORMS: tuple[str, ...] = get_args(Form.__value__)
 LADDERS: tuple[str, ...] = get_args(Ladder.__value__)
 ERRORS: tuple[str, ...] = get_args(Errors.__value__)
+EVENT_FILES: tuple[str, ...] = get_args(EventFiles.__value__)
 RUNNER_ORDERS: tuple[str, ...] = get_args(RunnerOrder.__value__)
 DTYPE_BACKENDS: tuple[str, ...] = get_args(DtypeBackend.__value__)
 
 # The names the package gives these types, handed out by its module __getattr__.
 PUBLIC = {"Source": Source, "Form": Form, "Ladder": Ladder, "Errors": Errors,
-          "RunnerOrder": RunnerOrder, "DtypeBackend": DtypeBackend, "Readable": Readable,
+          "RunnerOrder": RunnerOrder, "DtypeBackend": DtypeBackend, "EventFiles": EventFiles, "Readable": Readable,
           "MarketFilterKeys": MarketFilterKeys, "Window": Window}

@@ -96,6 +96,43 @@ def walk_directory(root: str) -> list[str]:
     return [path for _, path in found]
 
 
+# The compression suffixes a recording's name may end in, as the engine reads names.
+_COMPRESSED_NAMES = (".bz2", ".gz", ".zst", ".xz", ".gzip", ".zstd")
+
+
+def names_event(name: str) -> bool:
+    """Whether `name` is named as the exchange names an event's own file: its event id (digits),
+    with at most one compression suffix."""
+    stem = name.replace("\\", "/").rsplit("/", 1)[-1]
+    for suffix in _COMPRESSED_NAMES:
+        if stem.endswith(suffix):
+            stem = stem[:-len(suffix)]
+            break
+    return stem.isascii() and stem.isdigit()
+
+
+def _folder(name: str) -> str:
+    return name.replace("\\", "/").rpartition("/")[0]
+
+
+def with_event_folders(paths: list[str]) -> list[str | tuple[str, ...]]:
+    """`paths` in order, the files of a folder that holds an event file taken together: the
+    engine reads each market of such a folder once (see the event_files option), which it can
+    only do for the files of one run."""
+    out: list[str | tuple[str, ...]] = []
+    event_folders = {_folder(p) for p in paths if names_event(p)}
+    for path in paths:
+        folder = _folder(path)
+        last = out[-1] if out else None
+        if folder not in event_folders:
+            out.append(path)
+        elif isinstance(last, tuple) and _folder(last[0]) == folder:
+            out[-1] = (*last, path)
+        else:
+            out.append((path,))
+    return out
+
+
 class MemberGroup:
     """Consecutive members of a plain tar, read as a tar of their own: the archive's bytes from
     where the engine's walk to the first one begins up to where the next group's does (the last group runs to the end of the file,
@@ -172,13 +209,17 @@ def member_groups(path: str, parts: int, floor: int = GROUP_FLOOR) -> list[Membe
     if not entries or len(entries) < 2:
         return None
     total = os.path.getsize(path)
+    event_folders = {_folder(name) for _, _, name, _ in entries if names_event(name)}
     largest = max(size for _, size, _, _ in entries)
     target = max(largest, min(floor, -(-total // max(parts, 1))))
     groups: list[MemberGroup] = []
     start, names, size = 0, [entries[0][2]], entries[0][1]
     for offset, length, name, starts_tar in entries[1:]:
-        # A group is told as a tar by its first block: it begins only where that block says so.
-        if size + length > target and starts_tar:
+        # A group is told as a tar by its first block: it begins only where that block says so;
+        # and the members of a folder holding an event file stay together (see
+        # with_event_folders).
+        together = _folder(name) in event_folders and _folder(name) == _folder(names[-1])
+        if size + length > target and starts_tar and not together:
             groups.append(MemberGroup(path, start, offset, tuple(names)))
             start, names, size = offset, [], 0
         names.append(name)

@@ -49,7 +49,8 @@ from ._filter import collecting_unmatched
 from ._options import DtypeBackend
 from ._replay import _choice
 from ._catalogue_source import CatalogueSource, is_table, split
-from ._sources import MemberGroup, is_url, member_groups, remote_files, walk_directory
+from ._sources import (MemberGroup, is_url, member_groups, remote_files, walk_directory,
+                       with_event_folders)
 
 __all__ = ["DTYPE_BACKENDS", "catalogue", "market_summaries", "prices_table", "runner_summaries",
            "to_pandas", "trades_table"]
@@ -111,7 +112,7 @@ def _text_categories_dtype(pa: Any) -> Any:
     return pa.array(["x"]).dictionary_encode().to_pandas().cat.categories.dtype
 
 
-def _local_files(pattern: str) -> list[str | MemberGroup]:
+def _local_files(pattern: str) -> list[str | tuple[str, ...] | MemberGroup]:
     matches = sorted(glob.glob(pattern, recursive=True)) if glob.has_magic(pattern) else [pattern]
     files: list[str] = []
     for match in matches:
@@ -125,12 +126,13 @@ def _local_files(pattern: str) -> list[str | MemberGroup]:
 ARCHIVE_PARTS = 8
 
 
-def _split_archives(files: list[str]) -> list[str | MemberGroup]:
+def _split_archives(files: list[str]) -> list[str | tuple[str, ...] | MemberGroup]:
     """A local plain tar becomes groups of its members, one partition each: one archive is
-    then spread over the cluster, and no worker holds the table of a whole archive."""
-    parts: list[str | MemberGroup] = []
-    for file in files:
-        groups = member_groups(file, ARCHIVE_PARTS)
+    then spread over the cluster, and no worker holds the table of a whole archive. The files
+    of a folder holding an event file make one partition, each market read once."""
+    parts: list[str | tuple[str, ...] | MemberGroup] = []
+    for file in with_event_folders(files):
+        groups = member_groups(file, ARCHIVE_PARTS) if isinstance(file, str) else None
         parts.extend(groups if groups else [file])
     return parts
 
@@ -179,7 +181,7 @@ class _Partition:
 
     def __call__(self, file: Any) -> pd.DataFrame:
         with collecting_unmatched():  # a file is a part of the run (see the module's note)
-            if isinstance(file, (str, MemberGroup)) or is_table(file):
+            if isinstance(file, (str, tuple, MemberGroup)) or is_table(file):
                 return to_pandas(self.build(file, **self.options), self.dtype_backend)
             with file as opened:
                 return to_pandas(self.build(opened, **self.options), self.dtype_backend)

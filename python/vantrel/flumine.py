@@ -31,7 +31,8 @@ _UNSUPPORTED_OPTIONS = ("lightweight",)
 # The market filter keys the stream takes among its listener options and the engine judges, as
 # vantrel.replay does. flumine's listener knows none of them but `event_type_ids`, which stays
 # the listener's own option, judged as flumine judges it.
-_ENGINE_FILTER_KEYS = (*(key for key in KEYS if key != "event_type_ids"), "market_filter")
+_ENGINE_FILTER_KEYS = (*(key for key in KEYS if key != "event_type_ids"), "market_filter",
+                       "event_files")
 
 
 def _split_options(listener_kwargs: dict[str, Any]) -> tuple[dict[str, Any], EngineFilter, int]:

@@ -1,7 +1,9 @@
 #include "python/market_filter.hpp"
 
+#include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "python/convert.hpp"
@@ -47,6 +49,26 @@ bool read_key(PyObject* value, const KeyName& k, replay::MarketFilter& out) {
   return true;
 }
 
+// How the exchange's layout is read; the Python layer names the choices (see _options).
+bool read_event_files(PyObject* value, replay::MarketFilter& out) {
+  static constexpr std::pair<const char*, replay::EventFiles> kChoices[] = {
+      {"once", replay::EventFiles::kOnce},
+      {"instead", replay::EventFiles::kEventFiles},
+      {"skip", replay::EventFiles::kMarketFiles},
+      {"all", replay::EventFiles::kAll},
+  };
+  const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
+  for (const auto& [name, choice] : kChoices) {
+    if (text != nullptr && std::strcmp(text, name) == 0) {
+      out.read_event_files(choice);
+      return true;
+    }
+  }
+  PyErr_Clear();
+  PyErr_SetString(PyExc_ValueError, "event_files must be 'once', 'instead', 'skip' or 'all'");
+  return false;
+}
+
 }  // namespace
 
 bool read_market_filter(PyObject* filter, replay::MarketFilter& out) {
@@ -56,6 +78,10 @@ bool read_market_filter(PyObject* filter, replay::MarketFilter& out) {
     return false;
   }
   Py_ssize_t known = 0;
+  if (PyObject* choice = PyDict_GetItemString(filter, "event_files")) {
+    ++known;
+    if (!read_event_files(choice, out)) return false;
+  }
   for (const KeyName& k : kKeyNames) {
     PyObject* value = PyDict_GetItemString(filter, k.name);
     if (value == nullptr) continue;

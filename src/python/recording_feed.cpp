@@ -183,6 +183,27 @@ void RecordingFeed::forget_inputs_before(std::uint64_t input) {
   }
 }
 
+// Whether the recording just read is replayed, by the rule of the exchange's layout: its folder
+// is its member's within the input's file, or a lone file's own.
+bool RecordingFeed::admitted(const MessageStore& store) {
+  if (!layout_) {
+    layout_ = std::make_unique<replay::ExchangeLayout>(
+        filter_ != nullptr ? filter_->event_files() : replay::EventFiles::kOnce);
+  }
+  std::string file;
+  if (PyUnicode_Check(label_.get())) {
+    Ref stored_label = Ref::steal(PyUnicode_EncodeFSDefault(label_.get()));
+    if (!stored_label) return false;
+    file.assign(PyBytes_AS_STRING(stored_label.get()),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(stored_label.get())));
+  }
+  if (member_.empty()) return layout_->admit(std::string(replay::folder_of(file)), file, store);
+  std::string folder = file;
+  folder += '\0';
+  folder += replay::folder_of(member_);
+  return layout_->admit(folder, member_, store);
+}
+
 std::unique_ptr<MessageStore> RecordingFeed::next() {
   using Kind = replay::LoadOutcome::Kind;
   if (!inputs_ && !loader_) return nullptr;  // finished, or stopped for good
@@ -230,6 +251,10 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
     stored_ = outcome->stored;
     switch (outcome->kind) {
       case Kind::kRecording:
+        if (!admitted(*outcome->store)) {
+          if (PyErr_Occurred()) return nullptr;
+          continue;
+        }
         return std::move(outcome->store);
       case Kind::kFailed:
         if (!report(label_.get(), member_, outcome->error)) return nullptr;

@@ -23,6 +23,7 @@
 #include "messages/message_store.hpp"
 #include "python/ref.hpp"
 #include "replay/early_judge.hpp"
+#include "replay/exchange_layout.hpp"
 #include "replay/multi_market_replay.hpp"
 #include "sources/recording_reader.hpp"
 
@@ -66,6 +67,11 @@ class RecordingFeed {
   // ("" for a lone file) as UTF-8, a name stored in another encoding read as Latin-1.
   PyObject* label() const { return label_.get(); }
   const std::string& member() const { return member_; }
+  // The markets its replay passes over, which another recording of its folder gives (see
+  // replay::ExchangeLayout); null for none.
+  const std::unordered_set<std::string>* read_elsewhere() const {
+    return layout_ ? layout_->read_elsewhere() : nullptr;
+  }
   // Where its stored bytes lie in the input's file; none for inputs read from memory.
   const std::optional<sources::StoredBytes>& stored() const { return stored_; }
 
@@ -79,6 +85,7 @@ class RecordingFeed {
   bool add_input(PyObject* label, PyObject* payload, PyObject* member, PyObject* file_offset);
   void forget_inputs_before(std::uint64_t input);
   bool report(PyObject* label, const std::string& member, const std::string& text);
+  bool admitted(const MessageStore& store);
   void stop();
 
   Ref inputs_;
@@ -89,6 +96,7 @@ class RecordingFeed {
   replay::EarlyJudge::Until until_ = replay::EarlyJudge::Until::kDecided;
   replay::FilterKeys matched_unread_;
   std::unique_ptr<replay::BackgroundLoader> loader_;
+  std::unique_ptr<replay::ExchangeLayout> layout_;
   // Inputs handed to the loader and not yet known to be done with, oldest first.
   std::deque<Pending> pending_;
   std::uint64_t first_pending_ = 0;  // the number of pending_.front()

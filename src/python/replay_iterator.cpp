@@ -108,7 +108,8 @@ PyObject* next_book(Fields& it) {
       return nullptr;
     }
     it.store = std::move(store);
-    it.replay = std::make_unique<replay::MultiMarketReplay>(release_object, it.settings.filter);
+    it.replay = std::make_unique<replay::MultiMarketReplay>(release_object, it.settings.filter,
+                                                            it.feed.read_elsewhere());
     ++it.recordings;
   }
 }

@@ -222,7 +222,7 @@ bool run(RecordingFeed& feed, const replay::MarketFilter& filter, tables::BookSi
     {
       const Unlocked unlocked;
       sink.place_recording({file, feed.member(), feed.stored()});
-      matched |= tables::feed_recording(*store, filter, source, sink);
+      matched |= tables::feed_recording(*store, filter, source, sink, feed.read_elsewhere());
       store.reset();
     }
     if (PyErr_CheckSignals() < 0) return false;

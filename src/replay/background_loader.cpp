@@ -53,6 +53,7 @@ class MarketLines final : public LineHandler {
     judge_.reset();
     lines_.judge_early(nullptr);
     if (filter_ == nullptr) return true;
+    if (filter_->passes_over_name(name)) return false;
     const std::string_view market = market_named_by(name);
     if (market.empty()) return true;
     judge_.emplace(*filter_, market, until_);
@@ -181,6 +182,7 @@ bool BackgroundLoader::has_room() const {
 
 bool BackgroundLoader::ruled_out_by_name(std::string_view name) const {
   if (filter_ == nullptr) return false;
+  if (filter_->passes_over_name(name)) return true;
   const std::string_view market = market_named_by(name);
   return !market.empty() && EarlyJudge(*filter_, market, until_).ruled_out_by_id();
 }

@@ -18,9 +18,8 @@ bool all_digits(std::string_view text) {
 // The probe keeps no Python objects: nothing is ever handed out of its caches.
 void release_nothing(void*) {}
 
-}  // namespace
-
-std::string_view market_named_by(std::string_view path) {
+// The last component of `path` without its compression suffix.
+std::string_view stem_of(std::string_view path) {
   std::string_view name = path.substr(path.find_last_of("/\\") + 1);
   for (const std::string_view suffix : kCompressionSuffixes) {
     if (name.ends_with(suffix)) {
@@ -28,6 +27,18 @@ std::string_view market_named_by(std::string_view path) {
       break;
     }
   }
+  return name;
+}
+
+}  // namespace
+
+std::string_view event_named_by(std::string_view path) {
+  const std::string_view name = stem_of(path);
+  return all_digits(name) ? name : std::string_view();
+}
+
+std::string_view market_named_by(std::string_view path) {
+  const std::string_view name = stem_of(path);
   const std::size_t dot = name.find('.');
   if (dot == std::string_view::npos || !all_digits(name.substr(0, dot)) ||
       !all_digits(name.substr(dot + 1))) {

@@ -20,6 +20,10 @@ namespace vantrel::replay {
 // The market id a recording's name says it holds: the last component of `path`, digits, a dot
 // and digits, with at most one compression suffix after it. Empty for any other name.
 std::string_view market_named_by(std::string_view path);
+// The event id a recording's name says it holds the markets of, as the exchange names an
+// event's own file: the last component of `path` all digits, with at most one compression
+// suffix after it. Empty for any other name.
+std::string_view event_named_by(std::string_view path);
 
 class EarlyJudge {
  public:

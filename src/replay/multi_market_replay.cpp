@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "replay/early_judge.hpp"
+
 namespace vantrel::replay {
 
 namespace {
@@ -65,8 +67,25 @@ bool MarketFilter::meets(FilterKey key, bool value) const {
   return c == nullptr || c->flag == value;
 }
 
-MultiMarketReplay::MultiMarketReplay(ReleaseFn release, const MarketFilter& filter)
-    : release_(release), filter_(&filter), reads_definitions_(filter.reads_definitions()) {}
+bool MarketFilter::passes_over_name(std::string_view name) const {
+  switch (event_files_) {
+    case EventFiles::kEventFiles:
+      return !market_named_by(name).empty();
+    case EventFiles::kMarketFiles:
+      return !event_named_by(name).empty();
+    case EventFiles::kOnce:
+    case EventFiles::kAll:
+      break;
+  }
+  return false;
+}
+
+MultiMarketReplay::MultiMarketReplay(ReleaseFn release, const MarketFilter& filter,
+                                     const std::unordered_set<std::string>* read_elsewhere)
+    : release_(release),
+      filter_(&filter),
+      read_elsewhere_(read_elsewhere),
+      reads_definitions_(filter.reads_definitions()) {}
 
 std::size_t MultiMarketReplay::find_or_add(std::string_view id) {
   // Consecutive changes mostly name the same market.
@@ -76,7 +95,9 @@ std::size_t MultiMarketReplay::find_or_add(std::string_view id) {
   // A market left out by id is remembered too, so that its changes without an id stay out.
   Keep keep = reads_definitions_ ? Keep::kUndecided : Keep::kKept;
   std::unique_ptr<MarketCache> cache;
-  if (!filter_->meets(FilterKey::kMarketIds, id)) {
+  if (read_elsewhere_ != nullptr && read_elsewhere_->contains(std::string(id))) {
+    keep = Keep::kDropped;
+  } else if (!filter_->meets(FilterKey::kMarketIds, id)) {
     keep = Keep::kDropped;
   } else {
     if (filter_->given().has(FilterKey::kMarketIds)) matched_.add(FilterKey::kMarketIds);

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "market/market_cache.hpp"
@@ -58,6 +59,13 @@ class FilterKeys {
   std::bitset<kFilterKeyCount> bits_;
 };
 
+// Which recordings of the exchange's layout are read, where an event's folder holds a file per
+// market (named by its id) and the event's own file (named by the event id) with the same
+// markets' lines: kOnce reads each market once, from its own file where that comes first and
+// from the event file for the markets no file of their own gave; kEventFiles passes the market
+// files over unread; kMarketFiles the event files; kAll reads everything (markets twice).
+enum class EventFiles : std::uint8_t { kOnce, kEventFiles, kMarketFiles, kAll };
+
 // Which markets a replay keeps, as the exchange's market filter picks them: a market is kept
 // when it meets the condition of every key given (a text key: its value is one of the texts,
 // as the stream writes it; a flag key: its flag is the one asked for). A key not given keeps
@@ -66,6 +74,11 @@ class MarketFilter {
  public:
   void keep_texts(FilterKey key, std::vector<std::string> texts);
   void keep_flag(FilterKey key, bool flag);
+
+  void read_event_files(EventFiles choice) { event_files_ = choice; }
+  EventFiles event_files() const { return event_files_; }
+  // Whether a recording named `name` is passed over unread for what its name says it is.
+  bool passes_over_name(std::string_view name) const;
 
   FilterKeys given() const { return given_; }
   // True when a key other than the market ids is given: markets wait for their definition.
@@ -83,12 +96,15 @@ class MarketFilter {
 
   std::array<Condition, kFilterKeyCount> conditions_;
   FilterKeys given_;
+  EventFiles event_files_ = EventFiles::kOnce;
 };
 
 class MultiMarketReplay {
  public:
-  // `filter` is borrowed: it must outlive the replay.
-  MultiMarketReplay(ReleaseFn release, const MarketFilter& filter);
+  // `filter` is borrowed: it must outlive the replay. The changes of the markets in
+  // `read_elsewhere` (borrowed too; may be null) are passed over: another recording gives them.
+  MultiMarketReplay(ReleaseFn release, const MarketFilter& filter,
+                    const std::unordered_set<std::string>* read_elsewhere = nullptr);
   MultiMarketReplay(MultiMarketReplay&&) noexcept = default;
   MultiMarketReplay& operator=(MultiMarketReplay&&) noexcept = default;
 
@@ -130,6 +146,7 @@ class MultiMarketReplay {
 
   ReleaseFn release_;
   const MarketFilter* filter_;
+  const std::unordered_set<std::string>* read_elsewhere_;
   bool reads_definitions_;
   FilterKeys matched_;
   std::vector<Market> markets_;  // in order of first appearance, filtered out ones included

@@ -65,9 +65,10 @@ class GridHorizon {
 }  // namespace
 
 replay::FilterKeys feed_recording(const MessageStore& store, const replay::MarketFilter& filter,
-                                  std::string_view source, BookSink& sink) {
+                                  std::string_view source, BookSink& sink,
+                                  const std::unordered_set<std::string>* read_elsewhere) {
   // Tables hold no Python objects, so the caches' reuse slots stay empty: nothing to release.
-  replay::MultiMarketReplay replay(nullptr, filter);
+  replay::MultiMarketReplay replay(nullptr, filter, read_elsewhere);
   std::vector<MarketCache*> changed;
   const MessageList& messages = store.messages();
   GridHorizon horizon(messages, sink.grid_reach());

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "market/market_cache.hpp"
@@ -55,8 +56,10 @@ class BookSink {
 
 // Replays every message of one recording into `sink`, from begin_recording to end_recording;
 // gives the filter keys that some market of the recording met.
+// The changes of the markets in `read_elsewhere` (may be null) are passed over.
 replay::FilterKeys feed_recording(const MessageStore& store, const replay::MarketFilter& filter,
-                                  std::string_view source, BookSink& sink);
+                                  std::string_view source, BookSink& sink,
+                                  const std::unordered_set<std::string>* read_elsewhere = nullptr);
 
 // The markets of one recording numbered in the order of their first book.
 class MarketOrder {

@@ -137,6 +137,13 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
     for key, what in FILTER_FLAGS:
         select.add_argument("--" + key.replace("_", "-"), action=argparse.BooleanOptionalAction,
                             default=None, help=f"keep only {what}")
+    select.add_argument(
+        "--event-files", choices=("once", "instead", "skip", "all"), default=None,
+        help="where an event's folder holds a file per market and the event's own file with the "
+             "same markets: each market once (once, the default: from its own file, the event "
+             "file giving the markets without one), the event files instead of the market "
+             "files, the market files alone (skip the event files), or every file (all: markets "
+             "twice)")
     run = parser.add_argument_group("running")
     run.add_argument(
         "-j", "--jobs", type=_positive_int, default=usable_cpus(), metavar="N",
@@ -291,6 +298,7 @@ def table_options(args: argparse.Namespace) -> dict[str, Any]:
 def market_filter(args: argparse.Namespace) -> dict[str, Any]:
     """The market filter keys the command line was given, as the table functions take them."""
     keys = [key for key, _, _ in FILTER_LISTS] + [key for key, _ in FILTER_FLAGS]
+    keys.append("event_files")
     return {key: getattr(args, key) for key in keys if getattr(args, key) is not None}
 
 

@@ -19,6 +19,8 @@ def counted(number: int, thing: str) -> str:
 def _files_in(task: Task) -> int:
     if isinstance(task, CataloguePart):
         return task.recordings
+    if isinstance(task, tuple):
+        return len(task)
     return len(task.members) if isinstance(task, MemberGroup) else 1
 
 

@@ -13,13 +13,14 @@ import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
 
-from .._sources import TYPE_CHECKING, MemberGroup, member_groups, walk_directory
+from .._sources import (TYPE_CHECKING, MemberGroup, member_groups, walk_directory,
+                        with_event_folders)
 from .errors import InputError, Terminated, UsageError
 
 if TYPE_CHECKING:
     from typing import Any, TypeAlias
 
-    Task: TypeAlias = "str | MemberGroup | CataloguePart"
+    Task: TypeAlias = "str | tuple[str, ...] | MemberGroup | CataloguePart"
 
 
 class CataloguePart:
@@ -91,8 +92,8 @@ def expand(sources: list[str], parts: int) -> list[Task]:
         paths = walk_directory(source) if os.path.isdir(source) else [source]
         if not paths:
             raise InputError(f"{source}: the folder holds no files (hidden ones are skipped)")
-        for path in paths:
-            groups = member_groups(path, parts) if parts else None
+        for path in with_event_folders(paths):
+            groups = member_groups(path, parts) if parts and isinstance(path, str) else None
             tasks.extend(groups if groups else [path])
     return tasks
 
@@ -101,6 +102,8 @@ def task_size(task: Task) -> int:
     if isinstance(task, CataloguePart):
         return task.stored_bytes
     try:
+        if isinstance(task, tuple):
+            return sum(os.path.getsize(path) for path in task)
         return task.size() if isinstance(task, MemberGroup) else os.path.getsize(task)
     except OSError:
         return 0
@@ -128,7 +131,8 @@ def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
     with warnings.catch_warnings(record=True) as caught, collecting_unmatched() as unmatched:
         warnings.simplefilter("always", vantrel.SkippedRecordingWarning)
         try:
-            source = task.rows if isinstance(task, CataloguePart) else task
+            source = task.rows if isinstance(task, CataloguePart) else (
+                list(task) if isinstance(task, tuple) else task)
             result = function(source, errors=errors, **selection, **options)
         except vantrel.ReplayError as exc:
             raise InputError(str(exc)) from None
