@@ -385,3 +385,39 @@ def test_argument_errors_come_before_any_work(options, kind, text):
     with pytest.raises(kind, match=text):
         vantrel.replay(source, **options)
     assert not Spy.touched
+
+
+# --- files that are no recordings, found beside recordings ---------------------------------------
+
+FOREIGN = {
+    "README": b"# Data\n\nThe recordings of May.\n",
+    "CSV": b"market_id,selection_id\n1.2,11\n",
+    "JSON of something else": b'{"hello": 1}\n',
+    "a saved market catalogue": b'[{"marketId": "1.300000001", "marketName": "R1 5f"}]\n',
+    "connection lines alone": b'{"op":"connection","connectionId":"x"}\n{"op":"status"}\n',
+}
+
+
+@pytest.mark.parametrize("data", FOREIGN.values(), ids=FOREIGN.keys())
+def test_a_file_without_a_market_stream_message_is_named(tmp_path, data):
+    (tmp_path / "1.300000001.json").write_bytes(A)
+    (tmp_path / "notes").write_bytes(data)
+    alone = str(tmp_path / "notes")
+    with pytest.raises(vantrel.ReplayError, match="notes: not a market-stream recording$"):
+        list(vantrel.replay(alone))
+    with pytest.raises(vantrel.ReplayError, match="not a market-stream recording"):
+        vantrel.market_summaries(alone)
+    # Beside recordings, skipped by name while the rest is read.
+    with pytest.warns(vantrel.SkippedRecordingWarning, match="notes: not a market-stream recording"):
+        books = replayed(str(tmp_path), errors="skip")
+    assert books == replayed(str(tmp_path / "1.300000001.json"))
+
+
+@pytest.mark.parametrize("data", [b'{"op":"mcm","clk":"A","pt":1714568400000,"ct":"HEARTBEAT"}\n',
+                                  b"\n\n"], ids=["heartbeats", "blank lines"])
+def test_a_stream_without_changes_is_still_a_recording(tmp_path, data):
+    path = tmp_path / "quiet.json"
+    path.write_bytes(data)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert list(vantrel.replay(str(path))) == []

@@ -42,6 +42,8 @@ std::string_view op_of(std::string_view line) {
 // Stores the lines, but refuses a recording whose first message says it is another stream.
 // Connection and status lines may come first, so a few lines are looked at, until one is a
 // message: past those, the check costs nothing per message.
+constexpr std::string_view kNotMarketStream = "not a market-stream recording";
+
 class MarketLines final : public LineHandler {
  public:
   MarketLines(StoreLines& lines, const MarketFilter* filter, EarlyJudge::Until until)
@@ -65,6 +67,8 @@ class MarketLines final : public LineHandler {
   FilterKeys matched() const { return judge_ ? judge_->matched() : FilterKeys{}; }
 
   bool on_line(std::string_view line) override {
+    ++lines_read_;
+    if (!market_stream_ && op_of(line) == "mcm") market_stream_ = true;
     if (lines_looked_at_ < kLinesToLookAt) {
       ++lines_looked_at_;
       const std::string_view op = op_of(line);
@@ -76,8 +80,15 @@ class MarketLines final : public LineHandler {
       if (op.empty() || op == "mcm") lines_looked_at_ = kLinesToLookAt;
     }
     if (lines_.on_line(line)) return true;
-    error_ = lines_.error();
+    // A first line that is no JSON object at all (a README, a CSV) is no damaged recording.
+    const bool foreign = !market_stream_ && lines_read_ == 1 && !line.starts_with('{');
+    error_ = foreign ? std::string(kNotMarketStream) : lines_.error();
     return false;
+  }
+  // Read to its end without one market-stream message: JSON of something else (a saved
+  // catalogue, a settings file), which would otherwise give no books and no word.
+  bool foreign(const MessageStore& store) const {
+    return lines_read_ != 0 && !market_stream_ && store.size() == 0;
   }
   void on_blank_line() override { lines_.on_blank_line(); }
   bool keep_going() override { return lines_.keep_going(); }
@@ -93,6 +104,8 @@ class MarketLines final : public LineHandler {
   std::optional<EarlyJudge> judge_;
   std::string error_;
   int lines_looked_at_ = 0;
+  std::uint64_t lines_read_ = 0;
+  bool market_stream_ = false;  // a line said "op": "mcm"
 };
 
 sources::RecordingReader open(const LoaderInput& input, sources::Limits limits,
@@ -359,6 +372,11 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   const bool enough = status == Status::kStopped && lines.read_enough();
   switch (enough ? Status::kRecording : status) {
     case Status::kRecording:
+      if (market_lines.foreign(*store)) {
+        out.kind = LoadOutcome::Kind::kFailed;
+        out.error = kNotMarketStream;
+        break;
+      }
       store->finish();
       release_free_heap(lines.text_bytes());
       out.kind = LoadOutcome::Kind::kRecording;
