@@ -63,8 +63,10 @@ def vantrel_work(work: str, path: str, package_replay: bool = False):
 
     def load():
         if package_replay:
-            # A lazy iterator: nothing is read before the first book is asked for.
-            return vantrel.replay(path)
+            # A lazy iterator: nothing is read before the first book is asked for. Every
+            # file is read whole, event files beside their market files too, so that the
+            # figures stand beside a floor that decompresses every member.
+            return vantrel.replay(path, event_files="all")
         it = vantrel.iter_prices_file(path)
         info["snapshots"] = len(it)
         return it

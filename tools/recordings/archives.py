@@ -343,7 +343,7 @@ def football_event(rng: random.Random, folder: str, event_id: str, kickoff_ms: i
             market_type=market_type, market_name=name.format(home=home, away=away),
             betting_type=betting_type, event_type_id="1", event_id=event_id,
             event_name=f"{home} v {away}", selection_ids=ids, runner_names=tuple(names),
-            handicaps=handicaps, market_ms=kickoff_ms, bsp=False)
+            handicaps=handicaps, market_ms=kickoff_ms, bsp=False, opens_days_before=5)
         plans.append(MarketPlan(next_market(), shape, rng.randrange(1 << 30)))
     return EventPlan(folder, event_id, tuple(plans))
 
@@ -372,7 +372,7 @@ def race_meeting(rng: random.Random, folder: str, event_id: str, first_race_ms: 
                       non_runner=non_runner, winner=winner,
                       runner_names=names, event_id=event_id, event_name=event_name,
                       venue=venue, race_type=race_type, market_ms=off_ms, depth=(10, 40),
-                      event_type_id="7")
+                      event_type_id="7", opens_days_before=1)
         win = Shape(name="race-WIN", target_bytes=_size(rng, sizes, True), market_type="WIN",
                     market_name=f"{distance} {kind}", **common)  # type: ignore[arg-type]
         place = replace(win, name="race-PLACE", target_bytes=_size(rng, sizes, False),
