@@ -188,3 +188,18 @@ def test_dask_and_the_command_line_read_each_market_once(layout, tmp_path):
                               text=True)
         assert done.returncode == 0, done.stderr
         assert sorted(pq.read_table(out).column("market_id").to_pylist()) == sorted(layout["own"])
+
+
+def test_a_backtest_of_the_download_trades_each_market_once(layout, tmp_path):
+    pytest.importorskip("flumine")
+    from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream
+
+    from helpers.backtest import backtest
+    from vantrel.flumine import HistoricalStream
+
+    own = []
+    for market_id, text in layout["own"].items():
+        (tmp_path / market_id).write_bytes(text)
+        own.append(str(tmp_path / market_id))
+    expected = backtest("lowest-layer", [BetfairHistoricalStream(p) for p in own])
+    assert expected and backtest("lowest-layer", [HistoricalStream(layout["tar"])]) == expected
