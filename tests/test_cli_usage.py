@@ -16,6 +16,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import vantrel  # noqa: E402
+from helpers.processes import still_running, workers_of  # noqa: E402
 from helpers.recordings import exchange_recordings, write_event  # noqa: E402
 from tools.recordings.archives import exchange_tar  # noqa: E402
 from vantrel._sources import member_groups  # noqa: E402
@@ -130,28 +131,6 @@ def test_csv_times_are_iso_8601(tmp_path):
                          for t in times), row
 
 
-def workers_of(pid):
-    """The processes whose parent is `pid`."""
-    children = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        if int(fields[1]) == pid:
-            children.append(int(entry))
-    return children
-
-
-def running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
 @pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads /proc for the workers")
 @pytest.mark.parametrize("masks", [True, False], ids=["signal masks", "no signal masks"])
 def test_sigterm_cleans_up_as_ctrl_c_does(tmp_path, masks):
@@ -181,10 +160,7 @@ def test_sigterm_cleans_up_as_ctrl_c_does(tmp_path, masks):
     assert stderr.splitlines()[-1] == "vantrel: error: terminated" and "Traceback" not in stderr
     assert not any(os.path.exists(p) for p in parts)
     assert os.listdir(out) == []
-    deadline = time.monotonic() + 10
-    while any(map(running, workers)) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert not any(map(running, workers))
+    assert still_running(workers) == []
 
 
 def test_main_runs_outside_the_main_thread(capsys):

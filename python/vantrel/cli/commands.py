@@ -24,8 +24,9 @@ from .errors import (
     UsageError,
     on_sigterm,
 )
+from .orphans import remove_leftovers
 from .progress import Progress, counted
-from .tasks import Tasks, catalogue_parts, expand, scratch_place, table_function
+from .tasks import Tasks, catalogue_parts, expand, scratch_place, scratch_places, table_function
 from .writers import Writer
 
 if TYPE_CHECKING:
@@ -116,6 +117,7 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     # A catalogue reads little of each member: a tar is not worth cutting up, and its members'
     # offsets name places in the archive only when it is read from its file whole.
     check_sources(args)
+    remove_leftovers(scratch_places(output))
     parts = PARTS_PER_JOB * args.jobs
     if args.catalogue is not None:
         work = catalogue_parts(args.catalogue, parts)

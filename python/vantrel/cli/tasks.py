@@ -15,8 +15,10 @@ from collections.abc import Callable, Iterator
 
 from .._sources import TYPE_CHECKING, MemberGroup, member_groups, walk_directory
 from .errors import InputError, Terminated, UsageError
+from .orphans import parts_prefix, start_worker
 
 if TYPE_CHECKING:
+    from multiprocessing.connection import Connection
     from typing import Any, TypeAlias
 
     Task: TypeAlias = "str | MemberGroup | CataloguePart"
@@ -187,11 +189,6 @@ def load_part(path: str) -> Any:
         os.unlink(path)
 
 
-def _quiet_worker() -> None:
-    # Ctrl-C reaches the whole process group; the parent alone decides what happens next.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
 # Memory, where there is this much of it free, rather than a disk, for the workers' tables.
 SHARED_MEMORY = "/dev/shm"
 SHARED_MEMORY_NEEDED = 2 << 30
@@ -213,10 +210,10 @@ def scratch_place(output: str | None) -> str:
     return tempfile.gettempdir()
 
 
-def parts_prefix(pid: int | None = None) -> str:
-    """The start of the name of a run's hand-over folder: the process id in it tells one
-    export's leftovers from another's on a machine that runs several."""
-    return f".vantrel-parts-{os.getpid() if pid is None else pid}-"
+def scratch_places(output: str | None) -> list[str]:
+    """Every place scratch_place may choose, where earlier runs may have left their folders."""
+    places = [SHARED_MEMORY, tempfile.gettempdir()]
+    return places + ([os.path.dirname(os.path.abspath(output))] if output is not None else [])
 
 
 class Tasks:
@@ -233,6 +230,8 @@ class Tasks:
         self.form = form
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         self.folder: str | None = None
+        # The workers watch its other end: held by this process alone, it closes when it ends.
+        self.lifeline: Connection | None = None
 
     def run(self, tasks: list[Task], *args: Any) -> Iterator[tuple[Task, Any]]:
         if not tasks:
@@ -242,9 +241,11 @@ class Tasks:
                 yield task, build_one(args[0], task, *args[1:])
             return
         folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=parts_prefix())
+        context = multiprocessing.get_context("spawn")
+        watched, self.lifeline = context.Pipe(duplex=False)
         self.pool = concurrent.futures.ProcessPoolExecutor(
-            max_workers=min(self.jobs, len(tasks)), initializer=_quiet_worker,
-            mp_context=multiprocessing.get_context("spawn"))
+            max_workers=min(self.jobs, len(tasks)), initializer=start_worker,
+            initargs=(watched, os.getpid()), mp_context=context)
         pending: deque[tuple[Task, concurrent.futures.Future[Any]]] = deque()
 
         def submit(index: int, task: Task) -> None:
@@ -299,6 +300,9 @@ class Tasks:
                     process.terminate()
             self.pool.shutdown(wait=True, cancel_futures=True)
             self.pool = None
+        if self.lifeline is not None:
+            self.lifeline.close()
+            self.lifeline = None
         # After the workers are gone, so none can write there again.
         if self.folder is not None:
             shutil.rmtree(self.folder, ignore_errors=True)

@@ -9,6 +9,7 @@ from collections.abc import Callable
 
 from .._sources import TYPE_CHECKING
 from .errors import InputError, UsageError
+from .orphans import output_part_name
 from .tasks import EncodedPart, parquet_writer
 
 if TYPE_CHECKING:
@@ -105,7 +106,7 @@ def _new_part(folder: str, name: str) -> tuple[int, str]:
     as mkstemp makes it, so that renaming it into place needs no change of mode."""
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
     for _ in range(100):
-        candidate = os.path.join(folder, f".{name}.{os.getpid()}.{os.urandom(4).hex()}.part")
+        candidate = os.path.join(folder, output_part_name(name))
         try:
             return os.open(candidate, flags, 0o666), candidate
         except FileExistsError:

@@ -1,0 +1,120 @@
+"""The command line when the world around it fails: killed outright, told to write over its own
+input, a disk that fills up, a storage package that is not installed."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+
+from helpers.processes import parts_folders, still_running, workers_of  # noqa: E402
+
+SAMPLE = Path(__file__).resolve().parents[1] / "examples" / "1.234567890.gz"
+
+
+def command(*args, code=""):
+    """`vantrel ARGS` as a command, after `code` ran in its interpreter."""
+    script = f"import sys\n{code}\nfrom vantrel.cli import main\nsys.exit(main(sys.argv[1:]))"
+    return [sys.executable, "-c", script, *map(str, args)]
+
+
+def run(*args, code="", **options):
+    return subprocess.run(command(*args, code=code), capture_output=True, text=True, timeout=120,
+                          **options)
+
+
+@pytest.fixture
+def many(tmp_path):
+    """Enough copies of the sample recording that an export with two workers takes a while."""
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    sample = SAMPLE.read_bytes()
+    for i in range(60):
+        (inputs / f"m{i:02d}.gz").write_bytes(sample)
+    return inputs
+
+
+def leftovers(out, pid):
+    """What the export running as `pid` has in its output folder and hand-over places."""
+    return parts_folders(pid, out) | {str(p) for p in out.iterdir() if f".{pid}." in p.name}
+
+
+# Without the death signal the workers have only the pipe to see the parent go by: the way
+# everywhere but Linux.
+WITHOUT_DEATH_SIGNAL = ("import functools\nfrom vantrel.cli import orphans, tasks\n"
+                        "tasks.start_worker = functools.partial(orphans.start_worker, "
+                        "death_signal=False)")
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads /proc for the workers")
+@pytest.mark.parametrize("code", ["", WITHOUT_DEATH_SIGNAL], ids=["death signal", "pipe alone"])
+def test_kill_9_ends_the_workers_and_the_next_run_removes_what_it_left(many, tmp_path, code):
+    out = tmp_path / "out"
+    out.mkdir()
+    target = out / "ladder.parquet"
+    process = subprocess.Popen(
+        command("export", many, "-o", target, "--form", "ladder", "--depth", "all", "--jobs", 2,
+                code=code), stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    workers = []
+    while time.monotonic() < deadline and not (
+            len(workers) >= 2 and any(os.listdir(f) for f in parts_folders(process.pid, out))):
+        workers = workers_of(process.pid)
+        time.sleep(0.01)
+    assert len(workers) >= 2, "the export never got under way"
+    process.kill()
+    process.wait()
+    stuck = still_running(workers)
+    for pid in stuck:  # not to outlive the test when it fails
+        os.kill(pid, signal.SIGKILL)
+    assert stuck == []
+    left = leftovers(out, process.pid)
+    assert left, "a process killed outright cleans up nothing itself"
+
+    again = run("export", SAMPLE, "-o", target, "--jobs", 1, "-q")
+    assert again.returncode == 0, again.stderr
+    assert not any(os.path.exists(path) for path in left)
+    assert os.listdir(out) == ["ladder.parquet"]
+
+
+def dead_pid():
+    """The id of a process that has ended."""
+    ended = subprocess.Popen([sys.executable, "-c", "pass"])
+    ended.wait()
+    return ended.pid
+
+
+def test_a_run_removes_only_what_ended_runs_of_its_own_left(tmp_path):
+    dead, live = dead_pid(), os.getpid()
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "kept.json").write_bytes(b"")
+    out = tmp_path / "out"
+    out.mkdir()
+    files = {  # name: whether a run removes it
+        f".ladder.parquet.{dead}.0123abcd.part": True,
+        f".trades.CSV.{dead}.89abcdef.part": True,
+        f".ladder.parquet.{live}.0123abcd.part": False,  # a run still going
+        f".notes.txt.{dead}.0123abcd.part": False,  # not an output vantrel writes
+        f"ladder.parquet.{dead}.0123abcd.part": False,
+        f".ladder.parquet.{dead}.part": False,
+        f".vantrel-parts-{dead}-notadir0": False,
+    }
+    folders = {f".vantrel-parts-{dead}-abc_1234": True, f".vantrel-parts-{live}-abcd1234": False}
+    for name in files:
+        (out / name).write_bytes(b"x")
+    for name in folders:
+        (out / name).mkdir()
+        (out / name / "0.parquet").write_bytes(b"x")
+    # a link in a shared folder leads nowhere the removal would follow
+    (out / f".vantrel-parts-{dead}-link0000").symlink_to(elsewhere)
+    done = run("export", SAMPLE, "-o", out / "ladder.parquet", "--jobs", 1, "-q")
+    assert done.returncode == 0, done.stderr
+    expected = {name for name, removed in {**files, **folders}.items() if not removed}
+    assert set(os.listdir(out)) == expected | {"ladder.parquet", f".vantrel-parts-{dead}-link0000"}
+    assert os.listdir(elsewhere) == ["kept.json"]
