@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 pa = pytest.importorskip("pyarrow")
+import pyarrow.parquet  # noqa: E402
 
 from helpers.processes import parts_folders, still_running, workers_of  # noqa: E402
 
@@ -118,3 +119,41 @@ def test_a_run_removes_only_what_ended_runs_of_its_own_left(tmp_path):
     expected = {name for name, removed in {**files, **folders}.items() if not removed}
     assert set(os.listdir(out)) == expected | {"ladder.parquet", f".vantrel-parts-{dead}-link0000"}
     assert os.listdir(elsewhere) == ["kept.json"]
+
+
+MISSING_STORAGE = {  # a URL, the module taken away, and the package to install
+    "s3": ("s3://bucket/2024/1.234567890.bz2", "s3fs", "s3fs"),
+    "https": ("https://example.com/1.234567890.bz2", "aiohttp", "aiohttp"),
+    "chained": ("simplecache::s3://bucket/1.234567890.bz2", "s3fs", "s3fs"),
+    "no fsspec": ("s3://bucket/1.234567890.bz2", "fsspec", "fsspec"),
+}
+
+
+@pytest.mark.parametrize("case", MISSING_STORAGE)
+def test_a_url_without_its_storage_package_is_one_line_naming_it(tmp_path, case):
+    url, module, package = MISSING_STORAGE[case]
+    if module != "fsspec":
+        pytest.importorskip("fsspec")
+    taken = f"sys.modules[{module!r}] = None"
+    out = tmp_path / "out.parquet"
+    for args in (["info", url, "--jobs", 2], ["export", SAMPLE, url, "-o", out, "--jobs", 1]):
+        done = run(*args, code=taken)
+        assert done.returncode == 2, done.stderr
+        assert done.stderr.startswith(f"vantrel: error: {url}: ") and done.stderr.count("\n") == 1
+        assert done.stderr.endswith(f"needs {package}: pip install {package}\n")
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_catalogue_naming_urls_says_which_package_is_missing(tmp_path):
+    import vantrel
+
+    pytest.importorskip("fsspec")
+    url = "s3://bucket/1.234567890.gz"
+    table = vantrel.catalogue(str(SAMPLE))
+    table = table.set_column(table.schema.get_field_index("source"), "source",
+                             pa.array([url] * table.num_rows))
+    picked = tmp_path / "picked.parquet"
+    pa.parquet.write_table(table, picked)
+    done = run("info", "--catalogue", picked, code="sys.modules['s3fs'] = None")
+    assert (done.returncode, done.stderr) == (
+        2, f"vantrel: error: {url}: reading s3:// needs s3fs: pip install s3fs\n")

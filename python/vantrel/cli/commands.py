@@ -26,7 +26,15 @@ from .errors import (
 )
 from .orphans import remove_leftovers
 from .progress import Progress, counted
-from .tasks import Tasks, catalogue_parts, expand, scratch_place, scratch_places, table_function
+from .tasks import (
+    Tasks,
+    catalogue_parts,
+    check_storage,
+    expand,
+    scratch_place,
+    scratch_places,
+    table_function,
+)
 from .writers import Writer
 
 if TYPE_CHECKING:
@@ -122,6 +130,7 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     if args.catalogue is not None:
         work = catalogue_parts(args.catalogue, parts)
     else:
+        check_storage(args.sources)
         work = expand(args.sources, 0 if table == "catalogue" else parts)
     options = {**options, "threads": args.threads}
     selection = market_filter(args)

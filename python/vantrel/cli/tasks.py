@@ -13,8 +13,8 @@ import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
 
-from .._sources import TYPE_CHECKING, MemberGroup, member_groups, walk_directory
-from .errors import InputError, Terminated, UsageError
+from .._sources import TYPE_CHECKING, MemberGroup, is_url, member_groups, walk_directory
+from .errors import InputError, MissingPackage, Terminated, UsageError
 from .orphans import parts_prefix, start_worker
 
 if TYPE_CHECKING:
@@ -76,11 +76,51 @@ def catalogue_parts(path: str, parts: int) -> list[Task]:
     from .._catalogue_source import split
 
     table = read_catalogue(path)
+    if "source" in table.column_names:
+        check_storage([s for s in table.column("source").unique().to_pylist() if s])
     try:
         pieces = split(table, parts)
     except (TypeError, ValueError) as exc:
         raise InputError(f"{path}: {exc}") from None
     return [CataloguePart(rows, count, size) for rows, count, size in pieces]
+
+
+def _protocols(url: str) -> list[str]:
+    """The protocols of a URL, each of a chain ("simplecache::s3://bucket/key") among them."""
+    links = url.split("::")
+    return [link.partition("://")[0] if "://" in link else link if i < len(links) - 1 else "file"
+            for i, link in enumerate(links)]
+
+
+def _package(exc: ImportError) -> str:
+    """What to install for a storage fsspec could not load: the module that failed to import,
+    else fsspec's own words, which name a package."""
+    missing = getattr(exc.__cause__, "name", None) or exc.name
+    if not missing:
+        return str(exc)
+    package = missing.partition(".")[0]
+    return f"{package}: pip install {package}"
+
+
+def check_storage(sources: list[str]) -> None:
+    """Every URL among `sources` with its storage's package installed, before any work, so that
+    a missing one is a line naming it rather than a traceback from a worker."""
+    urls = [source for source in sources if is_url(source)]
+    if not urls:
+        return
+    try:
+        import fsspec
+    except ImportError:
+        raise MissingPackage(f"{urls[0]}: reading a URL needs fsspec: pip install fsspec") from None
+    for url in urls:
+        for protocol in _protocols(url):
+            try:
+                fsspec.get_filesystem_class(protocol)
+            except ImportError as exc:
+                raise MissingPackage(f"{url}: reading {protocol}:// needs {_package(exc)}") \
+                    from None
+            except ValueError as exc:  # a protocol fsspec does not know
+                raise InputError(f"{url}: {exc}") from None
 
 
 def expand(sources: list[str], parts: int) -> list[Task]:
