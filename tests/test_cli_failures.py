@@ -1,6 +1,8 @@
 """The command line when the world around it fails: killed outright, told to write over its own
 input, a disk that fills up, a storage package that is not installed."""
 
+import errno
+import io
 import os
 import signal
 import subprocess
@@ -11,6 +13,8 @@ from pathlib import Path
 import pytest
 
 pa = pytest.importorskip("pyarrow")
+import pyarrow.csv  # noqa: E402
+import pyarrow.ipc  # noqa: E402
 import pyarrow.parquet  # noqa: E402
 
 from helpers.processes import parts_folders, still_running, workers_of  # noqa: E402
@@ -157,3 +161,97 @@ def test_a_catalogue_naming_urls_says_which_package_is_missing(tmp_path):
     done = run("info", "--catalogue", picked, code="sys.modules['s3fs'] = None")
     assert (done.returncode, done.stderr) == (
         2, f"vantrel: error: {url}: reading s3:// needs s3fs: pip install s3fs\n")
+
+
+class FullDisk(io.RawIOBase):
+    """A file on a disk with `room` bytes left: writes beyond it fail as a full disk's do,
+    after what fits is written."""
+
+    def __init__(self, path, room):
+        self.file = open(path, "wb")
+        self.room = room
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        if len(data) > self.room:
+            self.file.write(bytes(data[:self.room]))
+            self.room = 0
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        self.room -= len(data)
+        return self.file.write(data)
+
+    def close(self):
+        self.file.close()
+        super().close()
+
+
+@pytest.fixture
+def full_disk(monkeypatch):
+    """Every file the exporter writes is on a disk with 64 KiB left: the joined Parquet file
+    through Python's open, the others through pyarrow's writers given a file object."""
+    from vantrel.cli import writers
+
+    room = 64 << 10
+
+    def opened(path, mode="r", *args, **options):
+        return FullDisk(path, room) if "w" in mode else open(path, mode, *args, **options)
+
+    def onto_full_disk(write):
+        return lambda path, *args, **options: write(
+            pa.PythonFile(FullDisk(path, room), mode="w"), *args, **options)
+
+    monkeypatch.setattr(writers, "open", opened, raising=False)
+    monkeypatch.setattr(writers, "parquet_writer", onto_full_disk(pyarrow.parquet.ParquetWriter))
+    monkeypatch.setattr(pyarrow.csv, "CSVWriter", onto_full_disk(pyarrow.csv.CSVWriter))
+    monkeypatch.setattr(pyarrow.ipc, "new_file", onto_full_disk(pyarrow.ipc.new_file))
+
+
+@pytest.mark.parametrize("suffix, jobs", [
+    (".parquet", 1), (".parquet", 2), (".csv", 1), (".arrow", 2),
+])
+def test_a_full_disk_is_one_line_and_leaves_nothing(many, tmp_path, capsys, full_disk, suffix,
+                                                      jobs):
+    from vantrel.cli import main
+
+    out = tmp_path / "out"
+    out.mkdir()
+    target = out / f"ladder{suffix}"
+    inputs = sorted(many.iterdir())[:4]
+    status = main(["export", *map(str, inputs), "-o", str(target), "--form", "ladder",
+                   "--depth", "all", "--jobs", str(jobs)])
+    stderr = capsys.readouterr().err
+    assert status == 1
+    assert stderr == f"vantrel: error: cannot write {str(target)!r}: {os.strerror(errno.ENOSPC)}\n"
+    assert os.listdir(out) == []
+    assert parts_folders(os.getpid(), out) == set()
+
+
+def limit_file_size(size):
+    def limit():
+        import resource
+
+        # Past the limit a write fails with EFBIG, once the signal that would end the process
+        # instead is ignored (as its workers inherit).
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return limit
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGXFSZ"), reason="no file size limit here")
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_any_error_of_the_system_while_writing_is_one_line(many, tmp_path, suffix, jobs):
+    out = tmp_path / "out"
+    out.mkdir()
+    process = subprocess.Popen(
+        command("export", many, "-o", out / f"ladder{suffix}", "--form", "ladder", "--depth",
+                "all", "--jobs", jobs), stderr=subprocess.PIPE, text=True,
+        preexec_fn=limit_file_size(256 << 10))
+    _, stderr = process.communicate(timeout=120)
+    assert process.returncode == 1, stderr
+    assert stderr.startswith("vantrel: error: cannot write ") and stderr.count("\n") == 1
+    assert stderr.endswith(f": {os.strerror(errno.EFBIG)}\n")
+    assert os.listdir(out) == []
+    assert parts_folders(process.pid, out) == set()

@@ -16,10 +16,12 @@ from .errors import (
     INPUT_ERROR,
     INTERRUPTED,
     PROG,
+    SYSTEM_ERROR,
     TERMINATED,
     USAGE_ERROR,
     InputError,
     MissingPackage,
+    OutputError,
     Terminated,
     UsageError,
     on_sigterm,
@@ -257,6 +259,8 @@ def main(argv: list[str] | None = None) -> int:
         return _fail(str(exc), USAGE_ERROR)
     except InputError as exc:
         return _fail(str(exc), INPUT_ERROR)
+    except OutputError as exc:
+        return _fail(str(exc), SYSTEM_ERROR)
     except Terminated:
         return _fail("terminated", TERMINATED)
     except KeyboardInterrupt:
@@ -266,6 +270,8 @@ def main(argv: list[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+    except OSError as exc:  # whatever else the system refused: its words, not a traceback
+        return _fail(str(exc), SYSTEM_ERROR)
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)

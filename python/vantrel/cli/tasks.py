@@ -14,7 +14,7 @@ from collections import deque
 from collections.abc import Callable, Iterator
 
 from .._sources import TYPE_CHECKING, MemberGroup, is_url, member_groups, walk_directory
-from .errors import InputError, MissingPackage, Terminated, UsageError
+from .errors import InputError, MissingPackage, Terminated, UsageError, cannot_write
 from .orphans import parts_prefix, start_worker
 
 if TYPE_CHECKING:
@@ -206,15 +206,17 @@ def build_part(folder: str, index: int, form: str | None, table: str, task: Task
     import pyarrow as pa
 
     result, skipped, counts = build_one(table, task, *args)
-    if form == "parquet":
-        path = os.path.join(folder, f"{index}.parquet")
-        writer = parquet_writer(path, result.schema)
-        writer.write_table(result)
-        writer.close()
-        return EncodedPart(path), skipped, counts
-    path = os.path.join(folder, f"{index}.arrows")
-    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as stream:
-        stream.write_table(result)
+    path = os.path.join(folder, f"{index}.parquet" if form == "parquet" else f"{index}.arrows")
+    try:
+        if form == "parquet":
+            writer = parquet_writer(path, result.schema)
+            writer.write_table(result)
+            writer.close()
+            return EncodedPart(path), skipped, counts
+        with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as stream:
+            stream.write_table(result)
+    except OSError as exc:  # shared memory full, say: the parent removes the folder
+        raise cannot_write(path, exc) from None
     return path, skipped, counts
 
 
@@ -280,7 +282,10 @@ class Tasks:
             for task in tasks:
                 yield task, build_one(args[0], task, *args[1:])
             return
-        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=parts_prefix())
+        try:
+            folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=parts_prefix())
+        except OSError as exc:
+            raise cannot_write(self.scratch, exc) from None
         context = multiprocessing.get_context("spawn")
         watched, self.lifeline = context.Pipe(duplex=False)
         self.pool = concurrent.futures.ProcessPoolExecutor(
