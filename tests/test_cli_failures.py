@@ -18,6 +18,7 @@ import pyarrow.ipc  # noqa: E402
 import pyarrow.parquet  # noqa: E402
 
 from helpers.processes import parts_folders, still_running, workers_of  # noqa: E402
+from helpers.recordings import write_event  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parents[1] / "examples" / "1.234567890.gz"
 
@@ -255,3 +256,56 @@ def test_any_error_of_the_system_while_writing_is_one_line(many, tmp_path, suffi
     assert stderr.endswith(f": {os.strerror(errno.EFBIG)}\n")
     assert os.listdir(out) == []
     assert parts_folders(process.pid, out) == set()
+
+
+def over_an_input(tmp_path, case):
+    """The arguments of an export whose output is one of its inputs, and that output."""
+    import vantrel
+
+    data = tmp_path / "data"
+    data.mkdir()
+    recording = write_event(data / "1.234567890.csv", 31, markets=1, messages=80)
+    earlier = data / "prices.parquet"  # an earlier export's output, kept beside its recordings
+    earlier.write_bytes(b"PAR1 an earlier table PAR1")
+    picked = tmp_path / "picked.parquet"
+    pyarrow.parquet.write_table(vantrel.catalogue(str(recording)), picked)
+    link = tmp_path / "link.csv"
+    if case == "a link to it":
+        link.symlink_to(recording)
+    if case == "a hard link to it":
+        os.link(recording, link)
+    return {
+        "its own path": (["export", recording], recording),
+        "a link to it": (["export", recording], link),
+        "a hard link to it": (["export", data], link),
+        "in a source folder": (["export", data], earlier),
+        "matched by a glob": (["export", data / "*"], earlier),
+        "the catalogue read": (["export", "--catalogue", picked], picked),
+        "named by the catalogue": (["export", "--catalogue", picked], recording),
+        "catalogued over its source": (["catalogue", data / "1.234567890.csv"], recording),
+    }[case]
+
+
+@pytest.mark.parametrize("case", [
+    "its own path", "a link to it", "a hard link to it", "in a source folder",
+    "matched by a glob", "the catalogue read", "named by the catalogue",
+    "catalogued over its source",
+])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_an_output_that_is_an_input_is_refused_before_anything_is_written(tmp_path, case, jobs):
+    args, output = over_an_input(tmp_path, case)
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    done = run(*args, "-o", output, "--jobs", jobs)
+    assert done.returncode == 2
+    assert done.stderr.startswith(f"vantrel: error: will not write {str(output)!r}: it is ")
+    assert done.stderr.count("\n") == 1, done.stderr
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+def test_an_output_beside_the_inputs_is_written(tmp_path):
+    args, _ = over_an_input(tmp_path, "its own path")
+    elsewhere = tmp_path / "data" / "prices.csv"
+    elsewhere.write_bytes(b"an earlier table")
+    done = run(*args, "-o", elsewhere, "-q")
+    assert done.returncode == 0, done.stderr
+    assert elsewhere.read_bytes().startswith(b'"market_id"')

@@ -22,6 +22,7 @@ from .errors import (
     InputError,
     MissingPackage,
     OutputError,
+    OutputIsInput,
     Terminated,
     UsageError,
     on_sigterm,
@@ -33,6 +34,7 @@ from .tasks import (
     catalogue_parts,
     check_storage,
     expand,
+    refuse_writing_over_inputs,
     scratch_place,
     scratch_places,
     table_function,
@@ -124,8 +126,6 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     """Builds `table` for every input, handing each result to `consume` in input order; gives
     the messages of what was skipped, a line that sums up what was read, and what it says of
     filter keys that matched nothing."""
-    # A catalogue reads little of each member: a tar is not worth cutting up, and its members'
-    # offsets name places in the archive only when it is read from its file whole.
     check_sources(args)
     remove_leftovers(scratch_places(output))
     parts = PARTS_PER_JOB * args.jobs
@@ -133,7 +133,11 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
         work = catalogue_parts(args.catalogue, parts)
     else:
         check_storage(args.sources)
+        # A catalogue reads little of each member: a tar is not worth cutting up, and its
+        # members' offsets name places in the archive only when it is read from its file whole.
         work = expand(args.sources, 0 if table == "catalogue" else parts)
+    if output is not None:
+        refuse_writing_over_inputs(output, work, args.catalogue)
     options = {**options, "threads": args.threads}
     selection = market_filter(args)
     progress = Progress(work, enabled=not args.quiet)
@@ -255,7 +259,7 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as exc:
         args.subparser.print_usage(sys.stderr)
         return _fail(str(exc), USAGE_ERROR)
-    except MissingPackage as exc:
+    except (MissingPackage, OutputIsInput) as exc:
         return _fail(str(exc), USAGE_ERROR)
     except InputError as exc:
         return _fail(str(exc), INPUT_ERROR)

@@ -21,6 +21,11 @@ class UsageError(Exception):
     """Bad arguments, found before any input is read."""
 
 
+class OutputIsInput(Exception):
+    """The output names a file the run reads: bad usage, though not of the parser's kind, so
+    its usage is not printed."""
+
+
 class InputError(Exception):
     """An input could not be read (and was not to be skipped)."""
 

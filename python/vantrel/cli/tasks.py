@@ -13,8 +13,15 @@ import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
 
-from .._sources import TYPE_CHECKING, MemberGroup, is_url, member_groups, walk_directory
-from .errors import InputError, MissingPackage, Terminated, UsageError, cannot_write
+from .._sources import (
+    TYPE_CHECKING,
+    MemberGroup,
+    has_magic,
+    is_url,
+    member_groups,
+    walk_directory,
+)
+from .errors import InputError, MissingPackage, OutputIsInput, Terminated, UsageError, cannot_write
 from .orphans import parts_prefix, start_worker
 
 if TYPE_CHECKING:
@@ -137,6 +144,44 @@ def expand(sources: list[str], parts: int) -> list[Task]:
             groups = member_groups(path, parts) if parts else None
             tasks.extend(groups if groups else [path])
     return tasks
+
+
+def _sources_of(task: Task) -> list[str]:
+    """The local files a task reads: a glob's matches (folders among them walked), as the
+    replay will expand it; a catalogue's recordings."""
+    if isinstance(task, CataloguePart):
+        return [s for s in task.rows.column("source").unique().to_pylist() if s and not is_url(s)]
+    if isinstance(task, MemberGroup):
+        return [task.path]
+    if is_url(task):
+        return []
+    if has_magic(task) and not os.path.exists(task):
+        import glob
+
+        matches = glob.glob(task, recursive=True)
+        return [f for m in matches for f in (walk_directory(m) if os.path.isdir(m) else [m])]
+    return [task]
+
+
+def refuse_writing_over_inputs(output: str, work: list[Task], catalogue: str | None) -> None:
+    """OutputIsInput when `output` is one of the files the run reads (by identity, so a link
+    to one counts too), before anything is written: replacing it would lose the input, and a
+    catalogue is a list the user picked by hand."""
+    try:
+        target = os.stat(output)
+    except OSError:  # nothing there yet, so nothing read there either
+        return
+    read = itertools.chain([catalogue] if catalogue is not None else [],
+                           (path for task in work for path in _sources_of(task)))
+    for path in dict.fromkeys(read):
+        try:
+            found = os.stat(path)
+        except OSError:
+            continue
+        if (found.st_dev, found.st_ino) == (target.st_dev, target.st_ino):
+            what = "the catalogue read" if path == catalogue else "an input"
+            raise OutputIsInput(f"will not write {output!r}: it is {what} ({path!r}); name "
+                                "another output")
 
 
 def task_size(task: Task) -> int:
