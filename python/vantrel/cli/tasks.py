@@ -78,13 +78,19 @@ def read_catalogue(path: str) -> Any:
                      f"{known}")
 
 
+def _named_sources(rows: Any) -> list[str]:
+    """The files and URLs a catalogue's rows name, each once (what is not text is left to the
+    catalogue's own checks)."""
+    return [s for s in rows.column("source").unique().to_pylist() if isinstance(s, str) and s]
+
+
 def catalogue_parts(path: str, parts: int) -> list[Task]:
     """The catalogue of `path` cut into about `parts` tasks, checked before any is run."""
     from .._catalogue_source import split
 
     table = read_catalogue(path)
     if "source" in table.column_names:
-        check_storage([s for s in table.column("source").unique().to_pylist() if s])
+        check_storage(_named_sources(table))
     try:
         pieces = split(table, parts)
     except (TypeError, ValueError) as exc:
@@ -150,7 +156,7 @@ def _sources_of(task: Task) -> list[str]:
     """The local files a task reads: a glob's matches (folders among them walked), as the
     replay will expand it; a catalogue's recordings."""
     if isinstance(task, CataloguePart):
-        return [s for s in task.rows.column("source").unique().to_pylist() if s and not is_url(s)]
+        return [source for source in _named_sources(task.rows) if not is_url(source)]
     if isinstance(task, MemberGroup):
         return [task.path]
     if is_url(task):
