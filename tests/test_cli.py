@@ -1,13 +1,11 @@
 """The vantrel command line, run as `python -m vantrel` in a subprocess."""
 
-import glob
 import json
 import os
 import signal
 import subprocess
 import sys
 import tarfile
-import tempfile
 import time
 from pathlib import Path
 
@@ -19,13 +17,14 @@ import pyarrow.ipc
 import pyarrow.parquet
 
 import vantrel
+from helpers.processes import parts_folders
 from helpers.recordings import exchange_recordings, write_event, write_without_texts
 from helpers.archives import huge_base256_size, long_name_of_32_tib, v7_header
 from tools.recordings import archives
 from tools.recordings.archives import exchange_tar
 from helpers.table_reference import plain
 from vantrel._sources import member_groups
-from vantrel.cli import PARTS_PER_JOB, parts_prefix
+from vantrel.cli import PARTS_PER_JOB
 
 
 def run(*args, cwd=None):
@@ -195,7 +194,7 @@ def test_errors_skip_lists_skipped_files(broken, tmp_path, command, strict):
 
 @pytest.mark.parametrize("where", ["missing", "a file", "read-only"])
 def test_unwritable_output_fails_before_any_work(broken, tmp_path, where):
-    # An unreadable input would exit 1 if it were read: 2 shows nothing was.
+    # An unreadable input would be named if it were read: the output alone shows nothing was.
     target = tmp_path / "out"
     if where == "a file":
         target.write_bytes(b"")
@@ -205,8 +204,10 @@ def test_unwritable_output_fails_before_any_work(broken, tmp_path, where):
         target.mkdir()
         target.chmod(0o500)
     done = run("export", *broken, "-o", target / "prices.parquet")
-    assert done.returncode == 2
-    assert "cannot write" in done.stderr
+    # the system's refusal, not bad usage: one line, no usage block
+    assert done.returncode == 1
+    assert done.stderr.startswith("vantrel: error: cannot write") and done.stderr.count("\n") == 1
+    assert str(target / "prices.parquet") in done.stderr
 
 
 def test_export_of_nothing_keeps_the_columns(tmp_path, broken):
@@ -319,14 +320,6 @@ def test_a_first_input_whose_texts_are_all_null(tmp_path, suffix, name):
         else:
             assert got.schema == expected.schema
             assert rows(got) == rows(expected)
-
-
-def parts_folders(pid, *places):
-    """The hand-over folders of the export running as `pid`, in every place it may put them:
-    other exports on the machine have folders of their own."""
-    places = ("/dev/shm", tempfile.gettempdir(), *map(str, places))
-    prefix = parts_prefix(pid)
-    return {p for place in places for p in glob.glob(os.path.join(place, prefix + "*"))}
 
 
 @pytest.mark.parametrize("outcome", ["done", "failed"])

@@ -16,7 +16,9 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 
 import vantrel  # noqa: E402
+from helpers.processes import still_running, workers_of  # noqa: E402
 from helpers.recordings import exchange_recordings, write_event  # noqa: E402
+from tools.recordings import Shape, generate  # noqa: E402
 from tools.recordings.archives import exchange_tar  # noqa: E402
 from vantrel._sources import member_groups  # noqa: E402
 from vantrel.cli import Counts, Progress, parts_prefix  # noqa: E402
@@ -103,6 +105,41 @@ def test_the_run_ends_with_a_summary_of_what_was_read(folder, tmp_path, jobs, ta
     assert run("export", folder, "-o", out, "--quiet").stderr == ""
 
 
+@pytest.fixture(scope="module")
+def long_texts(tmp_path_factory):
+    """Markets whose texts run long, as football's and place markets' do, beside races'."""
+    root = tmp_path_factory.mktemp("long")
+    generate(root / "1.100000001.gz", Shape(
+        kind="match", runners=3, market_type="OVER_UNDER_25", market_name="Over/Under 2.5 Goals",
+        event_name="Wolverhampton Wanderers v Nottingham Forest"), messages=60, seed=3)
+    generate(root / "1.100000002.gz", Shape(
+        runners=10, market_type="PLACE", market_name="To Be Placed", number_of_winners=3,
+        event_name="Newmarket (July) 12th Jul"), messages=80, seed=4)
+    write_event(root / "event.json", 21, markets=2, messages=60)
+    return root
+
+
+@pytest.mark.parametrize("columns", [None, 60, 80, 100, 160, 1000])
+def test_info_fits_the_terminal(long_texts, columns):
+    env = {name: value for name, value in os.environ.items() if name != "COLUMNS"}
+    if columns is not None:  # a terminal's width, as shells give it; else a pipe's
+        env["COLUMNS"] = str(columns)
+    done = run("info", long_texts, "-q", "--jobs", 1, env=env)
+    assert done.returncode == 0, done.stderr
+    header, *lines = done.stdout.splitlines()
+    expected = vantrel.market_summaries(long_texts).to_pylist()
+    assert [line.split()[0] for line in lines] == [m["market_id"] for m in expected]
+    if (columns or 120) >= 80:  # where what is left reads
+        assert max(len(line) for line in [header, *lines]) <= (columns or 120)
+    # a text cut short is its start and an ellipsis, in the same place on every line
+    event, after = header.index("event"), header.index("type")
+    for line, market in zip(lines, expected):
+        shown, text = line[event:after].rstrip(), market["event_name"] or ""
+        assert shown == text or (shown.endswith("\u2026") and text.startswith(shown[:-1]))
+    # room for everything: nothing cut short or left out
+    assert ("\u2026" not in done.stdout and "first" in header) == (columns == 1000)
+
+
 def test_progress_counts_an_archives_members(tmp_path):
     month = tmp_path / "month.tar"
     exchange_tar(month, exchange_recordings(80, 6))
@@ -128,28 +165,6 @@ def test_csv_times_are_iso_8601(tmp_path):
     times = [v for v in values if re.fullmatch(r"\d{4}-\d\d-\d\d[ T].*Z", v)]
     assert times and all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", t)
                          for t in times), row
-
-
-def workers_of(pid):
-    """The processes whose parent is `pid`."""
-    children = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        if int(fields[1]) == pid:
-            children.append(int(entry))
-    return children
-
-
-def running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads /proc for the workers")
@@ -181,10 +196,7 @@ def test_sigterm_cleans_up_as_ctrl_c_does(tmp_path, masks):
     assert stderr.splitlines()[-1] == "vantrel: error: terminated" and "Traceback" not in stderr
     assert not any(os.path.exists(p) for p in parts)
     assert os.listdir(out) == []
-    deadline = time.monotonic() + 10
-    while any(map(running, workers)) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert not any(map(running, workers))
+    assert still_running(workers) == []
 
 
 def test_main_runs_outside_the_main_thread(capsys):

@@ -10,6 +10,7 @@ progress: what a terminal shows; writers: the output file; commands: info, expor
 
 from .commands import PARTS_PER_JOB, main
 from .progress import Progress
-from .tasks import Counts, parts_prefix
+from .orphans import parts_prefix
+from .tasks import Counts
 
 __all__ = ["Counts", "PARTS_PER_JOB", "Progress", "main", "parts_prefix"]

@@ -185,9 +185,9 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Replay recorded exchange market-stream files: summarise them, or export "
                     "research tables to Parquet, CSV or Arrow.",
-        epilog="Exit status: 0 on success, 1 when an input cannot be read, 2 for bad usage, "
-               "130 when interrupted (Ctrl-C), 143 when terminated (SIGTERM). Run "
-               "'vantrel COMMAND --help' for a command's options.")
+        epilog="Exit status: 0 on success, 1 when an input cannot be read or the output cannot "
+               "be written, 2 for bad usage, 130 when interrupted (Ctrl-C), 143 when terminated "
+               "(SIGTERM). Run 'vantrel COMMAND --help' for a command's options.")
     parser.add_argument("-V", "--version", action="version", version=f"{PROG} {version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import signal
 import sys
 import time
@@ -16,16 +17,29 @@ from .errors import (
     INPUT_ERROR,
     INTERRUPTED,
     PROG,
+    SYSTEM_ERROR,
     TERMINATED,
     USAGE_ERROR,
     InputError,
     MissingPackage,
+    OutputError,
+    OutputIsInput,
     Terminated,
     UsageError,
     on_sigterm,
 )
+from .orphans import remove_leftovers
 from .progress import Progress, counted
-from .tasks import Tasks, catalogue_parts, expand, scratch_place, table_function
+from .tasks import (
+    Tasks,
+    catalogue_parts,
+    check_storage,
+    expand,
+    refuse_writing_over_inputs,
+    scratch_place,
+    scratch_places,
+    table_function,
+)
 from .writers import Writer
 
 if TYPE_CHECKING:
@@ -66,15 +80,65 @@ def info_rows(table: Any) -> list[dict[str, Any]]:
     return [{k: row[k] for k in keys} for row in table.to_pylist()]
 
 
-def print_info(rows: list[dict[str, Any]], out: Any) -> None:
+# What gives way when the table is wider than the terminal: first whole columns, the least
+# needed first, until the rest fits with its texts cut to the narrowest that still reads; then
+# those texts, the widest first. --json keeps everything.
+LEFT_OUT_FIRST = ("first", "last", "books", "runners", "market time")
+NARROWEST = {"event": 12, "name": 10, "type": 8, "winners": 9}
+NUMERIC = ("runners", "books", "matched")
+# A pipe has no width of its own (COLUMNS gives it one)
+PIPE_WIDTH = 120
+
+
+def info_width() -> int:
+    return shutil.get_terminal_size((PIPE_WIDTH, 24)).columns
+
+
+def _fit(header: list[str], widths: list[int], limit: int) -> tuple[list[int], list[int]]:
+    """The columns kept and their widths, for lines of at most `limit` characters where the
+    narrowest columns allow it."""
+    floors = [min(w, NARROWEST.get(h, w)) for h, w in zip(header, widths)]
+
+    def total(sizes: list[int], kept: list[int]) -> int:
+        return sum(sizes[i] for i in kept) + 2 * (len(kept) - 1)
+
+    kept = list(range(len(header)))
+    for title in LEFT_OUT_FIRST:
+        if total(floors, kept) <= limit:
+            break
+        kept.remove(header.index(title))
+    widths = list(widths)
+    for _ in range(total(widths, kept) - limit):
+        widest = max(kept, key=lambda i: widths[i] if widths[i] > floors[i] else -1)
+        if widths[widest] == floors[widest]:
+            break
+        widths[widest] -= 1
+    return kept, widths
+
+
+def _ellipsis(out: Any) -> str:
+    """An ellipsis, where the output's encoding has one."""
+    try:
+        "\u2026".encode(getattr(out, "encoding", None) or "utf-8")
+    except (UnicodeError, LookupError):
+        return "~"
+    return "\u2026"
+
+
+def print_info(rows: list[dict[str, Any]], out: Any, width: int) -> None:
+    """The rows as a table of at most `width` columns, as far as the narrowest allow."""
     header = [title for title, _ in INFO_COLUMNS]
     cells = [[_cell(key, row[key]) for _, key in INFO_COLUMNS] for row in rows]
     widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(header)]
-    numeric = {"runners", "books", "matched"}
+    kept, widths = _fit(header, widths, width)
+    mark = _ellipsis(out)
 
     def line(values: list[str]) -> str:
-        parts = [v.rjust(w) if h in numeric else v.ljust(w)
-                 for v, w, h in zip(values, widths, header)]
+        parts = []
+        for i in kept:
+            text, room = values[i], widths[i]
+            text = text if len(text) <= room else text[:room - len(mark)] + mark
+            parts.append(text.rjust(room) if header[i] in NUMERIC else text.ljust(room))
         return "  ".join(parts).rstrip()
 
     print(line(header), file=out)
@@ -113,14 +177,18 @@ def _run(args: argparse.Namespace, table: str, options: dict[str, Any],
     """Builds `table` for every input, handing each result to `consume` in input order; gives
     the messages of what was skipped, a line that sums up what was read, and what it says of
     filter keys that matched nothing."""
-    # A catalogue reads little of each member: a tar is not worth cutting up, and its members'
-    # offsets name places in the archive only when it is read from its file whole.
     check_sources(args)
+    remove_leftovers(scratch_places(output))
     parts = PARTS_PER_JOB * args.jobs
     if args.catalogue is not None:
         work = catalogue_parts(args.catalogue, parts)
     else:
+        check_storage(args.sources)
+        # A catalogue reads little of each member: a tar is not worth cutting up, and its
+        # members' offsets name places in the archive only when it is read from its file whole.
         work = expand(args.sources, 0 if table == "catalogue" else parts)
+    if output is not None:
+        refuse_writing_over_inputs(output, work, args.catalogue)
     options = {**options, "threads": args.threads}
     selection = market_filter(args)
     progress = Progress(work, enabled=not args.quiet)
@@ -160,7 +228,7 @@ def command_info(args: argparse.Namespace) -> Outcome:
     _need_pyarrow("info")
     outcome = _run(args, "markets", {}, consume)
     if not args.json:
-        print_info(rows, sys.stdout)
+        print_info(rows, sys.stdout, info_width())
     sys.stdout.flush()
     return outcome
 
@@ -242,10 +310,12 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as exc:
         args.subparser.print_usage(sys.stderr)
         return _fail(str(exc), USAGE_ERROR)
-    except MissingPackage as exc:
+    except (MissingPackage, OutputIsInput) as exc:
         return _fail(str(exc), USAGE_ERROR)
     except InputError as exc:
         return _fail(str(exc), INPUT_ERROR)
+    except OutputError as exc:
+        return _fail(str(exc), SYSTEM_ERROR)
     except Terminated:
         return _fail("terminated", TERMINATED)
     except KeyboardInterrupt:
@@ -255,6 +325,8 @@ def main(argv: list[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+    except OSError as exc:  # whatever else the system refused: its words, not a traceback
+        return _fail(str(exc), SYSTEM_ERROR)
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)

@@ -13,11 +13,20 @@ import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
 
-from .._sources import (TYPE_CHECKING, MemberGroup, member_groups, walk_directory,
-                        with_event_folders)
-from .errors import InputError, Terminated, UsageError
+from .._sources import (
+    TYPE_CHECKING,
+    MemberGroup,
+    has_magic,
+    is_url,
+    member_groups,
+    walk_directory,
+    with_event_folders,
+)
+from .errors import InputError, MissingPackage, OutputIsInput, Terminated, UsageError, cannot_write
+from .orphans import parts_prefix, start_worker
 
 if TYPE_CHECKING:
+    from multiprocessing.connection import Connection
     from typing import Any, TypeAlias
 
     Task: TypeAlias = "str | tuple[str, ...] | MemberGroup | CataloguePart"
@@ -70,16 +79,62 @@ def read_catalogue(path: str) -> Any:
                      f"{known}")
 
 
+def _named_sources(rows: Any) -> list[str]:
+    """The files and URLs a catalogue's rows name, each once (what is not text is left to the
+    catalogue's own checks)."""
+    return [s for s in rows.column("source").unique().to_pylist() if isinstance(s, str) and s]
+
+
 def catalogue_parts(path: str, parts: int) -> list[Task]:
     """The catalogue of `path` cut into about `parts` tasks, checked before any is run."""
     from .._catalogue_source import split
 
     table = read_catalogue(path)
+    if "source" in table.column_names:
+        check_storage(_named_sources(table))
     try:
         pieces = split(table, parts)
     except (TypeError, ValueError) as exc:
         raise InputError(f"{path}: {exc}") from None
     return [CataloguePart(rows, count, size) for rows, count, size in pieces]
+
+
+def _protocols(url: str) -> list[str]:
+    """The protocols of a URL, each of a chain ("simplecache::s3://bucket/key") among them."""
+    links = url.split("::")
+    return [link.partition("://")[0] if "://" in link else link if i < len(links) - 1 else "file"
+            for i, link in enumerate(links)]
+
+
+def _package(exc: ImportError) -> str:
+    """What to install for a storage fsspec could not load: the module that failed to import,
+    else fsspec's own words, which name a package."""
+    missing = getattr(exc.__cause__, "name", None) or exc.name
+    if not missing:
+        return str(exc)
+    package = missing.partition(".")[0]
+    return f"{package}: pip install {package}"
+
+
+def check_storage(sources: list[str]) -> None:
+    """Every URL among `sources` with its storage's package installed, before any work, so that
+    a missing one is a line naming it rather than a traceback from a worker."""
+    urls = [source for source in sources if is_url(source)]
+    if not urls:
+        return
+    try:
+        import fsspec
+    except ImportError:
+        raise MissingPackage(f"{urls[0]}: reading a URL needs fsspec: pip install fsspec") from None
+    for url in urls:
+        for protocol in _protocols(url):
+            try:
+                fsspec.get_filesystem_class(protocol)
+            except ImportError as exc:
+                raise MissingPackage(f"{url}: reading {protocol}:// needs {_package(exc)}") \
+                    from None
+            except ValueError as exc:  # a protocol fsspec does not know
+                raise InputError(f"{url}: {exc}") from None
 
 
 def expand(sources: list[str], parts: int) -> list[Task]:
@@ -96,6 +151,46 @@ def expand(sources: list[str], parts: int) -> list[Task]:
             groups = member_groups(path, parts) if parts and isinstance(path, str) else None
             tasks.extend(groups if groups else [path])
     return tasks
+
+
+def _sources_of(task: Task) -> list[str]:
+    """The local files a task reads: a glob's matches (folders among them walked), as the
+    replay will expand it; a catalogue's recordings."""
+    if isinstance(task, CataloguePart):
+        return [source for source in _named_sources(task.rows) if not is_url(source)]
+    if isinstance(task, MemberGroup):
+        return [task.path]
+    if isinstance(task, tuple):
+        return list(task)
+    if is_url(task):
+        return []
+    if has_magic(task) and not os.path.exists(task):
+        import glob
+
+        matches = glob.glob(task, recursive=True)
+        return [f for m in matches for f in (walk_directory(m) if os.path.isdir(m) else [m])]
+    return [task]
+
+
+def refuse_writing_over_inputs(output: str, work: list[Task], catalogue: str | None) -> None:
+    """OutputIsInput when `output` is one of the files the run reads (by identity, so a link
+    to one counts too), before anything is written: replacing it would lose the input, and a
+    catalogue is a list the user picked by hand."""
+    try:
+        target = os.stat(output)
+    except OSError:  # nothing there yet, so nothing read there either
+        return
+    read = itertools.chain([catalogue] if catalogue is not None else [],
+                           (path for task in work for path in _sources_of(task)))
+    for path in dict.fromkeys(read):
+        try:
+            found = os.stat(path)
+        except OSError:
+            continue
+        if (found.st_dev, found.st_ino) == (target.st_dev, target.st_ino):
+            what = "the catalogue read" if path == catalogue else "an input"
+            raise OutputIsInput(f"will not write {output!r}: it is {what} ({path!r}); name "
+                                "another output")
 
 
 def task_size(task: Task) -> int:
@@ -168,15 +263,17 @@ def build_part(folder: str, index: int, form: str | None, table: str, task: Task
     import pyarrow as pa
 
     result, skipped, counts = build_one(table, task, *args)
-    if form == "parquet":
-        path = os.path.join(folder, f"{index}.parquet")
-        writer = parquet_writer(path, result.schema)
-        writer.write_table(result)
-        writer.close()
-        return EncodedPart(path), skipped, counts
-    path = os.path.join(folder, f"{index}.arrows")
-    with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as stream:
-        stream.write_table(result)
+    path = os.path.join(folder, f"{index}.parquet" if form == "parquet" else f"{index}.arrows")
+    try:
+        if form == "parquet":
+            writer = parquet_writer(path, result.schema)
+            writer.write_table(result)
+            writer.close()
+            return EncodedPart(path), skipped, counts
+        with pa.OSFile(path, "wb") as sink, pa.ipc.new_stream(sink, result.schema) as stream:
+            stream.write_table(result)
+    except OSError as exc:  # shared memory full, say: the parent removes the folder
+        raise cannot_write(path, exc) from None
     return path, skipped, counts
 
 
@@ -189,11 +286,6 @@ def load_part(path: str) -> Any:
         return pa.ipc.open_stream(pa.memory_map(path)).read_all()
     finally:
         os.unlink(path)
-
-
-def _quiet_worker() -> None:
-    # Ctrl-C reaches the whole process group; the parent alone decides what happens next.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 # Memory, where there is this much of it free, rather than a disk, for the workers' tables.
@@ -217,10 +309,10 @@ def scratch_place(output: str | None) -> str:
     return tempfile.gettempdir()
 
 
-def parts_prefix(pid: int | None = None) -> str:
-    """The start of the name of a run's hand-over folder: the process id in it tells one
-    export's leftovers from another's on a machine that runs several."""
-    return f".vantrel-parts-{os.getpid() if pid is None else pid}-"
+def scratch_places(output: str | None) -> list[str]:
+    """Every place scratch_place may choose, where earlier runs may have left their folders."""
+    places = [SHARED_MEMORY, tempfile.gettempdir()]
+    return places + ([os.path.dirname(os.path.abspath(output))] if output is not None else [])
 
 
 class Tasks:
@@ -237,6 +329,8 @@ class Tasks:
         self.form = form
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         self.folder: str | None = None
+        # The workers watch its other end: held by this process alone, it closes when it ends.
+        self.lifeline: Connection | None = None
 
     def run(self, tasks: list[Task], *args: Any) -> Iterator[tuple[Task, Any]]:
         if not tasks:
@@ -245,10 +339,15 @@ class Tasks:
             for task in tasks:
                 yield task, build_one(args[0], task, *args[1:])
             return
-        folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=parts_prefix())
+        try:
+            folder = self.folder = tempfile.mkdtemp(dir=self.scratch, prefix=parts_prefix())
+        except OSError as exc:
+            raise cannot_write(self.scratch, exc) from None
+        context = multiprocessing.get_context("spawn")
+        watched, self.lifeline = context.Pipe(duplex=False)
         self.pool = concurrent.futures.ProcessPoolExecutor(
-            max_workers=min(self.jobs, len(tasks)), initializer=_quiet_worker,
-            mp_context=multiprocessing.get_context("spawn"))
+            max_workers=min(self.jobs, len(tasks)), initializer=start_worker,
+            initargs=(watched, os.getpid()), mp_context=context)
         pending: deque[tuple[Task, concurrent.futures.Future[Any]]] = deque()
 
         def submit(index: int, task: Task) -> None:
@@ -303,6 +402,9 @@ class Tasks:
                     process.terminate()
             self.pool.shutdown(wait=True, cancel_futures=True)
             self.pool = None
+        if self.lifeline is not None:
+            self.lifeline.close()
+            self.lifeline = None
         # After the workers are gone, so none can write there again.
         if self.folder is not None:
             shutil.rmtree(self.folder, ignore_errors=True)

@@ -8,7 +8,8 @@ import os
 from collections.abc import Callable
 
 from .._sources import TYPE_CHECKING
-from .errors import InputError, UsageError
+from .errors import InputError, OutputError, cannot_write
+from .orphans import output_part_name
 from .tasks import EncodedPart, parquet_writer
 
 if TYPE_CHECKING:
@@ -105,7 +106,7 @@ def _new_part(folder: str, name: str) -> tuple[int, str]:
     as mkstemp makes it, so that renaming it into place needs no change of mode."""
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
     for _ in range(100):
-        candidate = os.path.join(folder, f".{name}.{os.getpid()}.{os.urandom(4).hex()}.part")
+        candidate = os.path.join(folder, output_part_name(name))
         try:
             return os.open(candidate, flags, 0o666), candidate
         except FileExistsError:
@@ -122,11 +123,11 @@ class Writer:
         self.form = form
         folder = os.path.dirname(os.path.abspath(path))
         if not os.path.isdir(folder):
-            raise UsageError(f"cannot write {path!r}: folder {folder!r} does not exist")
+            raise OutputError(f"cannot write {path!r}: folder {folder!r} does not exist")
         try:
             handle, self.temporary = _new_part(folder, os.path.basename(path))
         except OSError as exc:
-            raise UsageError(f"cannot write {path!r}: {exc.strerror}") from None
+            raise cannot_write(path, exc) from None
         self._writer: Any = None
         try:
             os.close(handle)
@@ -136,6 +137,12 @@ class Writer:
         self._unifier = _DictionaryUnifier() if form == "arrow" else None
 
     def write(self, table: Any) -> None:
+        try:
+            self._write(table)
+        except OSError as exc:  # a full disk among them: what is written so far goes in discard()
+            raise cannot_write(self.path, exc) from None
+
+    def _write(self, table: Any) -> None:
         if isinstance(table, EncodedPart):
             if self._writer is None:
                 self._writer = _JoinedParquet(self.temporary)
@@ -165,8 +172,11 @@ class Writer:
     def commit(self, empty: Callable[[], Any]) -> None:
         if self._writer is None:
             self.write(empty())
-        self._writer.close()
-        os.replace(self.temporary, self.path)
+        try:
+            self._writer.close()
+            os.replace(self.temporary, self.path)
+        except OSError as exc:
+            raise cannot_write(self.path, exc) from None
 
     def discard(self) -> None:
         try:
