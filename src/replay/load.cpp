@@ -13,14 +13,28 @@ namespace vantrel::replay {
 
 namespace {
 
-// Long enough to recognise the text, short enough for one line of an error.
-constexpr std::size_t kShownTimeText = 40;
+// Long enough to recognise a text, short enough for one line of an error.
+constexpr std::size_t kShownText = 40;
+
+std::string shown(std::string_view text) {
+  std::string out(text.substr(0, kShownText));
+  if (text.size() > kShownText) out += "...";
+  return out;
+}
+
+std::string at_line(std::uint64_t line, std::string_view what) {
+  return "line " + std::to_string(line) + ": " + std::string(what);
+}
 
 std::string unreadable_time_text(std::uint64_t line, const UnreadableTime& bad) {
-  std::string shown(bad.text.substr(0, kShownTimeText));
-  if (bad.text.size() > kShownTimeText) shown += "...";
-  return "line " + std::to_string(line) + ": market definition " + std::string(bad.key) + " \"" +
-         shown + "\" is not a time (YYYY-MM-DDTHH:MM:SS[.ffffff] and Z or an offset +HH:MM)";
+  return at_line(line, "market definition " + std::string(bad.key) + " \"" + shown(bad.text) +
+                           "\" is not a time (YYYY-MM-DDTHH:MM:SS[.ffffff] and Z or an "
+                           "offset +HH:MM)");
+}
+
+std::string unparsed_line_text(std::uint64_t line, const json::ParseError& err) {
+  return at_line(
+      line, std::string(json::error_text(err.code)) + " at column " + std::to_string(err.column));
 }
 
 }  // namespace
@@ -31,12 +45,12 @@ bool StoreLines::on_line(std::string_view line) {
   const std::size_t before = store_.size();
   const json::ParseError err = store_.add_line(line);
   if (err) {
-    error_ = err.message();
+    error_ = for_package_ ? unparsed_line_text(line_number_, err) : err.message();
     return false;
   }
   if (store_.size() == before) return true;
   const ParsedMessage& message = store_.messages()[before];
-  if (check_times_) {
+  if (for_package_) {
     if (const std::optional<UnreadableTime> bad = unreadable_definition_time(message)) {
       error_ = unreadable_time_text(line_number_, *bad);
       return false;
