@@ -1,5 +1,6 @@
 #include "replay/load.hpp"
 
+#include <charconv>
 #include <new>
 #include <optional>
 #include <string>
@@ -32,9 +33,48 @@ std::string unreadable_time_text(std::uint64_t line, const UnreadableTime& bad) 
                            "offset +HH:MM)");
 }
 
-std::string unparsed_line_text(std::uint64_t line, const json::ParseError& err) {
-  return at_line(
-      line, std::string(json::error_text(err.code)) + " at column " + std::to_string(err.column));
+// A publish time as the line wrote it, near enough: numbers in their shortest form, texts
+// quoted, containers by their brackets.
+std::string shown_value(json::Value value) {
+  switch (value.kind()) {
+    case json::Kind::kNull:
+      return "null";
+    case json::Kind::kBool:
+      return value.is_true() ? "true" : "false";
+    case json::Kind::kString: {
+      std::string quoted(1, '"');
+      quoted += shown(value.as_string());
+      quoted += '"';
+      return quoted;
+    }
+    case json::Kind::kArray:
+      return "[...]";
+    case json::Kind::kObject:
+      return "{...}";
+    default:
+      break;
+  }
+  if (const std::optional<std::int64_t> whole = value.as_int()) return std::to_string(*whole);
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, *value.as_double());
+  return {text, written.ptr};
+}
+
+std::string refused_line_text(std::uint64_t line, const LineFault& fault) {
+  if (fault.parse) {
+    return at_line(line, std::string(json::error_text(fault.parse.code)) + " at column " +
+                             std::to_string(fault.parse.column));
+  }
+  switch (fault.time_fault) {
+    case TimeFault::kMissing:
+      return at_line(line, "message has no publish time (\"pt\")");
+    case TimeFault::kPastYear9999:
+      return at_line(line, "publish time " + shown_value(fault.time) +
+                               " is past the year 9999, the last a datetime holds");
+    default:
+      return at_line(line, "publish time " + shown_value(fault.time) +
+                               " is not a positive whole number of milliseconds");
+  }
 }
 
 }  // namespace
@@ -43,9 +83,10 @@ bool StoreLines::on_line(std::string_view line) {
   ++line_number_;
   text_bytes_ += line.size();
   const std::size_t before = store_.size();
-  const json::ParseError err = store_.add_line(line);
-  if (err) {
-    error_ = for_package_ ? unparsed_line_text(line_number_, err) : err.message();
+  const LineFault fault = store_.add_line(
+      line, for_package_ ? PublishTimes::kWholeMilliseconds : PublishTimes::kIntegersAboveZero);
+  if (fault) {
+    error_ = for_package_ ? refused_line_text(line_number_, fault) : fault.parse.message();
     return false;
   }
   if (store_.size() == before) return true;

@@ -23,9 +23,10 @@ class StoreLines final : public LineHandler {
       : store_(store), keep_going_(ask), context_(context) {}
 
   // Reads the lines as the package's replay and tables do, rather than as iter_prices_file
-  // always has: definition times checked, so that a time that cannot be read fails the
-  // recording before any of its books; and errors that name the recording's own line ("line 6:
-  // expected value at column 78"), each line being parsed on its own.
+  // always has: publish times as whole milliseconds in either number form
+  // (PublishTimes::kWholeMilliseconds), definition times checked, so that a time that cannot be
+  // read fails the recording before any of its books; and errors that name the recording's own
+  // line ("line 6: expected value at column 78"), each line being parsed on its own.
   void read_for_package() { for_package_ = true; }
 
   // Asks `judge` of each message until it has decided, and stops the read once it rules the
