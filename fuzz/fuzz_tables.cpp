@@ -1,6 +1,6 @@
-// The table builders over whatever a load keeps: every form of the prices table (per book, on
-// a time grid, changed runners only, in play only), trades and both summaries, fed by the
-// multi-market replay step. Besides crashes this checks that what is handed to Arrow is a
+// The table builders over whatever the package's load keeps: every form of the prices table
+// (per book, on a time grid, changed runners only, in play only), trades and both summaries, fed
+// by the multi-market replay step. Besides crashes this checks that what is handed to Arrow is a
 // valid layout: columns of one length, buffers long enough for their rows, null counts that
 // match the bitmaps, dictionary indices and list offsets inside their children.
 #include <algorithm>
@@ -94,12 +94,14 @@ void run(const MessageStore& store, BookSink& sink, const replay::MarketFilter& 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   MessageStore store;
-  store_lines(data, size, store);
+  store_lines(data, size, store, true);
 
   // A grid over a recording spanning centuries is as many rows as asked for; keep it to about
   // a thousand points so that an input is judged on its layout, not on running out of memory.
   std::int64_t first = std::numeric_limits<std::int64_t>::max(), last = 0;
   for (const ParsedMessage& m : store.messages()) {
+    // the tables write these as timestamps that every reader must take as datetimes
+    FUZZ_CHECK(m.publish_time() >= 1 && m.publish_time() <= kLastPublishTime);
     first = std::min(first, m.publish_time());
     last = std::max(last, m.publish_time());
   }

@@ -14,6 +14,12 @@ the harness checks that:
   as before the damage;
 - `vantrel export` (one job, and for a sample two) and `vantrel.dask` read what `replay` reads.
 
+Every third input also gets an attack on one recording's text before it is packed: publish
+times written as floats (which must read as before), a time that is no publish time or a
+damaged line (which must fail that recording alone, naming its own line, the same way in
+`replay` and every table), among blank lines and CR LF ends. Its replay is also shared by four
+threads, which must hand out every book once and tell the others why they were refused.
+
     python fuzz/mutate.py --inputs 10000 --jobs 2      # the long run
     python fuzz/mutate.py --inputs 100 --seed 7        # a short one, as the tests run it
 
@@ -30,10 +36,12 @@ import json
 import multiprocessing
 import os
 import random
+import re
 import shutil
 import sys
 import tarfile
 import tempfile
+import threading
 import time
 import warnings
 import zipfile
@@ -49,6 +57,7 @@ sys.path.insert(0, str(ROOT))
 MEMORY_LIMIT = 3 << 30  # address space of a worker
 INPUT_SECONDS = 60  # a whole input's checks, all runs together
 EXPORT_TWO_JOBS_EVERY = 25  # seeds between runs of `export --jobs 2` on a tar
+ATTACK_EVERY = 3  # seeds between attacks on a recording's text
 CHECKSUMMED = ("gzip", "bzip2", "xz", "zstd")
 
 
@@ -195,6 +204,217 @@ def good_members(base: Base, damage: Damage) -> list[str]:
             return []
         return [name for name, (lo, hi) in base.members if untouched(lo, hi)]
     return []
+
+
+# ---------------------------------------------------------------------------------------------
+# Attacks on a recording's text, made before it is packed, so that what the package must make
+# of them is known exactly
+
+
+@dataclass
+class Attack:
+    """What was done to one recording: `line` is the line its error must name (None when it must
+    read as before), `words` what that error must say, `member` the archive member it is (None
+    for a lone file)."""
+
+    name: str
+    line: int | None
+    words: str
+    member: str | None = None
+
+
+PT = re.compile(rb'"pt": ?(\d+)')
+# Times a message may not carry ({n} is its own), and None for a message without one.
+BAD_TIMES = ("0", "-1", "-0.0", "{n}.25", '"{n}"', "null", "[{n}]", "253402300800000", "1e300",
+             "18446744073709551616", None)
+
+
+def _float_time(n: bytes, rng: random.Random) -> bytes:
+    """A whole number of milliseconds as a recorder writing floats has it."""
+    return rng.choice([n + b".0", n[:1] + b"." + n[1:] + b"e" + str(len(n) - 1).encode(),
+                       n + b"000E-3"])
+
+
+def attack_text(text: bytes, rng: random.Random) -> tuple[bytes, Attack]:
+    lines = text.splitlines()
+    # Blank lines, which count as lines in an error as an editor counts them.
+    for _ in range(rng.choice([0, 0, 1, 3])):
+        lines.insert(rng.randrange(len(lines) + 1), rng.choice([b"", b"  ", b"\t"]))
+    timed = [i for i, line in enumerate(lines) if PT.search(line)]
+    at = rng.choice(timed)
+    name = rng.choice(["float times", "bad time", "damaged line"])
+    attack = Attack(name, at + 1, "")
+    if name == "float times":
+        attack.line = None
+        every = rng.choice([1, 2, 5])
+        for i in timed[::every]:
+            lines[i] = PT.sub(lambda m: m[0][:-len(m[1])] + _float_time(m[1], rng), lines[i], count=1)
+    elif name == "bad time":
+        bad = rng.choice(BAD_TIMES)
+        n = PT.search(lines[at])[1].decode()
+        if bad is None:
+            lines[at] = PT.sub(b'"no time": 0', lines[at], count=1)
+            attack.words = 'message has no publish time ("pt")'
+        else:
+            literal = bad.replace("{n}", n).encode()
+            lines[at] = PT.sub(lambda m: m[0][:-len(m[1])] + literal, lines[at], count=1)
+            attack.words = "publish time "
+    else:
+        # Any proper prefix of an object is no JSON.
+        lines[at] = lines[at][:rng.randrange(1, len(lines[at]))]
+        attack.words = " at column "
+    ends = rng.choice([b"\n", b"\n", b"\r\n"])
+    return ends.join(lines) + ends, attack
+
+
+def make_attacked(rng: random.Random) -> tuple[str, bytes, bytes, Attack]:
+    """(kind, the input, the input with one recording attacked, the attack)."""
+    from tools.recordings.archives import compress, tar_bytes, zip_bytes
+
+    kind = rng.choice(["plain", "gzip", "bzip2", "zstd", "xz", "event", "tar", "zip"])
+    if kind not in ("tar", "zip"):
+        text = _event_file(rng) if kind == "event" else _recording(rng, f"1.{rng.randrange(10**9)}")
+        packing = rng.choice(["plain", "gzip"]) if kind == "event" else kind
+        attacked, attack = attack_text(text, rng)
+        return kind, compress(packing, text), compress(packing, attacked), attack
+    members = []
+    for n in range(rng.randint(2, 4)):
+        market_id = f"1.{rng.randrange(10**9)}"
+        members.append((f"PRO/2024/Jan/{n}/{market_id}.bz2", _recording(rng, market_id)))
+    target = rng.randrange(len(members))
+    text, attack = attack_text(members[target][1], rng)
+    attack.member = members[target][0]
+    packed = [(name, compress("bzip2", data)) for name, data in members]
+    changed = list(packed)
+    changed[target] = (attack.member, compress("bzip2", text))
+    if kind == "tar":
+        return kind, tar_bytes(packed), tar_bytes(changed), attack
+    method = rng.choice(["stored", "deflate"])
+    return kind, zip_bytes(packed, method=method), zip_bytes(changed, method=method), attack
+
+
+# The words a thread is refused with while another is inside the same replay.
+SHARED_REFUSAL = ("this replay is being iterated by another thread; an iterator is not shared "
+                  "between threads at once")
+
+
+def _shared_by_threads(path: str) -> list[str]:
+    """One replay shared by four threads: every book handed out once, and the others told why
+    they were refused."""
+    import vantrel
+
+    def book_key(book: object) -> tuple:
+        return (book.market_id, book.publish_time_epoch)  # type: ignore[attr-defined]
+
+    alone = sorted(book_key(b) for b in vantrel.replay(path, errors="skip"))
+    shared = vantrel.replay(path, errors="skip")
+    taken: list[tuple] = []
+    refusals: set[str] = set()
+    failures: list[str] = []
+
+    def take() -> None:
+        while True:
+            try:
+                book = next(shared)
+            except StopIteration:
+                return
+            except RuntimeError as exc:
+                refusals.add(str(exc))
+                time.sleep(0)
+                continue
+            except Exception as exc:
+                failures.append(f"{type(exc).__name__}: {exc}")
+                return
+            taken.append(book_key(book))
+
+    threads = [threading.Thread(target=take) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(INPUT_SECONDS)
+    findings = [f"shared iterator raised {failure}" for failure in failures]
+    if any(thread.is_alive() for thread in threads):
+        findings.append("shared iterator: no result from its threads")
+    elif sorted(taken) != alone:
+        findings.append(f"shared iterator: four threads took {len(taken)} books, one {len(alone)}")
+    findings += [f"shared iterator refused a thread with {text!r}" for text in refusals - {SHARED_REFUSAL}]
+    return findings
+
+
+def _verdict(read, path: str) -> tuple[str | None, str] | None:
+    """The member and reason of the ReplayError that `read(path)` raised, None when it raised
+    nothing; any other exception goes on to the caller."""
+    import vantrel
+
+    try:
+        read(path)
+    except vantrel.ReplayError as exc:
+        return exc.member, exc.reason
+    return None
+
+
+def check_attack(path: str, kind: str, attack: Attack, expected: list[tuple]) -> list[str]:
+    """The attacked input against `expected`, the rows of the input before the attack."""
+    what = f"{attack.name} in {attack.member or f'the {kind} file'}"
+    try:
+        return _attack_findings(path, what, attack, expected)
+    except Exception as exc:  # an error that names nothing is a finding of its own
+        return [f"{what}: raised {type(exc).__name__}: {exc}"]
+
+
+def _attack_findings(path: str, what: str, attack: Attack, expected: list[tuple]) -> list[str]:
+    import vantrel
+
+    findings = []
+    if attack.line is None:
+        rows, error, _ = _summaries(path, "raise")
+        if error is not None or _comparable(rows or []) != expected:
+            findings.append(f"silent change: {what} read as {error or 'other rows'}")
+        return findings
+    readers = {"replay": lambda p: sum(1 for _ in vantrel.replay(p)),
+               "prices": vantrel.prices_table, "trades": vantrel.trades_table,
+               "markets": vantrel.market_summaries, "runners": vantrel.runner_summaries}
+    verdicts = {name: _verdict(read, path) for name, read in readers.items()}
+    for name, verdict in verdicts.items():
+        if verdict is None:
+            findings.append(f"silent loss: {what} on line {attack.line} read by {name} without error")
+        elif (verdict[0] != attack.member or not verdict[1].startswith(f"line {attack.line}: ")
+              or attack.words not in verdict[1]):
+            findings.append(f"misnamed: {what} on line {attack.line}: {name} said {verdict}")
+    if len(set(verdicts.values())) > 1:
+        findings.append(f"verdicts of replay and the tables disagree on {what}: {verdicts}")
+    rows, error, skipped = _summaries(path, "skip")
+    others = [row for row in expected if attack.member is not None and row[0] != attack.member]
+    if error is not None or _comparable(rows or []) != others:
+        findings.append(f"silent loss: skipping {what} lost the recordings around it")
+    if len(skipped) != 1 or f"line {attack.line}: " not in skipped[0]:
+        findings.append(f"misnamed: skipping {what} on line {attack.line} warned {skipped}")
+    return findings
+
+
+def run_attack(seed: int, folder: str) -> dict:
+    rng = random.Random(seed ^ 0x0A77AC4)
+    kind, clean, attacked, attack = make_attacked(rng)
+    path = os.path.join(folder, f"{seed}-attack-{kind}")
+    with open(path, "wb") as f:
+        f.write(clean)
+    expected = _expected(path)
+    with open(path, "wb") as f:
+        f.write(attacked)
+    # what every reader makes of it, then what this attack asks
+    members = [row[0] for row in expected if row[0] is not None]
+    good = [m for m in dict.fromkeys(members) if attack.line is None or m != attack.member]
+    findings = check_input(path, kind, expected if attack.line is None else
+                           [row for row in expected if row[0] in good], good,
+                           (1,) if kind == "tar" else (), kind == "tar")["findings"]
+    findings += check_attack(path, kind, attack, expected)
+    try:
+        findings += _shared_by_threads(path)
+    except Exception as exc:  # from the replay alone, before any thread
+        findings.append(f"replay with errors='skip' raised {type(exc).__name__}: {exc}")
+    if not findings:
+        os.unlink(path)
+    return {"findings": findings, "attack": attack.name, "attack path": path}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -375,12 +595,19 @@ def run_seed(seed: int, folder: str) -> dict:
     result = check_input(path, still, expected, good, export_jobs, tar)
     if not result["findings"]:
         os.unlink(path)
-    return {**result, "seed": seed, "kind": base.kind, "good": len(good),
-            "export runs": len(export_jobs), "dask runs": int(tar), "path": path}
+    outcome = {**result, "seed": seed, "kind": base.kind, "good": len(good),
+               "export runs": len(export_jobs), "dask runs": int(tar), "path": path}
+    if seed % ATTACK_EVERY == 0:
+        attacked = run_attack(seed, folder)
+        outcome["findings"] = outcome["findings"] + attacked.pop("findings")
+        outcome.update(attacked)
+    return outcome
 
 
 CATEGORIES = (("silent loss", "silent losses"), ("silent change", "silent changes"),
-              ("export", "disagreements"), ("dask", "disagreements"), ("no result", "hangs"),
+              ("misnamed", "misnamed errors"), ("export", "disagreements"),
+              ("dask", "disagreements"), ("verdicts", "disagreements"),
+              ("shared iterator", "shared iterator faults"), ("no result", "hangs"),
               ("died", "crashes"))
 FINDINGS = ("unnamed errors",) + tuple(dict.fromkeys(c for _, c in CATEGORIES))
 
@@ -460,13 +687,16 @@ def run(inputs: int, seed: int, jobs: int, keep: str | None, quiet: bool = False
             counts["good members checked"] += outcome["good"]
             counts["export runs"] += outcome["export runs"]
             counts["dask runs"] += outcome["dask runs"]
+            if "attack" in outcome:
+                counts[f"attack {outcome['attack']}"] += 1
             for finding in outcome["findings"]:
                 counts[_category(finding)] += 1
                 if not quiet:
                     print(f"seed {outcome['seed']} ({outcome['kind']}): {finding}", flush=True)
-            if keep and outcome["findings"] and outcome["path"] and os.path.exists(outcome["path"]):
-                os.makedirs(keep, exist_ok=True)
-                shutil.copy(outcome["path"], keep)
+            for kept in (outcome["path"], outcome.get("attack path")):
+                if keep and outcome["findings"] and kept and os.path.exists(kept):
+                    os.makedirs(keep, exist_ok=True)
+                    shutil.copy(kept, keep)
             counts["clean"] += not outcome["findings"]
     counts["seconds"] = round(time.monotonic() - started)
     return counts

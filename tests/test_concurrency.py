@@ -79,11 +79,69 @@ def test_an_iterator_shared_between_threads_hands_each_book_out_once(month):
         t.start()
     for t in threads:
         t.join(timeout=120)
-    assert set(busy) <= {"Already borrowed"}
+    assert set(busy) <= {SHARED}
     got = [b for t in taken for b in t]
     assert sorted(got, key=repr) == sorted(expected, key=repr)
     for t in taken:  # each thread saw its books in the replay's order
         assert t == [b for b in expected if b in set(t)]
+
+
+SHARED = ("this replay is being iterated by another thread; an iterator is not shared between "
+          "threads at once")
+
+
+class HeldRead:
+    """A file object whose read() runs inside the replay's next(): it holds that call until
+    `release` is set, or calls `during` in it."""
+
+    def __init__(self, data, during=None):
+        self.data, self.during = data, during
+        self.entered, self.release = threading.Event(), threading.Event()
+
+    def read(self):
+        self.entered.set()
+        if self.during is not None:
+            self.during()
+        assert self.release.wait(60)
+        return self.data
+
+
+@pytest.fixture
+def recording():
+    return "".join(json.dumps(m) + "\n" for m in market_recording("1.100", 3, 20)).encode()
+
+
+def test_a_second_thread_is_told_the_iterator_is_in_use(recording):
+    held = HeldRead(recording)
+    replay = vantrel.replay([held])
+    books = []
+    first = threading.Thread(target=lambda: books.extend(replay))
+    first.start()
+    try:
+        assert held.entered.wait(60)
+        with pytest.raises(RuntimeError) as refused:
+            next(replay)
+        assert str(refused.value) == SHARED
+    finally:
+        held.release.set()
+        first.join(60)
+    assert len(books) == len(list(vantrel.replay(recording)))  # the first thread lost nothing
+
+
+def test_a_call_from_inside_the_iterator_is_told_so(recording):
+    refused = []
+
+    def again():
+        try:
+            next(replay)
+        except RuntimeError as exc:
+            refused.append(str(exc))
+
+    held = HeldRead(recording, again)
+    held.release.set()
+    replay = vantrel.replay([held])
+    assert len(list(replay)) == len(list(vantrel.replay(recording)))
+    assert refused == ["this replay was called again from code it ran while making a book"]
 
 
 FORK_CHILD = textwrap.dedent("""

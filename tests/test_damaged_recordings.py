@@ -3,9 +3,12 @@ zeroed blocks, unreadable definition times, member names that are not UTF-8, a p
 decades off. Each case names what it met, or reads what is there, and never loses data silently.
 """
 
+import gzip
 import io
 import json
 import os
+import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -16,10 +19,12 @@ import pytest
 import vantrel
 from tools.recordings.archives import compress, tar_bytes
 from helpers.recordings import market_recording
+from helpers.table_reference import table_rows
 
 pa = pytest.importorskip("pyarrow")
 
 BLOCK = 512
+DATA = pathlib.Path(os.environ.get("VANTREL_DATA_DIR", "/work/shared/data"))
 
 
 def recording_text(market_id="1.100", seed=1, **options):
@@ -327,6 +332,108 @@ def test_a_sparse_recording_keeps_its_whole_grid():
                  .cast(pa.int64()).to_pylist())
     first = -(-messages[0]["pt"] // 60_000) * 60_000
     assert points == set(range(first, messages[1]["pt"] + 1, 60_000)) and len(points) >= 10
+
+
+# --- publish times that are not whole milliseconds ----------------------------------------------
+
+PT = re.compile(r'"pt": (\d+)')
+
+
+def float_forms(n):
+    """A whole number of milliseconds as recorders write it in floating point."""
+    digits = str(n)
+    return {"point": f"{n}.0", "exponent": f"{digits[0]}.{digits[1:]}e{len(digits) - 1}",
+            "zeros": f"{n}.000E0"}
+
+
+def with_times(text, form, every=1):
+    """`text` with every `every`-th line's publish time written in the float form `form`."""
+    lines = text.decode().splitlines()
+    for i in range(0, len(lines), every):
+        lines[i] = PT.sub(lambda m: f'"pt": {float_forms(int(m[1]))[form]}', lines[i], count=1)
+    return ("\n".join(lines) + "\n").encode()
+
+
+def book_views(source):
+    return [(b.publish_time, b.to_dict()) for b in vantrel.replay(source)]
+
+
+@pytest.mark.parametrize("form", ["point", "exponent", "zeros"])
+@pytest.mark.parametrize("every", [1, 3])
+def test_whole_times_written_as_floats_read_as_their_numbers(form, every):
+    text = recording_text(seed=4)
+    floats = with_times(text, form, every)
+    assert floats != text
+    assert book_views(floats) == book_views(text)
+    for table in (vantrel.market_summaries, vantrel.prices_table, vantrel.trades_table):
+        assert table_rows(table(floats)) == table_rows(table(text))
+
+
+def test_a_recording_with_float_times_gives_every_book():
+    path = DATA / "SELF-1.181223995.gz"
+    if not path.exists():
+        pytest.skip("the recorded market files are not here")
+    text = gzip.decompress(path.read_bytes())
+    floats = with_times(text, "point")
+    assert not re.search(rb'"pt": \d+,', floats)  # every line's time is a float
+    got, expected = book_views(floats), book_views(text)
+    assert len(got) == len(expected) > 0 and got == expected
+    assert table_rows(vantrel.market_summaries(floats)) == table_rows(vantrel.market_summaries(text))
+
+
+def with_time(text, at_line, literal):
+    """`text` with the publish time of line `at_line` (1-based) written as `literal`, or taken
+    out when it is None."""
+    lines = text.decode().splitlines()
+    number = PT.search(lines[at_line - 1])[1]
+    if literal is None:
+        lines[at_line - 1] = lines[at_line - 1].replace(f'"pt": {number}, ', "")
+    else:
+        lines[at_line - 1] = lines[at_line - 1].replace(f'"pt": {number}', f'"pt": {literal}')
+    return ("\n".join(lines) + "\n").encode()
+
+
+LAST_MS = 253_402_300_799_999  # 9999-12-31T23:59:59.999Z
+
+
+# The reason after "line N: ", for each time a message may not carry.
+@pytest.mark.parametrize(("literal", "reason"), [
+    ("0", "publish time 0 is not a positive whole number of milliseconds"),
+    ("-1714568400000", "publish time -1714568400000 is not a positive whole number of milliseconds"),
+    ("-0.0", "publish time -0 is not a positive whole number of milliseconds"),
+    ("1714568400000.5", "publish time 1714568400000.5 is not a positive whole number of milliseconds"),
+    ('"1714568400000"', 'publish time "1714568400000" is not a positive whole number of milliseconds'),
+    ("null", "publish time null is not a positive whole number of milliseconds"),
+    ("[1714568400000]", "publish time [...] is not a positive whole number of milliseconds"),
+    (str(LAST_MS + 1), f"publish time {LAST_MS + 1} is past the year 9999, the last a datetime holds"),
+    ("2.534023008e14", f"publish time {LAST_MS + 1} is past the year 9999, the last a datetime holds"),
+    ("18446744073709551615", "publish time 18446744073709551616 is past the year 9999, the last a "
+                             "datetime holds"),  # read as the double nearest it
+    (None, 'message has no publish time ("pt")'),
+])
+@pytest.mark.parametrize("table", [None, vantrel.market_summaries, vantrel.prices_table,
+                                   vantrel.trades_table])
+def test_a_time_that_is_not_whole_milliseconds_names_its_line(tmp_path, literal, reason, table):
+    good = recording_text()
+    at_line = len(good.splitlines()) // 2
+    bad = with_time(good, at_line, literal)
+    path = tmp_path / "month.tar"
+    path.write_bytes(tar_bytes([("a.json", good), ("b.json", bad), ("c.json", good)]))
+
+    def read(source, **options):
+        return books(source, **options) if table is None else table(source, **options)
+
+    with pytest.raises(vantrel.ReplayError) as info:
+        read(str(path))
+    assert (info.value.member, info.value.reason) == ("b.json", f"line {at_line}: {reason}")
+    if table is None:  # no book of the recording comes out before it fails
+        with pytest.raises(vantrel.ReplayError):
+            next(vantrel.replay(bad))
+    with pytest.warns(vantrel.SkippedRecordingWarning) as caught:
+        skipped = read(str(path), errors="skip")
+    assert [str(w.message) for w in caught] == [f"skipped {path} (member b.json): line {at_line}: {reason}"]
+    # the rest of the archive is read: what the two good members give alone
+    assert len(skipped) == len(read([good, good]))
 
 
 # --- a damaged first block ---------------------------------------------------------------------

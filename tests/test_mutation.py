@@ -58,3 +58,39 @@ def test_moved_bytes_leave_only_the_members_before_them(tmp_path, moved_from, ke
     at = base.members[1][1][0] if moved_from == "second" else moved_from
     damage = mutate.Damage(base.data, [], at)
     assert len(mutate.good_members(base, damage)) == kept
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_an_attack_names_the_line_it_changed(seed):
+    import random
+
+    text = race("1.800000001", messages=12, seed=seed)
+    attacked, attack = mutate.attack_text(text, random.Random(seed))
+    before, after = text.splitlines(), attacked.split(b"\n")[:-1]
+    kept = [line.rstrip(b"\r") for line in after if line.strip()]
+    if attack.line is None:  # times rewritten, nothing else
+        assert len(kept) == len(before) and kept != before
+    else:  # counted as an editor counts lines, blank ones too
+        changed = after[attack.line - 1].rstrip(b"\r")
+        assert changed not in before
+        kept.remove(changed)
+        assert len(kept) == len(before) - 1 and all(line in before for line in kept)
+
+
+@pytest.mark.parametrize("line, words", [(2, " at column "), (3, "publish time ")])
+def test_a_misnamed_or_missing_error_is_a_finding(tmp_path, line, words):
+    base, path = _tar_with_members(tmp_path)
+    expected = mutate._expected(str(path))
+    member = base.members[1][0]
+    # The archive as it is, claimed to be attacked: every reader reads it, which is a loss.
+    findings = mutate.check_attack(str(path), "tar", mutate.Attack("bad time", line, words, member),
+                                   expected)
+    assert any(f.startswith("silent loss") for f in findings)
+    # A line damaged where the attack does not say: the error names another line.
+    data = bytearray(base.data)
+    text_at = data.index(race(member, messages=12, seed=1).splitlines()[line - 1])
+    data[text_at + 5] = ord("}")
+    path.write_bytes(bytes(data))
+    findings = mutate.check_attack(str(path), "tar",
+                                   mutate.Attack("damaged line", line + 1, words, member), expected)
+    assert any(f.startswith("misnamed") for f in findings)

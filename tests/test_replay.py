@@ -156,7 +156,8 @@ def test_times_equal_the_interpreters(stream, text):
 
 # Each form of a publish time against its own arithmetic: the package's from whole milliseconds,
 # iter_prices_file's from utcfromtimestamp of a float, which near year 9999 no longer holds every
-# millisecond. Past that year, every form raises the interpreter's error.
+# millisecond. Past that year iter_prices_file raises the interpreter's error at that book, and
+# the package refuses the recording, naming the line, before any of its books.
 @pytest.mark.parametrize("pt", [
     1, 999, 86_399_999, 951_782_400_000, 1_709_251_199_999, 4_102_444_799_999, 253_402_300_799_999,
     253_402_300_800_000,
@@ -165,11 +166,14 @@ def test_publish_times_at_the_edges(stream, pt):
     path = stream.write([message(pt, {"id": "1.1"})])
     if pt >= 253_402_300_800_000:
         error = interpreter_error(datetime.datetime.utcfromtimestamp, pt / 1000.0)
-        for read in (native, lambda p: list(vantrel.replay(p)),
-                     lambda p: list(vantrel.replay(p, naive_times=True))):
-            with pytest.raises(error[0]) as raised:
-                read(path)
-            assert str(raised.value) == error[1]
+        with pytest.raises(error[0]) as raised:
+            native(path)
+        assert str(raised.value) == error[1]
+        for naive_times in (False, True):
+            with warnings.catch_warnings(), pytest.raises(vantrel.ReplayError) as refused:
+                warnings.simplefilter("error")  # no deprecated conversion on the way
+                list(vantrel.replay(path, naive_times=naive_times))
+            assert refused.value.reason == f"line 1: publish time {pt} is past the year 9999, the last a datetime holds"
         return
     exact = datetime.datetime(1970, 1, 1) + datetime.timedelta(milliseconds=pt)
     assert native(path)[0].publish_time == datetime.datetime.utcfromtimestamp(pt / 1000.0)

@@ -115,7 +115,7 @@ BAD.update({
                        "zip archive inside a compressed file is not opened"),
     "bad line in a member": Bad(
         tar_bytes([("a.json", A), ("b.json", B + b'{"op": "mcm", "pt":\n'), ("c.json", C)]),
-        "EOF while parsing a value at line 1 column 19", "b.json", (A,), (C,)),
+        f"line {len(B.splitlines()) + 1}: EOF while parsing a value at column 19", "b.json", (A,), (C,)),
     "bad UTF-8 at a member's end": Bad(
         zip_bytes([("a.json", A), ("b.json", B + b"\xff\n"), ("c.json", C)]),
         "stream did not contain valid UTF-8", "b.json", (A,), (C,)),
@@ -421,3 +421,41 @@ def test_a_stream_without_changes_is_still_a_recording(tmp_path, data):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert list(vantrel.replay(str(path))) == []
+
+
+# Each line is parsed on its own; the error names the recording's line all the same, counting
+# blank lines and whatever ends them, as an editor shows it.
+LINE_DAMAGE = {
+    "cut value": b'{"op": "mcm", "pt": 1714568400000, "mc": [}',
+    "open string": b'{"op": "mcm", "pt": 1714568400000, "mc": [{"id": "1.3',
+    "trailing text": b'{"op": "mcm", "pt": 1714568400000, "mc": []} x',
+    "number out of range": b'{"op": "mcm", "pt": 1714568400000, "mc": [{"id": "1.1", "tv": 1e999}]}',
+}
+
+
+@pytest.mark.parametrize("ends", [b"\n", b"\r\n"], ids=["LF", "CRLF"])
+@pytest.mark.parametrize("line", LINE_DAMAGE.values(), ids=LINE_DAMAGE.keys())
+@pytest.mark.parametrize("wrap", ["plain", "gzip", "tar"])
+def test_damage_names_the_recordings_own_line(tmp_path, ends, line, wrap):
+    lines = B.splitlines()
+    lines[2:2] = [b"", b"   "]
+    at = len(lines) - 2
+    lines.insert(at, line)
+    text = ends.join(lines) + ends
+    # iter_prices_file's text for the line, which it gives as line 1 of the file
+    alone = tmp_path / "alone.json"
+    alone.write_bytes(line + b"\n")
+    with pytest.raises(ValueError) as first:
+        vantrel.iter_prices_file(str(alone))
+    description, _, column = str(first.value).rpartition(" at line 1 column ")
+    expected = f"line {at + 1}: {description} at column {column}"
+    alone.write_bytes(text)  # and keeps it for the whole file: its texts are specified
+    with pytest.raises(ValueError) as whole:
+        vantrel.iter_prices_file(str(alone))
+    assert str(whole.value) == str(first.value)
+
+    data = tar_bytes([("b.json", text)]) if wrap == "tar" else compress(wrap, text)
+    for read in (replayed, vantrel.market_summaries, vantrel.prices_table):
+        with pytest.raises(vantrel.ReplayError) as raised:
+            read(data)
+        assert raised.value.reason == expected

@@ -68,14 +68,29 @@ def _two_books(first_pt: int, last_pt: int) -> bytes:
     return "".join(json.dumps(line) + "\n" for line in lines).encode()
 
 
+LAST_MS = 253_402_300_799_999  # 9999-12-31T23:59:59.999Z, the last a datetime holds
+
+
 @pytest.mark.parametrize("first_pt, points", [
-    (2**63 - 1000, [9_223_372_036_854_775_000]),  # the point after it is past the largest time
-    (2**63 - 5, []),                              # so is the first one
+    (LAST_MS - 1500, [LAST_MS - 999]),  # the point after it is past the largest time
+    (LAST_MS - 5, []),                  # so is the first one
 ])
 def test_grid_ends_at_the_largest_time(first_pt, points):
-    # A damaged file can carry such times; stepping past them must end the grid, not wrap.
-    table = vantrel.prices_table(_two_books(first_pt, 2**63 - 1), every=1000, form="ltp")
+    table = vantrel.prices_table(_two_books(first_pt, LAST_MS), every=1000, form="ltp")
     assert table.column("publish_time").cast(pa.int64()).to_pylist() == points
+    if points:  # and it reads as the last second a datetime holds
+        assert table.column("publish_time").to_pylist() == [
+            datetime.datetime(9999, 12, 31, 23, 59, 59, tzinfo=datetime.timezone.utc)]
+
+
+@pytest.mark.parametrize("first_pt", [LAST_MS - 1000, 2**63 - 5])
+def test_times_past_the_largest_are_refused_before_the_grid(first_pt):
+    # A damaged file can carry such times: the recording fails naming the first, as replay does.
+    with pytest.raises(vantrel.ReplayError) as refused:
+        vantrel.prices_table(_two_books(first_pt, 2**63 - 1), every=1000, form="ltp")
+    line = 1 if first_pt > LAST_MS else 2
+    assert refused.value.reason.startswith(f"line {line}: publish time ")
+    assert refused.value.reason.endswith(" is past the year 9999, the last a datetime holds")
 
 
 def test_several_sources_concatenate_in_order(recordings):

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "base/kept.hpp"
@@ -77,7 +79,7 @@ void release_parsers() {
 // by their tape word: "pt", "mc" and "rc" are short strings of one word each, and the only long
 // key looked for, "marketDefinition", is told apart by its head word before its bytes.
 struct RootFields {
-  std::int64_t publish_time = 0;
+  json::Value publish_time;                // absent when the line has none
   const std::uint64_t* changes = nullptr;  // the "mc" value
   bool is_change = false;                  // a "marketDefinition" or "rc" member
 };
@@ -96,7 +98,7 @@ RootFields scan_root(const std::uint64_t* root) {
           key == kMarketDefinitionHead &&
           std::memcmp(p + 1, kMarketDefinition.data(), kMarketDefinition.size()) == 0;
     } else if (key == kPt) {
-      fields.publish_time = json::Value(value).as_int().value_or(0);
+      fields.publish_time = json::Value(value);
     } else if (key == kMc) {
       fields.changes = value;
     } else if (key == kRc) {
@@ -105,6 +107,28 @@ RootFields scan_root(const std::uint64_t* root) {
     p = value + value_words(value);
   }
   return fields;
+}
+
+// The whole milliseconds a "pt" value names, or why it names none. Every whole double up to
+// kLastPublishTime is exact (it is below 2^53), so a time written as a float is the number the
+// interpreter's json.loads reads from it.
+TimeFault whole_milliseconds(json::Value pt, std::int64_t& out) {
+  if (!pt.present()) return TimeFault::kMissing;
+  if (const std::optional<std::int64_t> whole = pt.as_int()) {
+    out = *whole;
+  } else if (pt.kind() == json::Kind::kDouble) {
+    const double d = *pt.as_double();
+    if (d > static_cast<double>(kLastPublishTime)) return TimeFault::kPastYear9999;
+    if (!(d >= 1.0) || d != std::floor(d)) return TimeFault::kNotPositiveWhole;
+    out = static_cast<std::int64_t>(d);
+  } else if (pt.kind() == json::Kind::kUInt) {
+    return TimeFault::kPastYear9999;  // beyond the signed 64-bit range
+  } else {
+    return TimeFault::kNotPositiveWhole;
+  }
+  if (out <= 0) return TimeFault::kNotPositiveWhole;
+  if (out > kLastPublishTime) return TimeFault::kPastYear9999;
+  return TimeFault::kNone;
 }
 
 }  // namespace
@@ -216,10 +240,10 @@ void MessageStore::finish() {
   keep_parser(std::move(parser_), longest_line_);
 }
 
-json::ParseError MessageStore::add_line(std::string_view line) {
+LineFault MessageStore::add_line(std::string_view line, PublishTimes times) {
   longest_line_ = std::max(longest_line_, line.size());
   const json::ParseError err = parser_->parse(line);
-  if (err) return err;
+  if (err) return {err, TimeFault::kNone, {}};
 
   const std::uint64_t* const root = parser_->words().data();
   if (!json::Value(root).is_object()) return {};
@@ -227,13 +251,20 @@ json::ParseError MessageStore::add_line(std::string_view line) {
   const bool has_changes_array =
       fields.changes != nullptr && json::Value(fields.changes).is_array();
   if (!has_changes_array && !fields.is_change) return {};
-  if (fields.publish_time <= 0) return {};
+  std::int64_t publish_time = 0;
+  if (times == PublishTimes::kIntegersAboveZero) {
+    publish_time = fields.publish_time.as_int().value_or(0);
+    if (publish_time <= 0) return {};
+  } else if (const TimeFault fault = whole_milliseconds(fields.publish_time, publish_time);
+             fault != TimeFault::kNone) {
+    return {{}, fault, fields.publish_time};
+  }
 
   const std::uint64_t* first = has_changes_array ? fields.changes : root;
   const std::size_t words = json::tape::value_words(first);
   std::uint64_t* stored = allocate(words);
   std::memcpy(stored, first, words * sizeof(std::uint64_t));
-  messages_.push_back(ParsedMessage{stored, fields.publish_time, !has_changes_array});
+  messages_.push_back(ParsedMessage{stored, publish_time, !has_changes_array});
   return {};
 }
 

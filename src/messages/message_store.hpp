@@ -15,6 +15,33 @@
 
 namespace vantrel {
 
+// How a line's publish time ("pt") is read.
+enum class PublishTimes : std::uint8_t {
+  // As iter_prices_file always has: an integer literal above 0. A line with any other time, or
+  // none, is not a message and is passed over.
+  kIntegersAboveZero,
+  // As the package reads them: a whole number of milliseconds in either form of JSON number
+  // (1617043020018, or 1617043020018.0 as a recorder that held it as a float writes it), from 1
+  // to the last millisecond a datetime holds. A message with any other time, or none, is
+  // refused (see LineFault): passing it over would lose its changes for every later book.
+  kWholeMilliseconds,
+};
+
+// 9999-12-31T23:59:59.999Z: the last publish time a datetime holds.
+inline constexpr std::int64_t kLastPublishTime = 253'402'300'799'999;
+
+// Why a message's time is refused under PublishTimes::kWholeMilliseconds.
+enum class TimeFault : std::uint8_t { kNone, kMissing, kNotPositiveWhole, kPastYear9999 };
+
+// What add_line refused: a line that is not JSON, or a message whose time is no publish time.
+// `time` is that message's "pt" (absent when it has none), readable until the next line.
+struct LineFault {
+  json::ParseError parse;
+  TimeFault time_fault = TimeFault::kNone;
+  json::Value time;
+  explicit operator bool() const { return parse || time_fault != TimeFault::kNone; }
+};
+
 // Message records in fixed blocks: growing never copies the records already there, so at its
 // peak a load holds each record once. The blocks are the loads' kept scratch buffers: a small
 // file's single block would otherwise grow the heap and trim it back on every load.
@@ -72,9 +99,9 @@ class MessageStore {
   MessageStore& operator=(const MessageStore&) = delete;
   ~MessageStore();
 
-  // Decodes one trimmed line and keeps it if it is a message; a JSON error is returned. No line
-  // comes after finish().
-  json::ParseError add_line(std::string_view line);
+  // Decodes one trimmed line and keeps it if it is a message, its time read by `times`; what it
+  // refuses is returned. No line comes after finish().
+  LineFault add_line(std::string_view line, PublishTimes times = PublishTimes::kIntegersAboveZero);
 
   // Returns the slack of the growing buffers once the last line is in, and hands the parser on
   // to the next store.

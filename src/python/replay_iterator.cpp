@@ -33,6 +33,7 @@ struct ReplayIteratorObject {
     // The last recording is done and what the filter met was reported.
     bool finished = false;
     bool busy = false;
+    unsigned long busy_thread = 0;  // the thread inside the iterator while it is busy
   } fields;
 };
 
@@ -114,13 +115,24 @@ PyObject* next_book(Fields& it) {
   }
 }
 
+// A call made while another is inside the iterator is refused, and says which kind of call that
+// is: another thread's (the lock is let go while a recording loads, so a second thread gets in)
+// or this thread's own, from Python code the first call ran (a warning filter, a callback).
+bool refused_while_busy(const Fields& it) {
+  if (!it.busy) return false;
+  PyErr_SetString(PyExc_RuntimeError,
+                  it.busy_thread != PyThread_get_thread_ident()
+                      ? "this replay is being iterated by another thread; an iterator is not "
+                        "shared between threads at once"
+                      : "this replay was called again from code it ran while making a book");
+  return true;
+}
+
 PyObject* replay_next(PyObject* self) {
   Fields& it = fields_of<ReplayIteratorObject>(self);
-  if (it.busy) {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return nullptr;
-  }
+  if (refused_while_busy(it)) return nullptr;
   const BusyScope busy(it.busy);
+  it.busy_thread = PyThread_get_thread_ident();
   return guarded<PyObject*>(nullptr, [&] { return next_book(it); });
 }
 
@@ -128,11 +140,9 @@ PyObject* replay_next(PyObject* self) {
 // the caller's listener left out.
 PyObject* replay_left_out(PyObject* self, PyObject* positions) {
   Fields& it = fields_of<ReplayIteratorObject>(self);
-  if (it.busy) {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return nullptr;
-  }
+  if (refused_while_busy(it)) return nullptr;
   const BusyScope busy(it.busy);
+  it.busy_thread = PyThread_get_thread_ident();
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     Ref items = Ref::steal(PySequence_Fast(positions, "positions must be a sequence of ints"));
     if (!items) return nullptr;
@@ -179,6 +189,7 @@ int replay_traverse(PyObject* self, visitproc visit, void* arg) {
 int replay_clear(PyObject* self) {
   Fields& it = fields_of<ReplayIteratorObject>(self);
   const BusyScope busy(it.busy);
+  it.busy_thread = PyThread_get_thread_ident();
   if (it.replay) it.replay->release_slots();
   it.feed.clear();
   it.settings.snapshot.price_ladder_description = nullptr;

@@ -350,7 +350,7 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
   LoadOutcome out;
   auto store = std::make_unique<MessageStore>();
   StoreLines lines(*store, not_cancelled, &cancelled_);
-  lines.check_definition_times();
+  lines.read_for_package();
   MarketLines market_lines(lines, filter_, until_);
   // A lone file is named by its path; an archive's members are named as the reader meets them.
   if (named_by_input && input.kind == LoaderInput::Kind::kFile &&

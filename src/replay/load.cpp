@@ -1,5 +1,6 @@
 #include "replay/load.hpp"
 
+#include <charconv>
 #include <new>
 #include <optional>
 #include <string>
@@ -13,14 +14,67 @@ namespace vantrel::replay {
 
 namespace {
 
-// Long enough to recognise the text, short enough for one line of an error.
-constexpr std::size_t kShownTimeText = 40;
+// Long enough to recognise a text, short enough for one line of an error.
+constexpr std::size_t kShownText = 40;
+
+std::string shown(std::string_view text) {
+  std::string out(text.substr(0, kShownText));
+  if (text.size() > kShownText) out += "...";
+  return out;
+}
+
+std::string at_line(std::uint64_t line, std::string_view what) {
+  return "line " + std::to_string(line) + ": " + std::string(what);
+}
 
 std::string unreadable_time_text(std::uint64_t line, const UnreadableTime& bad) {
-  std::string shown(bad.text.substr(0, kShownTimeText));
-  if (bad.text.size() > kShownTimeText) shown += "...";
-  return "line " + std::to_string(line) + ": market definition " + std::string(bad.key) + " \"" +
-         shown + "\" is not a time (YYYY-MM-DDTHH:MM:SS[.ffffff] and Z or an offset +HH:MM)";
+  return at_line(line, "market definition " + std::string(bad.key) + " \"" + shown(bad.text) +
+                           "\" is not a time (YYYY-MM-DDTHH:MM:SS[.ffffff] and Z or an "
+                           "offset +HH:MM)");
+}
+
+// A publish time as the line wrote it, near enough: numbers in their shortest form, texts
+// quoted, containers by their brackets.
+std::string shown_value(json::Value value) {
+  switch (value.kind()) {
+    case json::Kind::kNull:
+      return "null";
+    case json::Kind::kBool:
+      return value.is_true() ? "true" : "false";
+    case json::Kind::kString: {
+      std::string quoted(1, '"');
+      quoted += shown(value.as_string());
+      quoted += '"';
+      return quoted;
+    }
+    case json::Kind::kArray:
+      return "[...]";
+    case json::Kind::kObject:
+      return "{...}";
+    default:
+      break;
+  }
+  if (const std::optional<std::int64_t> whole = value.as_int()) return std::to_string(*whole);
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, *value.as_double());
+  return {text, written.ptr};
+}
+
+std::string refused_line_text(std::uint64_t line, const LineFault& fault) {
+  if (fault.parse) {
+    return at_line(line, std::string(json::error_text(fault.parse.code)) + " at column " +
+                             std::to_string(fault.parse.column));
+  }
+  switch (fault.time_fault) {
+    case TimeFault::kMissing:
+      return at_line(line, "message has no publish time (\"pt\")");
+    case TimeFault::kPastYear9999:
+      return at_line(line, "publish time " + shown_value(fault.time) +
+                               " is past the year 9999, the last a datetime holds");
+    default:
+      return at_line(line, "publish time " + shown_value(fault.time) +
+                               " is not a positive whole number of milliseconds");
+  }
 }
 
 }  // namespace
@@ -29,14 +83,15 @@ bool StoreLines::on_line(std::string_view line) {
   ++line_number_;
   text_bytes_ += line.size();
   const std::size_t before = store_.size();
-  const json::ParseError err = store_.add_line(line);
-  if (err) {
-    error_ = err.message();
+  const LineFault fault = store_.add_line(
+      line, for_package_ ? PublishTimes::kWholeMilliseconds : PublishTimes::kIntegersAboveZero);
+  if (fault) {
+    error_ = for_package_ ? refused_line_text(line_number_, fault) : fault.parse.message();
     return false;
   }
   if (store_.size() == before) return true;
   const ParsedMessage& message = store_.messages()[before];
-  if (check_times_) {
+  if (for_package_) {
     if (const std::optional<UnreadableTime> bad = unreadable_definition_time(message)) {
       error_ = unreadable_time_text(line_number_, *bad);
       return false;

@@ -22,9 +22,12 @@ class StoreLines final : public LineHandler {
   explicit StoreLines(MessageStore& store, KeepGoing ask = nullptr, void* context = nullptr)
       : store_(store), keep_going_(ask), context_(context) {}
 
-  // Fails a line whose market definition holds a time that cannot be read, naming the line:
-  // the package's replay and tables check them here, before any book of the recording.
-  void check_definition_times() { check_times_ = true; }
+  // Reads the lines as the package's replay and tables do, rather than as iter_prices_file
+  // always has: publish times as whole milliseconds in either number form
+  // (PublishTimes::kWholeMilliseconds), definition times checked, so that a time that cannot be
+  // read fails the recording before any of its books; and errors that name the recording's own
+  // line ("line 6: expected value at column 78"), each line being parsed on its own.
+  void read_for_package() { for_package_ = true; }
 
   // Asks `judge` of each message until it has decided, and stops the read once it rules the
   // recording out (ruled_out() then says so). Borrowed; null asks nothing.
@@ -51,7 +54,7 @@ class StoreLines final : public LineHandler {
   bool interrupted_ = false;
   bool ruled_out_ = false;
   bool read_enough_ = false;
-  bool check_times_ = false;
+  bool for_package_ = false;
   std::size_t text_bytes_ = 0;
   std::uint64_t line_number_ = 0;
 };

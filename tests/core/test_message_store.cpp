@@ -3,6 +3,7 @@
 // exactly its own messages.
 #include <doctest/doctest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -184,4 +185,64 @@ TEST_CASE("a store takes over the parser of one that is gone, whatever that one 
       }
     }
   }
+}
+
+TEST_CASE("the package's publish times are whole milliseconds in either form of number") {
+  using vantrel::PublishTimes;
+  using vantrel::TimeFault;
+  struct Case {
+    const char* pt;  // the member as written, or "" for none
+    TimeFault fault;
+    std::int64_t read;  // with no fault: the time kept
+    bool integer;       // an integer literal above 0, which iter_prices_file's reading keeps
+  };
+  const Case cases[] = {
+      {R"("pt":1617043020018,)", TimeFault::kNone, 1617043020018, true},
+      {R"("pt":1617043020018.0,)", TimeFault::kNone, 1617043020018, false},
+      {R"("pt":1.617043020018e12,)", TimeFault::kNone, 1617043020018, false},
+      {R"("pt":161704302001800E-2,)", TimeFault::kNone, 1617043020018, false},
+      {R"("pt":1,)", TimeFault::kNone, 1, true},
+      {R"("pt":253402300799999,)", TimeFault::kNone, vantrel::kLastPublishTime, true},
+      {R"("pt":2.53402300799999e14,)", TimeFault::kNone, vantrel::kLastPublishTime, false},
+      {R"("pt":0,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":-0.0,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":-5,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":-9223372036854775808,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":0.5,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":1617043020018.5,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":"1617043020018",)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":null,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":true,)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":{},)", TimeFault::kNotPositiveWhole, 0, false},
+      {R"("pt":253402300800000,)", TimeFault::kPastYear9999, 0, true},
+      {R"("pt":253402300800000.0,)", TimeFault::kPastYear9999, 0, false},
+      {R"("pt":1e300,)", TimeFault::kPastYear9999, 0, false},
+      {R"("pt":9223372036854775808,)", TimeFault::kPastYear9999, 0, false},
+      {"", TimeFault::kMissing, 0, false},
+  };
+  for (const Case& c : cases) {
+    for (const char* changes : {R"("mc":[{"id":"1.1"}])", R"("id":"1.1","rc":[{"id":1}])"}) {
+      const std::string text = std::string("{") + c.pt + changes + "}";
+      CAPTURE(text);
+      MessageStore store;
+      const vantrel::LineFault fault = store.add_line(text, PublishTimes::kWholeMilliseconds);
+      CHECK_FALSE(fault.parse);
+      CHECK(fault.time_fault == c.fault);
+      CHECK(fault.time.present() ==
+            (c.fault != TimeFault::kNone && c.fault != TimeFault::kMissing));
+      REQUIRE(store.size() == (c.fault == TimeFault::kNone ? 1U : 0U));
+      if (store.size() == 1) CHECK(store.messages()[0].publish_time() == c.read);
+      // iter_prices_file's reading keeps only integer literals above 0, and refuses nothing.
+      MessageStore integers;
+      CHECK_FALSE(integers.add_line(text));
+      CHECK(integers.size() == (c.integer ? 1U : 0U));
+    }
+  }
+  // A line that carries no market change is no message, whatever its time.
+  MessageStore store;
+  for (const char* line : {R"({"op":"mcm","pt":"soon","ct":"HEARTBEAT"})", R"({"op":"status"})",
+                           R"({"pt":-1,"mc":{}})"}) {
+    CHECK_FALSE(store.add_line(line, PublishTimes::kWholeMilliseconds));
+  }
+  CHECK(store.size() == 0);
 }

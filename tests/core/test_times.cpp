@@ -7,6 +7,7 @@
 #include <string>
 
 #include "market/times.hpp"
+#include "messages/message_store.hpp"
 
 using vantrel::CivilTime;
 
@@ -94,4 +95,11 @@ TEST_CASE("an offset carries the microseconds and may not leave the years a date
   CHECK_FALSE(vantrel::read_iso_time("0001-01-01T00:59:59.999999+01:00", c));
   CHECK(vantrel::read_iso_time("9999-12-31T22:59:59.999999-01:00", c));
   CHECK_FALSE(vantrel::read_iso_time("9999-12-31T23:00:00-01:00", c));
+}
+
+TEST_CASE("the last publish time a load takes is the last millisecond a datetime holds") {
+  CivilTime c{};
+  REQUIRE(vantrel::civil_from_ms(vantrel::kLastPublishTime, c));
+  CHECK(iso_text(c, "Z") == "9999-12-31T23:59:59.999000Z");
+  CHECK_FALSE(vantrel::civil_from_ms(vantrel::kLastPublishTime + 1, c));
 }
