@@ -133,6 +133,31 @@ TEST_CASE("a float column reads back as its rows through pushes, truncations and
   }
 }
 
+TEST_CASE("a truncation that cuts nothing leaves the room reserved in place to be written") {
+  // A form reserves rows ahead and writes several books through the same addresses; cutting a
+  // grid back to the rows it keeps may cut none, and the books after it must keep their nulls.
+  Float64Column column;
+  double* values = column.reserve_in_place(64);
+  std::uint64_t* nulls = column.reserve_nulls_in_place(64);
+  FloatRows model;
+  const auto write = [&](std::size_t first, std::size_t count) {
+    for (std::size_t row = first; row < first + count; ++row) {
+      if (row % 3 == 1) {
+        Validity::mark(nulls, row);
+        model.push_back(std::nullopt);
+      } else {
+        values[row] = static_cast<double>(row);
+        model.push_back(values[row]);
+      }
+    }
+    column.set_rows(first + count);
+  };
+  write(0, 10);
+  column.truncate(10);
+  write(10, 30);
+  CHECK(read_floats(column.finish("x")) == model);
+}
+
 TEST_CASE("a bool column keeps its bits across unaligned appends and truncations") {
   for (unsigned seed = 1; seed <= 200; ++seed) {
     CAPTURE(seed);
