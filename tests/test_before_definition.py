@@ -9,10 +9,11 @@ import math
 import pytest
 
 import vantrel
-from helpers import peer_replay
+from helpers import peer_replay, table_reference
 from helpers.recordings import (StreamFiles, event_lines, first_definitions, market_recording,
                                 resubscribed)
 from helpers.reference_model import replay_file
+from helpers.table_reference import plain_rows, table_rows
 
 pytestmark = pytest.mark.skipif(not peer_replay.peer_available(),
                                 reason="betfairlightweight is not installed")
@@ -114,3 +115,62 @@ def test_iter_prices_file_keeps_its_defaults(recording):
     books = [book.to_dict() for book in vantrel.iter_prices_file(path)]
     assert books == [snapshot.to_dict() for snapshot in replay_file(path)]
 
+
+# --- the tables -----------------------------------------------------------------------------
+
+
+@pytest.fixture
+def tables():
+    pytest.importorskip("pyarrow")
+
+
+def _said(recording):
+    """(market_said, runner_said) for a table row: a definition had described the market, and
+    listed the runner, by its publish time."""
+    _, messages, _ = recording
+    defined, listed = first_definitions(messages), _first_listings(messages)
+    return (lambda row: row["publish_time"] >= defined.get(row["market_id"], math.inf),
+            lambda row: row["publish_time"] >= listed.get((row["market_id"], row["selection_id"]),
+                                                          math.inf))
+
+
+# (table, options, the rows a loop over vantrel.replay gives or None); a book whose in-play
+# state nothing has said is in neither state.
+ROWS = [
+    ("prices", {}, table_reference.prices_best),
+    ("prices", {"inplay": True}, lambda path: table_reference.prices_best(path, inplay=True)),
+    ("prices", {"inplay": False}, lambda path: table_reference.prices_best(path, inplay=False)),
+    ("prices", {"every": 1000}, lambda path: table_reference.prices_grid(path, 1000)),
+    ("prices", {"form": "ladder"}, None),
+    ("prices", {"form": "ltp"}, None),
+    ("trades", {}, table_reference.trades),
+]
+
+
+@pytest.mark.parametrize("table, options, reference", ROWS,
+                         ids=[f"{t}-{','.join(map(str, o.items()))}" for t, o, _ in ROWS])
+def test_rows_before_a_definition_are_null(tables, recording, table, options, reference):
+    path = recording[2]
+    market_said, runner_said = _said(recording)
+    rows = table_rows(getattr(vantrel, f"{table}_table")(path, **options))
+    assert rows or "inplay" in options
+    if reference is not None:
+        assert rows == plain_rows(reference(path))
+    for row in rows:
+        for column in ("inplay", "market_status"):
+            assert column not in row or (row[column] is not None) == market_said(row), column
+        assert "status" not in row or (row["status"] is not None) == runner_said(row)
+
+
+def test_summaries_leave_unsaid_fields_null(tables, recording):
+    _, messages, path = recording
+    defined, listed = first_definitions(messages), _first_listings(messages)
+    markets = table_rows(vantrel.market_summaries(path))
+    assert markets == plain_rows(table_reference.market_summaries(path))
+    for row in markets:
+        said = row["market_id"] in defined
+        assert {row["status"] is None, row["number_of_winners"] is None} == {not said}
+    runners = table_rows(vantrel.runner_summaries(path))
+    assert runners == plain_rows(table_reference.runner_summaries(path, (60, 300, 600)))
+    for row in runners:
+        assert (row["status"] is not None) == ((row["market_id"], row["selection_id"]) in listed)

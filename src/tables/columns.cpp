@@ -129,8 +129,10 @@ std::optional<Buffer> Validity::release(std::size_t rows) {
 }
 
 FinishedColumn BoolColumn::finish(std::string name) {
-  FinishedColumn out(std::move(name), ColumnKind::kBool, bits_.size(), 0);
-  out.buffers = {std::nullopt, bits_.release()};
+  const std::size_t rows = bits_.size();
+  FinishedColumn out(std::move(name), ColumnKind::kBool, rows, validity_.null_count());
+  std::optional<Buffer> validity = validity_.release(rows);
+  out.buffers = {std::move(validity), bits_.release()};
   return out;
 }
 
