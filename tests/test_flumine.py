@@ -3,6 +3,7 @@ handed out, and the same orders, fills and profit from the same strategies."""
 
 import bz2
 import gzip
+import json
 import lzma
 import shutil
 import subprocess
@@ -13,8 +14,10 @@ import pytest
 pytest.importorskip("flumine")
 
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # noqa: E402
-from helpers.backtest import backtest, handed_out, handed_out_views  # noqa: E402
-from helpers.recordings import START_MS, race_file  # noqa: E402
+from helpers.backtest import backtest, handed_out, handed_out_views, peer_views  # noqa: E402
+from helpers.recordings import (START_MS, StreamFiles, race_file, race_shape,  # noqa: E402
+                                resubscribed)
+from tools import recordings  # noqa: E402
 from tools.recordings.archives import exchange_tar, zip_bytes  # noqa: E402
 
 from vantrel.flumine import HistoricalStream  # noqa: E402
@@ -273,3 +276,17 @@ def test_the_market_filter_reaches_the_stream(tmp_path):
     with pytest.raises(TypeError, match="same key"):
         HistoricalStream(everything, listener_kwargs={"event_type_ids": ["7"],
                                                       "market_filter": {"eventTypeIds": ["7"]}})
+
+
+@pytest.mark.parametrize("recording", ["race", "event"])
+def test_books_before_a_definition_are_betfairlightweights(tmp_path, recording):
+    # A recording that starts on a resubscription's deltas: flumine's own stream stops at its
+    # first line (it looks for the market time of a definition it does not have yet), so the
+    # books are held against those of betfairlightweight's stream it is built on.
+    specs = RECORDINGS[recording]
+    streams = [recordings.iter_lines(race_shape(**options), seed=seed) for seed, options in specs]
+    lines = streams[0] if len(streams) == 1 else recordings.merge(*streams)
+    path = StreamFiles(tmp_path).write(resubscribed([json.loads(line) for line in lines], 30))
+    expected = peer_views(path)
+    assert any(dict(book)["status"] is None for message in expected for book in message)
+    assert handed_out_views(HistoricalStream(path), stream_id=0) == expected

@@ -8,7 +8,7 @@ pa = pytest.importorskip("pyarrow")
 import vantrel
 from helpers import table_reference
 from helpers.recordings import write_event
-from helpers.table_reference import table_rows
+from helpers.table_reference import plain_rows, table_rows
 
 
 @pytest.fixture(scope="module")
@@ -17,10 +17,6 @@ def large(tmp_path_factory):
     folder = tmp_path_factory.mktemp("large")
     return write_event(folder / "large.json", 5, markets=3, messages=1500,
                                   peer_safe=False)
-
-
-def plain_rows(expected):
-    return [{k: table_reference.plain(v) for k, v in r.items()} for r in expected]
 
 
 @pytest.mark.parametrize("depth", [2, 9])

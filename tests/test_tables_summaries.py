@@ -12,7 +12,7 @@ pa = pytest.importorskip("pyarrow")
 import vantrel
 from helpers import table_reference
 from helpers.recordings import write_event
-from helpers.table_reference import plain, table_rows
+from helpers.table_reference import plain_rows, table_rows
 
 
 @pytest.fixture(scope="module")
@@ -24,10 +24,6 @@ def recordings(tmp_path_factory):
         # re-images a market part way: the runners are made anew
         write_event(folder / "c.json", 13, markets=2, peer_safe=False),
     ]
-
-
-def plain_rows(rows):
-    return [{k: plain(v) for k, v in row.items()} for row in rows]
 
 
 def test_trades_match_replay_loop(recordings):

@@ -221,7 +221,8 @@ def prices_table(
     `form="best"`: one row per book and runner with the best `depth` back and lay prices and
     sizes (null beyond the ladder). `form="ladder"`: one row per book, runner, side and level
     (`depth` levels per side, None for all). `form="ltp"`: one row per book and runner with
-    its last price traded. `inplay=True`/`False` keeps only books in that in-play state.
+    its last price traded. `inplay=True`/`False` keeps only books in that in-play state (a
+    book before the market's first definition, whose state is null, is in neither).
     `changed_only=True` writes a runner only when its state changed since its last row.
     `every` (milliseconds or a timedelta) samples each market at the multiples of that step
     from its first book to its last: each row holds the last book at or before the point, and

@@ -69,7 +69,7 @@ class _Filter:
         self.event_type_ids = [str(i) for i in ids] if isinstance(ids, (list, tuple)) else None
         self.excluded: set[str] = set()
         self._inplay_since: dict[str, int] = {}
-        self._was_inplay: dict[str, bool] = {}
+        self._was_inplay: dict[str, bool | None] = {}  # None: no definition has said
         self.trivial = (self.inplay is None and self.seconds_to_start is None
                         and self.max_inplay_seconds is None and self.event_type_ids is None)
 

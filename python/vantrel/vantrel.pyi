@@ -99,8 +99,10 @@ class Runner:
     def handicap(self) -> float:
         """The handicap of the line the runner stands for; 0.0 outside handicap markets."""
     @property
-    def status(self) -> str:
-        """ACTIVE, WINNER, LOSER, PLACED, REMOVED or HIDDEN, from the market definition."""
+    def status(self) -> str | None:
+        """ACTIVE, WINNER, LOSER, PLACED, REMOVED or HIDDEN, from the market definition; in the
+        books of vantrel.replay, None until a definition lists the runner, as are its
+        adjustment_factor, removal_date and sp.actual_sp."""
     @property
     def adjustment_factor(self) -> float | None:
         """The reduction factor (percent) applied to matched bets if the runner is removed, or
@@ -305,8 +307,9 @@ class MarketBook:
     def market_id(self) -> str:
         """The market id, such as "1.234567890"."""
     @property
-    def status(self) -> str:
-        """INACTIVE, OPEN, SUSPENDED or CLOSED."""
+    def status(self) -> str | None:
+        """INACTIVE, OPEN, SUSPENDED or CLOSED; in the books of vantrel.replay, None before the
+        market's first definition, as for every field a definition sets."""
     @property
     def publish_time(self) -> datetime.datetime:
         """When the exchange published the message: naive UTC from iter_prices_file, timezone-aware
@@ -316,37 +319,38 @@ class MarketBook:
     def publish_time_epoch(self) -> int:
         """publish_time in epoch milliseconds (int, for flumine compatibility)"""
     @property
-    def bet_delay(self) -> int:
+    def bet_delay(self) -> int | None:
         """Seconds bets wait before they can match."""
     @property
-    def bsp_reconciled(self) -> bool:
+    def bsp_reconciled(self) -> bool | None:
         """Whether the starting prices have been reconciled."""
     @property
-    def complete(self) -> bool:
+    def complete(self) -> bool | None:
         """Whether the market is fully set up."""
     @property
-    def cross_matching(self) -> bool:
+    def cross_matching(self) -> bool | None:
         """Whether cross matching is on."""
     @property
-    def inplay(self) -> bool:
+    def inplay(self) -> bool | None:
         """Whether the market is in play."""
     @property
-    def number_of_active_runners(self) -> int:
-        """How many runners are ACTIVE."""
+    def number_of_active_runners(self) -> int | None:
+        """How many runners are ACTIVE (in the books of vantrel.replay, of those a definition
+        listed)."""
     @property
     def number_of_runners(self) -> int:
         """How many runners the market has."""
     @property
-    def number_of_winners(self) -> int:
+    def number_of_winners(self) -> int | None:
         """How many runners win."""
     @property
-    def runners_voidable(self) -> bool:
+    def runners_voidable(self) -> bool | None:
         """Whether runners may be voided."""
     @property
     def total_matched(self) -> float:
         """The amount matched on the market so far."""
     @property
-    def version(self) -> int:
+    def version(self) -> int | None:
         """The version of the market's definition."""
     @property
     def last_match_time(self) -> int | None:

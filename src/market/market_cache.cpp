@@ -486,18 +486,27 @@ void MarketCache::apply_definition_runners(Value runners) {
     r.actual_sp = v[kDrBsp].present() ? SpValue::from_json(v[kDrBsp]) : SpValue{};
     update_optional_double(r.adjustment_factor, v[kDrAdjustmentFactor]);
     update_optional_string(r.removal_date, v[kDrRemovalDate]);
+    counts_stale_ |= !r.defined;
+    r.defined = true;
     ++r.change_counter;
   }
 }
 
 void MarketCache::recount() {
-  // Only a new runner, a status change or an image can move the counts.
+  // Only a new runner, a status change, a runner's first listing or an image can move the
+  // counts.
   if (!counts_stale_) return;
   counts_stale_ = false;
   number_of_runners = static_cast<std::int32_t>(runners_.size());
   std::int32_t active = 0;
-  for (const auto& r : runners_) active += r->status == "ACTIVE";
+  std::int32_t active_defined = 0;
+  for (const auto& r : runners_) {
+    const bool is_active = r->status == "ACTIVE";
+    active += is_active;
+    active_defined += is_active && r->defined;
+  }
   number_of_active_runners = active;
+  number_of_active_defined_runners = active_defined;
 }
 
 }  // namespace vantrel

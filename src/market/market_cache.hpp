@@ -79,6 +79,10 @@ struct RunnerCache {
   // Distinct for every runner a market ever makes (from 1): a runner made anew after an image
   // restarts its counters, and only this tells it from its predecessor at the same key.
   std::uint64_t serial = 0;
+  // A definition has listed the runner since it was made: until then its status, adjustment
+  // factor, removal date and starting price are the compatible module's defaults, or what its
+  // changes said, which the ecosystem's stream caches do not take as said.
+  bool defined = false;
 
   // Reuse slots: the last Runner object, and the last read-out of each ladder.
   ReuseSlot runner_slot;
@@ -199,9 +203,14 @@ class MarketCache {
   double peak_total_matched = 0.0;
   std::optional<std::int64_t> last_match_time;
   std::vector<MarketDefinitionRunner> definition_runners;
+  // 0 until the first definition: the market fields it sets are then the compatible module's
+  // defaults, or what the changes said, which the ecosystem's stream caches do not take as said.
   std::uint64_t definition_generation = 0;
+  bool defined() const { return definition_generation != 0; }
   std::int32_t number_of_runners = 0;
   std::int32_t number_of_active_runners = 0;
+  // Of those, the runners a definition has listed, which the ecosystem's caches count alone.
+  std::int32_t number_of_active_defined_runners = 0;
   ReuseSlot definition_slot;
   // Images applied, and the changes since the last one that carried "trd" for a runner
   // already known: when totals computed from the traded ladders are due.

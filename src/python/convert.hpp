@@ -67,6 +67,21 @@ inline PyObject* to_py(const SpValue& sp) {
   }
 }
 
+// A value a market definition gives, or None where no definition has said it yet.
+template <class T>
+struct Said {
+  bool known;
+  const T& value;
+};
+template <class T>
+Said<T> said(bool known, const T& value) {
+  return {known, value};
+}
+template <class T>
+PyObject* to_py(const Said<T>& v) {
+  return v.known ? to_py(v.value) : none();
+}
+
 // The TypeError for an argument of the wrong type: "argument 'NAME': 'TYPE' object cannot be
 // converted to 'TARGET'".
 void raise_conversion_error(const char* argument, PyObject* obj, const char* target);

@@ -77,7 +77,8 @@ PyObject* replay(PyObject*, PyObject* args, PyObject* kwargs) {
         .times = naive_times ? SnapshotOptions::Times::kNaive : SnapshotOptions::Times::kAware,
         .appearance_order = appearance_order != 0,
         .bet_delay_models = true,
-        .dict_levels = dict_levels != 0};
+        .dict_levels = dict_levels != 0,
+        .undefined_as_none = true};
     settings.computed_market_tv = calculate_market_tv != 0;
     settings.cumulative_runner_tv = cumulative_runner_tv != 0;
     settings.activity = activity != 0;

@@ -61,18 +61,19 @@ PyGetSetDef market_book_getset[] = {
     VANTREL_GET(MarketBookObject, "publish_time", f.publish_time),
     {"publish_time_epoch", get_publish_time_epoch, nullptr,
      "publish_time in epoch milliseconds (int, for flumine compatibility)", nullptr},
-    VANTREL_GET(MarketBookObject, "status", f.status),
-    VANTREL_GET(MarketBookObject, "bet_delay", f.bet_delay),
-    VANTREL_GET(MarketBookObject, "bsp_reconciled", f.bsp_reconciled),
-    VANTREL_GET(MarketBookObject, "complete", f.complete),
-    VANTREL_GET(MarketBookObject, "cross_matching", f.cross_matching),
-    VANTREL_GET(MarketBookObject, "inplay", f.inplay),
-    VANTREL_GET(MarketBookObject, "number_of_active_runners", f.number_of_active_runners),
+    VANTREL_GET(MarketBookObject, "status", said(f.defined, f.status)),
+    VANTREL_GET(MarketBookObject, "bet_delay", said(f.defined, f.bet_delay)),
+    VANTREL_GET(MarketBookObject, "bsp_reconciled", said(f.defined, f.bsp_reconciled)),
+    VANTREL_GET(MarketBookObject, "complete", said(f.defined, f.complete)),
+    VANTREL_GET(MarketBookObject, "cross_matching", said(f.defined, f.cross_matching)),
+    VANTREL_GET(MarketBookObject, "inplay", said(f.defined, f.inplay)),
+    VANTREL_GET(MarketBookObject, "number_of_active_runners",
+                said(f.defined, f.number_of_active_runners)),
     VANTREL_GET(MarketBookObject, "number_of_runners", f.number_of_runners),
-    VANTREL_GET(MarketBookObject, "number_of_winners", f.number_of_winners),
-    VANTREL_GET(MarketBookObject, "runners_voidable", f.runners_voidable),
+    VANTREL_GET(MarketBookObject, "number_of_winners", said(f.defined, f.number_of_winners)),
+    VANTREL_GET(MarketBookObject, "runners_voidable", said(f.defined, f.runners_voidable)),
     VANTREL_GET(MarketBookObject, "total_matched", f.total_matched),
-    VANTREL_GET(MarketBookObject, "version", f.version),
+    VANTREL_GET(MarketBookObject, "version", said(f.defined, f.version)),
     VANTREL_GET(MarketBookObject, "last_match_time", f.last_match_time),
     VANTREL_GET(MarketBookObject, "market_definition", f.market_definition),
     VANTREL_GET(MarketBookObject, "runners", f.runners),
@@ -105,7 +106,7 @@ PyType_Spec market_book_spec = {"MarketBook", sizeof(MarketBookObject), 0, kGcCl
                                 market_book_slots};
 
 Ref make_market_book(const MarketCache& c, Ref runners, Ref definition, Ref publish_time,
-                     double total_matched) {
+                     double total_matched, const SnapshotOptions& options) {
   Ref price_ladder_definition;
   if (definition) {
     price_ladder_definition = Ref::borrow(
@@ -120,7 +121,7 @@ Ref make_market_book(const MarketCache& c, Ref runners, Ref definition, Ref publ
                                       .total_matched = total_matched,
                                       .last_match_time = c.last_match_time,
                                       .bet_delay = c.bet_delay,
-                                      .number_of_active_runners = c.number_of_active_runners,
+                                      .number_of_active_runners = active_runners(c, options),
                                       .number_of_runners = c.number_of_runners,
                                       .number_of_winners = c.number_of_winners,
                                       .bsp_reconciled = c.bsp_reconciled,
@@ -128,6 +129,7 @@ Ref make_market_book(const MarketCache& c, Ref runners, Ref definition, Ref publ
                                       .cross_matching = c.cross_matching,
                                       .inplay = c.in_play,
                                       .runners_voidable = c.runners_voidable,
+                                      .defined = shows_definition_fields(c, options),
                                       .runners = std::move(runners),
                                       .market_definition = std::move(definition),
                                       .price_ladder_definition = std::move(price_ladder_definition),

@@ -10,6 +10,7 @@
 
 #include "market/market_cache.hpp"
 #include "python/ref.hpp"
+#include "python/snapshot.hpp"
 
 namespace vantrel::py {
 
@@ -32,6 +33,10 @@ struct MarketBookObject {
     bool cross_matching;
     bool inplay;
     bool runners_voidable;
+    // False: made before the market's first definition by a replay that shows what no
+    // definition has said as None (SnapshotOptions::undefined_as_none); the fields a
+    // definition sets are then None.
+    bool defined;
     Ref runners;
     Ref market_definition;        // empty: None
     Ref price_ladder_definition;  // empty: None; the definition's
@@ -44,8 +49,9 @@ struct MarketBookObject {
 
 extern PyType_Spec market_book_spec;
 
-// A new MarketBook from the cache's market fields, showing `total_matched`.
+// A new MarketBook from the cache's market fields as `options` show them, with
+// `total_matched`.
 Ref make_market_book(const MarketCache& cache, Ref runners, Ref definition, Ref publish_time,
-                     double total_matched);
+                     double total_matched, const SnapshotOptions& options);
 
 }  // namespace vantrel::py

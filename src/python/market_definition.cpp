@@ -195,7 +195,7 @@ Ref make_market_definition(const MarketCache& c, const SnapshotOptions& options)
         .version = c.version,
         .bet_delay = c.bet_delay,
         .number_of_winners = c.number_of_winners,
-        .number_of_active_runners = c.number_of_active_runners,
+        .number_of_active_runners = active_runners(c, options),
         .bsp_market = c.bsp_market,
         .persistence_enabled = c.persistence_enabled,
         .turn_in_play_enabled = c.turn_in_play_enabled,

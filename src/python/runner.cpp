@@ -139,22 +139,25 @@ Ref make_exchange_prices(Ref back, Ref lay, Ref traded) {
 }
 
 Ref make_runner(const RunnerCache& r, Ref ex, Ref spl, Ref spb, Ref removal_time,
-                double total_matched) {
-  Ref status = Ref::steal(to_py(r.status));
-  if (!status) return status;
+                double total_matched, bool defined) {
+  Ref status;  // empty: None
+  if (defined) {
+    status = Ref::steal(to_py(r.status));
+    if (!status) return status;
+  }
   return emplace<RunnerObject>(state().runner, [&] {
     return FieldsOf<RunnerObject>{.selection_id = r.selection_id,
                                   .handicap = r.handicap,
-                                  .adjustment_factor = r.adjustment_factor,
+                                  .adjustment_factor = defined ? r.adjustment_factor : std::nullopt,
                                   .last_price_traded = r.last_price_traded,
                                   .total_matched = total_matched,
                                   .status = std::move(status),
-                                  .removal_date = r.removal_date,
+                                  .removal_date = defined ? r.removal_date : std::nullopt,
                                   .removal_time = std::move(removal_time),
                                   .ex = std::move(ex),
                                   .sp = {.near_price = r.near_price,
                                          .far_price = r.far_price,
-                                         .actual_sp = r.actual_sp,
+                                         .actual_sp = defined ? r.actual_sp : SpValue{},
                                          .back_stake_taken = std::move(spl),
                                          .lay_liability_taken = std::move(spb)}};
   });

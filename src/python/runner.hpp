@@ -68,8 +68,9 @@ extern PyType_Spec runner_spec;
 Ref make_exchange_prices(Ref back, Ref lay, Ref traded);
 // A new Runner for the runner's current state, holding `ex` and the read-outs of its
 // starting-price ladders; `removal_time` (may be empty) is the removal date as a datetime, and
-// `total_matched` the total to show.
+// `total_matched` the total to show. Without `defined`, what a definition gives the runner
+// (status, adjustment factor, removal date, starting price) is None.
 Ref make_runner(const RunnerCache& runner, Ref ex, Ref spl, Ref spb, Ref removal_time,
-                double total_matched);
+                double total_matched, bool defined);
 
 }  // namespace vantrel::py

@@ -75,12 +75,16 @@ PyObject* runner_object(MarketCache& cache, RunnerCache& r, const SnapshotOption
   if (spl == nullptr) return nullptr;
   PyObject* spb = ladder_readout(cache, r.spb_slot, r.spb, options);
   if (spb == nullptr) return nullptr;
-  Ref removal = removal_time(r.removal_date, options.times);
-  if (!removal && PyErr_Occurred()) return nullptr;
+  const bool defined = r.defined || !options.undefined_as_none;
+  Ref removal;
+  if (defined) {
+    removal = removal_time(r.removal_date, options.times);
+    if (!removal && PyErr_Occurred()) return nullptr;
+  }
   const std::optional<double> total = runner_total(cache, r, totals);
   if (!total) return nullptr;
-  Ref runner =
-      make_runner(r, std::move(ex), Ref::borrow(spl), Ref::borrow(spb), std::move(removal), *total);
+  Ref runner = make_runner(r, std::move(ex), Ref::borrow(spl), Ref::borrow(spb), std::move(removal),
+                           *total, defined);
   if (!runner) return nullptr;
   cache.refill(r.runner_slot, runner.release(), stamp);
   return slot_object(r.runner_slot);
@@ -132,7 +136,7 @@ Ref build_snapshot(MarketCache& cache, const SnapshotOptions& options, TradedTot
                                           : std::optional<double>(cache.total_matched);
   if (!total) return Ref();
   return make_market_book(cache, std::move(list), std::move(definition), std::move(published),
-                          *total);
+                          *total, options);
 }
 
 }  // namespace vantrel::py

@@ -26,6 +26,13 @@ struct RecordingPlace {
   std::optional<sources::StoredBytes> stored;
 };
 
+// The in-play state a definition has said: none before the market's first, as the ecosystem's
+// stream caches show it.
+inline std::optional<bool> in_play_said(const MarketCache& market) {
+  if (!market.defined()) return std::nullopt;
+  return market.in_play;
+}
+
 class BookSink {
  public:
   virtual ~BookSink() = default;

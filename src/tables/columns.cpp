@@ -94,9 +94,14 @@ void Validity::append(const Validity& other, std::size_t rows_before) {
 }
 
 void Validity::truncate(std::size_t size) {
-  if (null_bits_.size() > (size + 7) / 8) null_bits_.resize((size + 7) / 8);
-  // Nulls past the end must not count, nor show again once rows come back there.
-  if ((size & 7) != 0 && null_bits_.size() == (size + 7) / 8) {
+  // The bitmap keeps its length: it may be room reserved in place, which rows are still to be
+  // marked in through an address handed out before. Nulls past the end are cleared instead, so
+  // that they do not count, nor show again once rows come back there.
+  const std::size_t whole = (size + 7) / 8;
+  if (whole < null_bits_.size()) {
+    std::memset(null_bits_.data() + whole, 0, null_bits_.size() - whole);
+  }
+  if ((size & 7) != 0 && whole <= null_bits_.size()) {
     null_bits_[size / 8] &= static_cast<std::uint8_t>((1u << (size & 7)) - 1);
   }
 }
@@ -124,8 +129,10 @@ std::optional<Buffer> Validity::release(std::size_t rows) {
 }
 
 FinishedColumn BoolColumn::finish(std::string name) {
-  FinishedColumn out(std::move(name), ColumnKind::kBool, bits_.size(), 0);
-  out.buffers = {std::nullopt, bits_.release()};
+  const std::size_t rows = bits_.size();
+  FinishedColumn out(std::move(name), ColumnKind::kBool, rows, validity_.null_count());
+  std::optional<Buffer> validity = validity_.release(rows);
+  out.buffers = {std::move(validity), bits_.release()};
   return out;
 }
 

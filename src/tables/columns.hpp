@@ -239,16 +239,33 @@ using TimestampColumn = ValueColumn<std::int64_t, ColumnKind::kTimestampMs>;
 class BoolColumn final : public Column {
  public:
   void push(bool value) { bits_.push(value); }
+  void push_null() {
+    validity_.push_null(bits_.size());
+    bits_.push(false);
+  }
+  void push(std::optional<bool> value) {
+    if (value) {
+      push(*value);
+    } else {
+      push_null();
+    }
+  }
   std::size_t size() const override { return bits_.size(); }
   void reserve(std::size_t rows) override { bits_.reserve(rows); }
-  void truncate(std::size_t size) override { bits_.truncate(size); }
+  void truncate(std::size_t size) override {
+    bits_.truncate(size);
+    validity_.truncate(size);
+  }
   void append(const Column& other) override {
-    bits_.append(static_cast<const BoolColumn&>(other).bits_);
+    const auto& o = static_cast<const BoolColumn&>(other);
+    validity_.append(o.validity_, bits_.size());
+    bits_.append(o.bits_);
   }
   FinishedColumn finish(std::string name) override;
 
  private:
   BitBuffer bits_;
+  Validity validity_;
 };
 
 class DictionaryColumn final : public Column {
@@ -258,6 +275,10 @@ class DictionaryColumn final : public Column {
   // For a value looked up once and written on many rows.
   void push_index(std::int32_t index) { indices_.push_back(index); }
   void push_index_reserved(std::int32_t index) { indices_.push_reserved(index); }
+  void push_null_reserved() {
+    validity_.push_null(indices_.size());
+    indices_.push_reserved(0);
+  }
   void reserve(std::size_t rows) override { indices_.reserve(rows); }
   void push(std::string_view text) { push_index(dictionary_->intern(text)); }
   void push(const std::string& text) { push(std::string_view(text)); }

@@ -121,6 +121,8 @@ class BestForm final : public RowForm {
   }
 
   BookKeys book_keys(const MarketCache& market, std::int64_t time) override {
+    if (!market.defined())
+      return {ids_->intern(market.market_id), std::nullopt, time, std::nullopt};
     return {ids_->intern(market.market_id), market_statuses_->intern(market.status), time,
             market.in_play};
   }
@@ -141,11 +143,19 @@ class BestForm final : public RowForm {
     const std::size_t row = market_id_->size();
     market_id_->push_index_reserved(book.market_id);
     time_->push_reserved(book.time);
-    market_status_->push_index_reserved(book.market_status);
+    if (book.market_status) {
+      market_status_->push_index_reserved(*book.market_status);
+    } else {
+      market_status_->push_null_reserved();
+    }
     in_play_->push(book.in_play);
     selection_id_->push_reserved(r.selection_id);
     handicap_->push_reserved(r.handicap);
-    status_->push_index_reserved(status_->dictionary().intern(r.status));
+    if (r.defined) {
+      status_->push_index_reserved(status_->dictionary().intern(r.status));
+    } else {
+      status_->push_null_reserved();
+    }
     floats_.set(ltp_, row, r.last_price_traded);
     floats_.set(matched_, row, r.total_matched);
     set_levels(back_levels(r, ladder_), back_, row);
@@ -223,7 +233,7 @@ class LadderForm final : public RowForm {
   }
 
   BookKeys book_keys(const MarketCache& market, std::int64_t time) override {
-    return {ids_->intern(market.market_id), 0, time, market.in_play};
+    return {ids_->intern(market.market_id), std::nullopt, time, in_play_said(market)};
   }
 
   void add_runner(const BookKeys& book, const RunnerCache& r) override {
@@ -273,7 +283,7 @@ class LastTradedForm final : public RowForm {
   }
 
   BookKeys book_keys(const MarketCache& market, std::int64_t time) override {
-    return {ids_->intern(market.market_id), 0, time, market.in_play};
+    return {ids_->intern(market.market_id), std::nullopt, time, in_play_said(market)};
   }
 
   void add_runner(const BookKeys& book, const RunnerCache& r) override {
@@ -310,6 +320,11 @@ class RunnerWriter {
   bool changed_only_;
 };
 
+// With an in-play state asked for, a book before the market's first definition is in neither.
+bool in_play_kept(const PricesOptions& options, const MarketCache& market) {
+  return !options.in_play || in_play_said(market) == options.in_play;
+}
+
 // A row per runner for every book.
 class BookPrices final : public BookSink {
  public:
@@ -319,7 +334,7 @@ class BookPrices final : public BookSink {
   void begin_recording(std::string_view) override { markets_.clear(); }
 
   void on_book(MarketCache& market) override {
-    if (options_.in_play && *options_.in_play != market.in_play) return;
+    if (!in_play_kept(options_, market)) return;
     BookMarket& state = markets_.of(market);
     if (!options_.window.open()) {
       const std::optional<WindowSpan::Span> span = state.window.of(options_.window, market);
@@ -481,7 +496,7 @@ class GridPrices final : public BookSink {
   void write_points(Grid& grid, MarketCache& market, std::int64_t until) {
     for (; !grid.at.ended && grid.at.next <= until;
          grid.at.ended = base::add_overflows(grid.at.next, step(), grid.at.next)) {
-      if (options_.in_play && *options_.in_play != market.in_play) continue;
+      if (!in_play_kept(options_, market)) continue;
       writer_.write(*grid.form, market, grid.at.next, grid.stamps);
     }
   }

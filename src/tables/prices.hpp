@@ -29,12 +29,13 @@ struct PricesOptions {
   Window window;
 };
 
-// What a row takes from the book as a whole, looked up once per book.
+// What a row takes from the book as a whole, looked up once per book. The market's status and
+// in-play state are none before its first definition: nothing has said them yet.
 struct BookKeys {
   std::int32_t market_id;
-  std::int32_t market_status;
+  std::optional<std::int32_t> market_status;
   std::int64_t time;
-  bool in_play;
+  std::optional<bool> in_play;
 };
 
 // The columns of one form and how a runner fills them.

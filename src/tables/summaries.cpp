@@ -48,7 +48,9 @@ class MarketSummaries final : public BookSink {
     MarketHistory& h = histories_.of(market);
     if (h.books == 0) h.first_book = market.publish_time;
     h.last_book = market.publish_time;
-    if (market.in_play && !h.in_play_time) h.in_play_time = market.publish_time;
+    if (in_play_said(market).value_or(false) && !h.in_play_time) {
+      h.in_play_time = market.publish_time;
+    }
     ++h.books;
   }
 
@@ -65,9 +67,15 @@ class MarketSummaries final : public BookSink {
   void push(MarketCache& m, const MarketHistory& h) {
     market_id_->push(m.market_id);
     definition_->push(m);
-    status_->push(m.status);
+    // A market no definition described has neither a status nor a number of winners.
+    if (m.defined()) {
+      status_->push(m.status);
+    } else {
+      status_->push_null();
+    }
     runners_->push(m.number_of_runners);
-    winner_count_->push(m.number_of_winners);
+    winner_count_->push(m.defined() ? std::optional<std::int64_t>(m.number_of_winners)
+                                    : std::nullopt);
     winners_->push(winners(m));
     matched_->push(m.peak_total_matched);
     first_->push(h.first_book);
@@ -80,7 +88,7 @@ class MarketSummaries final : public BookSink {
   static std::vector<std::int64_t> winners(MarketCache& m) {
     std::vector<std::int64_t> ids;
     for (const RunnerCache* r : m.runners_in_order_of_appearance()) {
-      if (r->status == "WINNER") ids.push_back(r->selection_id);
+      if (r->defined && r->status == "WINNER") ids.push_back(r->selection_id);
     }
     return ids;
   }
@@ -162,7 +170,7 @@ class RunnerSummaries final : public BookSink {
       peak = std::max(peak, r->total_matched);
     }
     if (state.gone_in_play) return;
-    if (market.in_play) {
+    if (in_play_said(market).value_or(false)) {
       state.gone_in_play = true;
       return;
     }
@@ -210,11 +218,16 @@ class RunnerSummaries final : public BookSink {
     selection_id_->push(r.selection_id);
     handicap_->push(r.handicap);
     name_->push(record != nullptr ? record->name : std::nullopt);
-    status_->push(r.status);
+    // What a definition gives a runner is null until one lists it.
+    if (r.defined) {
+      status_->push(r.status);
+    } else {
+      status_->push_null();
+    }
     bsp_->push(r.actual_sp.kind == SpValue::Kind::kNumber ? std::optional(r.actual_sp.number)
                                                           : std::nullopt);
-    removal_date_->push(time_of(r.removal_date));
-    adjustment_factor_->push(r.adjustment_factor);
+    removal_date_->push(r.defined ? time_of(r.removal_date) : std::nullopt);
+    adjustment_factor_->push(r.defined ? r.adjustment_factor : std::nullopt);
     ltp_at_off_->push(h != nullptr ? h->ltp_at_off : std::nullopt);
     ltp_last_->push(r.last_price_traded);
     matched_at_off_->push(h != nullptr ? h->matched_at_off : std::nullopt);

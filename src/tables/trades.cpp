@@ -1,6 +1,7 @@
 #include "tables/trades.hpp"
 
 #include <map>
+#include <optional>
 #include <span>
 
 namespace vantrel::tables {
@@ -29,7 +30,7 @@ class Trades final : public BookSink {
     MarketState& state = states_.of(market);
     row_.market_id = market_id_->dictionary().intern(market.market_id);
     row_.time = market.publish_time;
-    row_.in_play = market.in_play;
+    row_.in_play = in_play_said(market);
     row_.kept = true;
     if (!window_.open()) {
       const std::optional<WindowSpan::Span> span = state.window.of(window_, market);
@@ -62,8 +63,8 @@ class Trades final : public BookSink {
   struct RowKeys {
     std::int32_t market_id = 0;
     std::int64_t time = 0;
-    bool in_play = false;
-    bool kept = true;  // within the window
+    std::optional<bool> in_play;  // none before the market's first definition
+    bool kept = true;             // within the window
   };
 
   void diff(const RunnerCache& r, Traded& before) {

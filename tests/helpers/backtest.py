@@ -211,9 +211,25 @@ def handed_out_views(stream, *, stream_id: int = 10000) -> list[list]:
     """strategy_view of every book a historical stream hands flumine, message by message (a
     closed market's repeats left out, as in handed_out)."""
     stream.stream_id = stream_id
+    return _views(stream.create_generator()())
+
+
+def peer_views(path: str) -> list[list]:
+    """handed_out_views of betfairlightweight's own historical stream, whose books (objects,
+    stream id 0) flumine's stream hands on."""
+    from betfairlightweight import APIClient, StreamListener
+
+    trading = APIClient("username", "password", app_key="appkey")
+    listener = StreamListener(max_latency=None, lightweight=False)
+    stream = trading.streaming.create_historical_generator_stream(file_path=path,
+                                                                  listener=listener)
+    return _views(stream.get_generator()())
+
+
+def _views(messages) -> list[list]:
     closed: set[str] = set()
     out = []
-    for books in stream.create_generator()():
+    for books in messages:
         kept = [b for b in books if b.market_id not in closed]
         out.append([strategy_view(b) for b in kept])
         closed.update(b.market_id for b in kept if b.status == "CLOSED")

@@ -22,6 +22,8 @@ from __future__ import annotations
 
 import contextlib
 import gzip
+import itertools
+import json
 import os
 import shutil
 import tempfile
@@ -134,6 +136,21 @@ def iter_peer_books(path: str) -> Iterator[dict]:
 
 def replay(path: str) -> list[dict]:
     return list(iter_peer_books(path))
+
+
+def iter_peer_market_books(path: str) -> Iterator[dict]:
+    """The peer's book of every market each change message changed, in the order the message
+    first changed them: the books `vantrel.replay` yields."""
+    listener = _listener_class()()
+    listener.register_stream(0, "marketSubscription")
+    with _plain_text(os.fspath(path)) as plain, open(plain) as lines:
+        for line in lines:
+            listener.on_data(line)
+            if not listener.took_change:
+                continue
+            changed = dict.fromkeys(change["id"] for change in json.loads(line)["mc"])
+            for market_id in changed:
+                yield listener.stream._caches[market_id].create_resource(0)
 
 
 def iter_our_books(path: str) -> Iterator[dict]:
@@ -290,23 +307,46 @@ def compare_file(path: str, fields: Iterable[str] = CORE_FIELDS, keep: int = 5) 
 
     ``keep`` differences per field are kept with their message number as examples.
     """
-    fields = tuple(fields)
     report = Report(os.fspath(path))
     for number, ours, peer in align(iter_our_books(path), iter_peer_books(path)):
-        report.ours += ours is not None
-        report.peer += peer is not None
-        if ours is None:
-            report.peer_only += 1
-            continue
-        if peer is None:
-            report.ours_only.append(number)
-            continue
-        report.matched += 1
-        agreed, differences = compare_books(ours, peer, fields)
-        report.agreements.update(agreed)
-        for difference in differences:
-            report.differences[difference.field] += 1
-            kept = report.examples.setdefault(difference.field, [])
-            if len(kept) < keep:
-                kept.append((number, difference))
+        _tally(report, number, ours, peer, tuple(fields), keep)
     return report
+
+
+def compare_replay(path: str, fields: Iterable[str] = CORE_FIELDS, keep: int = 5) -> Report:
+    """As compare_file, for the package's books: `vantrel.replay`'s, one per market a message
+    changed, paired in order with the peer's (iter_peer_market_books); a pair of different
+    markets or times is a difference of the field "book"."""
+    import vantrel
+
+    fields = ("book", *fields)
+    report = Report(os.fspath(path))
+    ours_books = (book.to_dict() for book in vantrel.replay(os.fspath(path)))
+    pairs = itertools.zip_longest(ours_books, iter_peer_market_books(path))
+    for number, (ours, peer) in enumerate(pairs, 1):
+        if ours is not None:
+            ours = {**ours, "book": (ours["marketId"], ours["publishTime"])}
+        if peer is not None:
+            peer = {**peer, "book": (peer["marketId"], peer["publishTime"])}
+        _tally(report, number, ours, peer, fields, keep)
+    return report
+
+
+def _tally(report: Report, number: int | None, ours: dict | None, peer: dict | None,
+           fields: tuple[str, ...], keep: int) -> None:
+    report.ours += ours is not None
+    report.peer += peer is not None
+    if ours is None:
+        report.peer_only += 1
+        return
+    if peer is None:
+        report.ours_only.append(number)
+        return
+    report.matched += 1
+    agreed, differences = compare_books(ours, peer, fields)
+    report.agreements.update(agreed)
+    for difference in differences:
+        report.differences[difference.field] += 1
+        kept = report.examples.setdefault(difference.field, [])
+        if len(kept) < keep:
+            kept.append((number, difference))

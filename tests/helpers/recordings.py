@@ -1,6 +1,7 @@
 """Writes stream recordings (one JSON message a line) into a directory and replays them; the
 recordings come from the project's generator (tools/recordings)."""
 
+import copy
 import gzip
 import itertools
 import json
@@ -82,6 +83,28 @@ def market_recording(market_id, seed, count=120, *, runners=(11, 12, 13, 14), st
         bet_delay_models=None if bet_delay_models is None else tuple(bet_delay_models),
         ladders=ladders, wipe_at_close=wipe_at_close, removal_dates=False, price_ladder=None)
     return recordings.messages(shape, seed=seed, market_id=market_id)
+
+
+def resubscribed(messages, count):
+    """The messages (dicts) as a recording that starts on a resubscription's deltas holds them:
+    the first `count` without their market definitions or images, so that a market's first
+    books come before any definition of it."""
+    out = copy.deepcopy(messages)
+    for message in out[:count]:
+        for change in message.get("mc", ()):
+            change.pop("marketDefinition", None)
+            change.pop("img", None)
+    return out
+
+
+def first_definitions(messages):
+    """The publish time of each market's first definition in the messages (dicts)."""
+    first = {}
+    for message in messages:
+        for change in message.get("mc", ()):
+            if "marketDefinition" in change:
+                first.setdefault(change["id"], message["pt"])
+    return first
 
 
 def race(market_id, *, messages=30, runners=4, seed=1):

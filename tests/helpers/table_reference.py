@@ -21,6 +21,15 @@ def ms(when):
     return (when - EPOCH) // datetime.timedelta(milliseconds=1)
 
 
+def _int(text):
+    return None if text is None else int(text)
+
+
+def _of(definition, name):
+    """A definition's field; None for a market no definition described."""
+    return None if definition is None else getattr(definition, name)
+
+
 def plain(value):
     """A cell as the comparisons see it."""
     if isinstance(value, float) and math.isnan(value):
@@ -28,6 +37,11 @@ def plain(value):
     if isinstance(value, datetime.datetime):
         return ms(value)
     return value
+
+
+def plain_rows(rows):
+    """Reference rows with their cells as the comparisons see them."""
+    return [{k: plain(v) for k, v in row.items()} for row in rows]
 
 
 def table_rows(table):
@@ -218,12 +232,13 @@ def market_summaries(path):
     for first, inplay_at, count, book, peak, _ in _last_books(path).values():
         d = book.market_definition
         rows.append({
-            "market_id": book.market_id, "event_id": int(d.event_id),
-            "event_type_id": int(d.event_type_id), "event_name": d.event_name,
-            "market_name": d.name, "market_type": d.market_type, "country_code": d.country_code,
-            "venue": d.venue, "market_time": ms(d.market_time), "open_date": ms(d.open_date),
+            "market_id": book.market_id, "event_id": _int(_of(d, "event_id")),
+            "event_type_id": _int(_of(d, "event_type_id")), "event_name": _of(d, "event_name"),
+            "market_name": _of(d, "name"), "market_type": _of(d, "market_type"),
+            "country_code": _of(d, "country_code"), "venue": _of(d, "venue"),
+            "market_time": ms(_of(d, "market_time")), "open_date": ms(_of(d, "open_date")),
             "status": book.status, "number_of_runners": book.number_of_runners,
-            "number_of_winners": d.number_of_winners,
+            "number_of_winners": _of(d, "number_of_winners"),
             "winners": [r.selection_id for r in book.runners if r.status == "WINNER"],
             "total_matched": peak, "first_publish_time": first,
             "last_publish_time": ms(book.publish_time), "inplay_time": inplay_at,
@@ -237,17 +252,20 @@ def runner_summaries(path, before_off):
         if book.market_id in gone_in_play or book.inplay:
             gone_in_play.add(book.market_id)
             continue
-        market_time = ms(book.market_definition.market_time)
+        definition = book.market_definition
+        market_time = ms(definition.market_time) if definition is not None else None
         for r in book.runners:
             key = (book.market_id, r.selection_id, r.handicap)
             at_off[key] = (r.last_price_traded, r.total_matched)
             for s in before_off:
-                if ms(book.publish_time) <= market_time - s * 1000:
+                if market_time is not None and ms(book.publish_time) <= market_time - s * 1000:
                     back, lay = r.ex.available_to_back, r.ex.available_to_lay
                     taken[key, s] = (back[0].price if back else None, lay[0].price if lay else None)
     rows = []
     for *_, book, _, peaks in _last_books(path).values():
-        records = {(d.selection_id, d.handicap): d for d in book.market_definition.runners}
+        definition = book.market_definition
+        records = {(d.selection_id, d.handicap): d
+                   for d in (definition.runners if definition is not None else ())}
         for r in book.runners:
             key = (book.market_id, r.selection_id, r.handicap)
             record = records.get((r.selection_id, r.handicap))
