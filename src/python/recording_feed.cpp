@@ -101,15 +101,19 @@ void RecordingFeed::stop() {
   pending_.clear();
 }
 
-bool RecordingFeed::report(PyObject* label, const std::string& member, const std::string& text) {
+bool RecordingFeed::report(PyObject* label, const std::string& member, const std::string& text,
+                           bool read) {
   Ref member_obj = member.empty() ? Ref::borrow(Py_None) : decode(member, "strict");
   if (!member_obj) return false;
   Ref text_obj = decode(text, "replace");
   if (!text_obj) return false;
   Ref keep_label = Ref::borrow(label);
   Ref on_error = Ref::borrow(on_error_.get());
-  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(on_error.get(), keep_label.get(),
-                                                       member_obj.get(), text_obj.get(), nullptr));
+  // The fourth argument only where it is true, so that a callback of three still serves the
+  // failures.
+  Ref result =
+      Ref::steal(PyObject_CallFunctionObjArgs(on_error.get(), keep_label.get(), member_obj.get(),
+                                              text_obj.get(), read ? Py_True : nullptr, nullptr));
   return static_cast<bool>(result);
 }
 
@@ -230,9 +234,15 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
     stored_ = outcome->stored;
     switch (outcome->kind) {
       case Kind::kRecording:
+        if (!outcome->notice.empty() && !report(label_.get(), member_, outcome->notice, true)) {
+          return nullptr;
+        }
         return std::move(outcome->store);
       case Kind::kFailed:
         if (!report(label_.get(), member_, outcome->error)) return nullptr;
+        continue;
+      case Kind::kNotice:
+        if (!report(label_.get(), member_, outcome->notice, true)) return nullptr;
         continue;
       case Kind::kInterrupted:
         return nullptr;

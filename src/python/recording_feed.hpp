@@ -9,7 +9,9 @@
 // on several, as many ahead; see replay::BackgroundLoader), so
 // a compressed file or every member of an archive comes out as its own recording. A recording
 // that cannot be read is handed to `on_error(label, member, text)`, in input order, before
-// anything of it is used; the callback raises to stop, or returns to go on.
+// anything of it is used; the callback raises to stop, or returns to go on. What a recording
+// was read past (bytes after its compressed data) is handed to `on_error(label, member, text,
+// True)` alike, before its books: the callback raises to stop, or returns to have them.
 #pragma once
 
 #include <Python.h>
@@ -78,7 +80,9 @@ class RecordingFeed {
   bool top_up();
   bool add_input(PyObject* label, PyObject* payload, PyObject* member, PyObject* file_offset);
   void forget_inputs_before(std::uint64_t input);
-  bool report(PyObject* label, const std::string& member, const std::string& text);
+  // `read`: the text is a notice on a recording that is read all the same.
+  bool report(PyObject* label, const std::string& member, const std::string& text,
+              bool read = false);
   void stop();
 
   Ref inputs_;

@@ -360,10 +360,14 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
       store->finish();
       release_free_heap(lines.text_bytes());
       out.kind = LoadOutcome::Kind::kRecording;
+      out.notice = reader.notice();
       out.store = std::move(store);
       break;
     case Status::kEnd:
-      return std::nullopt;  // the end of an input is no outcome
+      if (reader.notice().empty()) return std::nullopt;  // the end of an input is no outcome
+      out.kind = LoadOutcome::Kind::kNotice;
+      out.notice = reader.notice();
+      break;
     case Status::kStopped:
       if (lines.ruled_out()) {
         out.kind = LoadOutcome::Kind::kRuledOut;

@@ -55,6 +55,8 @@ struct LoadOutcome {
     kInterrupted,  // stopped by cancel()
     kRuledOut,     // the filter leaves out its one market, known from its start; `matched` says
                    // which of the filter's keys that market met
+    kNotice,       // the input was read to its end, with `notice` to say of a compressed archive
+                   // as a whole
   };
   Kind kind = Kind::kFailed;
   std::uint64_t input = 0;  // the input's number, counting from 0 in the order given
@@ -64,6 +66,8 @@ struct LoadOutcome {
   // for an input read from memory, whose offsets would name nothing the caller can open.
   std::optional<sources::StoredBytes> stored;
   std::string error;
+  // What a recording (or, with kNotice, an archive) was read past: RecordingReader::notice().
+  std::string notice;
   std::size_t text_bytes = 0;  // the recording's decoded text
   FilterKeys matched;
 };
