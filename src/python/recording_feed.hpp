@@ -2,9 +2,11 @@
 //
 // Inputs come from a Python iterator of (label, payload) pairs, a payload being a path (str),
 // an object with the buffer protocol, or an exception saying why the input could not be had.
-// Two more items may follow: the archive member the payload is (a str or None), which names
-// the recording read from bytes and the failure given in its place; and where bytes begin in
-// the label's file (an int or None), so that the recordings' stored offsets count from there.
+// Three more items may follow: the archive member the payload is (a str or None), which names
+// the recording read from bytes and the failure given in its place; where bytes begin in
+// the label's file (an int or None), so that the recordings' stored offsets count from there;
+// and the market ids its recordings must hold (a sequence of str or None; see
+// replay::LoaderInput::markets).
 // Each is read by a RecordingReader on a worker thread, one recording ahead of the caller (or
 // on several, as many ahead; see replay::BackgroundLoader), so
 // a compressed file or every member of an archive comes out as its own recording. A recording
@@ -78,7 +80,8 @@ class RecordingFeed {
   class HeldBuffer;
   struct Pending;
   bool top_up();
-  bool add_input(PyObject* label, PyObject* payload, PyObject* member, PyObject* file_offset);
+  bool add_input(PyObject* label, PyObject* payload, PyObject* member, PyObject* file_offset,
+                 PyObject* markets);
   void forget_inputs_before(std::uint64_t input);
   // `read`: the text is a notice on a recording that is read all the same.
   bool report(PyObject* label, const std::string& member, const std::string& text,

@@ -14,6 +14,9 @@ namespace vantrel::replay {
 
 namespace {
 
+// As the package says of a catalogue's row whose bytes are no longer what it saw.
+constexpr char kChangedSinceCatalogued[] = ": the file changed since it was catalogued";
+
 bool not_cancelled(void* flag) {
   return !static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
@@ -93,6 +96,31 @@ class MarketLines final : public LineHandler {
   std::string error_;
   int lines_looked_at_ = 0;
 };
+
+// The first of `markets` that no change of `store` names, or "" when it holds them all.
+std::string missing_market(const MessageStore& store, const std::vector<std::string>& markets) {
+  static const json::Key kId("id");
+  std::vector<bool> seen(markets.size(), false);
+  std::size_t left = markets.size();
+  for (const ParsedMessage& message : store.messages()) {
+    message.for_each_change([&](json::Value change) {
+      if (left == 0 || !change.is_object()) return;
+      const json::Value id = change.find(kId);
+      if (!id.present() || !id.is_string()) return;
+      for (std::size_t i = 0; i < markets.size(); ++i) {
+        if (!seen[i] && markets[i] == id.as_string()) {
+          seen[i] = true;
+          --left;
+        }
+      }
+    });
+    if (left == 0) return {};
+  }
+  for (std::size_t i = 0; i < markets.size(); ++i) {
+    if (!seen[i]) return markets[i];
+  }
+  return {};
+}
 
 sources::RecordingReader open(const LoaderInput& input, sources::Limits limits,
                               const std::atomic<bool>& cancelled) {
@@ -359,6 +387,11 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
     case Status::kRecording:
       store->finish();
       release_free_heap(lines.text_bytes());
+      if (const std::string missing = missing_market(*store, input.markets); !missing.empty()) {
+        out.kind = LoadOutcome::Kind::kFailed;
+        out.error = "it holds no market " + missing + kChangedSinceCatalogued;
+        break;
+      }
       out.kind = LoadOutcome::Kind::kRecording;
       out.notice = reader.notice();
       out.store = std::move(store);

@@ -45,6 +45,9 @@ struct LoaderInput {
   // group of a tar's members): where they began there, so that the recordings' stored bytes
   // are told as places in that file.
   std::optional<std::uint64_t> file_offset;
+  // The markets each recording of the input must hold (a catalogue's rows name them): one that
+  // holds none of some market fails, as the bytes are no longer those that were catalogued.
+  std::vector<std::string> markets;
 };
 
 struct LoadOutcome {
