@@ -82,8 +82,8 @@ std::vector<double> key_pool(std::mt19937_64& rng) {
 }
 
 std::size_t change_width(std::mt19937_64& rng) {
-  const std::size_t widths[] = {0, 1, 3, PriceLadder::kMergedFrom - 1, PriceLadder::kMergedFrom,
-                                PriceLadder::kMergedFrom + 1, 100, 3000};
+  constexpr std::size_t kMerged = PriceLadder::kMergedFrom;
+  const std::size_t widths[] = {0, 1, 3, kMerged - 1, kMerged, kMerged + 1, 100, 3000};
   return widths[rng() % std::size(widths)];
 }
 
