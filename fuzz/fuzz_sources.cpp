@@ -1,7 +1,9 @@
 // Arbitrary bytes as a reader's whole input, whatever they claim to be: compressed, a tar or a
 // zip, or one inside the other. Walking every recording must end without a crash, hand out only
-// non-empty, trimmed, valid UTF-8 lines, and keep to the size limit.
+// non-empty, trimmed, valid UTF-8 lines, keep to the size limit, and give a notice (bytes after
+// compressed data) only with a recording read whole or at the end.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "check.hpp"
@@ -40,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(status != Status::kStopped);  // the handler never asks to stop
     FUZZ_CHECK(lines.bytes <= kLimit);
     FUZZ_CHECK(reader.bytes_read() <= size);
+    const std::string& notice = reader.notice();
+    FUZZ_CHECK(notice.empty() || status == Status::kRecording || status == Status::kEnd);
+    FUZZ_CHECK(notice.empty() || notice.starts_with("bytes after the end of the "));
     if (status == Status::kEnd) break;
     if (status == Status::kFailed) {
       FUZZ_CHECK(!reader.error().empty());

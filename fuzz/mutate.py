@@ -4,14 +4,19 @@ through `replay`, every table and `vantrel export`, in child processes held to t
 limits.
 
 Each input is a generated recording or archive with a few mutations (flipped bits, bytes set,
-a zeroed block, a cut, bytes inserted or removed, a spliced piece of another input). For each,
-the harness checks that:
+a zeroed block, a cut, bytes inserted or removed, a spliced piece of another input), and now
+and then an attack whose outcome is known: bytes appended after the data (junk, or zeros), or
+a plain tar's member overwritten in place with a smaller member's bytes. For each, the harness
+checks that:
 - every run ends with books or a named error (`ReplayError`), never another exception, a crash,
   a hang or the memory limit;
 - with `errors="skip"` no good member of an archive is lost: a member whose bytes the mutations
   left alone (and which can still be found) comes out whole, as it did before the damage;
 - what passed a checksum (gzip, bzip2, xz, zstd, zip members) without any error reads exactly
-  as before the damage;
+  as before the damage, and junk appended after checksummed data is never read past without
+  a word;
+- a catalogue of the archive before an overwrite never reads the overwritten member, and names
+  it;
 - `vantrel export` (one job, and for a sample two) and `vantrel.dask` read what `replay` reads.
 
 Every third input also gets an attack on one recording's text before it is packed: publish
@@ -187,6 +192,54 @@ def mutate(base: bytes, rng: random.Random, other: bytes) -> Damage:
     return Damage(bytes(data), spans, moved_from)
 
 
+@dataclass
+class Attack:
+    """What an attack did: "junk" or "zeros" appended after the data, or "overwrite" of
+    `member`'s data, in place, with another member's smaller stored bytes."""
+
+    kind: str
+    member: str | None = None
+
+
+def attack(base: Base, damage: Damage, rng: random.Random) -> Attack | None:
+    """Sometimes one more change, after the mutations or, half the time, in their place: what
+    the mutations break would mostly hide what the attack did. A zip is left alone: bytes after
+    its end record leave its directory unfound, by design."""
+    roll = rng.random()
+    overwrite = base.kind == "tar" and roll < 0.15
+    if not overwrite and (base.kind.startswith("zip") or roll >= 0.3):
+        return None
+    if rng.random() < 0.5:
+        damage.data, damage.spans, damage.moved_from = base.data, [], None
+    if overwrite:
+        return _overwrite(base, damage, rng)
+    start = len(damage.data)
+    if rng.random() < 0.3:
+        tail = bytes(rng.randint(1, 4000))
+    else:  # junk: a first byte that is not zero, so that it is never padding
+        tail = bytes([rng.randrange(1, 256)] + [rng.randrange(256) for _ in range(rng.randint(0, 600))])
+    damage.data = bytes(damage.data) + tail
+    damage.spans.append((start, len(damage.data)))
+    return Attack("zeros" if tail[0] == 0 else "junk")
+
+
+def _overwrite(base: Base, damage: Damage, rng: random.Random) -> Attack | None:
+    with tarfile.open(fileobj=io.BytesIO(base.data), mode="r:") as tar:
+        files = sorted((info for info in tar if info.isreg()), key=lambda info: info.size)
+    donor, target = files[0], files[-1]
+    end = target.offset_data + target.size
+    if donor.size >= target.size or end > len(damage.data):
+        return None
+    stream = base.data[donor.offset_data:donor.offset_data + donor.size]
+    if rng.random() < 0.5:  # the rest of the member zeroed, rather than left as it was
+        stream += bytes(target.size - donor.size)
+    data = bytearray(damage.data)
+    data[target.offset_data:target.offset_data + len(stream)] = stream
+    damage.data = bytes(data)
+    damage.spans.append((target.offset_data, end))
+    return Attack("overwrite", target.name)
+
+
 def good_members(base: Base, damage: Damage) -> list[str]:
     """Members of a plain tar or a zip that the damage left whole and findable."""
 
@@ -212,7 +265,7 @@ def good_members(base: Base, damage: Damage) -> list[str]:
 
 
 @dataclass
-class Attack:
+class TextAttack:
     """What was done to one recording: `line` is the line its error must name (None when it must
     read as before), `words` what that error must say, `member` the archive member it is (None
     for a lone file)."""
@@ -235,7 +288,7 @@ def _float_time(n: bytes, rng: random.Random) -> bytes:
                        n + b"000E-3"])
 
 
-def attack_text(text: bytes, rng: random.Random) -> tuple[bytes, Attack]:
+def attack_text(text: bytes, rng: random.Random) -> tuple[bytes, TextAttack]:
     lines = text.splitlines()
     # Blank lines, which count as lines in an error as an editor counts them.
     for _ in range(rng.choice([0, 0, 1, 3])):
@@ -243,7 +296,7 @@ def attack_text(text: bytes, rng: random.Random) -> tuple[bytes, Attack]:
     timed = [i for i, line in enumerate(lines) if PT.search(line)]
     at = rng.choice(timed)
     name = rng.choice(["float times", "bad time", "damaged line"])
-    attack = Attack(name, at + 1, "")
+    attack = TextAttack(name, at + 1, "")
     if name == "float times":
         attack.line = None
         every = rng.choice([1, 2, 5])
@@ -267,7 +320,7 @@ def attack_text(text: bytes, rng: random.Random) -> tuple[bytes, Attack]:
     return ends.join(lines) + ends, attack
 
 
-def make_attacked(rng: random.Random) -> tuple[str, bytes, bytes, Attack]:
+def make_attacked(rng: random.Random) -> tuple[str, bytes, bytes, TextAttack]:
     """(kind, the input, the input with one recording attacked, the attack)."""
     from tools.recordings.archives import compress, tar_bytes, zip_bytes
 
@@ -353,7 +406,7 @@ def _verdict(read, path: str) -> tuple[str | None, str] | None:
     return None
 
 
-def check_attack(path: str, kind: str, attack: Attack, expected: list[tuple]) -> list[str]:
+def check_attack(path: str, kind: str, attack: TextAttack, expected: list[tuple]) -> list[str]:
     """The attacked input against `expected`, the rows of the input before the attack."""
     what = f"{attack.name} in {attack.member or f'the {kind} file'}"
     try:
@@ -362,7 +415,7 @@ def check_attack(path: str, kind: str, attack: Attack, expected: list[tuple]) ->
         return [f"{what}: raised {type(exc).__name__}: {exc}"]
 
 
-def _attack_findings(path: str, what: str, attack: Attack, expected: list[tuple]) -> list[str]:
+def _attack_findings(path: str, what: str, attack: TextAttack, expected: list[tuple]) -> list[str]:
     import vantrel
 
     findings = []
@@ -458,8 +511,10 @@ def _comparable(rows: list[dict]) -> list[tuple]:
 
 
 def check_input(path: str, kind: str, expected: list[tuple], good: list[str],
-                export_jobs: tuple[int, ...], dask: bool) -> dict:
-    """Runs everything on one input; returns what a finding needs and the counts."""
+                export_jobs: tuple[int, ...], dask: bool, attacked: Attack | None = None,
+                catalogue: object = None) -> dict:
+    """Runs everything on one input; returns what a finding needs and the counts. `catalogue`
+    is the undamaged input's, for an overwrite."""
     import vantrel
 
     findings: list[str] = []
@@ -503,15 +558,39 @@ def check_input(path: str, kind: str, expected: list[tuple], good: list[str],
         if want != have:
             findings.append(f"silent loss: good member {member} gave {have}, not {want}")
     # What passed its checks without a word reads as before
-    if raise_error is None and not skipped and kind in CHECKSUMMED + ("tar.gz", "tar.bz2"):
+    checksummed = kind in CHECKSUMMED + ("tar.gz", "tar.bz2")
+    if raise_error is None and not skipped and checksummed:
         if got != expected:
             findings.append("silent change: a checksummed input read without error differs")
+        if attacked is not None and attacked.kind == "junk":
+            findings.append("silent pass: junk appended after checksummed data read without a word")
+    if attacked is not None and attacked.kind == "overwrite":
+        findings.extend(_check_overwrite(path, attacked.member, catalogue))
     # export and dask read what replay reads
     for jobs in export_jobs:
         findings.extend(_check_export(path, jobs, got))
     if dask:
         findings.extend(_check_dask(path, got))
     return {"findings": findings, "outcome": outcome}
+
+
+def _check_overwrite(path: str, member: str | None, catalogue: object) -> list[str]:
+    """The catalogue made before `member` was overwritten must not read it, and must say so."""
+    import vantrel
+
+    source = f"{path} (member {member})"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            rows = vantrel.market_summaries(catalogue, errors="skip").to_pylist()
+        except Exception as exc:
+            return [f"catalogue with errors='skip' raised {type(exc).__name__}: {exc}"]
+    findings = []
+    if any(row["source"] == source for row in rows):
+        findings.append(f"silent change: the catalogue read {member}, overwritten in place")
+    if not any(source in str(w.message) for w in caught):
+        findings.append(f"silent pass: the catalogue said nothing of {member}, overwritten")
+    return findings
 
 
 def _check_export(path: str, jobs: int, expected: list[tuple]) -> list[str]:
@@ -584,6 +663,12 @@ def run_seed(seed: int, folder: str) -> dict:
         f.write(base.data)
     expected = _expected(path)
     damage = mutate(base.data, rng, other)
+    attacked = attack(base, damage, rng)
+    catalogue = None
+    if attacked is not None and attacked.kind == "overwrite":
+        import vantrel
+
+        catalogue = vantrel.catalogue(path)
     with open(path, "wb") as f:
         f.write(damage.data)
     good = good_members(base, damage)
@@ -592,22 +677,24 @@ def run_seed(seed: int, folder: str) -> dict:
     # A file whose first bytes no longer name its format is no longer held to that format's
     # checksums (a file damaged into zeros alone is an empty tar, as tar itself reads it).
     still = base.kind if damage.data[:6] == base.data[:6] else "unknown"
-    result = check_input(path, still, expected, good, export_jobs, tar)
+    result = check_input(path, still, expected, good, export_jobs, tar, attacked, catalogue)
     if not result["findings"]:
         os.unlink(path)
     outcome = {**result, "seed": seed, "kind": base.kind, "good": len(good),
+               "damage attack": attacked.kind if attacked else None,
                "export runs": len(export_jobs), "dask runs": int(tar), "path": path}
     if seed % ATTACK_EVERY == 0:
-        attacked = run_attack(seed, folder)
-        outcome["findings"] = outcome["findings"] + attacked.pop("findings")
-        outcome.update(attacked)
+        text_attack = run_attack(seed, folder)
+        outcome["findings"] = outcome["findings"] + text_attack.pop("findings")
+        outcome.update(text_attack)
     return outcome
 
 
 CATEGORIES = (("silent loss", "silent losses"), ("silent change", "silent changes"),
-              ("misnamed", "misnamed errors"), ("export", "disagreements"),
-              ("dask", "disagreements"), ("verdicts", "disagreements"),
-              ("shared iterator", "shared iterator faults"), ("no result", "hangs"),
+              ("silent pass", "silent passes"), ("misnamed", "misnamed errors"),
+              ("export", "disagreements"), ("dask", "disagreements"),
+              ("verdicts", "disagreements"), ("shared iterator", "shared iterator faults"),
+              ("no result", "hangs"),
               ("died", "crashes"))
 FINDINGS = ("unnamed errors",) + tuple(dict.fromkeys(c for _, c in CATEGORIES))
 
@@ -689,6 +776,8 @@ def run(inputs: int, seed: int, jobs: int, keep: str | None, quiet: bool = False
             counts["dask runs"] += outcome["dask runs"]
             if "attack" in outcome:
                 counts[f"attack {outcome['attack']}"] += 1
+            if outcome.get("damage attack"):
+                counts[f"attack {outcome['damage attack']}"] += 1
             for finding in outcome["findings"]:
                 counts[_category(finding)] += 1
                 if not quiet:

@@ -4,6 +4,7 @@ since it was catalogued is an error naming the member, never other books."""
 
 import bz2
 import os
+import re
 import shutil
 import tarfile
 import warnings
@@ -132,6 +133,59 @@ def test_a_changed_archive_is_an_error_naming_the_member(month, tmp_path, how):
     with pytest.warns(vantrel.SkippedRecordingWarning, match=r"\(member .*changed since"):
         table = vantrel.market_summaries(catalogue.slice(last), errors="skip")
     assert table.num_rows == 0
+
+
+def overwrite_member(path, rest):
+    """Overwrites the data of a market's file in the tar at `path` with the bytes of a smaller
+    one's, in place: its header and size stay, and what is left of its own bytes is kept or
+    zeroed. Gives the member overwritten, its market, and the market it now holds."""
+    with tarfile.open(path) as tar:
+        files = sorted((info for info in tar if info.name.count(".") == 2),
+                       key=lambda info: info.size)
+    smaller, larger = files[0], files[-1]
+    with open(path, "r+b") as f:
+        f.seek(smaller.offset_data)
+        stream = f.read(smaller.size)
+        f.seek(larger.offset_data)
+        f.write(stream + (b"" if rest == "kept" else bytes(larger.size - smaller.size)))
+    market = os.path.basename(larger.name).removesuffix(".bz2")
+    return larger.name, market, os.path.basename(smaller.name).removesuffix(".bz2")
+
+
+@pytest.mark.parametrize("rest", ["kept", "zeroed"])
+def test_a_member_overwritten_with_another_members_bytes_is_named(month, tmp_path, rest):
+    copy = str(tmp_path / "month.tar")
+    shutil.copyfile(month, copy)
+    catalogue = vantrel.catalogue(copy)
+    before = vantrel.market_summaries(catalogue)
+    member, market, held = overwrite_member(copy, rest)
+    reason = f"it holds no market {market}: the file changed since it was catalogued"
+    with pytest.raises(vantrel.ReplayError) as caught:
+        list(vantrel.replay(catalogue))
+    assert (caught.value.file, caught.value.member, caught.value.reason) == (copy, member, reason)
+    # every other row reads as before: the market now in the member is not given twice
+    with pytest.warns(vantrel.SkippedRecordingWarning, match=re.escape(reason)):
+        after = vantrel.market_summaries(catalogue, errors="skip")
+    source = f"{copy} (member {member})"
+    assert rows(after) == rows(before.filter(pc.not_equal(before["source"], source)))
+    assert held in after["market_id"].to_pylist()
+    if rest == "kept":  # a scan has no rows to go by, but the old stream's end gives it away
+        with pytest.raises(vantrel.ReplayError, match="bytes after the end of the bzip2 data"):
+            list(vantrel.replay(copy))
+
+
+def test_a_lone_file_overwritten_with_another_recording_of_its_size_is_named(layouts, tmp_path):
+    smaller, larger = sorted(layouts["lone_files"], key=os.path.getsize)[:2]
+    copy = str(tmp_path / "lone.bz2")
+    shutil.copyfile(larger, copy)
+    catalogue = vantrel.catalogue(copy)
+    with open(smaller, "rb") as f:
+        stream = f.read()
+    with open(copy, "r+b") as f:  # padded with zeros to its old size, as a copy into place may
+        f.write(stream + bytes(os.path.getsize(copy) - len(stream)))
+    with pytest.warns(vantrel.SkippedRecordingWarning, match=re.escape(
+            f"{copy}: it holds no market {catalogue['market_id'][0]}: the file changed")):
+        assert replayed(catalogue, errors="skip") == []
 
 
 @pytest.mark.parametrize("layout", ["official_tar", "zip", "lone_files"])

@@ -192,6 +192,23 @@ def test_errors_skip_lists_skipped_files(broken, tmp_path, command, strict):
         assert rows(read(out)) == rows(vantrel.prices_table(good))
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("strict", [False, True])
+def test_errors_skip_lists_recordings_read_up_to_bytes_after_them(broken, tmp_path, strict, jobs):
+    appended = tmp_path / "appended.json.gz"
+    appended.write_bytes((broken[0].parent / "b.json.gz").read_bytes() + b"appended")
+    out = tmp_path / "out.parquet"
+    args = ["--errors", "skip", "--jobs", jobs, "-o", out] + (["--strict"] if strict else [])
+    done = run("export", appended, *broken, *args)
+    assert done.returncode == (1 if strict else 0), done.stderr
+    listed = done.stderr.split("read 1 recording(s) up to bytes after their data:\n")[1]
+    assert listed.startswith(f"  {appended}: bytes after the end of the gzip data, from byte ")
+    assert "skipped 1" in done.stderr and "bad.json.gz" in done.stderr
+    with pytest.warns(vantrel.TrailingBytesWarning), pytest.warns(vantrel.SkippedRecordingWarning):
+        expected = vantrel.prices_table([appended, *broken], errors="skip")
+    assert rows(read(out)) == rows(expected)
+
+
 @pytest.mark.parametrize("where", ["missing", "a file", "read-only"])
 def test_unwritable_output_fails_before_any_work(broken, tmp_path, where):
     # An unreadable input would be named if it were read: the output alone shows nothing was.

@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tarfile
+import warnings
 
 import pytest
 
@@ -460,3 +461,71 @@ def test_a_damaged_first_block_loses_the_first_member_only(tmp_path, container, 
     got = [row["source"].split("(member ")[-1].rstrip(")") for row in rows]
     kept = [name for name, _ in members[1:]]
     assert got[-2:] == kept
+
+
+# --- bytes after the compressed data -------------------------------------------------------------
+
+JUNK = b"not another stream"
+
+
+def _containers(compression, tail):
+    """The same recording stored four ways, `tail` after its compressed data: alone, as a tar
+    member and a stored zip member (the tail inside the member's own bytes), and a whole tar
+    compressed with the tail after it. Gives {name: (bytes, member or None)}."""
+    from tools.recordings.archives import zip_bytes
+
+    stream = compress(compression, recording_text())
+    return {
+        "file": (stream + tail, None),
+        "tar member": (tar_bytes([("a/1.100.x", stream + tail)]), "a/1.100.x"),
+        "zip member": (zip_bytes([("a/1.100.x", stream + tail)], "stored"), "a/1.100.x"),
+        "compressed tar": (compress(compression, tar_bytes([("a/1.100", recording_text())]))
+                           + tail, None),
+    }, len(stream)
+
+
+def _book_keys(found):
+    return [(book.market_id, book.publish_time) for book in found]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("container", ["file", "tar member", "zip member", "compressed tar"])
+@pytest.mark.parametrize("compression", ["gzip", "bzip2"])
+@pytest.mark.parametrize("tail", [JUNK, bytes(300) + JUNK, b"\x01"], ids=["junk", "zeros-junk", "byte"])
+def test_bytes_after_the_data_are_named_and_read_up_to(tmp_path, compression, container, tail,
+                                                       threads):
+    made, _ = _containers(compression, b"")
+    clean = _book_keys(books(made[container][0]))
+    made, stream_size = _containers(compression, tail)
+    data, member = made[container]
+    path = tmp_path / "trailing"
+    path.write_bytes(data)
+    # the whole tar's compressed data ends where its size does
+    at = stream_size if container != "compressed tar" else len(data) - len(tail)
+    reason = f"bytes after the end of the {compression} data, from byte {at}"
+    with pytest.raises(vantrel.ReplayError) as caught:
+        books(str(path), threads=threads)
+    assert (caught.value.reason, caught.value.member) == (reason, member)
+    with pytest.warns(vantrel.TrailingBytesWarning, match=reason + ": read up to them"):
+        assert _book_keys(books(str(path), errors="skip", threads=threads)) == clean
+    with pytest.warns(vantrel.TrailingBytesWarning, match=reason):
+        assert vantrel.market_summaries(str(path), errors="skip").num_rows == 1
+
+
+@pytest.mark.parametrize("container", ["file", "tar member", "zip member", "compressed tar"])
+@pytest.mark.parametrize("compression", ["gzip", "bzip2"])
+@pytest.mark.parametrize("tail", ["zeros", "another stream"])
+def test_zero_padding_and_further_streams_read_without_a_word(tmp_path, compression, container,
+                                                              tail):
+    made, _ = _containers(compression, b"")
+    once = _book_keys(books(made[container][0]))
+    # gzip(1) passes zeros after the last member over in silence; parallel compressors and
+    # recorders that resume write one stream after another (a tar's going on with its padding)
+    whole_tar = container == "compressed tar"
+    more = bytes(BLOCK * 2) if whole_tar else recording_text()
+    after = bytes(5000) if tail == "zeros" else compress(compression, more)
+    made, _ = _containers(compression, after)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got = _book_keys(books(made[container][0]))
+    assert got == (once if tail == "zeros" or whole_tar else once * 2)

@@ -1,6 +1,7 @@
 """A short run of the mutation harness (fuzz/mutate.py runs the long one), and the harness's own
 checks shown to catch what they are for."""
 
+import bz2
 import sys
 from pathlib import Path
 
@@ -21,8 +22,13 @@ def test_a_short_run_finds_nothing():
     assert counts["inputs"] == 150 and not found, found
 
 
-def _tar_with_members(tmp_path):
-    members = [(f"1.80000000{n}", race(f"1.80000000{n}", messages=12, seed=n)) for n in range(3)]
+def _tar_with_members(tmp_path, compressed=False):
+    """Three recordings of a market each in a plain tar: plain text, or bzip2 files as the
+    exchange's archives hold them."""
+    members = [(f"1.80000000{n}", race(f"1.80000000{n}", messages=12 + 4 * n, seed=n))
+               for n in range(3)]
+    if compressed:
+        members = [(f"{name}.bz2", bz2.compress(text)) for name, text in members]
     data = tar_bytes(members)
     base = mutate.Base("tar", data, mutate._tar_extents(data))
     path = tmp_path / "archive.tar"
@@ -83,7 +89,7 @@ def test_a_misnamed_or_missing_error_is_a_finding(tmp_path, line, words):
     expected = mutate._expected(str(path))
     member = base.members[1][0]
     # The archive as it is, claimed to be attacked: every reader reads it, which is a loss.
-    findings = mutate.check_attack(str(path), "tar", mutate.Attack("bad time", line, words, member),
+    findings = mutate.check_attack(str(path), "tar", mutate.TextAttack("bad time", line, words, member),
                                    expected)
     assert any(f.startswith("silent loss") for f in findings)
     # A line damaged where the attack does not say: the error names another line.
@@ -92,5 +98,48 @@ def test_a_misnamed_or_missing_error_is_a_finding(tmp_path, line, words):
     data[text_at + 5] = ord("}")
     path.write_bytes(bytes(data))
     findings = mutate.check_attack(str(path), "tar",
-                                   mutate.Attack("damaged line", line + 1, words, member), expected)
+                                   mutate.TextAttack("damaged line", line + 1, words, member), expected)
     assert any(f.startswith("misnamed") for f in findings)
+
+
+def test_junk_after_checksummed_data_read_without_a_word_is_a_finding(tmp_path):
+    import gzip
+
+    path = tmp_path / "padded.gz"
+    text = race("1.800000009", messages=12, seed=9)
+    path.write_bytes(gzip.compress(text) + bytes(64))  # zeros: read without a word, rightly
+    expected = mutate._expected(str(path))
+    padded = mutate.check_input(str(path), "gzip", expected, [], (), False, mutate.Attack("zeros"))
+    assert padded["findings"] == []
+    # Claimed to be junk, the same silence is what the check is for.
+    junk = mutate.check_input(str(path), "gzip", expected, [], (), False, mutate.Attack("junk"))
+    assert any("silent pass" in f for f in junk["findings"])
+
+
+@pytest.mark.parametrize("rest", [0.0, 0.9], ids=["zeroed", "kept"])
+def test_a_catalogue_reading_an_overwritten_member_is_a_finding(tmp_path, rest):
+    import random
+
+    import vantrel
+
+    base, path = _tar_with_members(tmp_path, compressed=True)
+    expected = mutate._expected(str(path))
+    catalogue = vantrel.catalogue(str(path))
+
+    class Roll(random.Random):  # the overwrite's one choice: zero the rest, or keep it
+        def random(self):
+            return rest
+
+    damage = mutate.Damage(base.data, [], None)
+    attacked = mutate._overwrite(base, damage, Roll())
+    assert attacked is not None and damage.data != base.data
+    untouched = mutate.check_input(str(path), "tar", expected, [], (), False, attacked, catalogue)
+    assert untouched["findings"] == ["silent change: the catalogue read "
+                                     f"{attacked.member}, overwritten in place",
+                                     f"silent pass: the catalogue said nothing of "
+                                     f"{attacked.member}, overwritten"]
+    path.write_bytes(damage.data)
+    good = mutate.good_members(base, damage)
+    assert attacked.member not in good and len(good) == len(base.members) - 1
+    result = mutate.check_input(str(path), "tar", expected, good, (1,), False, attacked, catalogue)
+    assert result["findings"] == []

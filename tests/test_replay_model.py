@@ -331,11 +331,16 @@ class Gen:
             Raw("null"), Raw('"x"'), Raw("18446744073709551616"), Raw("-3"), 7.5, 1,
         ])
 
+    # How often a ladder change is wide: past the pairs the engine applies one by one, it merges
+    # the rest in a pass of its own.
+    wide_ladders = 0.0
+
     def ladder(self):
         if self.chance(0.08):
             return self.wrong()
         elements = []
-        for _ in range(self.r.randint(0, 5)):
+        count = self.r.randint(33, 400) if self.chance(self.wide_ladders) else self.r.randint(0, 5)
+        for _ in range(count):
             if self.chance(0.1):
                 elements.append(self.pick([Raw("7"), [self.price()], Raw('"a"'), [], Raw("null"), Raw('{"p": 1}')]))
             elif self.chance(0.1):
@@ -518,9 +523,10 @@ class Gen:
         return Raw(self.pick(["[1, 2]", "5", "null", '"text"', "true", '[{"pt": 5, "mc": []}]', "-0.0"]))
 
 
-def write_random_file(directory: Path, seed: int) -> Path:
+def write_random_file(directory: Path, seed: int, wide_ladders: float = 0.0) -> Path:
     rng = random.Random(seed)
     gen = Gen(rng)
+    gen.wide_ladders = wide_ladders
     lines = []
     for _ in range(rng.randint(1, 30)):
         text = dumps(gen.line(), gen.spaced, gen.ascii_only)
@@ -560,6 +566,12 @@ def test_random_files_match_model(tmp_path):
         path = write_random_file(tmp_path, SEED + i)
         yielded += check_file(path)
     assert yielded > N_RANDOM_FILES  # the generator produces files that replay something
+
+
+def test_random_files_of_wide_ladder_changes_match_model(tmp_path):
+    """Changes of dozens to hundreds of pairs, out of order, prices named again and again."""
+    for i in range(N_RANDOM_FILES // 8):
+        check_file(write_random_file(tmp_path, SEED + i, wide_ladders=0.3))
 
 
 def _write(tmp_path, lines, name="f.txt"):

@@ -30,7 +30,13 @@ _load_engine()
 
 from ._engine import release_memory
 from ._filter import FilterWarning
-from ._replay import PriceLadderDescription, ReplayError, SkippedRecordingWarning, replay
+from ._replay import (
+    PriceLadderDescription,
+    ReplayError,
+    SkippedRecordingWarning,
+    TrailingBytesWarning,
+    replay,
+)
 from ._sources import TYPE_CHECKING
 from ._tables import catalogue, market_summaries, prices_table, runner_summaries, trades_table
 from .vantrel import (
@@ -81,6 +87,7 @@ __all__ = [
     "replay",
     "ReplayError",
     "SkippedRecordingWarning",
+    "TrailingBytesWarning",
     "FilterWarning",
     "PriceLadderDescription",
     "prices_table",

@@ -116,7 +116,7 @@ def _places(arrow: Any, pa: Any) -> tuple[list[tuple[Any, ...]], list[str]]:
 
 class CatalogueSource:
     """The recordings a catalogue's rows name, in the rows' order, each once, and the markets
-    they name."""
+    they name, all together and by recording."""
 
     __slots__ = ("places", "markets")
 
@@ -125,7 +125,11 @@ class CatalogueSource:
 
         pa = _pyarrow()
         places, markets = _places(_arrow_table(pa, table), pa)
-        self.places = list(dict.fromkeys(places))
+        self.places: dict[tuple[Any, ...], list[str]] = {}
+        for place, market in zip(places, markets):
+            named = self.places.setdefault(place, [])
+            if market not in named:
+                named.append(market)
         self.markets = list(dict.fromkeys(markets))
 
     def narrow(self, given: EngineFilter) -> EngineFilter:
@@ -137,14 +141,16 @@ class CatalogueSource:
         return {**given, "markets": ids}
 
     def inputs(self, storage_options: dict[str, Any] | None) -> Iterator[tuple[Any, ...]]:
+        # A recording read at its place must still hold the markets its rows name: a member
+        # overwritten with another's bytes may keep its header, and even its size.
         with _Archives() as archives:
-            for source, member, offset, size in self.places:
+            for (source, member, offset, size), markets in self.places.items():
                 if offset is None:
                     yield from inputs(source, storage_options)
                 elif member is None:
-                    yield _lone_file(source, offset, size)
+                    yield _holding(_lone_file(source, offset, size), markets)
                 else:
-                    yield archives.member(source, member, offset, size)
+                    yield _holding(archives.member(source, member, offset, size), markets)
 
 
 def split(table: object, parts: int) -> list[tuple[Any, int, int]]:
@@ -172,6 +178,11 @@ def split(table: object, parts: int) -> list[tuple[Any, int, int]]:
         pieces.append((arrow.take(order[start:end]), count, sum(sizes[low:low + count])))
         start = end
     return pieces
+
+
+def _holding(item: tuple[Any, ...], markets: list[str]) -> tuple[Any, ...]:
+    """An input, with the markets its recording must hold as its fifth item."""
+    return item + (None,) * (4 - len(item)) + (markets,)
 
 
 def _changed(source: str, member: str | None, why: str) -> tuple[Any, ...]:

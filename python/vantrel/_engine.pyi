@@ -12,7 +12,7 @@ class ReplayIterator(Iterator[Any]):
 
 def replay(
     inputs: Iterable[tuple[str, object]],
-    on_error: Callable[[str, str | None, str], object],
+    on_error: Callable[..., object],  # (file, member, reason[, read])
     *,
     filter: dict[str, list[str] | bool] | None = None,
     unmatched: Callable[[list[str]], object] | None = None,
@@ -32,7 +32,7 @@ def tar_members(path: str) -> list[tuple[int, int, bytes, bool]] | None: ...
 
 def build_table(
     inputs: Iterable[tuple[str, object]],
-    on_error: Callable[[str, str | None, str], object],
+    on_error: Callable[..., object],  # (file, member, reason[, read])
     table: str,
     *,
     filter: dict[str, list[str] | bool] | None = None,

@@ -17,7 +17,8 @@ if TYPE_CHECKING:
 
     from ._options import Errors, MarketFilterKeys, RunnerOrder, Source
 
-__all__ = ["PriceLadderDescription", "ReplayError", "SkippedRecordingWarning", "replay"]
+__all__ = ["PriceLadderDescription", "ReplayError", "SkippedRecordingWarning",
+           "TrailingBytesWarning", "replay"]
 
 
 class PriceLadderDescription:
@@ -118,13 +119,28 @@ class SkippedRecordingWarning(UserWarning):
     """A recording was skipped under errors="skip"; the message names it and says why."""
 
 
-def _raise(file: str, member: str | None, reason: str) -> None:
+class TrailingBytesWarning(UserWarning):
+    """Under errors="skip", bytes follow a recording's compressed data that are neither another
+    stream of it nor zeros: the recording was read up to them and its books given. The message
+    names it and says where they begin."""
+
+
+# How the warnings of errors="skip" begin and end, for the command line to list them by.
+SKIPPED = "skipped "
+READ_UP_TO = ": read up to them"
+
+
+# The engine's callback: `read` is true for what a recording was read past, whose books come.
+def _raise(file: str, member: str | None, reason: str, read: bool = False) -> None:
     raise ReplayError(file, member, reason)
 
 
-def _warn(file: str, member: str | None, reason: str) -> None:
+def _warn(file: str, member: str | None, reason: str, read: bool = False) -> None:
     error = ReplayError(file, member, reason)
-    warnings.warn(f"skipped {error}", SkippedRecordingWarning, stacklevel=3)
+    if read:
+        warnings.warn(f"{error}{READ_UP_TO}", TrailingBytesWarning, stacklevel=3)
+    else:
+        warnings.warn(f"{SKIPPED}{error}", SkippedRecordingWarning, stacklevel=3)
 
 
 def _choice(value: object, name: str, allowed: tuple[str, ...]) -> None:
@@ -188,7 +204,9 @@ def replay(
     A recording that cannot be read raises ReplayError (a ValueError) naming it, before any of
     its books, a missing or unreadable file also the matching OSError; with `errors="skip"` it
     is skipped with a SkippedRecordingWarning instead. A stream that is not market data (race,
-    cricket or order streams) is such a recording.
+    cricket or order streams) is such a recording. So are bytes after a gzip or bzip2
+    recording's data that are neither another stream of it nor zeros, but with
+    `errors="skip"` the recording is read up to them, with a TrailingBytesWarning.
 
     `threads` recordings are decompressed and parsed ahead of the replay, side by side, the
     members of a plain tar or zip file too (None, the default: the cores this process may run

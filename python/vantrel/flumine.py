@@ -164,7 +164,7 @@ def _messages(source: object, listener: Any, select: _Filter, given: EngineFilte
     while the listener leaves a market out; the engine follows that when told which books were
     left out (`left_out`).
     """
-    def stop(file: str, member: str | None, reason: str) -> None:
+    def stop(file: str, member: str | None, reason: str, read: bool = False) -> None:
         raise ReplayError(file, member, reason)
 
     source = check_source(source)

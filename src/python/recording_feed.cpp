@@ -46,6 +46,23 @@ Ref decode(const std::string& text, const char* errors) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors));
 }
 
+// The market ids of an input's fifth item, an iterable of str.
+bool add_markets(PyObject* markets, std::vector<std::string>& out) {
+  Ref items = Ref::steal(PySequence_Fast(markets, "an input's markets must be a sequence"));
+  if (!items) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* id = PySequence_Fast_GET_ITEM(items.get(), i);
+    const char* utf8 = PyUnicode_Check(id) ? PyUnicode_AsUTF8(id) : nullptr;
+    if (utf8 == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a market id must be a str");
+      return false;
+    }
+    out.emplace_back(utf8);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string shown_name(const std::string& stored) {
@@ -101,20 +118,24 @@ void RecordingFeed::stop() {
   pending_.clear();
 }
 
-bool RecordingFeed::report(PyObject* label, const std::string& member, const std::string& text) {
+bool RecordingFeed::report(PyObject* label, const std::string& member, const std::string& text,
+                           bool read) {
   Ref member_obj = member.empty() ? Ref::borrow(Py_None) : decode(member, "strict");
   if (!member_obj) return false;
   Ref text_obj = decode(text, "replace");
   if (!text_obj) return false;
   Ref keep_label = Ref::borrow(label);
   Ref on_error = Ref::borrow(on_error_.get());
-  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(on_error.get(), keep_label.get(),
-                                                       member_obj.get(), text_obj.get(), nullptr));
+  // The fourth argument only where it is true, so that a callback of three still serves the
+  // failures.
+  Ref result =
+      Ref::steal(PyObject_CallFunctionObjArgs(on_error.get(), keep_label.get(), member_obj.get(),
+                                              text_obj.get(), read ? Py_True : nullptr, nullptr));
   return static_cast<bool>(result);
 }
 
 bool RecordingFeed::add_input(PyObject* label, PyObject* payload, PyObject* member,
-                              PyObject* file_offset) {
+                              PyObject* file_offset, PyObject* markets) {
   Pending pending{Ref::borrow(label), nullptr, {}};
   replay::LoaderInput input{};
   if (member != nullptr && member != Py_None) {
@@ -129,6 +150,9 @@ bool RecordingFeed::add_input(PyObject* label, PyObject* payload, PyObject* memb
     const unsigned long long offset = PyLong_AsUnsignedLongLong(file_offset);
     if (PyErr_Occurred()) return false;
     input.file_offset = offset;
+  }
+  if (markets != nullptr && markets != Py_None && !add_markets(markets, input.markets)) {
+    return false;
   }
   if (PyUnicode_Check(payload)) {
     // The bytes os.fsencode gives: a path that is not UTF-8 comes with surrogates for them.
@@ -168,8 +192,10 @@ bool RecordingFeed::top_up() {
     PyObject* payload = nullptr;
     PyObject* member = nullptr;
     PyObject* file_offset = nullptr;
-    if (!PyArg_ParseTuple(pair.get(), "OO|OO", &label, &payload, &member, &file_offset) ||
-        !add_input(label, payload, member, file_offset)) {
+    PyObject* markets = nullptr;
+    if (!PyArg_ParseTuple(pair.get(), "OO|OOO", &label, &payload, &member, &file_offset,
+                          &markets) ||
+        !add_input(label, payload, member, file_offset, markets)) {
       return false;
     }
   }
@@ -255,9 +281,15 @@ std::unique_ptr<MessageStore> RecordingFeed::next() {
           if (PyErr_Occurred()) return nullptr;
           continue;
         }
+        if (!outcome->notice.empty() && !report(label_.get(), member_, outcome->notice, true)) {
+          return nullptr;
+        }
         return std::move(outcome->store);
       case Kind::kFailed:
         if (!report(label_.get(), member_, outcome->error)) return nullptr;
+        continue;
+      case Kind::kNotice:
+        if (!report(label_.get(), member_, outcome->notice, true)) return nullptr;
         continue;
       case Kind::kInterrupted:
         return nullptr;

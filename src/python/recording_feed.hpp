@@ -2,14 +2,18 @@
 //
 // Inputs come from a Python iterator of (label, payload) pairs, a payload being a path (str),
 // an object with the buffer protocol, or an exception saying why the input could not be had.
-// Two more items may follow: the archive member the payload is (a str or None), which names
-// the recording read from bytes and the failure given in its place; and where bytes begin in
-// the label's file (an int or None), so that the recordings' stored offsets count from there.
+// Three more items may follow: the archive member the payload is (a str or None), which names
+// the recording read from bytes and the failure given in its place; where bytes begin in
+// the label's file (an int or None), so that the recordings' stored offsets count from there;
+// and the market ids its recordings must hold (a sequence of str or None; see
+// replay::LoaderInput::markets).
 // Each is read by a RecordingReader on a worker thread, one recording ahead of the caller (or
 // on several, as many ahead; see replay::BackgroundLoader), so
 // a compressed file or every member of an archive comes out as its own recording. A recording
 // that cannot be read is handed to `on_error(label, member, text)`, in input order, before
-// anything of it is used; the callback raises to stop, or returns to go on.
+// anything of it is used; the callback raises to stop, or returns to go on. What a recording
+// was read past (bytes after its compressed data) is handed to `on_error(label, member, text,
+// True)` alike, before its books: the callback raises to stop, or returns to have them.
 #pragma once
 
 #include <Python.h>
@@ -82,9 +86,12 @@ class RecordingFeed {
   class HeldBuffer;
   struct Pending;
   bool top_up();
-  bool add_input(PyObject* label, PyObject* payload, PyObject* member, PyObject* file_offset);
+  bool add_input(PyObject* label, PyObject* payload, PyObject* member, PyObject* file_offset,
+                 PyObject* markets);
   void forget_inputs_before(std::uint64_t input);
-  bool report(PyObject* label, const std::string& member, const std::string& text);
+  // `read`: the text is a notice on a recording that is read all the same.
+  bool report(PyObject* label, const std::string& member, const std::string& text,
+              bool read = false);
   bool admitted(const MessageStore& store);
   void stop();
 

@@ -14,6 +14,9 @@ namespace vantrel::replay {
 
 namespace {
 
+// As the package says of a catalogue's row whose bytes are no longer what it saw.
+constexpr char kChangedSinceCatalogued[] = ": the file changed since it was catalogued";
+
 bool not_cancelled(void* flag) {
   return !static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed);
 }
@@ -107,6 +110,31 @@ class MarketLines final : public LineHandler {
   std::uint64_t lines_read_ = 0;
   bool market_stream_ = false;  // a line said "op": "mcm"
 };
+
+// The first of `markets` that no change of `store` names, or "" when it holds them all.
+std::string missing_market(const MessageStore& store, const std::vector<std::string>& markets) {
+  static const json::Key kId("id");
+  std::vector<bool> seen(markets.size(), false);
+  std::size_t left = markets.size();
+  for (const ParsedMessage& message : store.messages()) {
+    message.for_each_change([&](json::Value change) {
+      if (left == 0 || !change.is_object()) return;
+      const json::Value id = change.find(kId);
+      if (!id.present() || !id.is_string()) return;
+      for (std::size_t i = 0; i < markets.size(); ++i) {
+        if (!seen[i] && markets[i] == id.as_string()) {
+          seen[i] = true;
+          --left;
+        }
+      }
+    });
+    if (left == 0) return {};
+  }
+  for (std::size_t i = 0; i < markets.size(); ++i) {
+    if (!seen[i]) return markets[i];
+  }
+  return {};
+}
 
 sources::RecordingReader open(const LoaderInput& input, sources::Limits limits,
                               const std::atomic<bool>& cancelled) {
@@ -379,11 +407,20 @@ std::optional<LoadOutcome> BackgroundLoader::load_one(sources::RecordingReader& 
       }
       store->finish();
       release_free_heap(lines.text_bytes());
+      if (const std::string missing = missing_market(*store, input.markets); !missing.empty()) {
+        out.kind = LoadOutcome::Kind::kFailed;
+        out.error = "it holds no market " + missing + kChangedSinceCatalogued;
+        break;
+      }
       out.kind = LoadOutcome::Kind::kRecording;
+      out.notice = reader.notice();
       out.store = std::move(store);
       break;
     case Status::kEnd:
-      return std::nullopt;  // the end of an input is no outcome
+      if (reader.notice().empty()) return std::nullopt;  // the end of an input is no outcome
+      out.kind = LoadOutcome::Kind::kNotice;
+      out.notice = reader.notice();
+      break;
     case Status::kStopped:
       if (lines.ruled_out()) {
         out.kind = LoadOutcome::Kind::kRuledOut;

@@ -45,6 +45,9 @@ struct LoaderInput {
   // group of a tar's members): where they began there, so that the recordings' stored bytes
   // are told as places in that file.
   std::optional<std::uint64_t> file_offset;
+  // The markets each recording of the input must hold (a catalogue's rows name them): one that
+  // holds none of some market fails, as the bytes are no longer those that were catalogued.
+  std::vector<std::string> markets;
 };
 
 struct LoadOutcome {
@@ -55,6 +58,8 @@ struct LoadOutcome {
     kInterrupted,  // stopped by cancel()
     kRuledOut,     // the filter leaves out its one market, known from its start; `matched` says
                    // which of the filter's keys that market met
+    kNotice,       // the input was read to its end, with `notice` to say of a compressed archive
+                   // as a whole
   };
   Kind kind = Kind::kFailed;
   std::uint64_t input = 0;  // the input's number, counting from 0 in the order given
@@ -64,6 +69,8 @@ struct LoadOutcome {
   // for an input read from memory, whose offsets would name nothing the caller can open.
   std::optional<sources::StoredBytes> stored;
   std::string error;
+  // What a recording (or, with kNotice, an archive) was read past: RecordingReader::notice().
+  std::string notice;
   std::size_t text_bytes = 0;  // the recording's decoded text
   FilterKeys matched;
 };

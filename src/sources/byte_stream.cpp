@@ -259,8 +259,8 @@ bool RangeStream::read(std::span<Byte> out, std::size_t& got) {
 
 // ---------------------------------------------------------------------------------------------
 
-DecodingStream::DecodingStream(ByteStream& inner, std::unique_ptr<Codec> codec)
-    : inner_(inner), codec_(std::move(codec)), buffer_(kInputBufferSize) {}
+DecodingStream::DecodingStream(ByteStream& inner, std::unique_ptr<Codec> codec, AfterEnd after_end)
+    : inner_(inner), codec_(std::move(codec)), after_end_(after_end), buffer_(kInputBufferSize) {}
 
 bool DecodingStream::read(std::span<Byte> out, std::size_t& got) {
   got = 0;
@@ -276,7 +276,7 @@ bool DecodingStream::read(std::span<Byte> out, std::size_t& got) {
         return fail(std::string("truncated ") + codec_->name() + " data");
       case CodecResult::kEnd:
         finished_ = true;
-        return true;
+        return after_end_ == AfterEnd::kIgnored || find_trailing();
       case CodecResult::kMore:
         break;
     }
@@ -306,8 +306,22 @@ bool DecodingStream::refill() {
   std::size_t n = 0;
   if (!inner_.read({data() + end_, buffer_.size() - end_}, n)) return fail(inner_.error());
   end_ += n;
+  taken_ += n;
   input_ended_ = n == 0;
   return true;
+}
+
+bool DecodingStream::find_trailing() {
+  const std::uint64_t data_end = taken_ - (end_ - begin_);
+  for (;;) {
+    if (std::any_of(data() + begin_, data() + end_, [](Byte c) { return c != 0; })) {
+      trailing_at_ = data_end;
+      return true;
+    }
+    begin_ = end_;
+    if (input_ended_) return true;
+    if (!refill()) return false;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -131,20 +132,35 @@ class RangeStream final : public ByteStream {
 // `inner` decoded by `codec`. Failures read "invalid <name> data" or "truncated <name> data".
 class DecodingStream final : public ByteStream {
  public:
-  DecodingStream(ByteStream& inner, std::unique_ptr<Codec> codec);
+  // What becomes of the input after the end of the data. kIgnored: it is never read. kFound:
+  // it is read through to the first byte that is not zero, and trailing_at() then says where
+  // it began; zeros alone are padding (gzip(1) passes them over without a word), and reading
+  // them all is what tells them apart from data.
+  enum class AfterEnd { kIgnored, kFound };
+
+  DecodingStream(ByteStream& inner, std::unique_ptr<Codec> codec,
+                 AfterEnd after_end = AfterEnd::kIgnored);
   bool read(std::span<Byte> out, std::size_t& got) override;
+
+  // Once the data has ended, with kFound: where in `inner`'s bytes it ended, when something
+  // other than zeros follows it.
+  std::optional<std::uint64_t> trailing_at() const { return trailing_at_; }
 
  private:
   bool refill();
+  bool find_trailing();
   Byte* data() const { return reinterpret_cast<Byte*>(buffer_.data()); }
 
   ByteStream& inner_;
   std::unique_ptr<Codec> codec_;
+  AfterEnd after_end_;
   base::ScratchBuffer buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
+  std::uint64_t taken_ = 0;  // bytes read from `inner` so far
   bool input_ended_ = false;
   bool finished_ = false;
+  std::optional<std::uint64_t> trailing_at_;
 };
 
 // Passes `inner` on and, at its end, checks its length and CRC-32 against what an index said.

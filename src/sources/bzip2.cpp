@@ -1,6 +1,5 @@
 // bzip2 through libbz2. Parallel compressors write one stream per block group, back to back, so
-// every stream that follows is decoded too; anything else after a stream is ignored, as the
-// bzip2 tool does.
+// every stream that follows is decoded too; anything else after a stream is left to the caller.
 #include <algorithm>
 #include <climits>
 
@@ -22,9 +21,9 @@ class Bzip2Codec final : public Codec {
   const char* name() const override { return "bzip2"; }
 
   CodecStep run(std::span<const Byte> in, bool ended, std::span<Byte> out) override {
-    if (done_) return {CodecResult::kEnd, in.size(), 0};
+    if (done_) return {CodecResult::kEnd, 0, 0};
     if (!active_ && !begin_stream(in, ended)) {
-      if (done_) return {CodecResult::kEnd, in.size(), 0};
+      if (done_) return {CodecResult::kEnd, 0, 0};
       return {failed_ ? CodecResult::kInvalid : CodecResult::kMore, 0, 0};
     }
     stream_.next_in = const_cast<char*>(reinterpret_cast<const char*>(in.data()));

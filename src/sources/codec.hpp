@@ -14,7 +14,8 @@ using Byte = unsigned char;
 
 enum class CodecResult {
   kMore,       // call again (with more input when nothing moved)
-  kEnd,        // the data is complete; nothing more comes out
+  kEnd,        // the data is complete; nothing more comes out, and what follows it in the
+               // input is left unconsumed, for the caller to judge
   kInvalid,    // the data is damaged or not of this format
   kTruncated,  // the input ended inside the data
 };

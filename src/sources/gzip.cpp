@@ -197,8 +197,8 @@ Fault parse_header(const Byte* in, std::size_t size, std::size_t& pos) {
 
 // Gzip members decoded as their input comes in, piece by piece. Each member is judged by its
 // own trailer. Recorders append members when they rotate or resume, so a member may follow
-// another; zero padding or junk after the last one is not ours to judge, unless it starts with
-// the magic of another.
+// another; whatever follows the last one is left to the caller, unless it starts with the magic
+// of another.
 class GzipCodec final : public Codec {
  public:
   explicit GzipCodec(Fault* fault) : fault_(fault) {}
@@ -233,7 +233,7 @@ class GzipCodec final : public Codec {
       case State::kDone:
         break;
     }
-    return {CodecResult::kEnd, in.size(), 0};
+    return {CodecResult::kEnd, 0, 0};
   }
 
   CodecStep failed(Fault fault, std::size_t consumed = 0) {

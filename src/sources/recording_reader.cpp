@@ -83,6 +83,15 @@ bool check_text(std::span<const Byte> head, std::string& error) {
   return false;
 }
 
+// Bytes after a compressed recording's data that are neither another stream of it nor zero
+// padding: appended by something else, or what is left of a longer stream that another was
+// written over (an archive member overwritten in place keeps its old size). The recording
+// is read up to them; what they were is not ours to guess.
+std::string trailing_text(Format compression, std::uint64_t at) {
+  return std::string("bytes after the end of the ") + format_name(compression) +
+         " data, from byte " + std::to_string(at);
+}
+
 // Text read on from past a byte-order mark: it is no part of the first line's JSON.
 std::span<const Byte> past_mark(std::span<const Byte> head) {
   return head.subspan(byte_order_mark_size(head));
@@ -110,7 +119,8 @@ class Content {
       error = missing_support_text(compression_);
       return false;
     }
-    decoder_ = std::make_unique<DecodingStream>(*raw_, std::move(codec));
+    decoder_ =
+        std::make_unique<DecodingStream>(*raw_, std::move(codec), DecodingStream::AfterEnd::kFound);
     if (!read_head(*decoder_, head, error)) return false;
     // What a codec gives is not checked as text: damaged data decodes to garbage before the
     // codec can tell, and its own error says more.
@@ -123,6 +133,11 @@ class Content {
   // What the bytes are once decompressed: plain text, or an archive.
   Format inner() const { return inner_; }
   ByteStream& stream() { return decoded_ ? *decoded_ : *raw_; }
+  // Once stream() has ended: what follows the compressed data, as a notice; "" for nothing.
+  std::string trailing_notice() const {
+    const std::optional<std::uint64_t> at = decoder_ ? decoder_->trailing_at() : std::nullopt;
+    return at ? trailing_text(compression_, *at) : std::string();
+  }
 
  private:
   Format compression_ = Format::kPlain;
@@ -143,6 +158,7 @@ class RecordingReader::Impl {
   Status next(LineHandler& handler) {
     handler_ = &handler;
     if (mode_ != Mode::kBroken) error_.clear();
+    notice_.clear();
     if (!splitter_) {
       splitter_.emplace(handler);
     } else {
@@ -178,6 +194,7 @@ class RecordingReader::Impl {
   std::string member_;
   std::optional<StoredBytes> stored_;
   std::string error_;
+  std::string notice_;
   bool can_continue_ = false;
   LineHandler* handler_ = nullptr;  // of the read in progress
   std::unique_ptr<Input> input_;
@@ -202,7 +219,7 @@ class RecordingReader::Impl {
         if (std::uint64_t size = 0; !taken_as_ && input_->size(size) && size > 0) {
           stored_ = StoredBytes{0, size};
         }
-        return finish_recording(pump(*lone_), false);
+        return finish_recording(read_content(top_, *lone_), false);
       case Mode::kTar:
         return next_tar_member();
       case Mode::kZip:
@@ -280,6 +297,7 @@ class RecordingReader::Impl {
       if (!tar_->next()) {
         if (tar_->error().empty()) {
           mode_ = Mode::kDone;
+          notice_ = top_.trailing_notice();  // of a compressed tar as a whole
           return Status::kEnd;
         }
         if (tar_->lost_member()) {
@@ -330,7 +348,14 @@ class RecordingReader::Impl {
     std::string error;
     if (!content.open(raw, error)) return failed(std::move(error));
     if (is_archive(content.inner())) return failed(kNestedArchive);
-    return pump(content.stream());
+    return read_content(content, content.stream());
+  }
+
+  // Every line of `stream`, which reads `content`, and what followed its compressed data.
+  ReadResult read_content(const Content& content, ByteStream& stream) {
+    ReadResult result = pump(stream);
+    if (result.status == ReadStatus::kOk) notice_ = content.trailing_notice();
+    return result;
   }
 
   // Reads straight into the line window; one byte past the limit is enough to know it is passed.
@@ -512,6 +537,9 @@ std::optional<StoredBytes> RecordingReader::stored_bytes() const {
 }
 const std::string& RecordingReader::error() const {
   return impl_->error_;
+}
+const std::string& RecordingReader::notice() const {
+  return impl_->notice_;
 }
 bool RecordingReader::can_continue() const {
   return impl_->can_continue_;

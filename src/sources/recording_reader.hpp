@@ -100,6 +100,11 @@ class RecordingReader {
   std::optional<StoredBytes> stored_bytes() const;
   // The text of the last kFailed.
   const std::string& error() const;
+  // After kRecording, what was read past: bytes after the end of its compressed data that are
+  // neither another stream of it nor zeros, which the recording is read up to. After kEnd, the
+  // same of a compressed tar as a whole. "" when there was nothing; a file taken by its name
+  // never has one.
+  const std::string& notice() const;
   // After kFailed or kStopped: whether the archive around the member is intact, so that next()
   // can go on to the next member. False for a lone file and for damage to the archive itself.
   bool can_continue() const;

@@ -206,9 +206,11 @@ std::vector<Read> read_all(vantrel::sources::RecordingReader& reader, std::size_
   for (std::size_t i = 0; i < max_calls; ++i) {
     Collect collect;
     const Status status = reader.next(collect);
-    if (status == Status::kEnd) break;
+    if (status == Status::kEnd && reader.notice().empty()) break;
     reads.push_back({status, reader.member(), std::move(collect.lines),
-                     status == Status::kFailed ? reader.error() : "", reader.can_continue()});
+                     status == Status::kFailed ? reader.error() : "", reader.can_continue(),
+                     reader.notice()});
+    if (status == Status::kEnd) break;
     if (status != Status::kRecording && !reader.can_continue()) break;
   }
   return reads;

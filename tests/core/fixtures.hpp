@@ -64,9 +64,11 @@ struct Read {
   std::vector<std::string> lines;
   std::string error;
   bool can_continue = false;
+  std::string notice;  // of a recording, or with kEnd of a compressed archive as a whole
 };
 
-// Calls next() until kEnd, or a failure it cannot go on from, with at most `max_calls`.
+// Calls next() until kEnd (kept only when it comes with a notice), or a failure it cannot go
+// on from, with at most `max_calls`.
 std::vector<Read> read_all(vantrel::sources::RecordingReader& reader, std::size_t max_calls = 100);
 std::vector<Read> read_all(std::string_view bytes, vantrel::sources::Limits limits = {});
 

@@ -200,3 +200,48 @@ TEST_CASE("the size limit stops a recording that decodes to more, and names the 
   CHECK(over[0].error ==
         "recording is larger than the limit of " + std::to_string(text.size() - 1) + " bytes");
 }
+
+TEST_CASE("bytes after gzip or bzip2 data are a notice; zeros and further streams are not") {
+  // Zeros that cross the decoder's input buffer before anything else comes.
+  const std::string zeros(200000, '\0');
+  for (const Compression& c : {kCompressions[0], kCompressions[1]}) {
+    CAPTURE(c.name);
+    const std::string stream = c.compress(kText);
+    const std::string notice = std::string("bytes after the end of the ") + c.name +
+                               " data, from byte " + std::to_string(stream.size());
+    const struct {
+      std::string tail;
+      std::string notice;
+      std::vector<std::string> lines;
+    } cases[] = {
+        {"", "", kLines},
+        {zeros, "", kLines},
+        {"junk", notice, kLines},
+        {"\x01", notice, kLines},
+        {zeros + "junk", notice, kLines},
+        {c.compress("4"), "", {"{\"pt\":1}", "{\"pt\":2}", "{\"pt\":3}4"}},
+    };
+    for (const auto& k : cases) {
+      CAPTURE(k.tail.size());
+      const auto reads = read_all(stream + k.tail);
+      REQUIRE(reads.size() == 1);
+      CHECK(reads[0].status == Status::kRecording);
+      CHECK(reads[0].notice == k.notice);
+      CHECK(reads[0].lines == k.lines);
+    }
+    // A whole tar compressed: the notice comes at its end, on the archive itself.
+    const std::string archive = c.compress(tar({{"a", kText}}));
+    const auto reads = read_all(archive + "junk");
+    REQUIRE(reads.size() == 2);
+    CHECK(reads[0].notice.empty());
+    CHECK(reads[1].status == Status::kEnd);
+    CHECK(reads[1].member.empty());
+    CHECK(reads[1].notice == std::string("bytes after the end of the ") + c.name +
+                                 " data, from byte " + std::to_string(archive.size()));
+  }
+  // Their formats leave nothing after the data unread: junk fails them, as it always has.
+  for (const Compression& c : {kCompressions[2], kCompressions[3]}) {
+    CAPTURE(c.name);
+    CHECK(read_all(c.compress(kText) + "junk")[0].status == Status::kFailed);
+  }
+}

@@ -160,7 +160,8 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
              "skip it and list it at the end (skip)")
     run.add_argument(
         "--strict", action="store_true",
-        help="with --errors skip: still exit with status 1 when anything was skipped")
+        help="with --errors skip: still exit with status 1 when anything was skipped, or "
+             "read only up to bytes after its compressed data")
     run.add_argument(
         "-q", "--quiet", action="store_true",
         help="no progress bar (there is none either when stderr is not a terminal)")

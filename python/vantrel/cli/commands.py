@@ -11,6 +11,7 @@ import sys
 import time
 from collections.abc import Callable
 
+from .._replay import READ_UP_TO, SKIPPED
 from .._sources import TYPE_CHECKING
 from .arguments import build_parser, check_sources, market_filter, output_format, table_options
 from .errors import (
@@ -330,14 +331,21 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
+    read_past = [message for message in skipped if not message.startswith(SKIPPED)]
+    skipped = [message for message in skipped if message.startswith(SKIPPED)]
     if skipped:
         print(f"{PROG}: skipped {len(skipped)} unreadable recording(s):", file=sys.stderr)
         for message in skipped:
-            print(f"  {message.removeprefix('skipped ')}", file=sys.stderr)
+            print(f"  {message.removeprefix(SKIPPED)}", file=sys.stderr)
+    if read_past:
+        print(f"{PROG}: read {len(read_past)} recording(s) up to bytes after their data:",
+              file=sys.stderr)
+        for message in read_past:
+            print(f"  {message.removesuffix(READ_UP_TO)}", file=sys.stderr)
     if not args.quiet:
         print(f"{PROG}: {'; '.join([summary, *unmatched])}", file=sys.stderr)
     else:
         # Quiet hides progress, not a filter that silently kept nothing.
         for note in unmatched:
             print(f"{PROG}: warning: {note}", file=sys.stderr)
-    return INPUT_ERROR if skipped and args.strict else 0
+    return INPUT_ERROR if (skipped or read_past) and args.strict else 0

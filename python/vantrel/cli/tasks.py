@@ -13,6 +13,7 @@ import warnings
 from collections import deque
 from collections.abc import Callable, Iterator
 
+from .._replay import SkippedRecordingWarning, TrailingBytesWarning
 from .._sources import (
     TYPE_CHECKING,
     MemberGroup,
@@ -24,6 +25,9 @@ from .._sources import (
 )
 from .errors import InputError, MissingPackage, OutputIsInput, Terminated, UsageError, cannot_write
 from .orphans import parts_prefix, start_worker
+
+# The warnings of errors="skip" that a run lists at its end.
+REPORTED = (SkippedRecordingWarning, TrailingBytesWarning)
 
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
@@ -214,7 +218,8 @@ def table_function(table: str) -> Callable[..., Any]:
 
 def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
               options: dict[str, Any]) -> tuple[Any, list[str], Counts]:
-    """The table of one input, the messages of what was skipped in it, and what it held."""
+    """The table of one input, the messages of what was skipped or read only in part in it,
+    and what it held."""
     import vantrel
 
     from .. import _tables
@@ -224,15 +229,15 @@ def build_one(table: str, task: Task, selection: dict[str, Any], errors: str,
     # A task is a part of the run: whether a filter key met no market at all is for the whole
     # run to tell, from every task's keys.
     with warnings.catch_warnings(record=True) as caught, collecting_unmatched() as unmatched:
-        warnings.simplefilter("always", vantrel.SkippedRecordingWarning)
+        for category in REPORTED:
+            warnings.simplefilter("always", category)
         try:
             source = task.rows if isinstance(task, CataloguePart) else (
                 list(task) if isinstance(task, tuple) else task)
             result = function(source, errors=errors, **selection, **options)
         except vantrel.ReplayError as exc:
             raise InputError(str(exc)) from None
-    skipped = [str(w.message) for w in caught
-               if issubclass(w.category, vantrel.SkippedRecordingWarning)]
+    skipped = [str(w.message) for w in caught if issubclass(w.category, REPORTED)]
     books, markets = _tables.last_counts
     return result, skipped, Counts(markets, books, result.num_rows,
                                    [found.key for found in unmatched])
