@@ -15,7 +15,8 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 inflate=${FUZZ_INFLATE:-auto}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables
+  fuzz_bzip2)
 
 bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev libbz2-dev libzstd-dev \
   liblzma-dev pkg-config
@@ -46,7 +47,7 @@ for target in "${targets[@]}"; do
   log=$build/$target.log
   mkdir -p "$build/corpus/$name" "$build/crashes"
   max_len=8192
-  [ "$name" != reader ] && [ "$name" != sources ] || max_len=65536
+  [ "$name" != reader ] && [ "$name" != sources ] && [ "$name" != bzip2 ] || max_len=65536
 
   regressions=(fuzz/regressions/"$name"/*)
   if [ -e "${regressions[0]}" ]; then

@@ -13,7 +13,7 @@ shift
 root=$PWD
 rm -rf "$build/seeds"
 "$root/.venv/bin/python" fuzz/make_corpus.py "$build/seeds" >/dev/null
-for target in fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables; do
+for target in fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables fuzz_bzip2; do
   name=${target#fuzz_}
   shopt -s nullglob
   inputs=("$build/seeds/$name"/* fuzz/regressions/"$name"/*)
