@@ -200,6 +200,7 @@ class Bzip2Decoder final : public Codec {
           if (magic == bzip2::kBlockMagic) {
             pos_ += 48;
             block_.start(level_);
+            header_retry_bits_ = 0;
             state_ = State::kHeader;
           } else if (magic == bzip2::kEndMagic) {
             pos_ += 48;
@@ -211,9 +212,16 @@ class Bzip2Decoder final : public Codec {
         }
         case State::kHeader:
         case State::kSymbols: {
-          const auto status = state_ == State::kHeader ? block_.read_header(bits, pos_, ended)
-                                                       : block_.read_symbols(bits, pos_, ended);
-          if (status == BlockDecoder::Status::kMore) return more;
+          // A header is read again from its start when it was cut short: not before the input
+          // has doubled, so that input fed in small pieces costs no more than in one.
+          const bool header = state_ == State::kHeader;
+          if (header && !ended && bits.end_bits < header_retry_bits_) return more;
+          const auto status = header ? block_.read_header(bits, pos_, ended)
+                                     : block_.read_symbols(bits, pos_, ended);
+          if (status == BlockDecoder::Status::kMore) {
+            if (header) header_retry_bits_ = bits.end_bits + (bits.end_bits - pos_) + 1024;
+            return more;
+          }
           if (status == BlockDecoder::Status::kReject) {
             fall_back();
           } else if (state_ == State::kHeader) {
@@ -361,6 +369,7 @@ class Bzip2Decoder final : public Codec {
   std::size_t end_ = 0;            // bytes of input in buffer_, followed by kBitsPadding zeros
   std::uint64_t pos_ = 0;          // the next bit to decode
   std::uint64_t block_start_ = 0;  // the first bit of the block (or end) being decoded
+  std::uint64_t header_retry_bits_ = 0;  // input to wait for before reading the header again
   int level_ = 9;
   std::uint32_t combined_ = 0;
   bool first_stream_ = true;

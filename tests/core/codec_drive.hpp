@@ -17,8 +17,9 @@ struct Decoded {
   std::string text;
 };
 
+// Stops, with kMore, once more than `most` bytes of text came out.
 inline Decoded decode(vantrel::sources::Codec& codec, std::string_view input, std::size_t in_piece,
-                      std::size_t out_piece) {
+                      std::size_t out_piece, std::size_t most = std::string::npos) {
   using vantrel::sources::Byte;
   using vantrel::sources::CodecResult;
   std::vector<Byte> held;
@@ -35,6 +36,7 @@ inline Decoded decode(vantrel::sources::Codec& codec, std::string_view input, st
       decoded.result = step.result;
       return decoded;
     }
+    if (decoded.text.size() > most) return decoded;
     if (step.consumed != 0 || step.produced != 0) continue;
     if (ended) {
       decoded.result = CodecResult::kTruncated;
