@@ -8,8 +8,8 @@
 #
 # The working corpus stays in build/fuzz/corpus between runs, and fuzz/corpus/TARGET keeps
 # small inputs worth starting from again, that reached code the seeds do not. A failing input
-# is written to build/fuzz/crashes/ and the run exits non-zero. Copy it into fuzz/regressions/TARGET/ once the
-# fault is fixed, so that every later run replays it.
+# is written to build/fuzz/crashes/ and the run exits non-zero. Copy it into
+# fuzz/regressions/TARGET/ once the fault is fixed, so that every later run replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
