@@ -2,7 +2,7 @@
 additions, awkward JSON, and gzip files with every header field, so the fuzzers start from
 inputs that reach deep code at once.
 
-    python fuzz/make_corpus.py OUT_DIR    # creates OUT_DIR/{json,reader,replay,sources,tables}/
+    python fuzz/make_corpus.py OUT_DIR    # creates OUT_DIR/{json,reader,replay,sources,tables,bzip2}/
 """
 
 import bz2
@@ -205,6 +205,26 @@ def sources_seeds(rng):
     ]
 
 
+def bzip2_seeds(rng):
+    """Streams as they are (mode byte 0, pieces of every size) and text for the target to
+    compress and damage (mode byte 1 with a level), from recordings and awkward runs."""
+    text = "\n".join(stream_lines(rng, 6)).encode() + b"\n"
+    runs = b"a" * 300 + b"b" * 4 + b"c" * 5 + b"d" * 259 + b"e"
+    streams = [
+        bz2.compress(text, 1),
+        bz2.compress(text, 9) + bz2.compress(b"", 9) + bz2.compress(runs, 3),
+        bz2.compress(runs, 1),
+        bz2.compress(b"x"),
+        bz2.compress(b""),
+        bz2.compress(text, 9)[:-7],
+        bz2.compress(text, 1) + b"trailing",
+    ]
+    seeds = [bytes([(n % 4) << 4 | (n % 3) << 6]) + s for n, s in enumerate(streams)]
+    for level, body in ((1, text), (7, runs), (2, text[:200] + runs)):
+        seeds.append(bytes([1 | level << 1]) + rng.randrange(1 << 32).to_bytes(4, "little") + body)
+    return seeds
+
+
 def write_dir(directory, seeds):
     directory.mkdir(parents=True, exist_ok=True)
     for seed in seeds:
@@ -222,6 +242,7 @@ def main():
     write_dir(out / "replay", replay)
     write_dir(out / "tables", replay)
     write_dir(out / "sources", sources_seeds(rng))
+    write_dir(out / "bzip2", bzip2_seeds(rng))
 
 
 if __name__ == "__main__":

@@ -6,16 +6,18 @@
 #   FUZZ_SECONDS=3600 bash fuzz/run.sh fuzz_json
 #   FUZZ_INFLATE=zlib bash fuzz/run.sh fuzz_reader   # the fallback inflater instead of ISA-L
 #
-# The working corpus stays in build/fuzz/corpus between runs; a failing input is written to
-# build/fuzz/crashes/ and the run exits non-zero. Copy it into fuzz/regressions/TARGET/ once the
-# fault is fixed, so that every later run replays it.
+# The working corpus stays in build/fuzz/corpus between runs, and fuzz/corpus/TARGET keeps
+# small inputs worth starting from again, that reached code the seeds do not. A failing input
+# is written to build/fuzz/crashes/ and the run exits non-zero. Copy it into
+# fuzz/regressions/TARGET/ once the fault is fixed, so that every later run replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 inflate=${FUZZ_INFLATE:-auto}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_json fuzz_reader fuzz_replay fuzz_sources fuzz_tables
+  fuzz_bzip2)
 
 bash scripts/need-packages.sh clang libclang-rt-dev zlib1g-dev libisal-dev libbz2-dev libzstd-dev \
   liblzma-dev pkg-config
@@ -46,7 +48,7 @@ for target in "${targets[@]}"; do
   log=$build/$target.log
   mkdir -p "$build/corpus/$name" "$build/crashes"
   max_len=8192
-  [ "$name" != reader ] && [ "$name" != sources ] || max_len=65536
+  [ "$name" != reader ] && [ "$name" != sources ] && [ "$name" != bzip2 ] || max_len=65536
 
   regressions=(fuzz/regressions/"$name"/*)
   if [ -e "${regressions[0]}" ]; then
@@ -60,6 +62,7 @@ for target in "${targets[@]}"; do
 
   if "$bin" -max_total_time="$seconds" -max_len="$max_len" -timeout=20 -print_final_stats=1 \
       -artifact_prefix="$build/crashes/$name-" "$build/corpus/$name" "$build/seeds/$name" \
+      $(ls -d fuzz/corpus/"$name" 2>/dev/null) \
       >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1)

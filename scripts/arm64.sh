@@ -22,7 +22,7 @@ root=$PWD
 build=$root/build/arm64
 PATH=$root/.venv/bin:$PATH  # cmake and ninja come with the venv
 targets=(core_tests fuzz_json_replay fuzz_reader_replay fuzz_replay_replay fuzz_sources_replay
-  fuzz_tables_replay)
+  fuzz_tables_replay fuzz_bzip2_replay)
 lib=/usr/lib/aarch64-linux-gnu
 mkdir -p "$build"
 if ! { PKG_CONFIG_LIBDIR=$lib/pkgconfig \

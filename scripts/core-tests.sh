@@ -17,11 +17,22 @@ bash scripts/need-packages.sh g++ libasan8 libubsan1 libisal-dev zlib1g-dev libb
 root=$PWD
 PATH=$root/.venv/bin:$PATH  # cmake and ninja come with the venv
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
+# A recording of each of the generator's shapes, for the bzip2 decoder's tests.
+recordings=$root/build/core-tests-recordings
+if [ ! -d "$recordings" ]; then
+  mkdir -p "$recordings.tmp"
+  for shape in $("$root/.venv/bin/python" -c 'from tools.recordings import SHAPES; print(*SHAPES)'); do
+    "$root/.venv/bin/python" -m tools.recordings --shape "$shape" --messages 1500 \
+      --out "$recordings.tmp/$shape.json" >/dev/null
+  done
+  mv "$recordings.tmp" "$recordings"
+fi
+export VANTREL_TEST_RECORDINGS=$recordings
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 werror=OFF
 [ "${VANTREL_WERROR:-0}" = 1 ] && werror=ON
 fuzz_replayers=(fuzz_json_replay fuzz_reader_replay fuzz_replay_replay fuzz_sources_replay
-  fuzz_tables_replay)
+  fuzz_tables_replay fuzz_bzip2_replay)
 for inflate in ${CORE_TEST_INFLATERS:-isal zlib}; do
   # The ISA-L build is the one scripts/sanitize.sh makes, with the same flags: the core is
   # compiled once for both.

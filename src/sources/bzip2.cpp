@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "sources/bzip2_decoder.hpp"
 #include "sources/codec.hpp"
 
 #ifdef VANTREL_HAVE_BZIP2
@@ -13,7 +14,7 @@ namespace {
 
 class Bzip2Codec final : public Codec {
  public:
-  Bzip2Codec() = default;
+  explicit Bzip2Codec(bool after_stream) : first_(!after_stream) {}
   Bzip2Codec(const Bzip2Codec&) = delete;
   Bzip2Codec& operator=(const Bzip2Codec&) = delete;
   ~Bzip2Codec() override { end_stream(); }
@@ -88,8 +89,13 @@ class Bzip2Codec final : public Codec {
 
 }  // namespace
 
+std::unique_ptr<Codec> make_libbz2_codec(bool after_stream) {
+  return std::make_unique<Bzip2Codec>(after_stream);
+}
+
 std::unique_ptr<Codec> make_bzip2_codec() {
-  return std::make_unique<Bzip2Codec>();
+  if (auto decoder = make_bzip2_decoder()) return decoder;
+  return make_libbz2_codec(false);
 }
 
 }  // namespace vantrel::sources
@@ -97,6 +103,9 @@ std::unique_ptr<Codec> make_bzip2_codec() {
 #else
 
 namespace vantrel::sources {
+std::unique_ptr<Codec> make_libbz2_codec(bool) {
+  return nullptr;
+}
 std::unique_ptr<Codec> make_bzip2_codec() {
   return nullptr;
 }

@@ -44,10 +44,14 @@ std::string deflate_raw(std::string_view text) {
 }
 
 std::string bzip2(std::string_view text) {
+  return bzip2_level(text, 1);
+}
+
+std::string bzip2_level(std::string_view text, int level) {
   unsigned size = static_cast<unsigned>(text.size() + text.size() / 100 + 600);
   std::string out(size, '\0');
   if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(text.data()),
-                               static_cast<unsigned>(text.size()), 1, 0, 0) != BZ_OK) {
+                               static_cast<unsigned>(text.size()), level, 0, 0) != BZ_OK) {
     throw std::runtime_error("BZ2_bzBuffToBuffCompress");
   }
   out.resize(size);

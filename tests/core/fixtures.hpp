@@ -13,7 +13,8 @@ namespace fixtures {
 
 std::string gzip(std::string_view text);
 std::string deflate_raw(std::string_view text);
-std::string bzip2(std::string_view text);
+std::string bzip2(std::string_view text);  // level 1
+std::string bzip2_level(std::string_view text, int level);
 std::string zstd(std::string_view text);
 std::string xz(std::string_view text);
 // A zip LZMA member's data: version, properties size, properties, raw LZMA1 with end marker.
