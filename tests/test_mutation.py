@@ -22,11 +22,15 @@ def test_a_short_run_finds_nothing():
     assert counts["inputs"] == 150 and not found, found
 
 
+def _recording(n):
+    """The text of the `n`th member of _tar_with_members."""
+    return race(f"1.80000000{n}", messages=12 + 4 * n, seed=n)
+
+
 def _tar_with_members(tmp_path, compressed=False):
     """Three recordings of a market each in a plain tar: plain text, or bzip2 files as the
     exchange's archives hold them."""
-    members = [(f"1.80000000{n}", race(f"1.80000000{n}", messages=12 + 4 * n, seed=n))
-               for n in range(3)]
+    members = [(f"1.80000000{n}", _recording(n)) for n in range(3)]
     if compressed:
         members = [(f"{name}.bz2", bz2.compress(text)) for name, text in members]
     data = tar_bytes(members)
@@ -94,7 +98,7 @@ def test_a_misnamed_or_missing_error_is_a_finding(tmp_path, line, words):
     assert any(f.startswith("silent loss") for f in findings)
     # A line damaged where the attack does not say: the error names another line.
     data = bytearray(base.data)
-    text_at = data.index(race(member, messages=12, seed=1).splitlines()[line - 1])
+    text_at = data.index(_recording(1).splitlines()[line - 1])
     data[text_at + 5] = ord("}")
     path.write_bytes(bytes(data))
     findings = mutate.check_attack(str(path), "tar",

@@ -312,7 +312,12 @@ bool DecodingStream::refill() {
 }
 
 bool DecodingStream::find_trailing() {
-  const std::uint64_t data_end = taken_ - (end_ - begin_);
+  const std::span<const Byte> held = codec_->taken_past_end();
+  const std::uint64_t data_end = taken_ - (end_ - begin_) - held.size();
+  if (std::any_of(held.begin(), held.end(), [](Byte c) { return c != 0; })) {
+    trailing_at_ = data_end;
+    return true;
+  }
   for (;;) {
     if (std::any_of(data() + begin_, data() + end_, [](Byte c) { return c != 0; })) {
       trailing_at_ = data_end;

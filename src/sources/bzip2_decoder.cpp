@@ -171,6 +171,11 @@ class Bzip2Decoder final : public Codec {
  public:
   const char* name() const override { return "bzip2"; }
 
+  std::span<const Byte> taken_past_end() const override {
+    if (state_ != State::kLibbz2) return {};
+    return {pending_.data() + pending_at_, pending_.size() - pending_at_};
+  }
+
   CodecStep run(std::span<const Byte> in, bool ended, std::span<Byte> out) override {
     if (state_ == State::kLibbz2) {
       pending_.insert(pending_.end(), in.begin(), in.end());

@@ -35,6 +35,9 @@ class Codec {
   // that `in` is all the input there will be. kMore with nothing consumed or produced asks for
   // more input, appended to what `in` held: headers are parsed only when whole.
   virtual CodecStep run(std::span<const Byte> in, bool input_ended, std::span<Byte> out) = 0;
+  // After kEnd: input the codec took in (counted as consumed) that lies past the end of its
+  // data, for a decoder that holds input ahead of what it has decoded.
+  virtual std::span<const Byte> taken_past_end() const { return {}; }
 };
 
 // Each factory returns null when its library was not built in.
