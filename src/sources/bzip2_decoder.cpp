@@ -244,6 +244,10 @@ class Bzip2Decoder final : public Codec {
           if (block_.done()) {
             state_ = State::kMagic;
             drop_before(pos_);
+            // A block whose text ends in a run's count of none has nothing left to give after
+            // the call that filled the output: going on, rather than asking for input that the
+            // caller may not have, is what keeps the end from reading as a cut.
+            if (produced == 0) break;
           }
           return {CodecResult::kMore, consumed, produced};
         }

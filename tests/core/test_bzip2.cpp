@@ -45,10 +45,11 @@ std::vector<std::string> recordings() {
   return texts;
 }
 
-bool sound_decode(std::string_view compressed, const std::string& text, std::size_t piece) {
+bool sound_decode(std::string_view compressed, const std::string& text, std::size_t piece,
+                  std::size_t out_piece = 65536) {
   auto codec = vantrel::sources::make_bzip2_decoder();
   const auto handed = bz::blocks_handed_to_libbz2();
-  const auto got = decode(*codec, compressed, piece, 65536);
+  const auto got = decode(*codec, compressed, piece, out_piece);
   return got.result == CodecResult::kEnd && got.text == text &&
          bz::blocks_handed_to_libbz2() == handed;
 }
@@ -100,6 +101,7 @@ TEST_CASE("bzip2 edge shapes: empty, one byte, long runs, blocks cut inside a ru
       std::string(256, 'a'),
       std::string(255 + 4, 'b') + std::string(255 + 5, 'b') + "c",
       std::string(5000, '\0'),
+      std::string(1024, '\0'),  // ends in a run's count of none
       noise(99000, 1) + std::string(3000, 'z') + noise(1000, 2),
       run + std::string(700, 'r') + "tail",
       noise(250000, 3),
@@ -110,6 +112,10 @@ TEST_CASE("bzip2 edge shapes: empty, one byte, long runs, blocks cut inside a ru
       const std::string one = fixtures::bzip2_level(text, level);
       CHECK(sound_decode(one, text, one.size()));
       CHECK(sound_decode(one, text, 1));
+      // Output taken in pieces, the last of a block's text filling one exactly.
+      for (const std::size_t out_piece : {std::size_t{1}, std::size_t{4}, std::size_t{512}}) {
+        CHECK(sound_decode(one, text, one.size(), out_piece));
+      }
       // Streams back to back, as parallel compressors write them, an empty one among them.
       const std::string many =
           one + fixtures::bzip2_level("", level) + fixtures::bzip2_level(text, 10 - level);
