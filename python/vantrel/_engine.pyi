@@ -14,7 +14,7 @@ def replay(
     inputs: Iterable[tuple[str, object]],
     on_error: Callable[..., object],  # (file, member, reason[, read])
     *,
-    filter: dict[str, list[str] | bool] | None = None,
+    filter: dict[str, list[str] | bool | str] | None = None,
     unmatched: Callable[[list[str]], object] | None = None,
     naive_times: bool = False,
     appearance_order: bool = True,
@@ -35,7 +35,7 @@ def build_table(
     on_error: Callable[..., object],  # (file, member, reason[, read])
     table: str,
     *,
-    filter: dict[str, list[str] | bool] | None = None,
+    filter: dict[str, list[str] | bool | str] | None = None,
     unmatched: Callable[[list[str]], object] | None = None,
     max_recording_bytes: int = 0,
     form: str = "best",

@@ -152,7 +152,9 @@ def reporter(given: EngineFilter, stacklevel: int) -> Callable[[list[str]], None
         return None
 
     def report(names: list[str]) -> None:
-        found = [FilterWarning(name, given[name]) for name in names]
+        # The engine names filter keys only, never the "event_files" choice beside them.
+        found = [FilterWarning(name, value) for name in names
+                 if not isinstance(value := given[name], str)]
         collector = _collector.get()
         if collector is not None:
             collector.extend(found)
