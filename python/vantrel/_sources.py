@@ -96,19 +96,11 @@ def walk_directory(root: str) -> list[str]:
     return [path for _, path in found]
 
 
-# The compression suffixes a recording's name may end in, as the engine reads names.
-_COMPRESSED_NAMES = (".bz2", ".gz", ".zst", ".xz", ".gzip", ".zstd")
-
-
 def names_event(name: str) -> bool:
-    """Whether `name` is named as the exchange names an event's own file: its event id (digits),
-    with at most one compression suffix."""
-    stem = name.replace("\\", "/").rsplit("/", 1)[-1]
-    for suffix in _COMPRESSED_NAMES:
-        if stem.endswith(suffix):
-            stem = stem[:-len(suffix)]
-            break
-    return stem.isascii() and stem.isdigit()
+    """Whether `name` is named as the exchange names an event's own file (the engine's rule)."""
+    from . import _engine
+
+    return _engine.names_event(name)
 
 
 def _folder(name: str) -> str:

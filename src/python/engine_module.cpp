@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/kept.hpp"
@@ -19,6 +20,7 @@
 #include "python/replay_iterator.hpp"
 #include "python/table_builder.hpp"
 #include "python/times.hpp"
+#include "replay/early_judge.hpp"
 #include "sources/recording_reader.hpp"
 #include "sources/tar_index.hpp"
 
@@ -125,6 +127,16 @@ PyObject* parser_path(PyObject*, PyObject*) {
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
+// The engine's own rule, so that the package's tasks keep together what the replay reads as one.
+PyObject* names_event(PyObject*, PyObject* arg) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(arg, &converted)) return nullptr;
+  const Ref name = Ref::steal(converted);
+  const std::string_view text(PyBytes_AS_STRING(name.get()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(name.get())));
+  return PyBool_FromLong(!replay::event_named_by(text).empty());
+}
+
 // None when the file is no uncompressed tar or its walk met damage: such a file is read whole.
 PyObject* tar_members(PyObject*, PyObject* arg) {
   Ref path_bytes;
@@ -184,6 +196,10 @@ PyMethodDef engine_methods[] = {
      "Books of every market of every recording the (label, path-or-bytes) pairs of `inputs` "
      "hold. `filter` is a dict of market filter keys; at the end of the run, `unmatched` is "
      "called with the names of those no market met. Use vantrel.replay."},
+    {"names_event", names_event, METH_O,
+     "names_event(name)\n--\n\n"
+     "Whether `name` is named as the exchange names an event's own file: digits, with at most "
+     "one compression suffix."},
     {"tar_members", tar_members, METH_O,
      "tar_members(path)\n--\n\n"
      "(walk start, size, name bytes, starts a tar) of every regular file of an uncompressed tar, "

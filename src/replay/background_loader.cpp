@@ -71,10 +71,13 @@ class MarketLines final : public LineHandler {
 
   bool on_line(std::string_view line) override {
     ++lines_read_;
-    if (!market_stream_ && op_of(line) == "mcm") market_stream_ = true;
-    if (lines_looked_at_ < kLinesToLookAt) {
+    const bool looking = lines_looked_at_ < kLinesToLookAt;
+    // Whether this is a market stream at all is asked only until a message is kept.
+    const bool asking = !market_stream_ && lines_.messages_kept() == 0;
+    const std::string_view op = looking || asking ? op_of(line) : std::string_view();
+    if (op == "mcm") market_stream_ = true;
+    if (looking) {
       ++lines_looked_at_;
-      const std::string_view op = op_of(line);
       if (const char* other = other_stream_name(op)) {
         error_ = std::string(other) + ", not market data";
         return false;

@@ -42,6 +42,7 @@ class StoreLines final : public LineHandler {
   bool keep_going() override;
 
   const std::string& error() const { return error_; }
+  std::size_t messages_kept() const { return store_.size(); }
   bool interrupted() const { return interrupted_; }
   std::size_t text_bytes() const { return text_bytes_; }
 
